@@ -1,0 +1,1 @@
+list(APPEND QF_PORTABLE_SOURCES src/detect/pe_image.cpp src/detect/infection.cpp)

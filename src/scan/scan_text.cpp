@@ -1,0 +1,69 @@
+// Scan texts and child paths.
+#include "scan/scan_text.h"
+
+#include <cstdio>
+#include <cstring>
+
+bool AppendBounded(char* buffer, size_t capacity, const char* text)
+{
+    if (capacity == 0)
+        return false;
+    size_t used = strnlen(buffer, capacity - 1);
+    size_t i = 0;
+    for (; text[i] != '\0' && used + 1 < capacity; ++i)
+        buffer[used++] = text[i];
+    buffer[used] = '\0';
+    return text[i] == '\0';
+}
+
+void FormatProgress(char* buffer, size_t capacity, const char* entry, const char* name)
+{
+    if (capacity == 0)
+        return;
+    buffer[0] = '\0';
+    AppendBounded(buffer, capacity, "STATUS: Scanning\nDirectory: ");
+    AppendBounded(buffer, capacity, entry);
+    if (name != nullptr) {
+        AppendBounded(buffer, capacity, "\nFile: ");
+        AppendBounded(buffer, capacity, name);
+    }
+}
+
+void FormatSummary(char* buffer, size_t capacity, const ScanCounts& counts)
+{
+    if (capacity == 0)
+        return;
+    const struct {
+        const char* format;
+        int32_t value;
+    } lines[] = {
+        {"  Directories: %d\n", counts.directories},
+        {"  Files: %d\n", counts.files},
+        {"  Infected %d\n", counts.infected},
+        {"  Deleted %d\n", counts.deleted},
+    };
+    buffer[0] = '\0';
+    AppendBounded(buffer, capacity, "STATUS: Done\n");
+    for (const auto& line : lines) {
+        char text[48];
+        std::snprintf(text, sizeof text, line.format, static_cast<int>(line.value));
+        AppendBounded(buffer, capacity, text);
+    }
+}
+
+bool BuildChildPath(const char* directory, const char* name, char* out, size_t capacity)
+{
+    size_t dirLength = std::strlen(directory);
+    if (dirLength > 0 && directory[dirLength - 1] == '\\')
+        --dirLength;
+    const size_t nameLength = std::strlen(name);
+    if (capacity == 0 || dirLength + 1 + nameLength + 1 > capacity) {
+        if (capacity > 0)
+            out[0] = '\0';
+        return false;
+    }
+    std::memmove(out, directory, dirLength);
+    out[dirLength] = '\\';
+    std::memcpy(out + dirLength + 1, name, nameLength + 1);
+    return true;
+}

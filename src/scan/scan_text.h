@@ -1,0 +1,30 @@
+// Texts and paths of the drive scan: progress, summary and child paths, all bounded by the
+// 260-byte buffers they are written into.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The four numbers a scan reports.
+struct ScanCounts {
+    int32_t directories;  // subdirectories queued below the root
+    int32_t files;        // listed entries that are not directories
+    int32_t infected;     // files the infection test reported
+    int32_t deleted;      // infected files whose deletion succeeded
+};
+
+// Appends text to the NUL-terminated contents of buffer, cutting it so that buffer (capacity
+// bytes, NUL included) never overflows. Returns false when text had to be cut.
+bool AppendBounded(char* buffer, size_t capacity, const char* text);
+
+// "STATUS: Scanning\nDirectory: <entry>", followed by "\nFile: <name>" when name is not null;
+// cut to fit capacity.
+void FormatProgress(char* buffer, size_t capacity, const char* entry, const char* name);
+
+// "STATUS: Done\n  Directories: N\n  Files: N\n  Infected N\n  Deleted N\n".
+void FormatSummary(char* buffer, size_t capacity, const ScanCounts& counts);
+
+// The path of child name below directory (as the platform reports the current directory: a
+// trailing backslash only at a root): directory without its trailing backslash, "\", name.
+// False, with out left empty, when the path would not fit capacity.
+bool BuildChildPath(const char* directory, const char* name, char* out, size_t capacity);

@@ -1,0 +1,110 @@
+// The drive scan worker: the Win32 side of the walk (buttons, status text, boxes, tables).
+#include "scan/scan_worker.h"
+
+#include "scan/tree_walk.h"
+
+namespace {
+
+const char kCaption[] = "QFold";
+const char kOutOfMemoryText[] = "Not enough memory to continue the scan.";
+
+bool StopSeen(const ScanContext* context)
+{
+    return context->stopRequested.load() != 0;
+}
+
+void ShowStatus(const ScanContext* context, const char* text)
+{
+    SendMessageA(context->statusWindow, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));
+}
+
+// The ends of a scan other than a stop: the window goes back to idle.
+DWORD FinishScan(ScanContext* context, DWORD exitCode)
+{
+    if (context->interactive)
+        ShowScanState(context, false);
+    SwapAccelerators(context, "IdleButtonAccel");
+    return exitCode;
+}
+
+}  // namespace
+
+void ShowScanState(const ScanContext* context, bool working)
+{
+    EnableWindow(context->stopButton, working);
+    EnableWindow(context->startButton, !working);
+    EnableWindow(context->deleteCheckBox, !working);
+}
+
+DWORD WINAPI ScanDriveThread(LPVOID parameter)
+{
+    auto* context = static_cast<ScanContext*>(parameter);
+    char* text = context->textBuffer;
+
+    TreeWalk walk;
+    if (!WalkBegin(&walk, text, text, context->deleteInfected != 0, &context->stopRequested)) {
+        if (StopSeen(context))
+            return kScanStoppedExitCode;
+        MessageBoxA(context->mainWindow, kOutOfMemoryText, kCaption, MB_OK);
+        return kScanFailedExitCode;
+    }
+    if (StopSeen(context)) {
+        WalkEnd(&walk);
+        return kScanStoppedExitCode;
+    }
+    if (context->interactive)
+        ShowScanState(context, true);
+    SwapAccelerators(context, "WorkingButtonAccel");
+
+    WalkStep step;
+    while ((step = WalkNext(&walk)) == WalkStep::Entry) {
+        if (StopSeen(context)) {
+            step = WalkStep::Stopped;
+            break;
+        }
+        if (context->interactive)
+            ShowStatus(context, text);
+    }
+    const ScanCounts counts = walk.counts;
+    char failedEntry[kPathCapacity];
+    lstrcpynA(failedEntry, WalkCurrentEntry(&walk), sizeof failedEntry);
+    WalkEnd(&walk);
+
+    if (step == WalkStep::Stopped || StopSeen(context))
+        return kScanStoppedExitCode;
+    if (step == WalkStep::RootUnlisted || step == WalkStep::OutOfMemory) {
+        const char* message = step == WalkStep::OutOfMemory ? kOutOfMemoryText : failedEntry;
+        MessageBoxA(context->mainWindow, message,
+                    step == WalkStep::OutOfMemory ? kCaption : "Invalid Handle Value", MB_OK);
+        return FinishScan(context, kScanFailedExitCode);
+    }
+    if (context->interactive) {
+        FormatSummary(text, kPathCapacity, counts);
+        ShowStatus(context, text);
+        if (StopSeen(context))
+            return kScanStoppedExitCode;
+        MessageBoxA(context->mainWindow, "Scan completed.", kCaption, MB_OK);
+    }
+    return FinishScan(context, static_cast<DWORD>(counts.infected));
+}
+
+HANDLE StartScanWorker(ScanContext* context, SECURITY_ATTRIBUTES* security)
+{
+    context->stopRequested.store(0);
+    DWORD id = 0;
+    return CreateThread(security, 0, ScanDriveThread, context, 0, &id);
+}
+
+void StopScanWorker(ScanContext* context, HANDLE worker)
+{
+    context->stopRequested.store(1);
+    if (worker == nullptr)
+        return;
+    for (;;) {
+        const DWORD woken = MsgWaitForMultipleObjects(1, &worker, FALSE, INFINITE, QS_SENDMESSAGE);
+        if (woken != WAIT_OBJECT_0 + 1)
+            return;  // the thread has ended, or the handle is no thread
+        MSG message;
+        PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+}

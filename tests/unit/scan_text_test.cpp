@@ -1,0 +1,90 @@
+// Progress and summary texts and child paths: exact wording, and never a byte past a buffer.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "app/file_system.h"
+#include "scan/scan_text.h"
+
+namespace {
+
+// A 260-byte buffer followed by canary bytes that no writer may touch.
+struct Guarded {
+    char bytes[kPathCapacity + 16];
+    Guarded() { std::memset(bytes, '#', sizeof bytes); bytes[0] = '\0'; }
+    bool CanaryIntact() const
+    {
+        for (size_t i = kPathCapacity; i < sizeof bytes; ++i)
+            if (bytes[i] != '#')
+                return false;
+        return true;
+    }
+};
+
+TEST(ScanText, ProgressLines)
+{
+    Guarded buffer;
+    FormatProgress(buffer.bytes, kPathCapacity, "E:\\Data", nullptr);
+    EXPECT_STREQ(buffer.bytes, "STATUS: Scanning\nDirectory: E:\\Data");
+    FormatProgress(buffer.bytes, kPathCapacity, "E:\\Data", "setup.exe");
+    EXPECT_STREQ(buffer.bytes, "STATUS: Scanning\nDirectory: E:\\Data\nFile: setup.exe");
+}
+
+TEST(ScanText, ProgressIsCutToTheBuffer)
+{
+    const std::string entry(220, 'd');
+    const std::string name(200, 'n');
+    Guarded buffer;
+    FormatProgress(buffer.bytes, kPathCapacity, entry.c_str(), name.c_str());
+    EXPECT_EQ(std::strlen(buffer.bytes), kPathCapacity - 1);
+    EXPECT_EQ(std::string(buffer.bytes).substr(0, 28 + 220 + 7), "STATUS: Scanning\nDirectory: " + entry + "\nFile: ");
+    EXPECT_TRUE(buffer.CanaryIntact());
+
+    // 224 characters of entry and name together still fit whole.
+    const std::string fitsEntry(124, 'd'), fitsName(100, 'n');
+    FormatProgress(buffer.bytes, kPathCapacity, fitsEntry.c_str(), fitsName.c_str());
+    EXPECT_EQ(std::strlen(buffer.bytes), 259u);
+    EXPECT_EQ(std::string(buffer.bytes).substr(259 - 100), fitsName);
+}
+
+TEST(ScanText, Summary)
+{
+    Guarded buffer;
+    FormatSummary(buffer.bytes, kPathCapacity, ScanCounts{3, 12, 2, 1});
+    EXPECT_STREQ(buffer.bytes, "STATUS: Done\n  Directories: 3\n  Files: 12\n  Infected 2\n  Deleted 1\n");
+    FormatSummary(buffer.bytes, kPathCapacity, ScanCounts{-2147483647 - 1, 2147483647, 0, 0});
+    EXPECT_STREQ(buffer.bytes,
+                 "STATUS: Done\n  Directories: -2147483648\n  Files: 2147483647\n  Infected 0\n  Deleted 0\n");
+    EXPECT_TRUE(buffer.CanaryIntact());
+}
+
+TEST(ScanText, ChildPaths)
+{
+    Guarded out;
+    ASSERT_TRUE(BuildChildPath("E:\\", "Data", out.bytes, kPathCapacity));
+    EXPECT_STREQ(out.bytes, "E:\\Data");
+    ASSERT_TRUE(BuildChildPath("E:\\Data", "Old", out.bytes, kPathCapacity));
+    EXPECT_STREQ(out.bytes, "E:\\Data\\Old");
+    ASSERT_TRUE(BuildChildPath("\\\\server\\share", "x", out.bytes, kPathCapacity));
+    EXPECT_STREQ(out.bytes, "\\\\server\\share\\x");
+
+    // 259 characters fit; one more does not, and nothing is written past the buffer.
+    const std::string dir(250, 'a');
+    ASSERT_TRUE(BuildChildPath(dir.c_str(), "12345678", out.bytes, kPathCapacity));
+    EXPECT_EQ(std::strlen(out.bytes), 259u);
+    EXPECT_FALSE(BuildChildPath(dir.c_str(), "123456789", out.bytes, kPathCapacity));
+    EXPECT_STREQ(out.bytes, "");
+    EXPECT_TRUE(out.CanaryIntact());
+}
+
+TEST(ScanText, AppendBoundedReportsCuts)
+{
+    char small[8] = "abc";
+    EXPECT_TRUE(AppendBounded(small, sizeof small, "def"));
+    EXPECT_STREQ(small, "abcdef");
+    EXPECT_FALSE(AppendBounded(small, sizeof small, "ghi"));
+    EXPECT_STREQ(small, "abcdefg");
+}
+
+}  // namespace

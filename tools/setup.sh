@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Installs what the build, the tests and `make run` need on a Debian machine. Idempotent: it calls
+# apt-get only when something is missing.
+set -euo pipefail
+
+need=()
+have() { command -v "$1" >/dev/null 2>&1; }
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+want() { installed "$1" || need+=("$1"); }
+
+want cmake
+want make
+want g++
+want g++-mingw-w64-i686-posix
+want g++-mingw-w64-x86-64-posix
+want binutils-mingw-w64-i686
+want binutils-mingw-w64-x86-64
+want googletest
+want wine
+want wine64
+want xvfb
+want xdotool
+want xauth
+want imagemagick
+want x11-utils
+want procps
+want util-linux
+# The 32-bit Wine loader; it needs the i386 architecture.
+if ! dpkg --print-foreign-architectures | grep -qx i386 || ! installed wine32:i386; then
+  need+=(wine32:i386)
+fi
+
+[ ${#need[@]} -eq 0 ] && exit 0
+
+SUDO=
+[ "$(id -u)" -eq 0 ] || SUDO=sudo
+export DEBIAN_FRONTEND=noninteractive
+echo "setup: installing ${need[*]}" >&2
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $SUDO dpkg --add-architecture i386
+fi
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
