@@ -14,6 +14,10 @@ else
 fi
 
 qf_wine_cleanup() {
+  if [ -n "${QF_XVFB_PID:-}" ]; then
+    kill "$QF_XVFB_PID" 2>/dev/null
+    wait "$QF_XVFB_PID" 2>/dev/null
+  fi
   if [ -n "${QF_PREFIX_MADE:-}" ] && [ -d "$QF_PREFIX_MADE" ]; then
     WINEPREFIX=$QF_PREFIX_MADE wineserver -k >/dev/null 2>&1
     WINEPREFIX=$QF_PREFIX_MADE wineserver -w >/dev/null 2>&1
@@ -29,7 +33,33 @@ qf_wine_throwaway_prefix() {
   fi
   QF_PREFIX_MADE=$(mktemp -d "${TMPDIR:-/tmp}/qf-prefix.XXXXXX") || return 1
   cp -a "$template/." "$QF_PREFIX_MADE/" || return 1
+  # Q: is an empty drive: its root lists no entries at all.
+  mkdir -p "$QF_PREFIX_MADE/empty-drive"
+  ln -sfn ../empty-drive "$QF_PREFIX_MADE/dosdevices/q:"
   export WINEPREFIX=$QF_PREFIX_MADE
   trap qf_wine_cleanup EXIT
   trap 'exit 130' INT TERM
+}
+
+# Starts Xvfb on a free display number and exports DISPLAY; the cleanup stops it.
+qf_private_display() {
+  local n
+  for n in $(seq 90 189); do
+    [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
+    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    QF_XVFB_PID=$!
+    local i
+    for i in $(seq 1 100); do
+      if [ -e "/tmp/.X11-unix/X$n" ]; then
+        export DISPLAY=":$n"
+        return 0
+      fi
+      kill -0 "$QF_XVFB_PID" 2>/dev/null || break
+      sleep 0.05
+    done
+    kill "$QF_XVFB_PID" 2>/dev/null
+    QF_XVFB_PID=
+  done
+  echo "wine-env: no display could be started" >&2
+  return 1
 }

@@ -9,6 +9,9 @@ here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=wine-env.sh
 . "$here/wine-env.sh"
 qf_wine_throwaway_prefix || exit 125
+# Windows need a display: each run gets a private virtual one, so tests never draw on the
+# developer's screen and never depend on it.
+qf_private_display || exit 125
 "$QF_WINE_LOADER" "$@"
 status=$?
 exit $status

@@ -1,0 +1,15 @@
+// The start-up cleanup: process sweep, autorun repair, dropped-file removal, and the thread that
+// runs them. Each operation answers 1 when it found (and dealt with) something of the worm.
+#pragma once
+
+#include <windows.h>
+
+// Three rounds of SweepProcesses, RepairAutorun and DeleteDroppedFiles, then one verdict text to
+// the context's status control. The parameter is the ScanContext; the exit code is 0.
+DWORD WINAPI CleanupThread(LPVOID context);
+
+int SweepProcesses();
+int TerminateProcessById(DWORD processId);
+int RepairAutorun();
+int CleanRunKey(HKEY key);
+int DeleteDroppedFiles();
