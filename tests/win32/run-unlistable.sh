@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Runs a scan test on a folder that can be entered but not listed. As root, Wine would read it
-# all the same, so the test (and the wineserver it starts) runs without the capabilities that
-# bypass file permissions.
+# Runs a scan test on a folder that can be entered but not listed: with read but no search
+# permission, Wine opens the folder (so it can be made the current directory) but cannot look
+# at its entries. As root, Wine would read it all the same, so the test (and the wineserver it
+# starts) runs without the capabilities that bypass file permissions.
 #   run-unlistable.sh TEST_PROGRAM.exe
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
