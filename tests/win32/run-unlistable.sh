@@ -10,7 +10,7 @@ work=$(mktemp -d /tmp/qf-unlistable.XXXXXX)
 trap 'chmod -R u+rwx "$work"; rm -rf "$work"' EXIT
 mkdir -p "$work/parent/secret" "$work/parent/open"
 chmod 0711 "$work" "$work/parent"
-chmod 0111 "$work/parent/secret"
+chmod 0444 "$work/parent/secret"
 export QF_UNLISTABLE=$work/parent/secret
 drop=()
 if [ "$(id -u)" -eq 0 ]; then
