@@ -1,0 +1,127 @@
+// The byte-level rules of the start-up cleanup (no platform calls).
+#include "cleanup/cleanup_rules.h"
+
+#include <cstring>
+
+namespace {
+
+const char kCleanVerdict[] = "STATUS: idle\nNo Zaverin found in memory.";
+const char kFoundVerdict[] = "STATUS: idle\nZaverin found in memory, and has been disabled.\nPlease proceed with scan.";
+
+// Under the Windows directory, in deletion order; the fourth file goes to the drive's root.
+const char* const kDroppedUnderWindows[] = {"Services.exe", "system32.exe", "system32\\rund1132.exe"};
+const char kDroppedAtRoot[] = "msvbvm60.dll";
+
+void FoldToUpper(char* text)
+{
+    for (; *text != '\0'; ++text)
+        if (*text >= 'a' && *text <= 'z')
+            *text = static_cast<char>(*text - 0x20);
+}
+
+bool IsDriveLetter(char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+// Writes count bytes of text and a NUL into path when they fit capacity.
+bool CopyBounded(const char* text, size_t count, char* path, size_t capacity)
+{
+    if (count == 0 || count >= capacity)
+        return false;
+    std::memcpy(path, text, count);
+    path[count] = '\0';
+    return true;
+}
+
+}  // namespace
+
+uint32_t MatchModuleSuffix(char* moduleName, char* path)
+{
+    FoldToUpper(moduleName);
+    FoldToUpper(path);
+    const size_t n = std::strlen(moduleName);
+    const size_t t = std::strlen(path);
+    size_t i = 0;
+    uint32_t m = 0;
+    // path[t] is the NUL, which differs from every character of a non-empty name, so a run never
+    // reads past the end of path; and m < n keeps it inside moduleName.
+    while (i < t) {
+        m = 0;
+        if (path[i] != moduleName[0]) {
+            ++i;
+            continue;
+        }
+        m = 1;
+        ++i;
+        while (m < n && path[i] == moduleName[m]) {
+            ++m;
+            ++i;
+        }
+    }
+    return m;
+}
+
+size_t BoundedTextLength(const char* data, size_t size)
+{
+    if (size == 0)
+        return 0;
+    const void* nul = std::memchr(data, '\0', size);
+    return nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - data) : size;
+}
+
+bool DeriveProgramPath(const char* data, size_t size, char* path, size_t capacity)
+{
+    if (capacity > 0)
+        path[0] = '\0';
+    const size_t length = BoundedTextLength(data, size);
+    if (length == 0)
+        return false;
+    if (data[0] == '"') {
+        const char* start = data + 1;
+        const void* close = std::memchr(start, '"', length - 1);
+        const size_t count = close != nullptr ? static_cast<size_t>(static_cast<const char*>(close) - start) : length - 1;
+        return CopyBounded(start, count, path, capacity);
+    }
+    const void* space = std::memchr(data, ' ', length);
+    const size_t count = space != nullptr ? static_cast<size_t>(static_cast<const char*>(space) - data) : length;
+    return CopyBounded(data, count, path, capacity);
+}
+
+bool DroppedFilePath(const char* windowsDirectory, size_t index, char* path, size_t capacity)
+{
+    if (capacity > 0)
+        path[0] = '\0';
+    size_t length = std::strlen(windowsDirectory);
+    if (length == 0 || index >= kDroppedFileCount)
+        return false;
+    const char* suffix;
+    if (index == kDroppedFileCount - 1) {
+        // The root of a drive-letter path; any other form (a share, a bare "C:") names no root
+        // that can be taken from the text alone.
+        if (length < 3 || !IsDriveLetter(windowsDirectory[0]) || windowsDirectory[1] != ':' || windowsDirectory[2] != '\\')
+            return false;
+        length = 3;
+        suffix = kDroppedAtRoot;
+    } else {
+        if (windowsDirectory[length - 1] == '\\')
+            --length;
+        if (length == 0)
+            return false;
+        suffix = kDroppedUnderWindows[index];
+    }
+    const size_t suffixLength = std::strlen(suffix);
+    const size_t separator = index == kDroppedFileCount - 1 ? 0 : 1;
+    if (length + separator + suffixLength >= capacity)
+        return false;
+    std::memcpy(path, windowsDirectory, length);
+    if (separator != 0)
+        path[length] = '\\';
+    std::memcpy(path + length + separator, suffix, suffixLength + 1);
+    return true;
+}
+
+const char* CleanupVerdict(int outcome)
+{
+    return outcome != 0 ? kFoundVerdict : kCleanVerdict;
+}

@@ -1,0 +1,43 @@
+// The byte-level rules of the start-up cleanup, kept apart from the platform so that they build and
+// are tested anywhere: which module path names the runtime library the worm loads, which program a
+// Run value starts, where the worm's dropped files lie, and the two verdict texts.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The runtime library whose presence in a process marks it as the worm's.
+constexpr char kWormModuleName[] = "msvbvm60.dll";
+// The executable name (letter case included) that marks a process as the worm's.
+constexpr char kWormProcessName[] = "Services.exe";
+
+// Folds both texts to upper case in place (only 'a'..'z'; other bytes, those above 127 included,
+// stay) and scans path forward for runs of moduleName. Answers the length of the run that
+// reached the end of path, 0 when the last position examined began no run. The scan never steps
+// back: after a broken run it goes on at the character that broke it, which is itself tested as
+// the start of a new run. A module matches when the answer equals moduleName's length.
+uint32_t MatchModuleSuffix(char* moduleName, char* path);
+
+// The length of the text that data holds: up to its first NUL, or all size bytes when it holds
+// none (registry data need not be NUL-terminated).
+size_t BoundedTextLength(const char* data, size_t size);
+
+// Derives the program that a Run value starts from its data (size bytes, NUL or not) into path.
+// Data beginning with a double quote names the text up to the closing quote, spaces included (to
+// the end of the text when the quote is never closed); other data is cut at its first space.
+// false, with path empty, when no path comes out or it does not fit capacity (NUL included).
+bool DeriveProgramPath(const char* data, size_t size, char* path, size_t capacity);
+
+// The files the worm drops, in the order they are deleted: three under the Windows directory
+// and a copy of the runtime library at the root of the Windows directory's drive.
+constexpr size_t kDroppedFileCount = 4;
+
+// Builds the path of dropped file index (0..3) from the Windows directory into path. false when
+// the path would not fit capacity (NUL included), when the Windows directory is empty, and for
+// the root copy when the Windows directory is not of the form drive letter, colon, backslash.
+// A trailing backslash on the Windows directory is not doubled.
+bool DroppedFilePath(const char* windowsDirectory, size_t index, char* path, size_t capacity);
+
+// The status text the cleanup pass ends with: the clean verdict for outcome 0, else the one that
+// says the worm was found and disabled.
+const char* CleanupVerdict(int outcome);
