@@ -101,10 +101,12 @@ void StopScanWorker(ScanContext* context, HANDLE worker)
     if (worker == nullptr)
         return;
     for (;;) {
-        const DWORD woken = MsgWaitForMultipleObjects(1, &worker, FALSE, INFINITE, QS_SENDMESSAGE);
-        if (woken != WAIT_OBJECT_0 + 1)
-            return;  // the thread has ended, or the handle is no thread
+        // Handle what is already waiting, then sleep until the thread ends or another send comes.
         MSG message;
         PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+        const DWORD woken =
+            MsgWaitForMultipleObjectsEx(1, &worker, INFINITE, QS_SENDMESSAGE, MWMO_INPUTAVAILABLE);
+        if (woken != WAIT_OBJECT_0 + 1)
+            return;  // the thread has ended, or the handle is no thread
     }
 }

@@ -14,14 +14,15 @@ else
 fi
 
 qf_wine_cleanup() {
-  if [ -n "${QF_XVFB_PID:-}" ]; then
-    kill "$QF_XVFB_PID" 2>/dev/null
-    wait "$QF_XVFB_PID" 2>/dev/null
-  fi
   if [ -n "${QF_PREFIX_MADE:-}" ] && [ -d "$QF_PREFIX_MADE" ]; then
     WINEPREFIX=$QF_PREFIX_MADE wineserver -k >/dev/null 2>&1
     WINEPREFIX=$QF_PREFIX_MADE wineserver -w >/dev/null 2>&1
     [ "${QF_KEEP_PREFIX:-0}" = 1 ] || rm -rf "$QF_PREFIX_MADE"
+  fi
+  # The display goes last, once no Wine process is left to lose its connection.
+  if [ -n "${QF_XVFB_PID:-}" ]; then
+    kill "$QF_XVFB_PID" 2>/dev/null
+    wait "$QF_XVFB_PID" 2>/dev/null
   fi
 }
 
