@@ -9,14 +9,14 @@
 BUILD ?= build
 JOBS  ?= $(shell nproc)
 
-.PHONY: all setup build native windows test test-native test-windows run bench clean
+.PHONY: all setup build native windows test test-native test-windows run bench fuzz clean
 
 all: build
 
 setup:
 	@tools/setup.sh
 
-build native windows test test-native test-windows run bench: setup
+build native windows test test-native test-windows run bench fuzz: setup
 	@$(MAKE) --no-print-directory -f tools/build.mk $@ BUILD=$(BUILD) JOBS=$(JOBS) \
 	    TEST_ARCH=$$(tools/test-arch.sh)
 

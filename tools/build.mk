@@ -3,7 +3,7 @@ NATIVE_DIR := $(BUILD)/native
 SHIP_DIR   := $(BUILD)/win-i686
 TEST_DIR   := $(BUILD)/win-$(TEST_ARCH)
 
-.PHONY: build native windows test test-native test-windows run bench
+.PHONY: build native windows test test-native test-windows run bench fuzz
 
 $(NATIVE_DIR)/CMakeCache.txt:
 	cmake -S . -B $(NATIVE_DIR) -DCMAKE_BUILD_TYPE=Debug
@@ -34,3 +34,12 @@ bench: native
 
 run: windows
 	tools/run.sh $(TEST_DIR) $(TEST_ARCH)
+
+# Fuzzes the header reader for QF_FUZZ_SECONDS (default 60), seeded with the sample programs.
+FUZZ_DIR := $(BUILD)/fuzz
+fuzz: native
+	mkdir -p $(FUZZ_DIR)/corpus
+	cp $(NATIVE_DIR)/samples/*.exe $(NATIVE_DIR)/samples/*.dll $(FUZZ_DIR)/corpus/
+	clang++ -std=c++17 -O1 -g -fsanitize=fuzzer,address,undefined -Isrc \
+	    tests/fuzz/pe_fuzz.cpp src/detect/pe_image.cpp -o $(FUZZ_DIR)/pe_fuzz
+	cd $(FUZZ_DIR) && ./pe_fuzz -max_total_time=$${QF_FUZZ_SECONDS:-60} -max_len=65536 corpus

@@ -25,6 +25,8 @@ want imagemagick
 want x11-utils
 want procps
 want util-linux
+want clang
+want libclang-rt-14-dev
 # The 32-bit Wine loader; it needs the i386 architecture.
 if ! dpkg --print-foreign-architectures | grep -qx i386 || ! installed wine32:i386; then
   need+=(wine32:i386)
