@@ -29,8 +29,12 @@ test-windows: windows
 
 test: test-native test-windows
 
-bench: native
-	QF_SAMPLES=$(CURDIR)/$(NATIVE_DIR)/samples $(NATIVE_DIR)/bench/qf_bench
+# Benchmarks build optimised and without sanitizers, in a tree of their own.
+BENCH_DIR := $(BUILD)/bench
+bench:
+	cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DQF_SANITIZE= >/dev/null
+	cmake --build $(BENCH_DIR) -j $(JOBS) --target qf_bench qf_samples
+	QF_SAMPLES=$(CURDIR)/$(BENCH_DIR)/samples $(BENCH_DIR)/bench/qf_bench
 
 run: windows
 	tools/run.sh $(TEST_DIR) $(TEST_ARCH)
