@@ -1,3 +1,16 @@
-list(APPEND QF_PORTABLE_SOURCES)
-list(APPEND QF_WIN32_SOURCES src/app/file_system_win32.cpp src/app/scan_context.cpp)
+list(APPEND QF_PORTABLE_SOURCES src/app/key_filter.cpp)
+list(APPEND QF_WIN32_SOURCES src/app/file_system_win32.cpp src/app/scan_context.cpp src/app/startup.cpp)
 list(APPEND QF_POSIX_SOURCES src/app/file_system_posix.cpp)
+
+# The program's icon is drawn by a script from a text grid; the resource compiler finds the
+# result through this folder of the build tree, for every target that compiles quenfold.rc.
+if(WIN32)
+  set(QF_ICON_DIR ${CMAKE_BINARY_DIR}/icon)
+  execute_process(COMMAND bash ${CMAKE_SOURCE_DIR}/tools/make-icon.sh ${QF_ICON_DIR}/quenfold.ico
+                  RESULT_VARIABLE qf_icon_result)
+  if(NOT qf_icon_result EQUAL 0)
+    message(FATAL_ERROR "tools/make-icon.sh could not write the program's icon")
+  endif()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/make-icon.sh)
+  include_directories(${QF_ICON_DIR})
+endif()

@@ -1,0 +1,69 @@
+// Quenfold: finds and removes the Zaverin worm. WinMain runs start-up in order, then the loop.
+#include <windows.h>
+
+#include "app/scan_context.h"
+#include "app/startup.h"
+#include "cleanup/cleanup.h"
+#include "ui/main_window.h"
+
+namespace {
+
+// The record shared with the worker threads; lives as long as the process.
+ScanContext scanContext;
+
+// The security attributes every worker thread is started with: no descriptor, inheritable.
+SECURITY_ATTRIBUTES threadSecurity;
+
+// Exit code when the main window cannot be created: there would be nothing to close.
+const int kNoWindowExitCode = 2;
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
+{
+    EnableDebugPrivilege();  // without it the program runs on with the access it has
+
+    char* textBuffer = AllocateTextBuffer();
+    if (textBuffer == nullptr)
+        return -1;
+    FillDriveRoots(textBuffer, MAX_PATH);
+    threadSecurity.nLength = sizeof threadSecurity;
+    threadSecurity.lpSecurityDescriptor = nullptr;
+    threadSecurity.bInheritHandle = TRUE;
+    PrepareMainWindow(&scanContext, textBuffer, &threadSecurity);
+
+    if (!RegisterMainClass(instance)) {
+        FreeTextBuffer(textBuffer);
+        return 0;
+    }
+    HWND mainWindow = CreateMainWindow(instance);
+    if (mainWindow == nullptr) {
+        FreeTextBuffer(textBuffer);
+        return kNoWindowExitCode;
+    }
+    ShowWindow(mainWindow, showCommand);
+    UpdateWindow(mainWindow);
+
+    HandOverControls(&scanContext, mainWindow);
+    scanContext.deleteInfected = 1;
+    scanContext.interactive = 0;
+    scanContext.instance = instance;
+    scanContext.accelerators.store(LoadAcceleratorsA(instance, "IdleButtonAccel"));
+
+    // Nothing ever waits for or stops the cleanup, so its handle is not kept.
+    DWORD threadId = 0;
+    HANDLE cleanup = CreateThread(&threadSecurity, 0, CleanupThread, &scanContext, 0, &threadId);
+    if (cleanup != nullptr)
+        CloseHandle(cleanup);
+    SendMessageA(mainWindow, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("QuenfoldApp"));
+
+    const int exitCode = RunMessageLoop(&scanContext, mainWindow);
+
+    // A scan still running is stopped between two entries, so it never ends in the middle of a
+    // file; only then are the buffer and the table it uses released.
+    EndScanAtExit();
+    if (HACCEL table = scanContext.accelerators.exchange(nullptr))
+        DestroyAcceleratorTable(table);
+    FreeTextBuffer(textBuffer);
+    return exitCode;
+}

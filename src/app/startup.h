@@ -1,0 +1,23 @@
+// The steps of start-up and the message loop that WinMain runs in order.
+#pragma once
+
+#include <windows.h>
+
+#include "app/scan_context.h"
+
+// Switches on "SeDebugPrivilege" in the process token: 0 on success, -1 when any step fails.
+// A success only means that the platform accepted the request.
+int EnableDebugPrivilege();
+
+// The shared 260-byte text buffer, from the local heap and locked; null when none can be had.
+char* AllocateTextBuffer();
+void FreeTextBuffer(char* buffer);
+
+// Fills buffer (size bytes) with the logical drive roots, "C:\" NUL "D:\" NUL ... NUL. When the
+// platform gives none, or more than fit, the run is left empty.
+void FillDriveRoots(char* buffer, DWORD size);
+
+// Fetches and dispatches messages until the quit message; returns its code. Every key-down and
+// character is first offered to the table context->accelerators holds at that moment (read
+// afresh for each message), with mainWindow as the target of its commands.
+int RunMessageLoop(ScanContext* context, HWND mainWindow);
