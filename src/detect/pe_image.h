@@ -117,16 +117,13 @@ enum BinaryType : int {
     kWin64Binary = 6,
 };
 
+// Extension rule for files without a usable MZ header.
+BinaryType ClassifyByExtension(const char* name);
+
 // Classifies a file from its name and bytes read through source, the way the platform's
 // classification does: a PE32 program is kWin32Binary whatever its extension, a PE DLL is no
 // executable, PE32+ is kWin64Binary, MZ without a newer header is DOS, NE is Windows 3.x or
 // OS/2; files without an MZ header are DOS or PIF programs by their .com or .pif extension.
-template <typename Source>
-BinaryType ClassifyBinary(const char* name, Source& source);
-
-// Extension rule for files without a usable MZ header.
-BinaryType ClassifyByExtension(const char* name);
-
 template <typename Source>
 BinaryType ClassifyBinary(const char* name, Source& source)
 {
