@@ -1,0 +1,75 @@
+// The process sweep: ends every process that runs as "Services.exe" or has loaded the runtime
+// library "msvbvm60.dll". Relies on the debug privilege that start-up asks for, so that processes
+// of other users and of the system can be opened.
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include "cleanup/cleanup.h"
+#include "cleanup/cleanup_rules.h"
+
+namespace {
+
+// Tests every module of one process, as the module snapshot lists them, and makes one
+// termination attempt for each positive test. A process whose modules cannot be listed is passed
+// over. moduleName is the sweep's writable copy of the library name (folded by the first test).
+int SweepProcess(const PROCESSENTRY32& process, char* moduleName)
+{
+    HANDLE modules = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, process.th32ProcessID);
+    if (modules == INVALID_HANDLE_VALUE)
+        return 0;
+    const size_t moduleNameLength = lstrlenA(moduleName);
+    int result = 0;
+    MODULEENTRY32 module;
+    module.dwSize = sizeof module;
+    for (BOOL listed = Module32First(modules, &module); listed; listed = Module32Next(modules, &module)) {
+        module.szExePath[sizeof module.szExePath - 1] = '\0';
+        if (lstrcmpA(process.szExeFile, kWormProcessName) == 0)
+            result |= TerminateProcessById(process.th32ProcessID);
+        if (MatchModuleSuffix(moduleName, module.szExePath) == moduleNameLength)
+            result |= TerminateProcessById(process.th32ProcessID);
+    }
+    CloseHandle(modules);
+    return result;
+}
+
+}  // namespace
+
+int TerminateProcessById(DWORD processId)
+{
+    // Our own process is never the worm's, whatever it is named or has loaded.
+    if (processId == GetCurrentProcessId())
+        return 0;
+    HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, processId);
+    if (process == nullptr)
+        return 0;
+    int result = 0;
+    DWORD exitCode = 0;
+    // A running process ends with the code it reports now, STILL_ACTIVE (259).
+    if (GetExitCodeProcess(process, &exitCode))
+        result = TerminateProcess(process, exitCode) ? 1 : 0;
+    CloseHandle(process);
+    return result;
+}
+
+int SweepProcesses()
+{
+    char moduleName[sizeof kWormModuleName];
+    lstrcpyA(moduleName, kWormModuleName);
+    HANDLE processes = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (processes == INVALID_HANDLE_VALUE)
+        return 0;
+    const DWORD self = GetCurrentProcessId();
+    int result = 0;
+    PROCESSENTRY32 process;
+    process.dwSize = sizeof process;
+    for (BOOL listed = Process32First(processes, &process); listed; listed = Process32Next(processes, &process)) {
+        // Process 0 is the system's idle process; a module snapshot of process 0 would list our
+        // own modules instead.
+        if (process.th32ProcessID == 0 || process.th32ProcessID == self)
+            continue;
+        process.szExeFile[sizeof process.szExeFile - 1] = '\0';
+        result |= SweepProcess(process, moduleName);
+    }
+    CloseHandle(processes);
+    return result;
+}
