@@ -121,8 +121,9 @@ void PumpOnce(const TestWindow& window, const ScanContext* context, PumpResult* 
     seen.startEnabledWhileShown = IsWindowEnabled(window.start) != 0;
     result->boxes.push_back(seen);
     PostMessageA(search.box, WM_COMMAND, IDOK, 0);
-    // Let the box go before the next look, so it is not seen twice.
-    for (int i = 0; i < 200 && IsWindow(search.box); ++i) {
+    // Let the box go before the next look, so it is not seen twice (generously: the machine
+    // may be busy).
+    for (int i = 0; i < 3000 && IsWindow(search.box); ++i) {
         while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE))
             DispatchMessageA(&message);
         Sleep(5);
