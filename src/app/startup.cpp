@@ -58,10 +58,21 @@ bool OfferToTable(const MSG& msg)
     return true;
 }
 
+bool IsAltKey(WPARAM key)
+{
+    return key == VK_MENU || key == VK_LMENU || key == VK_RMENU;
+}
+
 }  // namespace
 
 int RunMessageLoop(ScanContext* context, HWND mainWindow)
 {
+    // Set when the table took a key pressed with Alt held (Alt+S, Alt+D, Alt+T). The default
+    // window procedure never sees that key, so Wine would take the Alt release that follows for
+    // a lone tap of Alt and put the window into menu mode, where the next keys are lost. That
+    // one release is therefore not dispatched; a new press of Alt clears the mark, so a real
+    // tap of Alt still reaches the window menu.
+    bool altChordTaken = false;
     MSG msg;
     for (;;) {
         const BOOL got = GetMessageA(&msg, nullptr, 0, 0);
@@ -69,8 +80,19 @@ int RunMessageLoop(ScanContext* context, HWND mainWindow)
             return static_cast<int>(msg.wParam);
         if (got < 0)
             return 1;  // the platform cannot deliver messages any more
-        if (OfferToTable(msg) && TranslateAcceleratorA(mainWindow, context->accelerators.load(), &msg))
+        const bool keyDown = msg.message == WM_KEYDOWN || msg.message == WM_SYSKEYDOWN;
+        const bool keyUp = msg.message == WM_KEYUP || msg.message == WM_SYSKEYUP;
+        if (keyDown && IsAltKey(msg.wParam) && (HIWORD(msg.lParam) & KF_REPEAT) == 0)
+            altChordTaken = false;
+        if (OfferToTable(msg) && TranslateAcceleratorA(mainWindow, context->accelerators.load(), &msg)) {
+            if (msg.message == WM_SYSKEYDOWN)
+                altChordTaken = true;
             continue;
+        }
+        if (keyUp && IsAltKey(msg.wParam) && altChordTaken) {
+            altChordTaken = false;
+            continue;
+        }
         TranslateMessage(&msg);
         DispatchMessageA(&msg);
     }
