@@ -42,25 +42,26 @@ qf_wine_throwaway_prefix() {
   trap 'exit 130' INT TERM
 }
 
-# Starts Xvfb on a free display number and exports DISPLAY; the cleanup stops it.
+# Starts Xvfb on a free display number and exports DISPLAY; the cleanup stops it. Xvfb picks the
+# number itself (-displayfd), so scripts started at the same moment never share a display.
 qf_private_display() {
-  local n
-  for n in $(seq 90 189); do
-    [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
-    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-    QF_XVFB_PID=$!
-    local i
-    for i in $(seq 1 100); do
-      if [ -e "/tmp/.X11-unix/X$n" ]; then
-        export DISPLAY=":$n"
-        return 0
-      fi
-      kill -0 "$QF_XVFB_PID" 2>/dev/null || break
-      sleep 0.05
-    done
-    kill "$QF_XVFB_PID" 2>/dev/null
-    QF_XVFB_PID=
+  local numberFile n i
+  numberFile=$(mktemp "${TMPDIR:-/tmp}/qf-display.XXXXXX") || return 1
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$numberFile" >/dev/null 2>&1 &
+  QF_XVFB_PID=$!
+  for i in $(seq 1 200); do
+    n=$(head -n 1 "$numberFile")
+    if [ -n "$n" ]; then
+      rm -f "$numberFile"
+      export DISPLAY=":$n"
+      return 0
+    fi
+    kill -0 "$QF_XVFB_PID" 2>/dev/null || break
+    sleep 0.05
   done
+  rm -f "$numberFile"
+  kill "$QF_XVFB_PID" 2>/dev/null
+  QF_XVFB_PID=
   echo "wine-env: no display could be started" >&2
   return 1
 }
