@@ -3,11 +3,8 @@
 
 #include <random>
 
-#include "app/file_system.h"
-#include "detect/infection.h"
 #include "detect/pe_image.h"
 #include "samples.h"
-#include "temp_tree.h"
 
 namespace {
 
@@ -191,27 +188,6 @@ TEST(Classify, KindsOfFiles)
     EXPECT_EQ(Classify("a.COM", Bytes(text.begin(), text.end())), pe::kDosBinary);
     EXPECT_EQ(Classify("a.pif", Bytes(text.begin(), text.end())), pe::kPifBinary);
     EXPECT_EQ(Classify("dir.com\\a", Bytes(text.begin(), text.end())), pe::kNotExecutable);
-}
-
-// The file-backed test reads through the file-system layer; it must agree with the in-memory
-// decision and leave the file as it was.
-TEST(InfectionTest, RealFiles)
-{
-    TempTree tree;
-    const Bytes infected = Infected(Sample32(), MarkerForm::Form10);
-    tree.File("infected.exe", infected);
-    tree.File("clean.exe", Sample32());
-    tree.File("empty.exe", Bytes());
-    tree.Text("text.exe", "hello");
-    tree.Dir("folder.exe");
-
-    EXPECT_EQ(IsInfectedExecutable(tree.Path("infected.exe").c_str()), 1);
-    EXPECT_EQ(IsInfectedExecutable(tree.Path("clean.exe").c_str()), 0);
-    EXPECT_EQ(IsInfectedExecutable(tree.Path("empty.exe").c_str()), 0);
-    EXPECT_EQ(IsInfectedExecutable(tree.Path("text.exe").c_str()), 0);
-    EXPECT_EQ(IsInfectedExecutable(tree.Path("folder.exe").c_str()), 0);
-    EXPECT_EQ(IsInfectedExecutable(tree.Path("missing.exe").c_str()), 0);
-    EXPECT_EQ(ReadBytes(tree.Path("infected.exe")), infected);
 }
 
 }  // namespace

@@ -228,17 +228,17 @@ TEST_F(ScanWorker, StopEndsTheWorkerWithoutFurtherOutput)
     EXPECT_TRUE(IsWindowEnabled(window_.stop)) << "the worker left the buttons to the caller";
     EXPECT_EQ(AcceleratorEntries(&context_), 3);
 
-    int left = 0;
-    for (int d = 0; d < 6; ++d)
-        for (int f = 0; f < 40; ++f)
-            left += tree.Exists("d" + std::to_string(d) + "\\infected" + std::to_string(f) + ".exe");
+    auto infectedLeft = [&] {
+        int left = 0;
+        for (int d = 0; d < 6; ++d)
+            for (int f = 0; f < 40; ++f)
+                left += tree.Exists("d" + std::to_string(d) + "\\infected" + std::to_string(f) + ".exe");
+        return left;
+    };
+    const int left = infectedLeft();
     EXPECT_GT(left, 0);
     Sleep(200);
-    int later = 0;
-    for (int d = 0; d < 6; ++d)
-        for (int f = 0; f < 40; ++f)
-            later += tree.Exists("d" + std::to_string(d) + "\\infected" + std::to_string(f) + ".exe");
-    EXPECT_EQ(later, left) << "nothing is deleted once Stop has returned";
+    EXPECT_EQ(infectedLeft(), left) << "nothing is deleted once Stop has returned";
 }
 
 // Without interactive the worker still counts and swaps the tables, but leaves the buttons and
