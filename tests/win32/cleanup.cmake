@@ -1,15 +1,13 @@
 # The start-up cleanup under Wine: real helper processes, the prefix's registry and its Windows
 # directory. Every test program runs in its own throwaway prefix.
-
-# A do-nothing DLL that the tests copy under the runtime library's name.
 add_library(cleanup_probe_dll SHARED ${CMAKE_CURRENT_SOURCE_DIR}/cleanup_probe_dll.c)
 set_target_properties(cleanup_probe_dll PROPERTIES PREFIX "" OUTPUT_NAME cleanup_probe)
 
 qf_wine_test(cleanup_win32_tests cleanup_sweep_test.cpp cleanup_autorun_test.cpp cleanup_dropped_test.cpp
              cleanup_pass_test.cpp cleanup_helpers.cpp gtest_win_main.cpp)
-add_dependencies(cleanup_win32_tests cleanup_probe_dll)
-target_compile_definitions(cleanup_win32_tests PRIVATE QF_PROBE_DLL="$<TARGET_FILE:cleanup_probe_dll>")
-
-# The pass's order of calls: the three operations are replaced at link time by recording fakes.
+# The order of the pass's calls, with the three operations replaced at link time by recording fakes.
 qf_wine_test(cleanup_pass_win32_tests cleanup_pass_order_test.cpp cleanup_helpers.cpp gtest_win_main.cpp)
-target_compile_definitions(cleanup_pass_win32_tests PRIVATE QF_PROBE_DLL="$<TARGET_FILE:cleanup_probe_dll>")
+foreach(program cleanup_win32_tests cleanup_pass_win32_tests)
+  add_dependencies(${program} cleanup_probe_dll)
+  target_compile_definitions(${program} PRIVATE QF_PROBE_DLL="$<TARGET_FILE:cleanup_probe_dll>")
+endforeach()
