@@ -64,21 +64,19 @@ TEST(IsInfectedExecutable, SharingRules)
     CloseHandle(reader);
 }
 
-// After the test, on every path, no handle stays open: the file can be written and deleted at
-// once, and its content is unchanged.
+// After the test, on every path, no handle stays open: the file can at once be opened
+// exclusively and deleted, and its content is unchanged.
 TEST(IsInfectedExecutable, ReleasesTheFile)
 {
     TempTree tree;
-    const Bytes infected = Infected(Clean(), MarkerForm::Form00);
-    tree.File("a.exe", infected);
+    tree.File("a.exe", Infected(Clean(), MarkerForm::Form00));
     tree.Text("b.txt", "text");
     for (const char* name : {"a.exe", "b.txt"}) {
         const std::string path = tree.Path(name);
         const Bytes before = ReadBytes(path);
         IsInfectedExecutable(path.c_str());
         EXPECT_EQ(ReadBytes(path), before) << name;
-        HANDLE exclusive = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                       FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE exclusive = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         EXPECT_NE(exclusive, INVALID_HANDLE_VALUE) << name;
         CloseHandle(exclusive);
         EXPECT_TRUE(DeleteFileA(path.c_str())) << name;
