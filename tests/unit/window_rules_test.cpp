@@ -1,68 +1,49 @@
-// The portable rules behind the main window: the drive-root run, the Tab walk and the key filter.
+// The portable rules behind the main window: the drive-root run and the Tab walk.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include "app/key_filter.h"
 #include "ui/drive_list.h"
 #include "ui/tab_walk.h"
 
 namespace {
 
-std::vector<std::string> Entries(const char* buffer, size_t size)
+using Strings = std::vector<std::string>;
+
+Strings Entries(const char* buffer, size_t size, size_t offset)
 {
-    std::vector<std::string> out;
-    size_t offset = 0;
+    Strings out;
     const char* entry = nullptr;
     while (NextDriveEntry(buffer, size, &offset, &entry))
         out.push_back(entry);
     return out;
 }
 
-TEST(DriveList, RootsInTheOrderGiven)
+TEST(DriveList, ListsTheRootsInOrderAndNeverReadsPastTheBuffer)
 {
-    const char run[] = "C:\\\0E:\\\0Z:\\\0";  // with the array's own NUL: the closing empty entry
-    EXPECT_EQ(Entries(run, sizeof run), (std::vector<std::string>{"C:\\", "E:\\", "Z:\\"}));
-
-    const char empty[260] = {};
-    EXPECT_TRUE(Entries(empty, sizeof empty).empty());
-}
-
-TEST(DriveList, TwentySixRootsFitAndAllAreListed)
-{
-    char buffer[260];
-    std::memset(buffer, 'x', sizeof buffer);  // poison: nothing past the run may be read as a root
-    size_t at = 0;
+    std::string all;  // 26 roots and the closing empty entry, then bytes never to be read as roots
+    Strings letters;
     for (char letter = 'A'; letter <= 'Z'; ++letter) {
-        buffer[at++] = letter;
-        buffer[at++] = ':';
-        buffer[at++] = '\\';
-        buffer[at++] = '\0';
+        letters.push_back({letter, ':', '\\'});
+        all += letters.back() + '\0';
     }
-    buffer[at++] = '\0';
-    EXPECT_EQ(at, 105u);
-    const std::vector<std::string> roots = Entries(buffer, sizeof buffer);
-    ASSERT_EQ(roots.size(), 26u);
-    EXPECT_EQ(roots.front(), "A:\\");
-    EXPECT_EQ(roots.back(), "Z:\\");
-}
-
-TEST(DriveList, NeverReadsPastTheBuffer)
-{
-    // An entry whose NUL would lie past the end is not handed out.
-    const char cut[] = {'C', ':', '\\', '\0', 'D', ':', '\\'};
-    EXPECT_EQ(Entries(cut, sizeof cut), (std::vector<std::string>{"C:\\"}));
-    // A run without the closing empty entry ends with the buffer.
-    const char full[] = {'C', ':', '\\', '\0', 'D', ':', '\\', '\0'};
-    EXPECT_EQ(Entries(full, sizeof full), (std::vector<std::string>{"C:\\", "D:\\"}));
-    // An offset at or past the end yields nothing.
-    size_t offset = sizeof full;
-    const char* entry = nullptr;
-    EXPECT_FALSE(NextDriveEntry(full, sizeof full, &offset, &entry));
-    offset = sizeof full + 10;
-    EXPECT_FALSE(NextDriveEntry(full, sizeof full, &offset, &entry));
+    all += '\0' + std::string(260 - 105, 'x');
+    const char run[] = "C:\\\0E:\\\0Z:\\\0";
+    const char cut[] = {'C', ':', '\\', '\0', 'D', ':', '\\'};            // the last NUL lies past the end
+    const char unclosed[] = {'C', ':', '\\', '\0', 'D', ':', '\\', '\0'};  // no closing empty entry
+    const char empty[260] = {};
+    const struct { const char* buffer; size_t size, offset; Strings roots; } cases[] = {
+        {run, sizeof run, 0, {"C:\\", "E:\\", "Z:\\"}},
+        {all.data(), all.size(), 0, letters},
+        {cut, sizeof cut, 0, {"C:\\"}},
+        {unclosed, sizeof unclosed, 0, {"C:\\", "D:\\"}},
+        {unclosed, sizeof unclosed, sizeof unclosed, {}},
+        {unclosed, sizeof unclosed, sizeof unclosed + 10, {}},
+        {empty, sizeof empty, 0, {}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Entries(c.buffer, c.size, c.offset), c.roots) << "case " << &c - cases;
 }
 
 // The main window's children in creation order.
@@ -77,58 +58,31 @@ std::vector<TabCandidate> Controls(bool working)
     return c;
 }
 
-std::vector<int> Walk(const std::vector<TabCandidate>& controls, int from, int steps)
+TEST(TabWalk, VisitsTheEnabledTabStopsAfterTheScanGroup)
 {
-    std::vector<int> visited;
-    int at = from;
-    for (int i = 0; i < steps; ++i) {
-        at = NextTabControl(controls.data(), kCount, at, kScanGroup);
-        visited.push_back(at);
+    const struct { bool working; int from; std::vector<int> visited; } cases[] = {
+        {false, kCombo, {kCheck, kStart, kCombo, kCheck}},
+        {true, kCombo, {kStop, kCombo, kStop, kCombo}},
+        {true, kStart, {kStop, kCombo}},  // from Start, just disabled as a scan began
+        {false, -1, {kCombo}},            // from no control at all
+    };
+    for (const auto& c : cases) {
+        std::vector<int> visited;
+        for (int at = c.from; visited.size() < c.visited.size();)
+            visited.push_back(at = NextTabControl(Controls(c.working).data(), kCount, at, kScanGroup));
+        EXPECT_EQ(visited, c.visited) << "case " << &c - cases;
     }
-    return visited;
 }
 
-TEST(TabWalk, IdleVisitsCheckBoxStartCombo)
+TEST(TabWalk, NeverWrapsOntoTheBannerAndEndsWhenNothingQualifies)
 {
-    EXPECT_EQ(Walk(Controls(false), kCombo, 4), (std::vector<int>{kCheck, kStart, kCombo, kCheck}));
-}
-
-TEST(TabWalk, WorkingAlternatesStopAndCombo)
-{
-    EXPECT_EQ(Walk(Controls(true), kCombo, 4), (std::vector<int>{kStop, kCombo, kStop, kCombo}));
-    // From a control that has just been disabled (Start, when a scan began) the walk goes on.
-    EXPECT_EQ(Walk(Controls(true), kStart, 2), (std::vector<int>{kStop, kCombo}));
-}
-
-TEST(TabWalk, NoCurrentControlStartsAfterTheScanGroup)
-{
-    EXPECT_EQ(NextTabControl(Controls(false).data(), kCount, -1, kScanGroup), kCombo);
-    // The wrap never lands on a control before the "Scan" group box, tab stop or not.
     std::vector<TabCandidate> c = Controls(false);
     c[kBanner].tabStop = true;
     EXPECT_EQ(NextTabControl(c.data(), kCount, kStart, kScanGroup), kCombo);
-}
-
-TEST(TabWalk, EndsWhenNothingQualifies)
-{
-    std::vector<TabCandidate> none(kCount, TabCandidate{true, true});
+    const std::vector<TabCandidate> none(kCount, TabCandidate{true, true});
     EXPECT_EQ(NextTabControl(none.data(), kCount, kCombo, kScanGroup), -1);
     EXPECT_EQ(NextTabControl(none.data(), 0, -1, 0), -1);
     EXPECT_EQ(NextTabControl(Controls(false).data(), kCount, kCombo, kCount), -1);
-}
-
-TEST(KeyFilter, LettersAndDigitsReachTheTable)
-{
-    for (unsigned key : {unsigned('S'), unsigned('D'), unsigned('T'), unsigned('A'), unsigned('Z'), unsigned('0'),
-                         unsigned('9')})
-        EXPECT_TRUE(KeyDownMayMatchTable(key)) << key;
-}
-
-TEST(KeyFilter, KeysWhoseCodesLookLikeLowerCaseLettersDoNot)
-{
-    // F4, F5 and Numpad 4 carry the codes of 's', 't' and 'd'; Tab and Enter come as characters.
-    for (unsigned key : {0x73u, 0x74u, 0x64u, 0x60u, 0x7Au, 0x09u, 0x0Du, 0x12u, 0x20u, 0x40u, 0x5Bu, 0x2Fu, 0x3Au})
-        EXPECT_FALSE(KeyDownMayMatchTable(key)) << key;
 }
 
 }  // namespace
