@@ -18,8 +18,8 @@ if [ ! -f "$QF_WINE_TEMPLATE/system.reg" ]; then
   echo "run: preparing a Wine prefix in $QF_WINE_TEMPLATE" >&2
   "$here/wine-prefix.sh" create "$QF_WINE_TEMPLATE" "$arch" || exit 1
 fi
-# shellcheck source=../tests/support/wine-env.sh
-. "$here/../tests/support/wine-env.sh"
+# shellcheck source=wine-env.sh
+. "$here/wine-env.sh"
 qf_wine_throwaway_prefix || exit 1
 
 if [ -n "${DISPLAY:-}" ]; then

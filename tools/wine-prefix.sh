@@ -12,8 +12,8 @@ case "$action" in
   create)
     export QF_WINE_ARCH=$3
     here=$(cd "$(dirname "$0")" && pwd)
-    # shellcheck source=../tests/support/wine-env.sh
-    . "$here/../tests/support/wine-env.sh"
+    # shellcheck source=wine-env.sh
+    . "$here/wine-env.sh"
     rm -rf "$dir"
     mkdir -p "$(dirname "$dir")"
     export WINEPREFIX=$dir

@@ -5,8 +5,8 @@
 set -u
 scenario=$1 program=$2 probe_exe=$3 shots=$4
 here=$(cd "$(dirname "$0")" && pwd)
-# shellcheck source=../support/wine-env.sh
-. "$here/../support/wine-env.sh"
+# shellcheck source=../../tools/wine-env.sh
+. "$here/../../tools/wine-env.sh"
 qf_wine_throwaway_prefix && qf_private_display || exit 1
 mkdir -p "$shots" "$WINEPREFIX/drive_c/e2e"
 e2e=$WINEPREFIX/drive_c/e2e

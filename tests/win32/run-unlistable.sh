@@ -16,4 +16,4 @@ drop=()
 if [ "$(id -u)" -eq 0 ]; then
   drop=(setpriv --inh-caps=-all --bounding-set=-dac_override,-dac_read_search)
 fi
-"${drop[@]}" "$here/../support/wine-run.sh" "$1" --gtest_filter=ScanWorker.RootThatCannotBeListed
+"${drop[@]}" "$here/../../tools/wine-run.sh" "$1" --gtest_filter=ScanWorker.RootThatCannotBeListed
