@@ -38,8 +38,14 @@ shot() { import -window root "$shots/$scenario-$1.png" || fail "no screenshot $1
 
 # click NAME: a left click on the middle of a control, or "close", the caption's close box.
 click() {
-  at=$(probe dump | sed -n "s/^$1\.at=//p")
-  [ -n "$at" ] && xdotool mousemove --sync "${at%,*}" "${at#*,}" click 1 || fail "no click on $1"
+  local at=
+  for _ in 1 2 3 4 5; do
+    at=$(probe dump | sed -n "s/^$1\.at=//p")
+    [ -n "$at" ] && break
+    sleep 0.2
+  done
+  [ -n "$at" ] || fail "no position for $1"
+  xdotool mousemove "${at%,*}" "${at#*,}" click 1 || fail "no click on $1"
 }
 
 start_program() {
