@@ -60,13 +60,6 @@ TEST(Marker, WindowRules)
     }
 }
 
-TEST(Marker, CleanAndInfectedSamples)
-{
-    EXPECT_FALSE(Decide(Sample32()));
-    EXPECT_TRUE(Decide(Infected(Sample32(), MarkerForm::Form10)));
-    EXPECT_TRUE(Decide(Infected(Sample32(), MarkerForm::Form00)));
-}
-
 // A marker that the end of the file cuts short is no marker, and nothing past the end is read
 // (the sanitizers would report it).
 TEST(Marker, CutByEndOfFile)

@@ -68,13 +68,4 @@ TEST(ScanText, ChildPaths)
     EXPECT_TRUE(out.CanaryIntact());
 }
 
-TEST(ScanText, AppendBoundedReportsCuts)
-{
-    char small[8] = "abc";
-    EXPECT_TRUE(AppendBounded(small, sizeof small, "def"));
-    EXPECT_STREQ(small, "abcdef");
-    EXPECT_FALSE(AppendBounded(small, sizeof small, "ghi"));
-    EXPECT_STREQ(small, "abcdefg");
-}
-
 }  // namespace

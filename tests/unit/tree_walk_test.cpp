@@ -62,55 +62,6 @@ const Bytes& Clean()
     return bytes;
 }
 
-Bytes DosProgram()
-{
-    Bytes bytes(128, 0);
-    bytes[0] = 'M';
-    bytes[1] = 'Z';
-    PutU32(bytes, 0x3C, 0x40);
-    return bytes;
-}
-
-// A tree with every kind of file the scan meets.
-void PlantMixedTree(const TempTree& tree)
-{
-    tree.File("infected.exe", Infected(Clean(), MarkerForm::Form10));
-    tree.File("clean.exe", Clean());
-    tree.File("sub/infected-renamed.txt", Infected(Clean(), MarkerForm::Form00));
-    tree.File("sub/deep/readonly.exe", Infected(Clean(), MarkerForm::Form10));
-    chmod(tree.Path("sub/deep/readonly.exe").c_str(), 0444);
-    tree.File("sub/.hidden.exe", Infected(Clean(), MarkerForm::Form00));
-    tree.File("sub/program64.exe", ReadBytes(SamplePath("sample64.exe")));
-    tree.File("sub/library.dll", ReadBytes(SamplePath("sample32.dll")));
-    tree.File("dos.exe", DosProgram());
-    tree.Text("notes.txt", "not a program");
-    tree.File(".cache/skipped.exe", Infected(Clean(), MarkerForm::Form10));
-    tree.Dir("other");
-}
-
-// Counting and deleting over every kind of file: only 32-bit programs with the marker go, hidden
-// and read-only ones included; dot folders are not walked.
-TEST(Walk, CountsAndDeletesInfectedPrograms)
-{
-    TempTree tree;
-    tree.Dir("sub");
-    tree.Dir("sub/deep");
-    tree.Dir(".cache");
-    PlantMixedTree(tree);
-
-    const WalkResult result = Walk(tree.Root(), true);
-    EXPECT_EQ(result.end, WalkStep::Finished);
-    EXPECT_EQ(result.counts.directories, 3);  // sub, other, sub/deep; not .cache
-    EXPECT_EQ(result.counts.files, 9);
-    EXPECT_EQ(result.counts.infected, 4);
-    EXPECT_EQ(result.counts.deleted, 4);
-    for (const char* gone : {"infected.exe", "sub/infected-renamed.txt", "sub/deep/readonly.exe", "sub/.hidden.exe"})
-        EXPECT_FALSE(tree.Exists(gone)) << gone;
-    for (const char* kept : {"clean.exe", "sub/program64.exe", "sub/library.dll", "dos.exe", "notes.txt",
-                             ".cache/skipped.exe"})
-        EXPECT_TRUE(tree.Exists(kept)) << kept;
-}
-
 TEST(Walk, BreadthFirstWithFullChildPaths)
 {
     TempTree tree;

@@ -35,7 +35,7 @@ protected:
         context_.deleteInfected = deleteInfected;
         HANDLE thread = StartScanWorker(&context_, nullptr);
         EXPECT_NE(thread, nullptr);
-        PumpResult result = PumpUntilEnded(window_, &context_, thread);
+        PumpResult result = PumpUntilEnded(window_, &context_, thread, 120000, [] {});
         CloseHandle(thread);
         return result;
     }
@@ -239,21 +239,6 @@ TEST_F(ScanWorker, StopEndsTheWorkerWithoutFurtherOutput)
     EXPECT_GT(left, 0);
     Sleep(200);
     EXPECT_EQ(infectedLeft(), left) << "nothing is deleted once Stop has returned";
-}
-
-// Without interactive the worker still counts and swaps the tables, but leaves the buttons and
-// status alone and shows no end-of-scan box.
-TEST_F(ScanWorker, NonInteractiveScanShowsNothing)
-{
-    TempTree tree;
-    tree.File("infected.exe", Infected(Clean(), MarkerForm::Form10));
-    context_.interactive = 0;
-    const PumpResult result = Scan(tree.Root(), false);
-    ASSERT_TRUE(result.ended);
-    EXPECT_EQ(result.exitCode, 1u);
-    EXPECT_TRUE(result.boxes.empty());
-    EXPECT_EQ(WindowText(window_.status), "Status: waiting");
-    EXPECT_EQ(AcceleratorEntries(&context_), 6);
 }
 
 }  // namespace

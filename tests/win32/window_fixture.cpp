@@ -129,8 +129,3 @@ void PumpOnce(const TestWindow& window, const ScanContext* context, PumpResult* 
         Sleep(5);
     }
 }
-
-PumpResult PumpUntilEnded(const TestWindow& window, const ScanContext* context, HANDLE thread, DWORD timeoutMs)
-{
-    return PumpUntilEnded(window, context, thread, timeoutMs, [] {});
-}

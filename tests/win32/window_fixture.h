@@ -36,24 +36,18 @@ std::string WindowText(HWND window);
 // The number of entries in the table context->accelerators holds (6 idle, 3 working, 0 none).
 int AcceleratorEntries(const ScanContext* context);
 
-// Pumps messages until thread ends or timeoutMs passes; closes message boxes owned by the main
-// window with OK, recording them. onIdle, when given, is called between pumps and may return
-// true once to say it acted (e.g. asked for a stop).
+// What the pump saw while a worker ran.
 struct PumpResult {
     bool ended;
     DWORD exitCode;
     std::vector<SeenBox> boxes;
     bool sawWorkingState;  // Stop enabled, Start and the box disabled, working table in force
 };
-template <typename Poll>
-PumpResult PumpUntilEnded(const TestWindow& window, const ScanContext* context, HANDLE thread, DWORD timeoutMs,
-                          Poll poll);
-PumpResult PumpUntilEnded(const TestWindow& window, const ScanContext* context, HANDLE thread,
-                          DWORD timeoutMs = 120000);
-
 // One pump pass: dispatches pending messages and closes a box if one is up.
 void PumpOnce(const TestWindow& window, const ScanContext* context, PumpResult* result);
 
+// Pumps messages until thread ends or timeoutMs passes, closing message boxes owned by the main
+// window with OK and recording them; poll is called after every pass (e.g. to ask for a stop).
 template <typename Poll>
 PumpResult PumpUntilEnded(const TestWindow& window, const ScanContext* context, HANDLE thread, DWORD timeoutMs,
                           Poll poll)
