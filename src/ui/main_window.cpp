@@ -2,6 +2,7 @@
 // The commands are in commands.cpp.
 #include "ui/main_window.h"
 
+#include "resource.h"
 #include "ui/drive_list.h"
 
 MainWindowState mainWindowState;
@@ -54,12 +55,13 @@ void CreateControls(HWND window, HINSTANCE instance)
                                     230, 350, 300, 0);
     w.deleteCheckBox = CreateControl(window, instance, "BUTTON", "&Delete files known as Zaverin.",
                                      WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_AUTOCHECKBOX, 0, 20, 260, 200, 20,
-                                     101);
+                                     ID_DELETE_CHECK);
     w.startButton = CreateControl(window, instance, "BUTTON", "&Start",
-                                  WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, 0, 270, 260, 50, 25, 102);
+                                  WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, 0, 270, 260, 50, 25,
+                                  ID_START);
     w.stopButton = CreateControl(window, instance, "BUTTON", "S&top",
                                  WS_CHILD | WS_VISIBLE | WS_DISABLED | WS_TABSTOP | BS_PUSHBUTTON, 0, 320, 260,
-                                 50, 25, 103);
+                                 50, 25, ID_STOP);
     w.statusWindow = CreateControl(window, instance, "STATIC", kWaitingText, WS_CHILD | WS_VISIBLE | SS_LEFT,
                                    WS_EX_CLIENTEDGE, 20, 300, 353, 92, 0);
     // A drop-down combo box leaves its creation text out of its edit field.
