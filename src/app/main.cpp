@@ -1,7 +1,7 @@
 // Quenfold: finds and removes the Zaverin worm. WinMain runs start-up in order, then the loop.
 #include <windows.h>
 
-#include "app/scan_context.h"
+#include "context/scan_context.h"
 #include "app/startup.h"
 #include "cleanup/cleanup.h"
 #include "ui/main_window.h"
@@ -21,6 +21,9 @@ const int kNoWindowExitCode = 2;
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
 {
+    // The scan moves the current directory through the drive; a DLL loaded late must never come
+    // from there into a process that holds the debug privilege.
+    SetDllDirectoryA("");
     EnableDebugPrivilege();  // without it the program runs on with the access it has
 
     char* textBuffer = AllocateTextBuffer();
@@ -59,8 +62,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
 
     const int exitCode = RunMessageLoop(&scanContext, mainWindow);
 
-    // A scan still running is stopped between two entries, so it never ends in the middle of a
-    // file; only then are the buffer and the table it uses released.
+    // Closing the window has ended any scan; this covers a loop that ended another way. Only
+    // then are the buffer and the table the scan uses released.
     EndScanAtExit();
     if (HACCEL table = scanContext.accelerators.exchange(nullptr))
         DestroyAcceleratorTable(table);

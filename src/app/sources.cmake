@@ -1,6 +1,5 @@
 list(APPEND QF_PORTABLE_SOURCES src/app/key_filter.cpp)
-list(APPEND QF_WIN32_SOURCES src/app/file_system_win32.cpp src/app/scan_context.cpp src/app/startup.cpp)
-list(APPEND QF_POSIX_SOURCES src/app/file_system_posix.cpp)
+list(APPEND QF_WIN32_SOURCES src/app/startup.cpp)
 
 # The program's icon is drawn by a script from a text grid; the resource compiler finds the
 # result through this folder of the build tree, for every target that compiles quenfold.rc.

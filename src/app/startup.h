@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include "app/scan_context.h"
+#include "context/scan_context.h"
 
 // Switches on "SeDebugPrivilege" in the process token: 0 on success, -1 when any step fails.
 // A success only means that the platform accepted the request.

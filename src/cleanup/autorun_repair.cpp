@@ -2,7 +2,7 @@
 // values, and points Userinit back at this machine's own logon program.
 #include <windows.h>
 
-#include "app/file_system.h"
+#include "fs/file_system.h"
 #include "cleanup/cleanup.h"
 #include "cleanup/cleanup_rules.h"
 #include "detect/infection.h"
@@ -87,6 +87,46 @@ bool ProgramOfValue(DWORD type, char* data, DWORD size, char* path)
     return derived;
 }
 
+// Makes path (kPathCapacity bytes) the file a logon would start, found without the current
+// directory: a bare name is looked for in the system directory, the Windows directory and the
+// folders of PATH, in that order. False when it names no file there, or cannot be told without
+// the current directory; then nothing may be done with it.
+bool ResolveProgram(char* path)
+{
+    switch (ClassifyProgramPath(path)) {
+    case ProgramPathForm::Absolute: return true;
+    case ProgramPathForm::Relative: return false;
+    case ProgramPathForm::BareName: break;
+    }
+    char name[kPathCapacity];
+    char system[kPathCapacity];
+    char windows[kPathCapacity];
+    lstrcpynA(name, path, sizeof name);
+    const UINT systemLength = GetSystemDirectoryA(system, sizeof system);
+    const UINT windowsLength = GetWindowsDirectoryA(windows, sizeof windows);
+    if (systemLength == 0 || systemLength >= sizeof system || windowsLength == 0 || windowsLength >= sizeof windows)
+        return false;
+    HLOCAL block = nullptr;
+    char* pathList = nullptr;
+    const DWORD listSize = GetEnvironmentVariableA("PATH", nullptr, 0);
+    if (listSize == 0 || !AllocateBlock(listSize + 1, &block, &pathList) ||
+        GetEnvironmentVariableA("PATH", pathList, listSize + 1) > listSize) {
+        ReleaseBlock(block);
+        block = nullptr;
+        pathList = const_cast<char*>("");
+    }
+    bool found = false;
+    for (size_t index = 0; !found; ++index) {
+        const SearchStep step = ProgramSearchPlace(name, system, windows, pathList, index, path, kPathCapacity);
+        if (step == SearchStep::End)
+            break;
+        const DWORD attributes = step == SearchStep::Built ? GetFileAttributesA(path) : INVALID_FILE_ATTRIBUTES;
+        found = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    }
+    ReleaseBlock(block);
+    return found;
+}
+
 // Writes Userinit as this machine's logon program, in the system directory the platform reports.
 void RestoreUserinit()
 {
@@ -136,7 +176,7 @@ int CleanRunKey(HKEY key)
         if (dataSize > buffers.dataCapacity)
             dataSize = buffers.dataCapacity;
         char path[kPathCapacity];
-        if (ProgramOfValue(type, buffers.data, dataSize, path) && IsInfectedExecutable(path)) {
+        if (ProgramOfValue(type, buffers.data, dataSize, path) && ResolveProgram(path) && IsInfectedExecutable(path)) {
             found = 1;
             SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_ARCHIVE);
             DeleteFileA(path);

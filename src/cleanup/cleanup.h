@@ -8,6 +8,9 @@
 // the context's status control. The parameter is the ScanContext; the exit code is 0.
 DWORD WINAPI CleanupThread(LPVOID context);
 
+// The three rounds alone: the OR of the nine results (the console scanner's --cleanup).
+int RunCleanupPass();
+
 int SweepProcesses();
 int TerminateProcessById(DWORD processId);
 int RepairAutorun();

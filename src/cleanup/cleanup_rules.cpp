@@ -24,6 +24,19 @@ bool IsDriveLetter(char c)
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
 
+bool IsSeparator(char c)
+{
+    return c == '\\' || c == '/';
+}
+
+// "C:\..." or "\\server\...", judged from the first length characters of text.
+bool IsAbsolutePath(const char* text, size_t length)
+{
+    if (length >= 3 && IsDriveLetter(text[0]) && text[1] == ':' && IsSeparator(text[2]))
+        return true;
+    return length >= 2 && IsSeparator(text[0]) && IsSeparator(text[1]);
+}
+
 // Writes count bytes of text and a NUL into path when they fit capacity.
 bool CopyBounded(const char* text, size_t count, char* path, size_t capacity)
 {
@@ -124,4 +137,54 @@ bool DroppedFilePath(const char* windowsDirectory, size_t index, char* path, siz
 const char* CleanupVerdict(int outcome)
 {
     return outcome != 0 ? kFoundVerdict : kCleanVerdict;
+}
+
+ProgramPathForm ClassifyProgramPath(const char* path)
+{
+    if (IsAbsolutePath(path, std::strlen(path)))
+        return ProgramPathForm::Absolute;
+    return path[0] != '\0' && std::strpbrk(path, "\\/:") == nullptr ? ProgramPathForm::BareName
+                                                                     : ProgramPathForm::Relative;
+}
+
+SearchStep ProgramSearchPlace(const char* name, const char* systemDirectory, const char* windowsDirectory,
+                              const char* pathList, size_t index, char* out, size_t capacity)
+{
+    if (capacity > 0)
+        out[0] = '\0';
+    const char* folder = index == 0 ? systemDirectory : windowsDirectory;
+    size_t length = 0;
+    if (index < 2) {
+        length = std::strlen(folder);
+    } else {
+        // The entry of pathList with number index - 2.
+        folder = pathList;
+        for (size_t skip = index - 2; skip > 0; --skip) {
+            folder = std::strchr(folder, ';');
+            if (folder == nullptr)
+                return SearchStep::End;
+            ++folder;
+        }
+        if (*folder == '\0' && (index > 2 || *pathList == '\0'))
+            return SearchStep::End;
+        length = std::strcspn(folder, ";");
+        if (length >= 2 && folder[0] == '"' && folder[length - 1] == '"') {
+            ++folder;
+            length -= 2;
+        }
+    }
+    while (length > 0 && IsSeparator(folder[length - 1]))
+        --length;
+    if (!IsAbsolutePath(folder, length))
+        return SearchStep::Skip;
+    const size_t nameLength = std::strlen(name);
+    const bool hasExtension = std::strchr(name, '.') != nullptr;
+    if (length + 1 + nameLength + (hasExtension ? 0 : 4) >= capacity)
+        return SearchStep::Skip;
+    std::memcpy(out, folder, length);
+    out[length] = '\\';
+    std::memcpy(out + length + 1, name, nameLength + 1);
+    if (!hasExtension)
+        std::memcpy(out + length + 1 + nameLength, ".exe", 5);
+    return SearchStep::Built;
 }

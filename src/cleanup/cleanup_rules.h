@@ -41,3 +41,22 @@ bool DroppedFilePath(const char* windowsDirectory, size_t index, char* path, siz
 // The status text the cleanup pass ends with: the clean verdict for outcome 0, else the one that
 // says the worm was found and disabled.
 const char* CleanupVerdict(int outcome);
+
+// How the program path of a Run value can be found without the current directory, which the scan
+// moves through the drive: an absolute path ("C:\..." or "\\server\...") stands as it is; a bare
+// name ("foo.exe") is looked for where a logon looks; anything else ("dir\foo.exe", "\foo.exe",
+// "C:foo.exe") depends on the current directory or drive and names nothing the cleanup may touch.
+enum class ProgramPathForm { Absolute, BareName, Relative };
+ProgramPathForm ClassifyProgramPath(const char* path);
+
+enum class SearchStep {
+    Built,  // out holds the next place to look
+    Skip,   // that place is unusable (a relative or empty PATH entry, or too long): go on
+    End,    // no places left
+};
+
+// The place with number index where a logon looks for a bare program name: the system directory,
+// the Windows directory, then each folder of pathList (PATH: ';'-separated, entries possibly
+// quoted) that is an absolute path. ".exe" is added to a name without an extension.
+SearchStep ProgramSearchPlace(const char* name, const char* systemDirectory, const char* windowsDirectory,
+                              const char* pathList, size_t index, char* out, size_t capacity);

@@ -9,6 +9,10 @@
 
 namespace {
 
+// Every access right as Windows XP and Server 2003 know them. Today's headers define
+// PROCESS_ALL_ACCESS as 0x1FFFFF, a mask those systems refuse, so the sweep would open nothing.
+const DWORD kProcessAllAccess = 0x1F0FFF;
+
 // Tests every module of one process, as the module snapshot lists them, and makes one
 // termination attempt for each positive test. A process whose modules cannot be listed is passed
 // over. moduleName is the sweep's writable copy of the library name (folded by the first test).
@@ -39,7 +43,7 @@ int TerminateProcessById(DWORD processId)
     // Our own process is never the worm's, whatever it is named or has loaded.
     if (processId == GetCurrentProcessId())
         return 0;
-    HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, processId);
+    HANDLE process = OpenProcess(kProcessAllAccess, FALSE, processId);
     if (process == nullptr)
         return 0;
     int result = 0;

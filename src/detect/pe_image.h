@@ -127,13 +127,13 @@ BinaryType ClassifyByExtension(const char* name);
 template <typename Source>
 BinaryType ClassifyBinary(const char* name, Source& source)
 {
-    const uint64_t fileSize = source.Size();
     uint8_t dos[kDosHeaderSize];
     uint32_t ntOffset = 0;
-    if (fileSize < sizeof dos || !source.Read(0, dos, sizeof dos) ||
-        !ParseDosHeader(dos, sizeof dos, &ntOffset))
+    if (!source.Read(0, dos, sizeof dos) || !ParseDosHeader(dos, sizeof dos, &ntOffset))
         return ClassifyByExtension(name);
 
+    // Only a file that starts like a program needs its size.
+    const uint64_t fileSize = source.Size();
     uint8_t nt[64] = {};  // enough for the NT fixed part and the NE header's target system
     if (uint64_t{ntOffset} + 2 > fileSize)
         return kDosBinary;

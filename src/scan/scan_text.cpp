@@ -51,10 +51,10 @@ void FormatSummary(char* buffer, size_t capacity, const ScanCounts& counts)
     }
 }
 
-bool BuildChildPath(const char* directory, const char* name, char* out, size_t capacity)
+bool BuildChildPath(const char* directory, const char* name, char* out, size_t capacity, char separator)
 {
     size_t dirLength = std::strlen(directory);
-    if (dirLength > 0 && directory[dirLength - 1] == '\\')
+    if (dirLength > 0 && directory[dirLength - 1] == separator)
         --dirLength;
     const size_t nameLength = std::strlen(name);
     if (capacity == 0 || dirLength + 1 + nameLength + 1 > capacity) {
@@ -63,7 +63,7 @@ bool BuildChildPath(const char* directory, const char* name, char* out, size_t c
         return false;
     }
     std::memmove(out, directory, dirLength);
-    out[dirLength] = '\\';
+    out[dirLength] = separator;
     std::memcpy(out + dirLength + 1, name, nameLength + 1);
     return true;
 }

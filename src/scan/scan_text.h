@@ -25,6 +25,6 @@ void FormatProgress(char* buffer, size_t capacity, const char* entry, const char
 void FormatSummary(char* buffer, size_t capacity, const ScanCounts& counts);
 
 // The path of child name below directory (as the platform reports the current directory: a
-// trailing backslash only at a root): directory without its trailing backslash, "\", name.
-// False, with out left empty, when the path would not fit capacity.
-bool BuildChildPath(const char* directory, const char* name, char* out, size_t capacity);
+// trailing separator only at a root): directory without its trailing separator, the separator,
+// name. False, with out left empty, when the path would not fit capacity.
+bool BuildChildPath(const char* directory, const char* name, char* out, size_t capacity, char separator = '\\');

@@ -10,7 +10,14 @@ const char kOutOfMemoryText[] = "Not enough memory to continue the scan.";
 
 bool StopSeen(const ScanContext* context)
 {
-    return context->stopRequested.load() != 0;
+    return context->scanEnd.load() == kScanStopClaimed;
+}
+
+// The worker's claim on the end of the scan; false when Stop claimed it first.
+bool ClaimEnd(ScanContext* context)
+{
+    int running = kScanRunning;
+    return context->scanEnd.compare_exchange_strong(running, kScanEndClaimed);
 }
 
 void ShowStatus(const ScanContext* context, const char* text)
@@ -25,6 +32,28 @@ DWORD FinishScan(ScanContext* context, DWORD exitCode)
         ShowScanState(context, false);
     SwapAccelerators(context, "IdleButtonAccel");
     return exitCode;
+}
+
+// Walks until the walk ends or Stop is seen, sending the progress text after the first listed
+// entry and then whenever kProgressIntervalMs have passed since the last send.
+WalkStep RunWalk(ScanContext* context, TreeWalk* walk)
+{
+    bool shown = false;
+    DWORD lastShown = 0;
+    WalkStep step;
+    while (WalkGoesOn(step = WalkNext(walk))) {
+        if (StopSeen(context))
+            return WalkStep::Stopped;
+        if (step != WalkStep::Entry || !context->interactive)
+            continue;
+        const DWORD now = GetTickCount();
+        if (!shown || now - lastShown >= kProgressIntervalMs) {
+            ShowStatus(context, context->textBuffer);
+            shown = true;
+            lastShown = now;
+        }
+    }
+    return step;
 }
 
 }  // namespace
@@ -42,8 +71,8 @@ DWORD WINAPI ScanDriveThread(LPVOID parameter)
     char* text = context->textBuffer;
 
     TreeWalk walk;
-    if (!WalkBegin(&walk, text, text, context->deleteInfected != 0, &context->stopRequested)) {
-        if (StopSeen(context))
+    if (!WalkBegin(&walk, text, text, context->deleteInfected != 0, &context->scanEnd)) {
+        if (!ClaimEnd(context))
             return kScanStoppedExitCode;
         MessageBoxA(context->mainWindow, kOutOfMemoryText, kCaption, MB_OK);
         return kScanFailedExitCode;
@@ -56,21 +85,14 @@ DWORD WINAPI ScanDriveThread(LPVOID parameter)
         ShowScanState(context, true);
     SwapAccelerators(context, "WorkingButtonAccel");
 
-    WalkStep step;
-    while ((step = WalkNext(&walk)) == WalkStep::Entry) {
-        if (StopSeen(context)) {
-            step = WalkStep::Stopped;
-            break;
-        }
-        if (context->interactive)
-            ShowStatus(context, text);
-    }
+    const WalkStep step = RunWalk(context, &walk);
     const ScanCounts counts = walk.counts;
     char failedEntry[kPathCapacity];
     lstrcpynA(failedEntry, WalkCurrentEntry(&walk), sizeof failedEntry);
     WalkEnd(&walk);
 
-    if (step == WalkStep::Stopped || StopSeen(context))
+    // From the claim on, the scan ends the way it reached: a Stop that comes now does nothing.
+    if (step == WalkStep::Stopped || !ClaimEnd(context))
         return kScanStoppedExitCode;
     if (step == WalkStep::RootUnlisted || step == WalkStep::OutOfMemory) {
         const char* message = step == WalkStep::OutOfMemory ? kOutOfMemoryText : failedEntry;
@@ -81,8 +103,6 @@ DWORD WINAPI ScanDriveThread(LPVOID parameter)
     if (context->interactive) {
         FormatSummary(text, kPathCapacity, counts);
         ShowStatus(context, text);
-        if (StopSeen(context))
-            return kScanStoppedExitCode;
         MessageBoxA(context->mainWindow, "Scan completed.", kCaption, MB_OK);
     }
     return FinishScan(context, static_cast<DWORD>(counts.infected));
@@ -90,14 +110,22 @@ DWORD WINAPI ScanDriveThread(LPVOID parameter)
 
 HANDLE StartScanWorker(ScanContext* context, SECURITY_ATTRIBUTES* security)
 {
-    context->stopRequested.store(0);
+    context->scanEnd.store(kScanRunning);
     DWORD id = 0;
     return CreateThread(security, 0, ScanDriveThread, context, 0, &id);
 }
 
-void StopScanWorker(ScanContext* context, HANDLE worker)
+bool StopScanWorker(ScanContext* context, HANDLE worker)
 {
-    context->stopRequested.store(1);
+    int running = kScanRunning;
+    if (!context->scanEnd.compare_exchange_strong(running, kScanStopClaimed))
+        return false;
+    WaitForScanWorker(worker);
+    return true;
+}
+
+void WaitForScanWorker(HANDLE worker)
+{
     if (worker == nullptr)
         return;
     for (;;) {

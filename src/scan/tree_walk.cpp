@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "detect/infection.h"
+#include "detect/examine.h"
 
 bool QueueInit(DirQueue* queue, size_t capacity)
 {
@@ -55,6 +55,8 @@ bool WalkBegin(TreeWalk* walk, const char* root, char* text, bool deleteInfected
     walk->deleteInfected = deleteInfected;
     walk->stopRequested = stopRequested;
     walk->directory[0] = '\0';
+    walk->note = WalkNote::None;
+    walk->noteError = 0;
     if (!QueueInit(&walk->queue, queueCapacity))
         return false;
     // The root is copied before the text buffer that may hold it is used for progress.
@@ -82,15 +84,18 @@ void FinishDirectory(TreeWalk* walk)
     walk->queue.readOffset = walk->current + std::strlen(WalkCurrentEntry(walk)) + 1;
 }
 
-// A subdirectory: queued with its full path unless it is a link, its name begins with a dot, or
-// its path would not fit a path buffer.
+// A subdirectory: queued with its full path unless it is a link or its name begins with a dot;
+// one whose path would not fit a path buffer is noted and left.
 WalkStep HandleDirectory(TreeWalk* walk)
 {
     const FsEntry& entry = walk->entry;
-    if (entry.isReparsePoint || entry.name[0] == '.' || walk->directory[0] == '\0')
+    if (entry.isReparsePoint || entry.name[0] == '.')
         return WalkStep::Entry;
-    if (!BuildChildPath(walk->directory, entry.name, walk->childPath, sizeof walk->childPath))
+    if (walk->directory[0] == '\0' ||
+        !BuildChildPath(walk->directory, entry.name, walk->childPath, sizeof walk->childPath, kFsSeparator)) {
+        walk->note = WalkNote::TooLong;
         return WalkStep::Entry;
+    }
     if (!QueuePush(&walk->queue, walk->childPath))
         return WalkStep::OutOfMemory;
     ++walk->counts.directories;
@@ -102,24 +107,31 @@ WalkStep HandleDirectory(TreeWalk* walk)
 WalkStep HandleFile(TreeWalk* walk)
 {
     const char* name = walk->entry.name;
-    const pe::BinaryType type = FsClassifyBinary(name);
     ++walk->counts.files;
-    if (type == pe::kNotExecutable)
+    if (walk->entry.isSpecial)
         return WalkStep::Entry;
-    if (type != pe::kWin32Binary) {
-        FormatProgress(walk->text, kPathCapacity, WalkCurrentEntry(walk), nullptr);
-        return WalkStep::Entry;
+    const FileCheck check = ExamineFile(name);
+    if (check.verdict == FileVerdict::Unreadable) {
+        walk->note = WalkNote::Unreadable;
+        walk->noteError = check.error;
     }
-    FormatProgress(walk->text, kPathCapacity, WalkCurrentEntry(walk), name);
-    if (!IsInfectedExecutable(name))
+    if (check.type == pe::kNotExecutable)
+        return WalkStep::Entry;
+    FormatProgress(walk->text, kPathCapacity, WalkCurrentEntry(walk), check.type == pe::kWin32Binary ? name : nullptr);
+    if (check.verdict != FileVerdict::Infected)
         return WalkStep::Entry;
     ++walk->counts.infected;
+    walk->note = WalkNote::Infected;
     if (walk->deleteInfected) {
         if (StopSeen(walk))
             return WalkStep::Stopped;
         FsMakeDeletable(name);
-        if (FsDeleteFile(name))
+        if (FsDeleteFile(name)) {
             ++walk->counts.deleted;
+            walk->note = WalkNote::Deleted;
+        } else {
+            walk->noteError = FsLastError();
+        }
     }
     return WalkStep::Entry;
 }
@@ -129,10 +141,21 @@ WalkStep HandleEntry(TreeWalk* walk)
     return walk->entry.isDirectory ? HandleDirectory(walk) : HandleFile(walk);
 }
 
+// Notes why the directory at walk->current is left, and moves past it.
+WalkStep SkipDirectory(TreeWalk* walk, WalkNote note)
+{
+    walk->note = note;
+    walk->noteError = FsLastError();
+    FinishDirectory(walk);
+    return WalkStep::Skipped;
+}
+
 }  // namespace
 
 WalkStep WalkNext(TreeWalk* walk)
 {
+    walk->note = WalkNote::None;
+    walk->noteError = 0;
     for (;;) {
         if (StopSeen(walk))
             return WalkStep::Stopped;
@@ -146,10 +169,8 @@ WalkStep WalkNext(TreeWalk* walk)
             return WalkStep::Finished;
 
         walk->current = walk->queue.readOffset;
-        if (!FsSetCurrentDirectory(WalkCurrentEntry(walk))) {
-            FinishDirectory(walk);  // vanished, refused, or no directory at all
-            continue;
-        }
+        if (!FsSetCurrentDirectory(WalkCurrentEntry(walk)))
+            return SkipDirectory(walk, WalkNote::NotEntered);  // vanished, refused, or no directory at all
         if (!FsGetCurrentDirectory(walk->directory, sizeof walk->directory))
             walk->directory[0] = '\0';  // its children's paths would not fit either
         switch (FsListFirst(&walk->listing, &walk->entry)) {
@@ -161,10 +182,12 @@ WalkStep WalkNext(TreeWalk* walk)
         case FsListStart::Failed:
             walk->listing = nullptr;
             // Only the root ends the scan: one unreadable folder must not end a drive's scan.
-            if (walk->current == 0)
+            if (walk->current == 0) {
+                walk->note = WalkNote::NotListed;
+                walk->noteError = FsLastError();
                 return WalkStep::RootUnlisted;
-            FinishDirectory(walk);
-            continue;
+            }
+            return SkipDirectory(walk, WalkNote::NotListed);
         }
     }
 }

@@ -3,7 +3,8 @@
 // The scan worker and Stop share the context, the text buffer and the controls with no lock.
 // Start writes the scan root, deleteInfected and interactive only when no scan thread is alive,
 // and Stop writes the buffer only after the worker's thread has ended, so neither ever writes
-// while the worker runs.
+// while the worker runs. Which of Stop and the worker's own end wins is decided once, in
+// context->scanEnd.
 #include "ui/main_window.h"
 
 #include "resource.h"
@@ -58,15 +59,14 @@ void StartScan()
     w.scanThread = StartScanWorker(w.context, w.threadSecurity);
 }
 
-// ID_STOP: asks the scan to stop, waits for its thread (handling the worker's sent messages
-// meanwhile), then puts the window back to idle itself. A scan that already ended on its own is
-// left as it ended.
+// ID_STOP: claims the end of the scan, waits for its thread (handling the worker's sent messages
+// meanwhile), then puts the window back to idle itself. A scan that has already reached its own
+// end (its summary or box is on the way) is left to end that way.
 void StopScan()
 {
     MainWindowState& w = mainWindowState;
-    if (!ScanThreadAlive())
+    if (!ScanThreadAlive() || !StopScanWorker(w.context, w.scanThread))
         return;
-    StopScanWorker(w.context, w.scanThread);
     ForgetScanThread();
     ShowScanState(w.context, false);
     lstrcpyA(w.textBuffer, kStoppedText);
@@ -119,7 +119,10 @@ void OnCommand(HWND window, WPARAM wParam)
 
 void EndScanAtExit()
 {
-    if (ScanThreadAlive())
-        StopScanWorker(mainWindowState.context, mainWindowState.scanThread);
+    MainWindowState& w = mainWindowState;
+    // A scan that has claimed its own end is waited for, so its box is closed before the window
+    // that owns it goes.
+    if (ScanThreadAlive() && !StopScanWorker(w.context, w.scanThread))
+        WaitForScanWorker(w.scanThread);
     ForgetScanThread();
 }

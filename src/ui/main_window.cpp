@@ -145,6 +145,14 @@ LRESULT OnPaint(HWND window)
     return 1;
 }
 
+// WM_CLOSE: a running scan ends first, so that no box of it outlives the window.
+LRESULT OnClose(HWND window)
+{
+    EndScanAtExit();
+    DestroyWindow(window);
+    return 1;
+}
+
 // WM_DESTROY: releases the banner's drawing objects and ends the message loop with code 0.
 LRESULT OnDestroy()
 {
@@ -211,6 +219,7 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
     switch (message) {
     case WM_CREATE: return OnCreate(window, reinterpret_cast<const CREATESTRUCTA*>(lParam));
     case WM_PAINT: return OnPaint(window);
+    case WM_CLOSE: return OnClose(window);
     case WM_DESTROY: return OnDestroy();
     case WM_COMMAND: OnCommand(window, wParam); return 1;
     default: return DefWindowProcA(window, message, wParam, lParam);

@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "app/scan_context.h"
+#include "context/scan_context.h"
 
 // The window's own state: set at creation, read by the commands and by start-up.
 struct MainWindowState {
@@ -49,8 +49,8 @@ HWND CreateMainWindow(HINSTANCE instance);
 // Copies the window's and the four controls' handles into the shared record.
 void HandOverControls(ScanContext* context, HWND mainWindow);
 
-// Asks a running scan to stop and waits for its thread, then lets go of its handle. For the end
-// of the program: nothing on the screen changes.
+// Ends a running scan before the window goes: stops it, or when it has already reached its own
+// end, waits until that end (its box included) is over; then lets go of its handle.
 void EndScanAtExit();
 
 LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

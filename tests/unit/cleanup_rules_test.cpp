@@ -120,12 +120,38 @@ TEST(DroppedFilePath, TargetThatDoesNotFitIsLeftAlone)
     EXPECT_EQ(Targets("C:\\WINDOWS", 15)[3], "-");
 }
 
-TEST(CleanupVerdict, TextsForNothingFoundAndForAnythingFound)
+// A Run value's program is found without the current directory: absolute paths stand, bare
+// names are looked for where a logon looks (system, Windows, absolute PATH folders), anything
+// else is never touched.
+TEST(ProgramPath, FormsAndSearchPlaces)
 {
-    EXPECT_STREQ(CleanupVerdict(0), "STATUS: idle\nNo Zaverin found in memory.");
-    for (int outcome : {1, 6, -1})
-        EXPECT_STREQ(CleanupVerdict(outcome),
-                     "STATUS: idle\nZaverin found in memory, and has been disabled.\nPlease proceed with scan.");
+    const std::pair<const char*, ProgramPathForm> forms[] = {
+        {"C:\\x\\a.exe", ProgramPathForm::Absolute}, {"c:/a.exe", ProgramPathForm::Absolute},
+        {"\\\\srv\\share\\a.exe", ProgramPathForm::Absolute}, {"a.exe", ProgramPathForm::BareName},
+        {"worm", ProgramPathForm::BareName}, {"sub\\a.exe", ProgramPathForm::Relative},
+        {"\\a.exe", ProgramPathForm::Relative}, {"C:a.exe", ProgramPathForm::Relative},
+        {"", ProgramPathForm::Relative}};
+    for (const auto& f : forms)
+        EXPECT_EQ(ClassifyProgramPath(f.first), f.second) << f.first;
+
+    auto places = [](const char* name, const char* pathList, size_t capacity = 260) {
+        std::vector<std::string> out;
+        std::vector<char> place(capacity + 1, '#');
+        for (size_t i = 0; i < 20; ++i) {
+            const SearchStep step = ProgramSearchPlace(name, "C:\\W\\system32", "C:\\W\\", pathList, i,
+                                                       place.data(), capacity);
+            EXPECT_EQ(place[capacity], '#') << "written past the buffer";
+            if (step == SearchStep::End)
+                break;
+            out.push_back(step == SearchStep::Built ? place.data() : "-");
+        }
+        return out;
+    };
+    EXPECT_EQ(places("worm", "D:\\bin;.;rel\\x;;\"E:\\q s\\\";\\\\srv\\t\\"),
+              Paths({"C:\\W\\system32\\worm.exe", "C:\\W\\worm.exe", "D:\\bin\\worm.exe", "-", "-", "-",
+                     "E:\\q s\\worm.exe", "\\\\srv\\t\\worm.exe"}));
+    EXPECT_EQ(places("a.com", ""), Paths({"C:\\W\\system32\\a.com", "C:\\W\\a.com"}));
+    EXPECT_EQ(places("worm", "D:\\b;", 14), Paths({"-", "C:\\W\\worm.exe", "D:\\b\\worm.exe"}));
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The walk over real directory trees through the POSIX file-system layer: order, counting,
-// child paths, deletion, failures, links, queue growth and stopping.
+// child paths, deletion, what it notes, failures, links, queue growth, long paths and stopping.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "scan/tree_walk.h"
 #include "samples.h"
+#include "scan/tree_walk.h"
 #include "temp_tree.h"
 
 namespace {
@@ -20,17 +20,10 @@ struct WalkResult {
     ScanCounts counts;
     std::vector<std::string> queued;  // every queue entry, in order
     std::vector<std::string> texts;   // the progress text after each entry
-    std::string failedEntry;
+    std::vector<std::string> notes;   // "note path" for every step that noted something
 };
 
-// The Windows-syntax form of a POSIX path, as the layer reports directories.
-std::string Win(std::string path)
-{
-    for (char& c : path)
-        if (c == '/')
-            c = '\\';
-    return path;
-}
+const char* const kNoteNames[] = {"", "infected", "deleted", "unreadable", "too-long", "not-entered", "not-listed"};
 
 WalkResult Walk(const std::string& root, bool deleteInfected, size_t capacity = kDefaultQueueCapacity,
                 std::atomic<int>* stop = nullptr, int stopAfter = -1)
@@ -43,18 +36,27 @@ WalkResult Walk(const std::string& root, bool deleteInfected, size_t capacity = 
         result.end = WalkStep::OutOfMemory;
         return result;
     }
-    while ((result.end = WalkNext(&walk)) == WalkStep::Entry) {
-        result.texts.push_back(text);
+    while (WalkGoesOn(result.end = WalkNext(&walk)) || result.end == WalkStep::RootUnlisted) {
+        if (walk.note != WalkNote::None) {
+            const bool entry = result.end == WalkStep::Entry;
+            result.notes.push_back(kNoteNames[static_cast<int>(walk.note)] + std::string(" ") +
+                                   (entry ? std::string(walk.directory) + "/" + walk.entry.name : WalkCurrentEntry(&walk)));
+        }
+        if (result.end == WalkStep::RootUnlisted)
+            break;
+        if (result.end == WalkStep::Entry)
+            result.texts.push_back(text);
         if (stop != nullptr && static_cast<int>(result.texts.size()) == stopAfter)
             stop->store(1);
     }
     result.counts = walk.counts;
-    result.failedEntry = WalkCurrentEntry(&walk);
     for (size_t at = 0; at < walk.queue.writeOffset; at += std::strlen(walk.queue.data + at) + 1)
         result.queued.push_back(walk.queue.data + at);
     WalkEnd(&walk);
     return result;
 }
+
+using Strings = std::vector<std::string>;
 
 const Bytes& Clean()
 {
@@ -65,20 +67,18 @@ const Bytes& Clean()
 TEST(Walk, BreadthFirstWithFullChildPaths)
 {
     TempTree tree;
-    for (const char* dir : {"a", "b", "a/a1", "a/a1/a2", "b/b1"})
+    for (const char* dir : {"a", "b", "a/a1", "a/a1/a2", "b/b1", ".hidden"})
         tree.Dir(dir);
 
     const WalkResult result = Walk(tree.Root(), false);
-    ASSERT_EQ(result.queued.size(), 6u);
-    EXPECT_EQ(result.queued[0], tree.Root());  // the root as given
-    const std::string root = Win(tree.Root());
-    const std::vector<std::string> depth1(result.queued.begin() + 1, result.queued.begin() + 3);
-    EXPECT_TRUE((depth1 == std::vector<std::string>{root + "\\a", root + "\\b"}) ||
-                (depth1 == std::vector<std::string>{root + "\\b", root + "\\a"}));
-    const std::vector<std::string> depth2(result.queued.begin() + 3, result.queued.begin() + 5);
-    EXPECT_TRUE((depth2 == std::vector<std::string>{root + "\\a\\a1", root + "\\b\\b1"}) ||
-                (depth2 == std::vector<std::string>{root + "\\b\\b1", root + "\\a\\a1"}));
-    EXPECT_EQ(result.queued[5], root + "\\a\\a1\\a2");
+    ASSERT_EQ(result.queued.size(), 6u) << "dot-named folders are passed over";
+    const std::string& root = tree.Root();
+    EXPECT_EQ(result.queued[0], root);
+    const Strings depth1(result.queued.begin() + 1, result.queued.begin() + 3);
+    EXPECT_TRUE(depth1 == Strings({root + "/a", root + "/b"}) || depth1 == Strings({root + "/b", root + "/a"}));
+    const Strings depth2(result.queued.begin() + 3, result.queued.begin() + 5);
+    EXPECT_TRUE(depth2 == Strings({root + "/a/a1", root + "/b/b1"}) || depth2 == Strings({root + "/b/b1", root + "/a/a1"}));
+    EXPECT_EQ(result.queued[5], root + "/a/a1/a2");
     EXPECT_EQ(result.counts.directories, 5);
 }
 
@@ -95,36 +95,64 @@ TEST(Walk, ProgressTexts)
 
     TempTree programs;
     programs.File("p64.exe", ReadBytes(SamplePath("sample64.exe")));
-    const WalkResult other = Walk(programs.Root(), false);
-    EXPECT_EQ(other.texts.back(), "STATUS: Scanning\nDirectory: " + programs.Root());
-
+    EXPECT_EQ(Walk(programs.Root(), false).texts.back(), "STATUS: Scanning\nDirectory: " + programs.Root());
     programs.File("p32.exe", Clean());
     std::remove(programs.Path("p64.exe").c_str());
-    const WalkResult win32 = Walk(programs.Root(), false);
-    EXPECT_EQ(win32.texts.back(), "STATUS: Scanning\nDirectory: " + programs.Root() + "\nFile: p32.exe");
+    EXPECT_EQ(Walk(programs.Root(), false).texts.back(),
+              "STATUS: Scanning\nDirectory: " + programs.Root() + "\nFile: p32.exe");
 }
 
-// Only the root ends the scan when it cannot be listed; an unreadable folder below it is passed
-// over and the rest of the tree is still walked.
-TEST(Walk, UnlistableFolders)
+// Infected files are counted, deleted when asked (read-only ones too), and noted; a FIFO is
+// counted but never opened, so it cannot hold the walk.
+TEST(Walk, CountsDeletesAndNotes)
 {
     TempTree tree;
-    tree.Dir("secret");
-    tree.Dir("open");
+    tree.File("sick.exe", Infected(Clean(), MarkerForm::Form10));
+    tree.File("clean.exe", Clean());
+    tree.Dir("ro");
+    tree.File("ro/sick2.exe", Infected(Clean(), MarkerForm::Form00));
+    chmod(tree.Path("ro/sick2.exe").c_str(), 0444);
+    ASSERT_EQ(mkfifo(tree.Path("pipe.exe").c_str(), 0644), 0);
+
+    const WalkResult kept = Walk(tree.Root(), false);
+    EXPECT_EQ(kept.end, WalkStep::Finished);
+    EXPECT_EQ(kept.counts.files, 4);
+    EXPECT_EQ(kept.counts.infected, 2);
+    EXPECT_EQ(kept.notes, Strings({"infected " + tree.Path("sick.exe"), "infected " + tree.Path("ro/sick2.exe")}));
+
+    const WalkResult deleted = Walk(tree.Root(), true);
+    EXPECT_EQ(deleted.counts.deleted, 2);
+    EXPECT_EQ(deleted.notes, Strings({"deleted " + tree.Path("sick.exe"), "deleted " + tree.Path("ro/sick2.exe")}));
+    EXPECT_FALSE(tree.Exists("sick.exe") || tree.Exists("ro/sick2.exe"));
+    EXPECT_TRUE(tree.Exists("clean.exe"));
+}
+
+// Only the root ends the scan when it cannot be listed; a folder below it that cannot be listed
+// or entered is noted and passed over, and so is a file that cannot be read.
+TEST(Walk, UnreadablePlaces)
+{
+    TempTree tree;
+    for (const char* dir : {"secret", "shut", "open"})
+        tree.Dir(dir);
     tree.File("open/infected.exe", Infected(Clean(), MarkerForm::Form10));
-    tree.File("secret/hidden.exe", Infected(Clean(), MarkerForm::Form10));
+    tree.File("open/locked.exe", Infected(Clean(), MarkerForm::Form10));
     chmod(tree.Path("secret").c_str(), 0111);  // can be entered, not listed
+    chmod(tree.Path("shut").c_str(), 0);
+    chmod(tree.Path("open/locked.exe").c_str(), 0);
     if (access(tree.Path("secret").c_str(), R_OK) == 0)
         GTEST_SKIP() << "permissions do not bind this user; run through tools/run-native-tests.sh";
 
-    const WalkResult below = Walk(tree.Root(), false);
+    WalkResult below = Walk(tree.Root(), false);
     EXPECT_EQ(below.end, WalkStep::Finished);
-    EXPECT_EQ(below.counts.directories, 2);
+    EXPECT_EQ(below.counts.directories, 3);
     EXPECT_EQ(below.counts.infected, 1);
+    std::sort(below.notes.begin(), below.notes.end());
+    EXPECT_EQ(below.notes, Strings({"infected " + tree.Path("open/infected.exe"), "not-entered " + tree.Path("shut"),
+                                    "not-listed " + tree.Path("secret"), "unreadable " + tree.Path("open/locked.exe")}));
 
     const WalkResult root = Walk(tree.Path("secret"), false);
     EXPECT_EQ(root.end, WalkStep::RootUnlisted);
-    EXPECT_EQ(root.failedEntry, tree.Path("secret"));
+    EXPECT_EQ(root.notes, Strings({"not-listed " + tree.Path("secret")}));
 }
 
 // Links to directories are neither queued nor counted, so a loop cannot make the walk endless.
@@ -148,10 +176,8 @@ TEST(Walk, DirectoryLinksAreNotFollowed)
 TEST(Walk, QueueGrows)
 {
     TempTree tree;
-    for (int i = 0; i < 40; ++i) {
-        tree.Dir("d" + std::to_string(i));
+    for (int i = 0; i < 40; ++i)
         tree.Dir("d" + std::to_string(i) + "/inner");
-    }
     tree.File("d39/inner/infected.exe", Infected(Clean(), MarkerForm::Form00));
     const WalkResult result = Walk(tree.Root(), false, 16);
     EXPECT_EQ(result.end, WalkStep::Finished);
@@ -159,22 +185,30 @@ TEST(Walk, QueueGrows)
     EXPECT_EQ(result.counts.infected, 1);
 }
 
-// A child whose path would not fit 259 characters is not queued (nor counted); nothing overflows.
-TEST(Walk, OverlongChildPathsAreNotQueued)
+// Paths far past the Windows limit are walked (a mounted volume adds its mount point to every
+// path); a folder whose path would not fit even here is noted, not walked.
+TEST(Walk, DeepPaths)
 {
     TempTree tree;
-    std::string relative;
-    const std::string part(40, 'p');
-    while (Win(tree.Root()).size() + relative.size() + part.size() + 2 < 259) {
-        relative += (relative.empty() ? "" : "/") + part;
-        tree.Dir(relative);
+    const std::string part(100, 'p');
+    std::string relative = part;
+    while (tree.Root().size() + relative.size() < kFsPathCapacity)
+        relative += "/" + part;
+    ASSERT_EQ(chdir(tree.Root().c_str()), 0);
+    for (size_t at = 0; at != std::string::npos; at = relative.find('/', at + 1)) {  // one level at a time
+        ASSERT_EQ(mkdir(part.c_str(), 0755), 0);
+        ASSERT_EQ(chdir(part.c_str()), 0);
     }
-    tree.Dir(relative + "/" + part);  // its path is longer than 259 characters
+    WriteBytes("infected.exe", Infected(Clean(), MarkerForm::Form00));
+    ASSERT_EQ(chdir("/"), 0);
+
     const WalkResult result = Walk(tree.Root(), false);
     EXPECT_EQ(result.end, WalkStep::Finished);
-    EXPECT_EQ(static_cast<size_t>(result.counts.directories), relative.size() / (part.size() + 1) + 1);
-    for (const std::string& queued : result.queued)
-        EXPECT_LE(queued.size(), 259u);
+    const size_t walked = result.queued.size() - 1;
+    EXPECT_GT(walked * (part.size() + 1), 2 * kPathCapacity);
+    ASSERT_EQ(result.notes.size(), 1u);
+    EXPECT_EQ(result.notes[0].substr(0, 9), "too-long ");
+    EXPECT_EQ(result.counts.infected, 0) << "the file lies below the folder that does not fit";
 }
 
 TEST(Walk, StopEndsTheWalkBeforeAnyFurtherDeletion)

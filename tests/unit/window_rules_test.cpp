@@ -74,12 +74,4 @@ TEST(TabWalk, VisitsTheEnabledTabStopsAfterTheScanGroup)
     }
 }
 
-// A tab stop before the "Scan" group box is never reached by wrapping round.
-TEST(TabWalk, NeverWrapsOntoTheBanner)
-{
-    std::vector<TabCandidate> c = Controls(false);
-    c[kBanner].tabStop = true;
-    EXPECT_EQ(NextTabControl(c.data(), kCount, kStart, kScanGroup), kCombo);
-}
-
 }  // namespace

@@ -61,12 +61,27 @@ TEST(AutorunRepair, RemovesInfectedProgramsAndTheirValuesAndRestoresUserinit)
     TempTree tree;
     ASSERT_EQ(tree.Root().find(' '), std::string::npos) << "the tests rely on a temporary folder without spaces";
     tree.Dir("Program Files");
+    tree.Dir("sub");
+    tree.Dir("bin");
     const char* const worms[] = {"unquoted.exe", "quoted.exe", "args.exe", "Program Files/spaced.exe", "expand.exe",
                                  "twin1.exe", "twin2.exe", "long.exe", "afterlong.exe", "nonul.exe", "longname.exe",
                                  "user.exe", "binary.exe", "held.exe"};
     for (const char* name : worms)
         tree.File(name, Infected(clean, MarkerForm::Form10));
     tree.File("clean.exe", clean);
+    // Bare names are found where a logon looks, never in the current directory, which the scan
+    // moves through the drive: the copies there must stay, whatever they carry.
+    char windows[MAX_PATH];
+    const std::string windowsWorm = std::string(windows, GetWindowsDirectoryA(windows, sizeof windows)) + "\\qfwin.exe";
+    ASSERT_TRUE(WriteBytes(windowsWorm, Infected(clean, MarkerForm::Form00)));
+    tree.File("qfwin.exe", clean);
+    tree.File("qfcwd.exe", Infected(clean, MarkerForm::Form10));
+    tree.File("sub/qfsub.exe", Infected(clean, MarkerForm::Form10));
+    tree.File("bin/qfpath.exe", Infected(clean, MarkerForm::Form10));
+    char path[4096];
+    const std::string oldPath(path, GetEnvironmentVariableA("PATH", path, sizeof path));
+    SetEnvironmentVariableA("PATH", (".;sub;" + tree.Path("bin") + ";" + oldPath).c_str());
+    ASSERT_TRUE(SetCurrentDirectoryA(tree.Root().c_str()));
     SetFileAttributesA(tree.Path("quoted.exe").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
     SetEnvironmentVariableA("QF_CLEANUP_DIR", tree.Root().c_str());
     HANDLE held = CreateFileA(tree.Path("held.exe").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -95,6 +110,10 @@ TEST(AutorunRepair, RemovesInfectedProgramsAndTheirValuesAndRestoresUserinit)
         {false, "v12 held", tree.Path("held.exe") + '\0', REG_SZ},  // goes, though its file stays
         {false, "v13 clean", tree.Path("clean.exe") + '\0', REG_SZ},
         {false, "v14 missing", tree.Path("missing.exe") + '\0', REG_SZ},
+        {false, "w1 bare, only in the current directory", "qfcwd.exe /x" + std::string(1, '\0'), REG_SZ},
+        {false, "w2 bare, in the Windows directory", "qfwin" + std::string(1, '\0'), REG_SZ},
+        {false, "w3 bare, in a PATH folder", "\"qfpath.exe\" -s" + std::string(1, '\0'), REG_SZ},
+        {false, "w4 relative folder", "sub\\qfsub.exe" + std::string(1, '\0'), REG_SZ},
         {true, "u1 worm", tree.Path("user.exe") + '\0', REG_SZ},
         {true, "u2 clean", quoted("clean.exe") + " --tray" + '\0', REG_SZ},
         {true, "u3 binary", tree.Path("binary.exe"), REG_BINARY},  // read as text all the same
@@ -111,7 +130,13 @@ TEST(AutorunRepair, RemovesInfectedProgramsAndTheirValuesAndRestoresUserinit)
 
     EXPECT_EQ(RepairAutorun(), 1);
     CloseHandle(held);
-    const std::vector<std::string> machineLeft = {"v13 clean", "v14 missing"};
+    SetEnvironmentVariableA("PATH", oldPath.c_str());
+    const std::vector<std::string> machineLeft = {"v13 clean", "v14 missing", "w1 bare, only in the current directory",
+                                                  "w4 relative folder"};
+    EXPECT_EQ(GetFileAttributesA(windowsWorm.c_str()), INVALID_FILE_ATTRIBUTES) << "found where a logon looks";
+    for (const char* kept : {"qfwin.exe", "qfcwd.exe", "sub/qfsub.exe"})
+        EXPECT_TRUE(tree.Exists(kept)) << kept;
+    EXPECT_FALSE(tree.Exists("bin/qfpath.exe"));
     const std::vector<std::string> userLeft = {"u2 clean", "u4 dword", "u5 empty"};
     EXPECT_EQ(Names(HKEY_LOCAL_MACHINE, kMachineRun), machineLeft);
     EXPECT_EQ(Names(HKEY_CURRENT_USER, kUserRun), userLeft);

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/scan_context.h"
+#include "context/scan_context.h"
 #include "cleanup/cleanup.h"
 
 namespace {
@@ -95,7 +95,7 @@ bool CopyTo(const std::string& from, const std::string& to)
     return CopyFileA(from.c_str(), to.c_str(), FALSE) != 0;
 }
 
-std::vector<std::string> RunCleanupPass()
+std::vector<std::string> RecordCleanupPass()
 {
     WNDCLASSA windowClass{};
     windowClass.lpfnWndProc = RecordText;

@@ -34,4 +34,4 @@ std::string ProbeDllPath();
 bool CopyTo(const std::string& from, const std::string& to);
 
 // Runs CleanupThread against a status window of this thread; every text the window was sent.
-std::vector<std::string> RunCleanupPass();
+std::vector<std::string> RecordCleanupPass();

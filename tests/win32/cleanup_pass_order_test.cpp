@@ -30,7 +30,7 @@ TEST(CleanupPassOrder, NineCallsInOrderAndAnyFindingChoosesTheFoundVerdict)
     for (finder = -1; finder < 9; ++finder) {
         SCOPED_TRACE(finder);
         calls.clear();
-        EXPECT_EQ(RunCleanupPass(), std::vector<std::string>{CleanupVerdict(finder >= 0)});
+        EXPECT_EQ(RecordCleanupPass(), std::vector<std::string>{CleanupVerdict(finder >= 0)});
         EXPECT_EQ(calls, "SRDSRDSRD");
     }
 }

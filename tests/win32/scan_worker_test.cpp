@@ -60,14 +60,14 @@ std::string Summary(int directories, int files, int infected, int deleted)
     return text;
 }
 
-// A tree with infected, clean, 64-bit, DOS, text, hidden and read-only files.
+// A tree with infected, clean, 64-bit, DOS, text, hidden and read-only files, and a dot-named
+// folder that is passed over.
 void PlantMixedTree(const TempTree& tree)
 {
     Bytes dos(128, 0);
     dos[0] = 'M';
     dos[1] = 'Z';
     PutU32(dos, 0x3C, 0x40);
-    tree.Dir("programs");
     tree.Dir("programs\\old");
     tree.Dir(".config");
     tree.File("infected.exe", Infected(Clean(), MarkerForm::Form10));
@@ -75,6 +75,7 @@ void PlantMixedTree(const TempTree& tree)
     tree.File("programs\\sixty-four.exe", ReadBytes(SamplePath("sample64.exe")));
     tree.File("programs\\dos.exe", dos);
     tree.Text("programs\\notes.txt", "some text");
+    tree.File("programs\\held.exe", Infected(Clean(), MarkerForm::Form00));
     tree.File("programs\\old\\hidden.exe", Infected(Clean(), MarkerForm::Form00));
     tree.File("programs\\old\\readonly.exe", Infected(Clean(), MarkerForm::Form10));
     tree.File(".config\\skipped.exe", Infected(Clean(), MarkerForm::Form10));
@@ -82,56 +83,88 @@ void PlantMixedTree(const TempTree& tree)
     SetFileAttributesA(tree.Path("programs\\old\\readonly.exe").c_str(), FILE_ATTRIBUTE_READONLY);
 }
 
-TEST_F(ScanWorker, CountsAMixedTreeAndLeavesFilesWithoutDelete)
+// What the user sees of a scan: the working state, the summary, then the box while the buttons
+// are still in the working state, then idle. Without delete every file stays; with it, hidden
+// and read-only infected files go, and one held open by somebody counts as infected only.
+TEST_F(ScanWorker, CountsAMixedTreeThenDeletes)
 {
     TempTree tree;
     PlantMixedTree(tree);
+    const char* const infected[] = {"infected.exe", "programs\\old\\hidden.exe", "programs\\old\\readonly.exe",
+                                    "programs\\held.exe"};
 
     const PumpResult result = Scan(tree.Root(), false);
     ASSERT_TRUE(result.ended);
-    EXPECT_EQ(result.exitCode, 3u) << "the exit code is the infected count";
+    EXPECT_EQ(result.exitCode, 4u) << "the exit code is the infected count";
     EXPECT_TRUE(result.sawWorkingState);
     ASSERT_EQ(result.boxes.size(), 1u);
     EXPECT_EQ(result.boxes[0].caption, "QFold");
     EXPECT_EQ(result.boxes[0].text, "Scan completed.");
     EXPECT_FALSE(result.boxes[0].startEnabledWhileShown) << "the box comes before the buttons are restored";
-    EXPECT_EQ(result.boxes[0].statusWhileShown, Summary(2, 7, 3, 0));
-    EXPECT_EQ(WindowText(window_.status), Summary(2, 7, 3, 0));
+    EXPECT_EQ(result.boxes[0].statusWhileShown, Summary(2, 8, 4, 0));
     std::printf("summary of %s:\n%s", tree.Root().c_str(), WindowText(window_.status).c_str());
     ExpectIdle();
-    for (const char* kept : {"infected.exe", "programs\\old\\hidden.exe", "programs\\old\\readonly.exe"})
+    for (const char* kept : infected)
         EXPECT_TRUE(tree.Exists(kept)) << kept;
-}
 
-TEST_F(ScanWorker, DeletesHiddenAndReadOnlyInfectedFiles)
-{
-    TempTree tree;
-    PlantMixedTree(tree);
-
-    const PumpResult result = Scan(tree.Root(), true);
-    ASSERT_TRUE(result.ended);
-    EXPECT_EQ(result.exitCode, 3u);
-    EXPECT_EQ(WindowText(window_.status), Summary(2, 7, 3, 3));
-    for (const char* gone : {"infected.exe", "programs\\old\\hidden.exe", "programs\\old\\readonly.exe"})
-        EXPECT_FALSE(tree.Exists(gone)) << gone;
+    HANDLE holder = CreateFileA(tree.Path(infected[3]).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Scan(tree.Root(), true).exitCode, 4u);
+    CloseHandle(holder);
+    EXPECT_EQ(WindowText(window_.status), Summary(2, 8, 4, 3));
+    for (const char* path : infected)
+        EXPECT_EQ(tree.Exists(path), path == infected[3]) << path;
     for (const char* kept : {"clean.exe", "programs\\sixty-four.exe", "programs\\dos.exe", "programs\\notes.txt",
                              ".config\\skipped.exe"})
         EXPECT_TRUE(tree.Exists(kept)) << kept;
     ExpectIdle();
 }
 
-// A file held open by another handle cannot be deleted: it counts as infected only.
-TEST_F(ScanWorker, FileThatCannotBeDeletedCountsAsInfectedOnly)
+struct StopCall {
+    ScanContext* context;
+    HANDLE worker;
+    bool won;
+};
+
+DWORD WINAPI StopOnAThread(LPVOID parameter)
+{
+    auto* call = static_cast<StopCall*>(parameter);
+    call->won = StopScanWorker(call->context, call->worker);
+    return 0;
+}
+
+// A scan ends exactly one way. Once the worker has claimed its end (its box is up), Stop does
+// nothing and returns at once: the summary and the box stand, and no "Stopped" follows.
+TEST_F(ScanWorker, StopAfterTheEndIsClaimedChangesNothing)
 {
     TempTree tree;
-    tree.File("held.exe", Infected(Clean(), MarkerForm::Form10));
-    HANDLE holder = CreateFileA(tree.Path("held.exe").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-    Scan(tree.Root(), true);
-    CloseHandle(holder);
+    tree.File("infected.exe", Infected(Clean(), MarkerForm::Form10));
+    lstrcpynA(window_.textBuffer, tree.Root().c_str(), MAX_PATH);
+    HANDLE worker = StartScanWorker(&context_, nullptr);
+    ASSERT_NE(worker, nullptr);
+    HWND box = nullptr;
+    for (int i = 0; i < 6000 && box == nullptr; ++i) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+        PumpMessages();
+        box = FindOwnedBox(window_.main);
+    }
+    ASSERT_NE(box, nullptr) << "the scan showed no box";
+
+    // Stop runs on a thread of its own, so that a Stop that waited for the box fails the test
+    // instead of hanging it.
+    StopCall call{&context_, worker, true};
+    HANDLE stopper = CreateThread(nullptr, 0, StopOnAThread, &call, 0, nullptr);
+    EXPECT_EQ(WaitForSingleObject(stopper, 5000), WAIT_OBJECT_0) << "Stop waited for the scan's box";
+    const PumpResult result = PumpUntilEnded(window_, &context_, worker, 60000, [] {});
+    WaitForSingleObject(stopper, INFINITE);
+    CloseHandle(stopper);
+    CloseHandle(worker);
+    EXPECT_FALSE(call.won);
+    EXPECT_EQ(result.exitCode, 1u);
+    EXPECT_EQ(result.boxes.size(), 1u);
     EXPECT_EQ(WindowText(window_.status), Summary(0, 1, 1, 0));
-    EXPECT_TRUE(tree.Exists("held.exe"));
+    ExpectIdle();
 }
 
 // Roots that yield nothing end like any scan, with four zeros: the initial text of the drive
@@ -205,7 +238,7 @@ TEST_F(ScanWorker, StopEndsTheWorkerWithoutFurtherOutput)
     bool stopped = false;
     const PumpResult result = PumpUntilEnded(window_, &context_, thread, 120000, [&] {
         if (!stopped && WindowText(window_.status).find("File: ") != std::string::npos) {
-            StopScanWorker(&context_, thread);
+            EXPECT_TRUE(StopScanWorker(&context_, thread));
             statusAtStop = WindowText(window_.status);
             stopped = true;
         }

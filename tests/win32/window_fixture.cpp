@@ -15,7 +15,7 @@ struct BoxSearch {
     HWND box;
 };
 
-BOOL CALLBACK FindOwnedBox(HWND window, LPARAM parameter)
+BOOL CALLBACK FindBoxOf(HWND window, LPARAM parameter)
 {
     auto* search = reinterpret_cast<BoxSearch*>(parameter);
     char className[32];
@@ -80,7 +80,7 @@ void CreateTestWindow(TestWindow* window, ScanContext* context)
     context->instance = instance;
     context->accelerators = LoadAcceleratorsA(instance, "IdleButtonAccel");
     context->interactive = 1;
-    context->stopRequested = 0;
+    context->scanEnd = kScanRunning;
 }
 
 void DestroyTestWindow(TestWindow* window, ScanContext* context)
@@ -99,33 +99,43 @@ int AcceleratorEntries(const ScanContext* context)
     return table != nullptr ? CopyAcceleratorTableA(table, nullptr, 0) : 0;
 }
 
-void PumpOnce(const TestWindow& window, const ScanContext* context, PumpResult* result)
+void PumpMessages()
 {
     MSG message;
     while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
         TranslateMessage(&message);
         DispatchMessageA(&message);
     }
+}
+
+HWND FindOwnedBox(HWND owner)
+{
+    BoxSearch search{owner, nullptr};
+    EnumWindows(FindBoxOf, reinterpret_cast<LPARAM>(&search));
+    return search.box;
+}
+
+void PumpOnce(const TestWindow& window, const ScanContext* context, PumpResult* result)
+{
+    PumpMessages();
     if (IsWindowEnabled(window.stop) && !IsWindowEnabled(window.start) && !IsWindowEnabled(window.check) &&
         AcceleratorEntries(context) == 3)
         result->sawWorkingState = true;
 
-    BoxSearch search{window.main, nullptr};
-    EnumWindows(FindOwnedBox, reinterpret_cast<LPARAM>(&search));
-    if (search.box == nullptr)
+    const HWND box = FindOwnedBox(window.main);
+    if (box == nullptr)
         return;
     SeenBox seen;
-    seen.caption = WindowText(search.box);
-    EnumChildWindows(search.box, FindBoxText, reinterpret_cast<LPARAM>(&seen.text));
+    seen.caption = WindowText(box);
+    EnumChildWindows(box, FindBoxText, reinterpret_cast<LPARAM>(&seen.text));
     seen.statusWhileShown = WindowText(window.status);
     seen.startEnabledWhileShown = IsWindowEnabled(window.start) != 0;
     result->boxes.push_back(seen);
-    PostMessageA(search.box, WM_COMMAND, IDOK, 0);
+    PostMessageA(box, WM_COMMAND, IDOK, 0);
     // Let the box go before the next look, so it is not seen twice (generously: the machine
     // may be busy).
-    for (int i = 0; i < 3000 && IsWindow(search.box); ++i) {
-        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE))
-            DispatchMessageA(&message);
+    for (int i = 0; i < 3000 && IsWindow(box); ++i) {
+        PumpMessages();
         Sleep(5);
     }
 }

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/scan_context.h"
+#include "context/scan_context.h"
 
 // What a user saw of one message box.
 struct SeenBox {
@@ -43,6 +43,10 @@ struct PumpResult {
     std::vector<SeenBox> boxes;
     bool sawWorkingState;  // Stop enabled, Start and the box disabled, working table in force
 };
+// Dispatches the messages waiting for this thread.
+void PumpMessages();
+// A visible message box owned by owner, or null.
+HWND FindOwnedBox(HWND owner);
 // One pump pass: dispatches pending messages and closes a box if one is up.
 void PumpOnce(const TestWindow& window, const ScanContext* context, PumpResult* result);
 

@@ -1,5 +1,5 @@
 // Accelerator table replacement, shared by the scan worker and Stop.
-#include "app/scan_context.h"
+#include "context/scan_context.h"
 
 void SwapAccelerators(ScanContext* context, const char* name)
 {

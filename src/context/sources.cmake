@@ -1,0 +1,1 @@
+list(APPEND QF_WIN32_SOURCES src/context/scan_context.cpp)

@@ -1,0 +1,17 @@
+// What the scan learns of one listed file: what kind of program it is, and for a 32-bit Windows
+// program, whether it carries the marker.
+#pragma once
+
+#include "detect/infection.h"
+#include "detect/pe_image.h"
+
+struct FileCheck {
+    pe::BinaryType type;  // kNotExecutable for no program, and for a file that could not be read
+    FileVerdict verdict;  // NotTested unless type is kWin32Binary, or the file could not be read
+    int error;            // the reason, when verdict is Unreadable
+};
+
+// Classifies the file at path the way the platform's executable classification does (the
+// platform's own call where it has one, the headers elsewhere) and tests it when it is a 32-bit
+// Windows program.
+FileCheck ExamineFile(const char* path);
