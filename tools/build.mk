@@ -26,6 +26,9 @@ test-native: native
 test-windows: windows
 	@echo "Windows tests run the $(TEST_ARCH) build ($(TEST_DIR))"
 	cd $(TEST_DIR) && ctest --output-on-failure -j $(JOBS)
+ifneq ($(TEST_ARCH),i686)
+	cd $(SHIP_DIR) && ctest --output-on-failure -R xp_imports
+endif
 
 test: test-native test-windows
 

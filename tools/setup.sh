@@ -18,6 +18,9 @@ want binutils-mingw-w64-x86-64
 want googletest
 want wine
 want wine64
+# Wine's own fonts (Marlett draws the caption buttons); this Wine does not find them where
+# the package puts them, so every prefix gets a copy (tools/wine-prefix.sh).
+want fonts-wine
 want xvfb
 want xdotool
 want xauth

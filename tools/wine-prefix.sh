@@ -18,6 +18,8 @@ case "$action" in
     mkdir -p "$(dirname "$dir")"
     export WINEPREFIX=$dir
     "$QF_WINE_LOADER" wineboot -i >/dev/null 2>&1 || true
+    mkdir -p "$dir/drive_c/windows/Fonts"
+    cp /usr/share/wine/fonts/*.ttf "$dir/drive_c/windows/Fonts/"
     # Windows draw their own frames, so captions show without a window manager.
     "$QF_WINE_LOADER" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
     wineserver -w

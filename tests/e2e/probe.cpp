@@ -8,6 +8,7 @@
 //   probe close-box      presses OK on that message box and waits for it to go
 //   probe plant FOLDER   writes clean.exe, infected.exe, notes.txt and only64.exe there
 //   probe command ID...  posts a WM_COMMAND for each ID to the window, all at once
+//   probe close          posts the window a close request
 #include <windows.h>
 
 #include <cstdio>
@@ -181,11 +182,13 @@ int main(int argc, char** argv)
         ok = CloseBox(main);
     else if (verb == "plant" && argc == 3)
         ok = Plant(argv[2]);
+    else if (verb == "close")
+        ok = PostMessageA(main, WM_CLOSE, 0, 0);
     else if (verb == "command" && argc > 2)
         for (int i = 2; i < argc; ++i)
             ok = PostMessageA(main, WM_COMMAND, std::strtoul(argv[i], nullptr, 10), 0) && ok;
     else {
-        std::fprintf(stderr, "usage: probe dump | wait CONDITION... [ms] | close-box | plant FOLDER | command ID...\n");
+        std::fprintf(stderr, "usage: probe dump | wait CONDITION... [ms] | close-box | plant FOLDER | command ID... | close\n");
         return 2;
     }
     std::fflush(stdout);

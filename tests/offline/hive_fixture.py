@@ -95,8 +95,8 @@ def _walk(h, key_path, create):
     return node
 
 
-def build_hive(path, spec):
-    """spec: {"A\\B": [(name, type, str|int|bytes), ...]}; "" is the root."""
+def build_hive(path, layout):
+    """layout: {"A\\B": [(name, type, str|int|bytes), ...]}; "" is the root."""
     make_empty_hive(path)
     h = hivex.Hivex(path, write=True)
     for key_path, values in spec.items():

@@ -6,8 +6,6 @@ set_target_properties(cleanup_probe_dll PROPERTIES PREFIX "" OUTPUT_NAME cleanup
 qf_wine_test(cleanup_win32_tests cleanup_sweep_test.cpp cleanup_autorun_test.cpp cleanup_dropped_test.cpp
              cleanup_helpers.cpp gtest_win_main.cpp)
 # The order of the pass's calls, with the three operations replaced at link time by recording fakes.
-qf_wine_test(cleanup_pass_win32_tests cleanup_pass_order_test.cpp cleanup_helpers.cpp gtest_win_main.cpp)
-foreach(program cleanup_win32_tests cleanup_pass_win32_tests)
-  add_dependencies(${program} cleanup_probe_dll)
-  target_compile_definitions(${program} PRIVATE QF_PROBE_DLL="$<TARGET_FILE:cleanup_probe_dll>")
-endforeach()
+qf_wine_test(cleanup_pass_win32_tests cleanup_pass_order_test.cpp gtest_win_main.cpp)
+add_dependencies(cleanup_win32_tests cleanup_probe_dll)
+target_compile_definitions(cleanup_win32_tests PRIVATE QF_PROBE_DLL="$<TARGET_FILE:cleanup_probe_dll>")

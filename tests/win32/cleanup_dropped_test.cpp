@@ -5,7 +5,6 @@
 #include <string>
 
 #include "cleanup/cleanup.h"
-#include "cleanup_helpers.h"
 #include "samples.h"
 
 namespace {
@@ -34,13 +33,13 @@ TEST(DroppedFiles, DeletesTheFourTargetsWhateverTheirAttributesUnlessHeldOpen)
         ASSERT_TRUE(WriteBytes(targets[i], Bytes{'M', 'Z', 'w', 'o', 'r', 'm'})) << targets[i];
         SetFileAttributesA(targets[i].c_str(), attributes[i]);
     }
-    Helper holder("", "hold " + targets[1]);
-    ASSERT_TRUE(holder.ready());
+    HANDLE holder = CreateFileA(targets[1].c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
     EXPECT_EQ(DeleteDroppedFiles(), 1);
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(Exists(targets[i]), i == 1) << targets[i];
-    EXPECT_EQ(DeleteDroppedFiles(), 0) << "a file held open by another process stays and does not count";
-    holder.Stop();
+    EXPECT_EQ(DeleteDroppedFiles(), 0) << "a file held open stays and does not count";
+    CloseHandle(holder);
     EXPECT_EQ(DeleteDroppedFiles(), 1) << "released, it goes";
     EXPECT_FALSE(Exists(targets[1]));
     EXPECT_EQ(DeleteDroppedFiles(), 0) << "nothing left";

@@ -1,36 +1,17 @@
-// Helper processes and the status window of the cleanup tests.
+// Helper processes of the cleanup tests.
 #include "cleanup_helpers.h"
 
-#include <gtest/gtest.h>
-
-#include "context/scan_context.h"
 #include "cleanup/cleanup.h"
-
-namespace {
-
-std::vector<std::string> statusTexts;
-
-LRESULT CALLBACK RecordText(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    if (message == WM_SETTEXT)
-        statusTexts.push_back(reinterpret_cast<const char*>(lParam));
-    return DefWindowProcA(window, message, wParam, lParam);
-}
-
-}  // namespace
 
 // argv: program --play ROLE [ARG] READY-EVENT. A helper left behind by a failed test ends on its own.
 int PlayHelperRole(int argc, char** argv)
 {
     const std::string role = argv[2];
     const char* arg = argc >= 5 ? argv[3] : nullptr;
-    if (arg != nullptr && role != "hold" && LoadLibraryA(arg) == nullptr)
+    if (arg != nullptr && LoadLibraryA(arg) == nullptr)
         return 2;
     if (role == "sweep")
         return 100 + SweepProcesses();
-    if (role == "hold" &&
-        CreateFileA(arg, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr) == INVALID_HANDLE_VALUE)
-        return 2;
     SetEvent(OpenEventA(EVENT_MODIFY_STATE, FALSE, argv[argc - 1]));
     Sleep(300000);
     return 0;
@@ -93,19 +74,4 @@ std::string ProbeDllPath()
 bool CopyTo(const std::string& from, const std::string& to)
 {
     return CopyFileA(from.c_str(), to.c_str(), FALSE) != 0;
-}
-
-std::vector<std::string> RecordCleanupPass()
-{
-    WNDCLASSA windowClass{};
-    windowClass.lpfnWndProc = RecordText;
-    windowClass.lpszClassName = "QfStatusProbe";
-    RegisterClassA(&windowClass);  // fails harmlessly when already registered
-    ScanContext context{};
-    context.statusWindow = CreateWindowA("QfStatusProbe", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-    EXPECT_NE(context.statusWindow, nullptr);
-    statusTexts.clear();
-    EXPECT_EQ(CleanupThread(&context), 0u);
-    DestroyWindow(context.statusWindow);
-    return statusTexts;
 }

@@ -1,5 +1,4 @@
-// Support for the cleanup tests under Wine: helper processes played by the test program itself,
-// and a run of the cleanup pass that records the texts it sends.
+// Support for the cleanup tests under Wine: helper processes played by the test program itself.
 #pragma once
 
 #include <windows.h>
@@ -8,8 +7,7 @@
 #include <vector>
 
 // The test program, started again from program (itself when empty) as "--play ROLE [ARG]":
-// "wait", "load DLL" or "hold FILE" (opened for reading, shared for reading only) get ready and
-// then wait to be ended; "sweep [DLL]" ends at once with 100 + SweepProcesses(). Ended, if
+// "wait" or "load DLL" get ready and then wait to be ended; "sweep [DLL]" ends at once with 100 + SweepProcesses(). Ended, if
 // still running, when it goes out of scope.
 class Helper {
 public:
@@ -32,6 +30,3 @@ std::string ThisProgram();
 // The do-nothing DLL the build makes, in the platform's path syntax.
 std::string ProbeDllPath();
 bool CopyTo(const std::string& from, const std::string& to);
-
-// Runs CleanupThread against a status window of this thread; every text the window was sent.
-std::vector<std::string> RecordCleanupPass();
