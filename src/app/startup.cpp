@@ -1,24 +1,7 @@
-// Start-up steps: the debug privilege, the text buffer, the drive roots, and the message loop.
+// Start-up steps: the text buffer, the drive roots, and the message loop.
 #include "app/startup.h"
 
 #include "app/key_filter.h"
-
-int EnableDebugPrivilege()
-{
-    LUID debugLuid;
-    if (!LookupPrivilegeValueA(nullptr, "SeDebugPrivilege", &debugLuid))
-        return -1;
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token))
-        return -1;
-    TOKEN_PRIVILEGES privileges = {};
-    privileges.PrivilegeCount = 1;
-    privileges.Privileges[0].Luid = debugLuid;
-    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    const BOOL adjusted = AdjustTokenPrivileges(token, FALSE, &privileges, sizeof privileges, nullptr, nullptr);
-    CloseHandle(token);
-    return adjusted ? 0 : -1;
-}
 
 char* AllocateTextBuffer()
 {

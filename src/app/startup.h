@@ -5,10 +5,6 @@
 
 #include "context/scan_context.h"
 
-// Switches on "SeDebugPrivilege" in the process token: 0 on success, -1 when any step fails.
-// A success only means that the platform accepted the request.
-int EnableDebugPrivilege();
-
 // The shared 260-byte text buffer, from the local heap and locked; null when none can be had.
 char* AllocateTextBuffer();
 void FreeTextBuffer(char* buffer);

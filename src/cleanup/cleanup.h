@@ -11,6 +11,10 @@ DWORD WINAPI CleanupThread(LPVOID context);
 // The three rounds alone: the OR of the nine results (the console scanner's --cleanup).
 int RunCleanupPass();
 
+// Switches on "SeDebugPrivilege" in the process token, so that the sweep may open processes of
+// other users and of the system: 0 on success, -1 when any step fails. A success only means that
+// the platform accepted the request.
+int EnableDebugPrivilege();
 int SweepProcesses();
 int TerminateProcessById(DWORD processId);
 int RepairAutorun();

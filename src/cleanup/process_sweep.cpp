@@ -38,6 +38,23 @@ int SweepProcess(const PROCESSENTRY32& process, char* moduleName)
 
 }  // namespace
 
+int EnableDebugPrivilege()
+{
+    LUID debugLuid;
+    if (!LookupPrivilegeValueA(nullptr, "SeDebugPrivilege", &debugLuid))
+        return -1;
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token))
+        return -1;
+    TOKEN_PRIVILEGES privileges = {};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Luid = debugLuid;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    const BOOL adjusted = AdjustTokenPrivileges(token, FALSE, &privileges, sizeof privileges, nullptr, nullptr);
+    CloseHandle(token);
+    return adjusted ? 0 : -1;
+}
+
 int TerminateProcessById(DWORD processId)
 {
     // Our own process is never the worm's, whatever it is named or has loaded.

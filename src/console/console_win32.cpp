@@ -1,0 +1,77 @@
+// The console scanner's platform needs on Windows.
+#include "console/console_platform.h"
+
+#include <windows.h>
+
+#include <io.h>
+
+#include <cstdio>
+
+#include "cleanup/cleanup.h"
+
+namespace {
+
+std::atomic<int>* interruptFlag;
+
+BOOL WINAPI OnInterrupt(DWORD event)
+{
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
+        return FALSE;
+    interruptFlag->store(1);
+    return TRUE;
+}
+
+}  // namespace
+
+void ConsoleStart()
+{
+    // The scan moves the current directory through the drive; a DLL loaded late must never come
+    // from there, least of all into a process that holds the debug privilege.
+    SetDllDirectoryA("");
+}
+
+bool StderrIsTerminal()
+{
+    return _isatty(_fileno(stderr)) != 0;
+}
+
+uint64_t MonotonicMs()
+{
+    return GetTickCount();  // wraps after 49 days; differences stay right below that
+}
+
+std::string ConsoleTextToUtf8(const std::string& text)
+{
+    const int wide = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    if (wide <= 0)
+        return text;
+    std::wstring utf16(static_cast<size_t>(wide), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &utf16[0], wide);
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, utf16.data(), wide, nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
+    if (bytes > 0)
+        WideCharToMultiByte(CP_UTF8, 0, utf16.data(), wide, &utf8[0], bytes, nullptr, nullptr);
+    return utf8;
+}
+
+void CatchInterrupt(std::atomic<int>* interrupt)
+{
+    interruptFlag = interrupt;
+    SetConsoleCtrlHandler(OnInterrupt, TRUE);
+}
+
+int RunSystemCleanup()
+{
+    EnableDebugPrivilege();  // without it the pass runs on with the access it has, as the window does
+    return RunCleanupPass();
+}
+
+bool OfflineSupported()
+{
+    return false;
+}
+
+bool OfflineRepair(const OfflineRequest&, Report*)
+{
+    return false;
+}

@@ -1,0 +1,59 @@
+// What the console scanner says: a line (or a JSON object) per infected file and per change the
+// offline repair makes, "skipped:" lines on standard error, the progress line, the summary, and
+// the exit code all of it adds up to.
+//
+// Who writes what: only the scanner's one thread, in the order things happen. A progress line
+// may stand on standard error; every other line first wipes it, so the two never mix.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "scan/scan_text.h"
+
+constexpr int kExitClean = 0;     // nothing infected, and everything was scanned
+constexpr int kExitInfected = 1;  // infected files found, and every one was handled as asked
+constexpr int kExitError = 2;     // a bad option or PATH, anything skipped, or a file not handled
+
+// What became of one infected file.
+enum class Handling { Reported, Deleted, Moved, NotDeleted, NotMoved };
+
+struct Report {
+    bool json;       // JSON Lines instead of text
+    bool quiet;      // only the infected lines and the summary
+    bool moving;     // --move: the summary counts moved files
+    bool progress;   // standard error is a terminal: show the progress line
+    FILE* out;
+    FILE* err;
+    ScanCounts counts;   // summed over every PATH
+    int32_t moved;
+    int32_t skipped;     // folders and files that could not be scanned
+    int32_t unhandled;   // infected files that could not be deleted or moved as asked
+    bool wormFound;      // the cleanup or the offline repair found something of the worm
+    bool failed;         // an error that is none of the above (a repair that could not be made)
+    uint64_t lastProgressMs;
+    bool progressShown;  // a progress line stands on err
+};
+
+// A report to stdout and stderr with nothing counted yet.
+Report MakeReport(bool json, bool quiet, bool moving, bool progress);
+
+// path is in the platform's text; detail is the new path (Moved) or the reason (Not...).
+void ReportInfected(Report* report, const std::string& path, Handling handling, const std::string& detail);
+void ReportSkipped(Report* report, const std::string& path, const std::string& reason);
+// A line of text for people (not in quiet or JSON mode), e.g. "scanning PATH".
+void ReportNote(Report* report, const std::string& text);
+// A change of the offline repair (or, dry, one it would make): where, what, and how it went.
+void ReportChange(Report* report, const std::string& place, const std::string& change, bool done, bool dry);
+// The cleanup verdict in the window's words; outcome as the cleanup pass gives it.
+void ReportVerdict(Report* report, int outcome);
+// At most ten times a second, and only to a terminal: folders and files so far, elapsed time,
+// the folder being scanned.
+void ReportProgress(Report* report, uint64_t nowMs, uint64_t startMs, const ScanCounts& soFar, const char* folder);
+void ReportSummary(Report* report);
+int ReportExitCode(const Report& report);
+
+// text as a JSON string, quotes included. Bytes that are not UTF-8 are taken as Latin-1, so any
+// path gives valid JSON.
+std::string JsonString(const std::string& text);
