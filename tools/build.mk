@@ -8,13 +8,15 @@ TEST_DIR   := $(BUILD)/win-$(TEST_ARCH)
 $(NATIVE_DIR)/CMakeCache.txt:
 	cmake -S . -B $(NATIVE_DIR) -DCMAKE_BUILD_TYPE=Debug
 
+# The Windows trees' tests hold qfscan.exe against the Linux qfscan of the native tree.
 $(BUILD)/win-%/CMakeCache.txt:
-	cmake -S . -B $(BUILD)/win-$* -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-$*.cmake
+	cmake -S . -B $(BUILD)/win-$* -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-$*.cmake \
+	    -DQF_NATIVE_QFSCAN=$(abspath $(NATIVE_DIR))/qfscan
 
 native: $(NATIVE_DIR)/CMakeCache.txt
 	cmake --build $(NATIVE_DIR) -j $(JOBS)
 
-windows: $(SHIP_DIR)/CMakeCache.txt $(TEST_DIR)/CMakeCache.txt
+windows: native $(SHIP_DIR)/CMakeCache.txt $(TEST_DIR)/CMakeCache.txt
 	cmake --build $(SHIP_DIR) -j $(JOBS)
 	cmake --build $(TEST_DIR) -j $(JOBS)
 

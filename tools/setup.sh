@@ -27,6 +27,8 @@ want xauth
 want imagemagick
 want x11-utils
 want procps
+# The console scanner's tests are Python scripts (Debian's python3 has the hivex module).
+want python3
 want util-linux
 want clang
 want libclang-rt-14-dev

@@ -9,6 +9,8 @@
 //   probe plant FOLDER   writes clean.exe, infected.exe, notes.txt and only64.exe there
 //   probe command ID...  posts a WM_COMMAND for each ID to the window, all at once
 //   probe close          posts the window a close request
+//   probe hold FILE      opens FILE for reading, shared for reading only, prints "held" and keeps
+//                        it open until standard input ends
 #include <windows.h>
 
 #include <cstdio>
@@ -182,13 +184,23 @@ int main(int argc, char** argv)
         ok = CloseBox(main);
     else if (verb == "plant" && argc == 3)
         ok = Plant(argv[2]);
-    else if (verb == "close")
+    else if (verb == "hold" && argc == 3) {
+        HANDLE file = CreateFileA(argv[2], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        ok = file != INVALID_HANDLE_VALUE;
+        if (ok) {
+            std::printf("held\n");
+            std::fflush(stdout);
+            while (std::getchar() != EOF) {
+            }
+            CloseHandle(file);
+        }
+    } else if (verb == "close")
         ok = PostMessageA(main, WM_CLOSE, 0, 0);
     else if (verb == "command" && argc > 2)
         for (int i = 2; i < argc; ++i)
             ok = PostMessageA(main, WM_COMMAND, std::strtoul(argv[i], nullptr, 10), 0) && ok;
     else {
-        std::fprintf(stderr, "usage: probe dump | wait CONDITION... [ms] | close-box | plant FOLDER | command ID... | close\n");
+        std::fprintf(stderr, "usage: probe dump | wait CONDITION... [ms] | close-box | plant FOLDER | command ID... | close | hold FILE\n");
         return 2;
     }
     std::fflush(stdout);

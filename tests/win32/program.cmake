@@ -12,3 +12,15 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/src/app/main.cpp)
                          TIMEOUT 300)
   endforeach()
 endif()
+
+# qfscan.exe as a user runs it, and beside the Linux build of the native tree when there is one.
+set(QF_NATIVE_QFSCAN "" CACHE FILEPATH "the Linux qfscan to compare the Windows one with")
+set(qf_compare)
+if(QF_NATIVE_QFSCAN)
+  set(qf_compare --compare ${QF_NATIVE_QFSCAN})
+endif()
+add_test(NAME qfscan_wine
+         COMMAND ${CMAKE_SOURCE_DIR}/tests/console/run-under-wine.sh /usr/bin/python3
+                 ${CMAKE_SOURCE_DIR}/tests/console/qfscan_test.py --wine $<TARGET_FILE:qfscan>
+                 --probe $<TARGET_FILE:qf_probe> ${qf_compare})
+set_tests_properties(qfscan_wine PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT "${QF_WINE_ENV}" TIMEOUT 900)
