@@ -27,8 +27,13 @@ want xauth
 want imagemagick
 want x11-utils
 want procps
-# The console scanner's tests are Python scripts (Debian's python3 has the hivex module).
+# The offline repair reads and writes registry hives with libhivex; its tests build hives with
+# the Python binding and cut a write short with strace. The console scanner's tests are Python.
+want pkg-config
+want libhivex-dev
 want python3
+want python3-hivex
+want strace
 want util-linux
 want clang
 want libclang-rt-14-dev

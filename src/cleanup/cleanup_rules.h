@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 // The runtime library whose presence in a process marks it as the worm's.
 constexpr char kWormModuleName[] = "msvbvm60.dll";
@@ -60,3 +62,14 @@ enum class SearchStep {
 // quoted) that is an absolute path. ".exe" is added to a name without an extension.
 SearchStep ProgramSearchPlace(const char* name, const char* systemDirectory, const char* windowsDirectory,
                               const char* pathList, size_t index, char* out, size_t capacity);
+
+// A variable of an offline system's environment, for expanding REG_EXPAND_SZ data without the
+// platform: its name (letter case ignored, as Windows does) and its value.
+struct EnvironmentVariable {
+    const char* name;
+    std::string value;
+};
+
+// text with every %NAME% that names one of variables replaced by its value; anything else,
+// unknown names included, stays as it is, as the platform's expansion leaves it.
+std::string ExpandReferences(const std::string& text, const std::vector<EnvironmentVariable>& variables);

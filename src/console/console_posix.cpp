@@ -1,6 +1,9 @@
 // The console scanner's platform needs on POSIX.
 #include "console/console_platform.h"
 
+#include "console/report.h"
+#include "rescue/repair.h"
+
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
@@ -53,10 +56,22 @@ int RunSystemCleanup()
 
 bool OfflineSupported()
 {
-    return false;
+    return true;
 }
 
-bool OfflineRepair(const OfflineRequest&, Report*)
+bool OfflineRepair(const OfflineRequest& request, Report* report)
 {
-    return false;
+    RescueResult result;
+    std::string error;
+    if (!RepairOfflineSystem({request.root, request.moveDir, request.dryRun}, &result, &error)) {
+        ReportError(report, error);
+        return false;
+    }
+    ReportNote(report, "system: " + result.system);
+    for (const auto& skipped : result.skipped)
+        ReportSkipped(report, skipped.first, skipped.second);
+    for (const RescueChange& change : result.changes)
+        ReportChange(report, change.place, change.change, change.done, request.dryRun);
+    ReportVerdict(report, result.outcome);
+    return true;
 }

@@ -176,22 +176,6 @@ std::string ErrorText(int error)
     return text;
 }
 
-// Moves the infected file name (in the current directory) into dir under its own name, or the
-// first free numbered one; *target gets where it went.
-bool MoveToFolder(const char* name, const std::string& dir, std::string* target, int* error)
-{
-    const std::string base = dir + (dir.back() == kFsSeparator ? "" : std::string(1, kFsSeparator)) + name;
-    for (int n = 0; n < 10000; ++n) {
-        *target = n == 0 ? base : base + "." + std::to_string(n);
-        if (FsMoveFile(name, target->c_str()))
-            return true;
-        if (!FsTargetExists())
-            break;
-    }
-    *error = FsLastError();
-    return false;
-}
-
 // Reports what the last step of the walk met, moving an infected file first when asked.
 void ReportStep(const TreeWalk& walk, WalkStep step, const Options& options, Report* report)
 {
@@ -210,12 +194,11 @@ void ReportStep(const TreeWalk& walk, WalkStep step, const Options& options, Rep
         if (options.deleteInfected) {
             ReportInfected(report, path, Handling::NotDeleted, ErrorText(walk.noteError));
         } else if (!options.moveDir.empty()) {
-            std::string target;
-            int error = 0;
-            if (MoveToFolder(walk.entry.name, options.moveDir, &target, &error))
+            char target[kFsPathCapacity + kPathCapacity];
+            if (FsMoveIntoFolder(walk.entry.name, options.moveDir.c_str(), target, sizeof target))
                 ReportInfected(report, path, Handling::Moved, target);
             else
-                ReportInfected(report, path, Handling::NotMoved, ErrorText(error));
+                ReportInfected(report, path, Handling::NotMoved, ErrorText(FsLastError()));
         } else {
             ReportInfected(report, path, Handling::Reported, "");
         }

@@ -89,6 +89,12 @@ void ReportSkipped(Report* report, const std::string& path, const std::string& r
     Say(report, report->err, "skipped: " + path + ": " + reason);
 }
 
+void ReportError(Report* report, const std::string& text)
+{
+    report->failed = true;
+    Say(report, report->err, "qfscan: " + text);
+}
+
 void ReportNote(Report* report, const std::string& text)
 {
     if (!report->quiet && !report->json)

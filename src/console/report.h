@@ -42,6 +42,8 @@ Report MakeReport(bool json, bool quiet, bool moving, bool progress);
 // path is in the platform's text; detail is the new path (Moved) or the reason (Not...).
 void ReportInfected(Report* report, const std::string& path, Handling handling, const std::string& detail);
 void ReportSkipped(Report* report, const std::string& path, const std::string& reason);
+// An error that ends the run before anything was changed: "qfscan: text" on standard error.
+void ReportError(Report* report, const std::string& text);
 // A line of text for people (not in quiet or JSON mode), e.g. "scanning PATH".
 void ReportNote(Report* report, const std::string& text);
 // A change of the offline repair (or, dry, one it would make): where, what, and how it went.

@@ -71,6 +71,8 @@ bool FsDeleteFile(const char* path);
 // Moves a file to target, within a volume or across volumes, and never replaces a file already
 // at target (then it fails with FsTargetExists() true).
 bool FsMoveFile(const char* path, const char* target);
+// Copies a file to a new file target, flushed to the disk; never replaces a file already there.
+bool FsCopyToNewFile(const char* path, const char* target);
 bool FsTargetExists();
 
 // Read access for the infection test. While a file is open this way, nobody can open it for
@@ -89,3 +91,7 @@ void FsClose(FsFile file);
 // The reason the last failed call gave (errno or the Win32 error), and its text.
 int FsLastError();
 void FsErrorText(int error, char* out, size_t capacity);
+
+// Moves the file at path (relative to the current directory, or absolute) into folder under its
+// own name, or the first of name.1, name.2, ... that is free; *target gets where it went.
+bool FsMoveIntoFolder(const char* path, const char* folder, char* target, size_t capacity);

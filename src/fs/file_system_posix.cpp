@@ -48,45 +48,6 @@ bool DescribeEntry(const dirent* item, FsEntry* entry)
     return true;
 }
 
-// Copies src to a new file target (never an existing one) and deletes src.
-bool CopyThenDelete(const char* src, const char* target)
-{
-    const int in = open(src, O_RDONLY | O_CLOEXEC);
-    if (in < 0)
-        return false;
-    struct stat info;
-    const int out = fstat(in, &info) == 0 ? open(target, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, info.st_mode & 0777)
-                                          : -1;
-    if (out < 0) {
-        const int error = errno;
-        close(in);
-        errno = error;
-        return false;
-    }
-    bool copied = true;
-    char block[65536];
-    for (ssize_t got; copied && (got = read(in, block, sizeof block)) != 0;) {
-        if (got < 0) {
-            copied = errno == EINTR;
-            continue;
-        }
-        for (ssize_t done = 0, put; copied && done < got; done += put > 0 ? put : 0) {
-            put = write(out, block + done, static_cast<size_t>(got - done));
-            copied = put >= 0 || errno == EINTR;
-        }
-    }
-    copied = copied && fsync(out) == 0;
-    int error = errno;
-    copied = close(out) == 0 && copied;
-    close(in);
-    if (copied && unlink(src) == 0)
-        return true;
-    error = copied ? errno : error;
-    unlink(target);  // never leave a second copy behind a failed move
-    errno = error;
-    return false;
-}
-
 }  // namespace
 
 FsListStart FsListFirst(FsListing* listing, FsEntry* entry)
@@ -212,9 +173,54 @@ bool FsMoveFile(const char* path, const char* target)
             return false;
         }
     }
-    if (errno == EXDEV || errno == EPERM || errno == ENOTSUP || errno == EMLINK)
-        return CopyThenDelete(path, target);
+    if (errno != EXDEV && errno != EPERM && errno != ENOTSUP && errno != EMLINK)
+        return false;
+    // Across volumes: a copy, then the original goes; never two copies after a failure.
+    if (!FsCopyToNewFile(path, target))
+        return false;
+    if (unlink(path) == 0)
+        return true;
+    const int error = errno;
+    unlink(target);
+    errno = error;
     return false;
+}
+
+bool FsCopyToNewFile(const char* path, const char* target)
+{
+    const int in = open(path, O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        return false;
+    struct stat info;
+    const int out = fstat(in, &info) == 0 ? open(target, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, info.st_mode & 0777)
+                                          : -1;
+    if (out < 0) {
+        const int error = errno;
+        close(in);
+        errno = error;
+        return false;
+    }
+    bool copied = true;
+    char block[65536];
+    for (ssize_t got; copied && (got = read(in, block, sizeof block)) != 0;) {
+        if (got < 0) {
+            copied = errno == EINTR;
+            continue;
+        }
+        for (ssize_t done = 0, put; copied && done < got; done += put > 0 ? put : 0) {
+            put = write(out, block + done, static_cast<size_t>(got - done));
+            copied = put >= 0 || errno == EINTR;
+        }
+    }
+    copied = copied && fsync(out) == 0;
+    const int error = errno;
+    copied = close(out) == 0 && copied;
+    close(in);
+    if (!copied) {
+        unlink(target);  // never leave half a copy behind
+        errno = error;
+    }
+    return copied;
 }
 
 bool FsTargetExists()

@@ -114,6 +114,19 @@ bool FsMoveFile(const char* path, const char* target)
     return MoveFileExA(path, target, MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
+bool FsCopyToNewFile(const char* path, const char* target)
+{
+    if (!CopyFileA(path, target, TRUE))
+        return false;
+    // The copy is flushed before the caller relies on it.
+    HANDLE copy = CreateFileA(target, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (copy == INVALID_HANDLE_VALUE)
+        return false;
+    const BOOL flushed = FlushFileBuffers(copy);
+    CloseHandle(copy);
+    return flushed != 0;
+}
+
 bool FsTargetExists()
 {
     const DWORD error = GetLastError();

@@ -99,7 +99,7 @@ def build_hive(path, layout):
     """layout: {"A\\B": [(name, type, str|int|bytes), ...]}; "" is the root."""
     make_empty_hive(path)
     h = hivex.Hivex(path, write=True)
-    for key_path, values in spec.items():
+    for key_path, values in layout.items():
         node = _walk(h, key_path, create=True)
         have = [{"key": h.value_key(v), "t": h.value_type(v)[0],
                  "value": h.value_value(v)[1]} for v in h.node_values(node)]

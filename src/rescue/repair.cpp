@@ -1,0 +1,355 @@
+// The offline repair: find the system, plan every change, then make them.
+#include "rescue/repair.h"
+
+#include <cstring>
+#include <cwctype>
+
+#include "cleanup/cleanup_rules.h"
+#include "detect/infection.h"
+#include "fs/file_system.h"
+#include "rescue/hive.h"
+#include "rescue/volume.h"
+
+namespace {
+
+const char kRunKey[] = "Microsoft\\Windows\\CurrentVersion\\Run";
+const char kWinlogonKey[] = "Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
+const char kWow[] = "Wow6432Node\\";
+
+struct System {
+    Volume volume;
+    std::string windowsFolder;  // on the volume
+    std::string systemRoot;     // as the system names it: "C:\WINDOWS"
+    bool wow64;                 // a 64-bit system: 32-bit programs see SysWOW64 as system32
+    std::vector<EnvironmentVariable> environment;
+};
+
+struct HiveWork {
+    Hive hive;
+    std::vector<EnvironmentVariable> environment;
+};
+
+// A program or dropped file to delete (or move) once the hives are written.
+struct FileWork {
+    std::string windowsPath;
+    std::string path;
+    const char* what;
+};
+
+struct Plan {
+    const RescueRequest* request;
+    RescueResult* result;
+    System system;
+    std::vector<HiveWork> hives;  // SOFTWARE first, then the users'
+    std::vector<FileWork> files;
+};
+
+std::string Label(const System& system, const std::string& path)
+{
+    return path.substr(system.volume.root.size() + 1);
+}
+
+void Skip(Plan* plan, const std::string& place, const std::string& why)
+{
+    plan->result->skipped.emplace_back(place, why);
+}
+
+// A text value's text (REG_EXPAND_SZ expanded), or false when the value holds no text.
+bool ValueText(const HiveValue& value, const std::vector<EnvironmentVariable>& environment, std::string* text)
+{
+    if ((value.type != kRegSz && value.type != kRegExpandSz) || !FromRegistryText(value.data, text))
+        return false;
+    if (value.type == kRegExpandSz)
+        *text = ExpandReferences(*text, environment);
+    return true;
+}
+
+const HiveValue* FindValue(const std::vector<HiveValue>& values, const char* name)
+{
+    for (const HiveValue& value : values)
+        if (SameName(value.name, name))
+            return &value;
+    return nullptr;
+}
+
+// A path as a 32-bit program of the system sees it: its system32 is SysWOW64.
+std::string AsWow(const System& system, const std::string& path)
+{
+    const std::string system32 = system.systemRoot + "\\system32\\";
+    if (!system.wow64 || path.size() < system32.size() || !SameName(path.substr(0, system32.size()), system32))
+        return path;
+    return system.systemRoot + "\\SysWOW64\\" + path.substr(system32.size());
+}
+
+// Finds the program a Run value's path names, as a logon would: an absolute path stands, a bare
+// name is looked for in the system folder and the Windows folder.
+Lookup FindProgram(const System& system, const std::string& program, bool wowView, std::string* windowsPath,
+                   std::string* path, std::string* why)
+{
+    switch (ClassifyProgramPath(program.c_str())) {
+    case ProgramPathForm::Relative:
+        *why = "a path relative to a folder that only a running system knows";
+        return Lookup::Refused;
+    case ProgramPathForm::Absolute:
+        *windowsPath = wowView ? AsWow(system, program) : program;
+        return FindWindowsPath(system.volume, *windowsPath, true, path, why);
+    case ProgramPathForm::BareName:
+        break;
+    }
+    const std::string systemFolder = system.systemRoot + (wowView && system.wow64 ? "\\SysWOW64" : "\\system32");
+    char place[kPathCapacity];
+    for (size_t index = 0;; ++index) {
+        const SearchStep step = ProgramSearchPlace(program.c_str(), systemFolder.c_str(), system.systemRoot.c_str(),
+                                                   "", index, place, sizeof place);
+        if (step == SearchStep::End)
+            return Lookup::Missing;
+        *windowsPath = place;
+        if (step == SearchStep::Built && FindWindowsPath(system.volume, place, true, path, why) == Lookup::Found)
+            return Lookup::Found;
+    }
+}
+
+void PlanFile(Plan* plan, const std::string& windowsPath, const std::string& path, const char* what)
+{
+    for (const FileWork& file : plan->files)
+        if (file.path == path)
+            return;
+    plan->files.push_back({windowsPath, path, what});
+}
+
+// The values of one Run key whose programs are infected go, and their programs after them.
+void PlanRunKey(Plan* plan, HiveWork* work, const std::string& key, bool wowView)
+{
+    std::vector<HiveValue> values, kept;
+    if (!ReadValues(work->hive, key, &values))
+        return;
+    const std::string place = work->hive.label + ":" + key;
+    std::vector<std::string> removed;
+    for (const HiveValue& value : values) {
+        const std::string name = place + "\\\"" + value.name + "\"";
+        std::string text, program, windowsPath, path, why;
+        char derived[kPathCapacity];
+        if (!ValueText(value, work->environment, &text)) {
+            Skip(plan, name, "a value of type " + std::to_string(value.type) + " and " + std::to_string(value.data.size()) +
+                                 " bytes, which names no program");
+        } else if (!text.empty() && !DeriveProgramPath(text.data(), text.size(), derived, sizeof derived)) {
+            Skip(plan, name, "no program path that fits");
+        } else if (!text.empty()) {
+            switch (FindProgram(plan->system, derived, wowView, &windowsPath, &path, &why)) {
+            case Lookup::Refused: Skip(plan, name, std::string(derived) + ": " + why); break;
+            case Lookup::Missing: break;  // names no file: nothing of the worm
+            case Lookup::Found: {
+                int error = 0;
+                const FileVerdict verdict = TestExecutable(path.c_str(), &error);
+                if (verdict == FileVerdict::Unreadable) {
+                    Skip(plan, windowsPath, "cannot be read: " + std::string(std::strerror(error)));
+                } else if (verdict == FileVerdict::Infected) {
+                    removed.push_back("value \"" + value.name + "\" deleted: it starts " + windowsPath +
+                                      ", which is infected");
+                    PlanFile(plan, windowsPath, path, "infected program of a Run value");
+                    continue;
+                }
+                break;
+            }
+            }
+        }
+        kept.push_back(value);
+    }
+    if (removed.empty())
+        return;
+    plan->result->outcome = 1;
+    std::string why;
+    const bool changed = plan->request->dryRun || WriteValues(&work->hive, key, kept, &why);
+    for (const std::string& change : removed)
+        plan->result->changes.push_back({place, changed ? change : change + ": not done, " + why, changed});
+}
+
+// Userinit back to the system's own logon program. The same path in another letter case, with
+// or without Windows' own trailing comma, is already right.
+void PlanUserinit(Plan* plan, HiveWork* work, const std::string& key, bool onlyIfPresent)
+{
+    std::vector<HiveValue> values;
+    if (!ReadValues(work->hive, key, &values))
+        return;
+    const std::string logon = plan->system.systemRoot + "\\system32\\userinit.exe";
+    const HiveValue* userinit = FindValue(values, "Userinit");
+    std::string current;
+    if (userinit == nullptr && onlyIfPresent)
+        return;
+    if (userinit != nullptr && ValueText(*userinit, {}, &current)) {
+        if (!current.empty() && current.back() == ',')
+            current.pop_back();
+        if (SameName(current, logon))
+            return;
+    }
+    std::vector<HiveValue> changed = values;
+    HiveValue written{"Userinit", kRegSz, ToRegistryText(logon)};
+    bool replaced = false;
+    for (HiveValue& value : changed)
+        if (SameName(value.name, "Userinit"))
+            value = written, replaced = true;
+    if (!replaced)
+        changed.push_back(written);
+    std::string why, change = "Userinit set to \"" + logon + "\"";
+    if (userinit != nullptr)
+        change += " (was \"" + (ValueText(*userinit, {}, &current) ? current : std::string("not text")) + "\")";
+    const bool done = plan->request->dryRun || WriteValues(&work->hive, key, changed, &why);
+    plan->result->changes.push_back({work->hive.label + ":" + key, done ? change : change + ": not done, " + why, done});
+}
+
+void PlanDroppedFiles(Plan* plan)
+{
+    const System& system = plan->system;
+    for (size_t index = 0; index < kDroppedFileCount; ++index) {
+        char target[kPathCapacity];
+        if (!DroppedFilePath(system.systemRoot.c_str(), index, target, sizeof target))
+            continue;
+        // A 32-bit worm on a 64-bit system left its system32 file in SysWOW64.
+        for (const std::string& windowsPath : {std::string(target), AsWow(system, target)}) {
+            std::string path, why;
+            if (FindWindowsPath(system.volume, windowsPath, true, &path, &why) == Lookup::Found) {
+                PlanFile(plan, windowsPath, path, "file the worm drops");
+                plan->result->outcome = 1;
+            }
+        }
+    }
+}
+
+// The system on the volume: its Windows folder (the one folder below the root that holds
+// System32\config\SOFTWARE), and what SOFTWARE says of it.
+bool FindSystem(Plan* plan, std::string* error)
+{
+    System& system = plan->system;
+    std::vector<std::string> found;
+    std::string software, path, why;
+    for (const std::string& folder : SubFolders(system.volume.root))
+        if (FindOnVolume(system.volume, folder + "/System32/config/SOFTWARE", true, &path, &why) == Lookup::Found)
+            found.push_back(path), software = path;
+    if (found.size() != 1) {
+        *error = system.volume.root + (found.empty() ? ": not a Windows system volume (no folder with System32\\config\\SOFTWARE)"
+                                                     : ": more than one Windows folder; mount one system at a time");
+        return false;
+    }
+    system.windowsFolder = software.substr(0, software.size() - std::string("/System32/config/SOFTWARE").size());
+    plan->hives.push_back({});
+    if (!OpenHive(software, Label(system, software), !plan->request->dryRun, &plan->hives[0].hive, &why)) {
+        *error = Label(system, software) + ": " + why;
+        return false;
+    }
+    std::vector<HiveValue> values;
+    ReadValues(plan->hives[0].hive, "Microsoft\\Windows NT\\CurrentVersion", &values);
+    const HiveValue* root = FindValue(values, "SystemRoot");
+    std::string text;
+    const std::string name = system.windowsFolder.substr(system.windowsFolder.rfind('/') + 1);
+    if (root == nullptr || !ValueText(*root, {}, &text) || text.size() < 4 || text[1] != ':' || text[2] != '\\' ||
+        !SameName(text.substr(3), name)) {
+        *error = Label(system, software) + ": SystemRoot does not name the folder " + name + " it lies in";
+        return false;
+    }
+    system.systemRoot = text;
+    system.volume.drive = static_cast<char>(std::towupper(static_cast<unsigned char>(text[0])));
+    system.wow64 = FindOnVolume(system.volume, name + "/SysWOW64", false, &path, &why) == Lookup::Found;
+    const std::string drive = text.substr(0, 2);
+    system.environment = {{"SystemRoot", text}, {"windir", text}, {"SystemDrive", drive}};
+    ReadValues(plan->hives[0].hive, "Microsoft\\Windows\\CurrentVersion", &values);
+    const std::pair<const char*, const char*> folders[] = {
+        {"ProgramFiles", "ProgramFilesDir"}, {"ProgramFiles(x86)", "ProgramFilesDir (x86)"},
+        {"CommonProgramFiles", "CommonFilesDir"}, {"CommonProgramFiles(x86)", "CommonFilesDir (x86)"}};
+    for (const auto& folder : folders)
+        if (const HiveValue* value = FindValue(values, folder.second))
+            if (ValueText(*value, system.environment, &text))
+                system.environment.push_back({folder.first, text});
+    ReadValues(plan->hives[0].hive, "Microsoft\\Windows NT\\CurrentVersion\\ProfileList", &values);
+    if (const HiveValue* value = FindValue(values, "ProgramData"))
+        if (ValueText(*value, system.environment, &text))
+            system.environment.insert(system.environment.end(), {{"ProgramData", text}, {"ALLUSERSPROFILE", text}});
+    plan->hives[0].environment = system.environment;
+    return true;
+}
+
+// Every user's NTUSER.DAT, in Users and in Documents and Settings (links, as the junctions of
+// newer systems are, left out).
+bool OpenUserHives(Plan* plan, std::string* error)
+{
+    const System& system = plan->system;
+    for (const char* top : {"Users", "Documents and Settings"}) {
+        std::string folder, why;
+        if (FindOnVolume(system.volume, top, false, &folder, &why) != Lookup::Found)
+            continue;
+        for (const std::string& user : SubFolders(folder)) {
+            std::string hivePath;
+            const std::string profile = Label(system, folder) + "/" + user;
+            if (FindOnVolume(system.volume, profile + "/NTUSER.DAT", true, &hivePath, &why) != Lookup::Found)
+                continue;
+            HiveWork work;
+            if (!OpenHive(hivePath, Label(system, hivePath), !plan->request->dryRun, &work.hive, &why)) {
+                *error = Label(system, hivePath) + ": " + why;
+                return false;
+            }
+            std::string windowsProfile = system.systemRoot.substr(0, 3) + profile;
+            for (char& c : windowsProfile)
+                c = c == '/' ? '\\' : c;
+            work.environment = system.environment;
+            work.environment.push_back({"USERPROFILE", windowsProfile});
+            plan->hives.push_back(work);
+        }
+    }
+    return true;
+}
+
+void MakeChanges(Plan* plan)
+{
+    for (HiveWork& work : plan->hives) {
+        std::string why;
+        if (work.hive.changed && !CommitHive(&work.hive, &why))
+            plan->result->changes.push_back({work.hive.label, "not written: " + why, false});
+    }
+    for (const FileWork& file : plan->files) {
+        const std::string what = std::string(file.what) + ", ";
+        char target[kFsPathCapacity];
+        char reason[256];
+        if (!plan->request->moveDir.empty()) {
+            const bool moved = FsMoveIntoFolder(file.path.c_str(), plan->request->moveDir.c_str(), target, sizeof target);
+            FsErrorText(FsLastError(), reason, sizeof reason);
+            plan->result->changes.push_back({file.windowsPath, what + (moved ? "moved to " + std::string(target)
+                                                                              : "not moved: " + std::string(reason)), moved});
+            continue;
+        }
+        FsMakeDeletable(file.path.c_str());
+        const bool deleted = FsDeleteFile(file.path.c_str());
+        FsErrorText(FsLastError(), reason, sizeof reason);
+        plan->result->changes.push_back({file.windowsPath, what + (deleted ? "deleted" : "not deleted: " + std::string(reason)),
+                                         deleted});
+    }
+}
+
+}  // namespace
+
+bool RepairOfflineSystem(const RescueRequest& request, RescueResult* result, std::string* error)
+{
+    *result = RescueResult{};
+    Plan plan{&request, result, {{request.root, 0}, "", "", false, {}}, {}, {}};
+    const bool readable = FindSystem(&plan, error) && OpenUserHives(&plan, error);
+    if (readable) {
+        result->system = "Windows folder " + Label(plan.system, plan.system.windowsFolder) + " (" +
+                         plan.system.systemRoot + (plan.system.wow64 ? ", 64-bit" : "") + "), " +
+                         std::to_string(plan.hives.size() - 1) + " user hive(s)";
+        HiveWork& software = plan.hives[0];
+        PlanRunKey(&plan, &software, kRunKey, false);
+        PlanRunKey(&plan, &software, kWow + std::string(kRunKey), true);
+        for (size_t i = 1; i < plan.hives.size(); ++i)
+            PlanRunKey(&plan, &plan.hives[i], std::string("Software\\") + kRunKey, false);
+        PlanUserinit(&plan, &software, kWinlogonKey, false);
+        PlanUserinit(&plan, &software, kWow + std::string(kWinlogonKey), true);
+        PlanDroppedFiles(&plan);
+        if (!request.dryRun)
+            MakeChanges(&plan);
+        else
+            for (const FileWork& file : plan.files)
+                result->changes.push_back({file.windowsPath, std::string(file.what) + ", " +
+                                                                 (request.moveDir.empty() ? "deleted" : "moved"), true});
+    }
+    for (HiveWork& work : plan.hives)
+        CloseHive(&work.hive);
+    return readable;
+}

@@ -1,0 +1,40 @@
+// A Windows volume mounted on a Linux rescue system, seen the way Windows sees it: names are
+// found whatever their letter case, and nothing is followed out of the volume.
+//
+// Every lookup walks the path one folder at a time from the volume's root, opening each folder
+// without following links, so a path with "..", a link or a junction on the way never leads
+// outside the mount point.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct Volume {
+    std::string root;  // the mount point, absolute, without a trailing slash
+    char drive;        // the system's own drive letter for this volume ('C'), once known
+};
+
+enum class Lookup {
+    Found,     // *path is the file or folder on the volume
+    Missing,   // no such name (or a folder on the way is missing)
+    Refused,   // the path would leave the volume: "..", a link, a stream, another drive
+};
+
+// Whether two names are the same name to Windows: equal when letter case is ignored, for every
+// letter that the C.UTF-8 locale can change the case of.
+bool SameName(const std::string& a, const std::string& b);
+
+// Finds relative (parts separated by '\' or '/') below the volume's root; the last part must
+// be a regular file when wantFile, a folder otherwise. *path gets the Linux path with each
+// name as the volume spells it; *why says what was refused or missing.
+Lookup FindOnVolume(const Volume& volume, const std::string& relative, bool wantFile, std::string* path,
+                    std::string* why);
+
+// The same for a Windows path of the volume's system ("C:\WINDOWS\x.exe"): its drive must be
+// the volume's.
+Lookup FindWindowsPath(const Volume& volume, const std::string& windowsPath, bool wantFile, std::string* path,
+                       std::string* why);
+
+// The names of the folders directly in folder (a path on the volume, already found), links
+// left out.
+std::vector<std::string> SubFolders(const std::string& folder);

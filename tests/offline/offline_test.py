@@ -1,0 +1,191 @@
+#!/usr/bin/python3
+"""qfscan --offline on a test volume laid out as a real Windows system (mixed-case folders, a
+64-bit system with its 32-bit view, two users), with hives built by hivex: the hives and files
+after a run and after a dry run, and the faults: a hive not closed cleanly, a write cut short
+between commit and rename, and bad input.
+
+  offline_test.py QFSCAN [unittest options]"""
+import hashlib
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path[:0] = [os.path.dirname(os.path.abspath(__file__)),
+                os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "console")]
+from hive_fixture import REG_BINARY, REG_EXPAND_SZ, REG_SZ, build_hive, make_dirty, read_values  # noqa: E402
+from qfscan_test import infected, plant, sample  # noqa: E402
+
+QFSCAN = None
+RUN = r"Microsoft\Windows\CurrentVersion\Run"
+WOW_RUN = "Wow6432Node\\" + RUN
+WINLOGON = r"Microsoft\Windows NT\CurrentVersion\Winlogon"
+SOFTWARE = "WINDOWS/System32/config/SOFTWARE"
+ALICE, BOB = "Users/Alice/NTUSER.DAT", "Documents and Settings/Bob/ntuser.dat"
+DEEP = "Program Files/Vendor/App/" + "/".join("level%d" % i for i in range(10)) + "/sick.exe"
+
+
+def sz(text):
+    return (text + "\0").encode("utf-16-le")
+
+
+class Offline(unittest.TestCase):
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix="qf-offline.")
+        self.root = os.path.join(self.work, "mnt")
+        sick, clean = infected(sample("sample32.exe")), sample("sample32.exe")
+        plant(self.root, {
+            DEEP: sick, "Program Files/Vendor/App/tool.exe": infected(clean, 0), "Program Files/Other/x.exe": sick,
+            "WINDOWS/notepad.exe": clean, "WINDOWS/SysWOW64/sick32.exe": sick, "WINDOWS/System32/worm.exe": sick,
+            "Users/Alice/AppData/evil.exe": sick, "Documents and Settings/Bob/readme.txt": b"hi",
+            # What the worm drops, in other letter cases than its own names.
+            "WINDOWS/system32.exe": b"MZ", "WINDOWS/services.EXE": b"MZ", "WINDOWS/System32/RUND1132.exe": b"MZ",
+            "MSVBVM60.DLL": b"MZ"})
+        os.symlink("../Users", self.path("Documents and Settings/All Users"))
+        self.software = {
+            r"Microsoft\Windows NT\CurrentVersion": [("SystemRoot", REG_SZ, "C:\\WINDOWS")],
+            r"Microsoft\Windows\CurrentVersion": [("ProgramFilesDir", REG_SZ, "C:\\Program Files")],
+            WINLOGON: [("Shell", REG_SZ, "explorer.exe"),
+                       ("Userinit", REG_SZ, "C:\\WINDOWS\\system32\\userinit.exe,C:\\WINDOWS\\system32.exe")],
+            RUN: [("Deep", REG_SZ, '"C:\\PROGRAM FILES\\vendor\\' + DEEP.split("/", 2)[2].replace("/", "\\") + '" /s'),
+                  ("Tool", REG_EXPAND_SZ, '"%ProgramFiles%\\Vendor\\App\\tool.exe" -x'),
+                  ("Clean", REG_SZ, "C:\\windows\\NOTEPAD.exe"), ("Gone", REG_SZ, "C:\\WINDOWS\\missing.exe")],
+            WOW_RUN: [("Wow", REG_SZ, "C:\\WINDOWS\\system32\\sick32.exe")]}
+        self.users = {ALICE: [("Ali", REG_EXPAND_SZ, "%USERPROFILE%\\AppData\\evil.exe"),
+                              ("Keep", REG_SZ, "C:\\WINDOWS\\notepad.exe")],
+                      BOB: [("bob", REG_SZ, "worm /q")]}
+        self.build_hives()
+
+    def tearDown(self):
+        shutil.rmtree(self.work)
+
+    def path(self, relative):
+        return os.path.join(self.root, relative)
+
+    def build_hives(self):
+        for hive, layout in [(SOFTWARE, self.software)] + [(h, {"Software\\" + RUN: v}) for h, v in self.users.items()]:
+            os.makedirs(os.path.dirname(self.path(hive)), exist_ok=True)
+            build_hive(self.path(hive), layout)
+
+    def snapshot(self):
+        """Every file below the mount point: content, size and times."""
+        seen = {}
+        for folder, _, files in os.walk(self.root):
+            for name in files:
+                path = os.path.join(folder, name)
+                info = os.lstat(path)
+                with open(path, "rb") as f:
+                    seen[path] = (hashlib.sha256(f.read()).hexdigest(), info.st_mtime_ns, info.st_ctime_ns)
+        return seen
+
+    def qfscan(self, *args, strace=None):
+        command = [QFSCAN, "--offline", self.root] + list(args)
+        if strace:
+            command = ["strace", "-f", "-o", "/dev/null", "-e", "trace=rename,renameat,renameat2",
+                       "-e", "inject=rename,renameat,renameat2:signal=KILL:when=%d" % strace] + command
+        done = subprocess.run(command, capture_output=True, text=True, timeout=300)
+        return done.returncode, done.stdout, done.stderr
+
+    def names(self, hive, key):
+        return [v[0] for v in read_values(self.path(hive), key) or []]
+
+    def test_dry_run_then_repair(self):
+        before = self.snapshot()
+        code, out, err = self.qfscan("--dry-run", "--delete")
+        self.assertEqual((code, err), (1, ""))
+        self.assertIn('would change: %s:%s: value "Deep" deleted' % (SOFTWARE, RUN), out)
+        self.assertEqual(self.snapshot(), before, "a dry run changes nothing, not even times")
+
+        originals = {h: open(self.path(h), "rb").read() for h in (SOFTWARE, ALICE, BOB)}
+        runs = read_values(self.path(SOFTWARE), RUN)
+        code, out, err = self.qfscan("--delete")
+        self.assertEqual((code, err), (1, ""), out)
+        self.assertIn("Zaverin found in memory, and has been disabled.", out)
+        self.assertIn(self.path("Program Files/Other/x.exe") + ": infected, deleted", out)
+        self.assertEqual(read_values(self.path(SOFTWARE), RUN), runs[2:], "the clean values, byte for byte")
+        self.assertEqual(self.names(SOFTWARE, WOW_RUN), [])
+        self.assertEqual(read_values(self.path(SOFTWARE), WINLOGON),
+                         [("Shell", REG_SZ, sz("explorer.exe")), ("Userinit", REG_SZ, sz("C:\\WINDOWS\\system32\\userinit.exe"))])
+        self.assertEqual(self.names(ALICE, "Software\\" + RUN), ["Keep"])
+        self.assertEqual(self.names(BOB, "Software\\" + RUN), [])
+        for hive, original in originals.items():
+            with open(self.path(hive) + ".qfbak", "rb") as backup:
+                self.assertEqual(backup.read(), original, hive)
+        left = {os.path.relpath(p, self.root) for p in self.snapshot()}
+        for gone in (DEEP, "Program Files/Vendor/App/tool.exe", "WINDOWS/SysWOW64/sick32.exe", "WINDOWS/System32/worm.exe",
+                     "Users/Alice/AppData/evil.exe", "WINDOWS/system32.exe", "WINDOWS/services.EXE",
+                     "WINDOWS/System32/RUND1132.exe", "MSVBVM60.DLL", "Program Files/Other/x.exe"):
+            self.assertNotIn(gone, left)
+        self.assertIn("WINDOWS/notepad.exe", left)
+
+        # Again: nothing left to change, and the older backups stay as they are.
+        code, out, _ = self.qfscan("--delete")
+        self.assertEqual(code, 0, out)
+        self.assertNotIn("changed:", out)
+
+    def test_hive_not_closed_cleanly_is_refused(self):
+        make_dirty(self.path(ALICE))
+        with open(self.path(SOFTWARE) + ".LOG1", "wb") as log:  # a log with changes past the hive's
+            log.write(b"regf" + bytes(0x1FC) + b"HvLE" + bytes(8) + (99).to_bytes(4, "little") + bytes(496))
+        for refused in (SOFTWARE, ALICE):
+            before = self.snapshot()
+            code, out, err = self.qfscan("--delete")
+            self.assertEqual((code, out), (2, ""))
+            self.assertIn(refused + ": its system did not close it cleanly", err)
+            self.assertEqual(self.snapshot(), before)
+            if refused == SOFTWARE:
+                os.remove(self.path(SOFTWARE) + ".LOG1")
+
+    def test_a_write_cut_short_leaves_old_or_new_hives(self):
+        originals = {h: open(self.path(h), "rb").read() for h in (SOFTWARE, ALICE, BOB)}
+        code, _, _ = self.qfscan(strace=1)  # killed at the first rename: between commit and rename
+        self.assertEqual(code, -9)
+        self.assertEqual({h: open(self.path(h), "rb").read() for h in originals}, originals)
+        self.qfscan(strace=2)  # killed at the second: one hive new, the others old
+        self.assertEqual(self.names(SOFTWARE, RUN), ["Clean", "Gone"])
+        self.assertEqual(open(self.path(BOB), "rb").read(), originals[BOB])
+        code, out, err = self.qfscan()
+        self.assertEqual((code, err), (1, ""), out)
+        self.assertEqual(self.names(BOB, "Software\\" + RUN), [])
+        self.assertFalse(any(name.endswith(".qfnew") for name in os.listdir(self.path("WINDOWS/System32/config"))))
+
+    def test_bad_input_leaves_everything_as_it_was(self):
+        empty = os.path.join(self.work, "empty")
+        os.mkdir(empty)
+        done = subprocess.run([QFSCAN, "--offline", empty], capture_output=True, text=True)
+        self.assertEqual(done.returncode, 2)
+        self.assertIn("not a Windows system volume", done.stderr)
+        with open(self.path(SOFTWARE), "rb") as f:
+            whole = f.read()
+        self.assertGreater(len(whole), 8192)
+        for broken, why in ((whole[:-4096], "cut short"), (b"\0" * 8192, "not a registry hive")):
+            with open(self.path(SOFTWARE), "wb") as f:
+                f.write(broken)
+            before = self.snapshot()
+            code, out, err = self.qfscan("--delete")
+            self.assertEqual((code, out), (2, ""))
+            self.assertIn(SOFTWARE + ": " + why, err)
+            self.assertEqual(self.snapshot(), before)
+
+    def test_odd_values_and_paths_that_leave_the_volume_are_left(self):
+        outside = os.path.join(self.work, "outside")
+        plant(outside, {"x.exe": infected(sample("sample32.exe"))})
+        os.symlink(outside, self.path("WINDOWS/linked"))
+        self.software[RUN] = [("Bin", REG_BINARY, b"C:\\WINDOWS\\System32\\worm.exe"), ("Odd", REG_SZ, b"C\0:\0\\"),
+                              ("Up", REG_SZ, "C:\\WINDOWS\\..\\..\\outside\\x.exe"),
+                              ("Link", REG_SZ, "C:\\WINDOWS\\linked\\x.exe"), ("Other", REG_SZ, "D:\\x.exe")]
+        self.build_hives()
+        code, out, err = self.qfscan()
+        self.assertEqual(code, 2)
+        self.assertEqual(self.names(SOFTWARE, RUN), ["Bin", "Odd", "Up", "Link", "Other"])
+        for reason in ("names no program", "leaves the volume", "goes through a link", "not on this volume"):
+            self.assertIn(reason, err)
+        self.assertTrue(os.path.exists(os.path.join(outside, "x.exe")))
+        self.assertIn('changed: %s:%s: value "bob" deleted' % (BOB, "Software\\" + RUN), out)
+
+
+if __name__ == "__main__":
+    QFSCAN = sys.argv.pop(1)
+    unittest.main()
