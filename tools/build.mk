@@ -1,4 +1,5 @@
 # The build and test steps behind the Makefile; called with BUILD, JOBS and TEST_ARCH set.
+SHELL := /bin/bash
 NATIVE_DIR := $(BUILD)/native
 SHIP_DIR   := $(BUILD)/win-i686
 TEST_DIR   := $(BUILD)/win-$(TEST_ARCH)
@@ -32,7 +33,7 @@ ifneq ($(TEST_ARCH),i686)
 	cd $(SHIP_DIR) && ctest --output-on-failure -R xp_imports
 endif
 
-test: test-native test-windows
+test: test-native test-windows fuzz
 
 # Benchmarks build optimised and without sanitizers, in a tree of their own.
 BENCH_DIR := $(BUILD)/bench
@@ -44,11 +45,19 @@ bench:
 run: windows
 	tools/run.sh $(TEST_DIR) $(TEST_ARCH)
 
-# Fuzzes the header reader for QF_FUZZ_SECONDS (default 60), seeded with the sample programs.
+# Fuzzes the PE decision for QF_FUZZ_SECONDS (60 unless set), seeded with the sample programs,
+# then replays every crash input saved in tests/fuzz/crashes; a new crash lands there too.
 FUZZ_DIR := $(BUILD)/fuzz
-fuzz: native
-	mkdir -p $(FUZZ_DIR)/corpus
-	cp $(NATIVE_DIR)/samples/*.exe $(NATIVE_DIR)/samples/*.dll $(FUZZ_DIR)/corpus/
+$(FUZZ_DIR)/pe_fuzz: tests/fuzz/pe_fuzz.cpp src/detect/pe_image.cpp src/detect/pe_image.h
+	mkdir -p $(FUZZ_DIR)
 	clang++ -std=c++17 -O1 -g -fsanitize=fuzzer,address,undefined -Isrc \
-	    tests/fuzz/pe_fuzz.cpp src/detect/pe_image.cpp -o $(FUZZ_DIR)/pe_fuzz
-	cd $(FUZZ_DIR) && ./pe_fuzz -max_total_time=$${QF_FUZZ_SECONDS:-60} -max_len=65536 corpus
+	    tests/fuzz/pe_fuzz.cpp src/detect/pe_image.cpp -o $@
+
+fuzz: native $(FUZZ_DIR)/pe_fuzz
+	mkdir -p $(FUZZ_DIR)/corpus tests/fuzz/crashes
+	cp $(NATIVE_DIR)/samples/*.exe $(NATIVE_DIR)/samples/*.dll $(FUZZ_DIR)/corpus/
+	cd $(FUZZ_DIR) && ./pe_fuzz -max_total_time=$${QF_FUZZ_SECONDS:-60} -max_len=65536 -print_final_stats=1 \
+	    -artifact_prefix=$(CURDIR)/tests/fuzz/crashes/ corpus 2>&1 | grep -E 'stat::number_of_executed_units|ERROR|SUMMARY' ; \
+	    test $${PIPESTATUS[0]} -eq 0
+	@saved=$$(find tests/fuzz/crashes -type f ! -name '.*'); \
+	if [ -n "$$saved" ]; then echo "replaying saved crash inputs"; $(FUZZ_DIR)/pe_fuzz $$saved; fi

@@ -28,16 +28,21 @@ def sample(name):
         return f.read()
 
 
-def infected(image, form=0x10):
-    """A copy of a PE32 program with the worm's marker just past its code section."""
-    b = bytearray(image)
-    nt = struct.unpack_from("<I", b, 0x3C)[0]
-    count, optional = struct.unpack_from("<H", b, nt + 6)[0], struct.unpack_from("<H", b, nt + 20)[0]
-    base_of_code = struct.unpack_from("<I", b, nt + 44)[0]
+def code_end(image):
+    """Where the code section's raw data ends: the marker's place."""
+    nt = struct.unpack_from("<I", image, 0x3C)[0]
+    count, optional = struct.unpack_from("<H", image, nt + 6)[0], struct.unpack_from("<H", image, nt + 20)[0]
+    base_of_code = struct.unpack_from("<I", image, nt + 44)[0]
     for entry in range(nt + 24 + optional, nt + 24 + optional + 40 * count, 40):
-        address, size, offset = struct.unpack_from("<III", b, entry + 12)
+        address, size, offset = struct.unpack_from("<III", image, entry + 12)
         if address == base_of_code:
-            probe = offset + size
+            return offset + size
+
+
+def infected(image, form=0x10, probe=None):
+    """A copy of a PE program with the worm's marker just past its code section."""
+    b = bytearray(image)
+    probe = code_end(image) if probe is None else probe
     if form == 0x10:
         b[probe] = 0x10
         for at, text in ((3969, b"*\0"), (3973, b"@\0"), (3981, b"P\0")):
@@ -46,6 +51,48 @@ def infected(image, form=0x10):
         b[probe] = 0
         b[probe + 4:probe + 9] = b"\x83uBE\0"
     return bytes(b)
+
+
+def pe32(sections, raw_pointer=None, image_size=None, machine=0x14C):
+    """A small PE32 program made here: one code section of 0x200 bytes, the rest without raw data,
+    and the marker after the code."""
+    headers = (0x40 + 4 + 20 + 224 + 40 * sections + 0x1FF) // 0x200 * 0x200
+    b = bytearray(headers + 0x200 + 0x1000)
+    b[0:2], b[0x40:0x44] = b"MZ", b"PE\0\0"
+    struct.pack_into("<I", b, 0x3C, 0x40)
+    struct.pack_into("<HHIIIHH", b, 0x44, machine, sections, 0, 0, 0, 224, 0x0102)
+    struct.pack_into("<HBBIIIIII", b, 0x58, 0x10B, 1, 0, 0x200, 0, 0, 0x1000, 0x1000, 0)
+    struct.pack_into("<IIIHHHHHHIIIIHHIIIIII", b, 0x58 + 28, 0x400000, 0x1000, 0x200, 4, 0, 0, 0, 4, 0, 0,
+                     0x1000 * (sections + 1) if image_size is None else image_size, headers, 0, 3, 0,
+                     0x100000, 0x1000, 0x100000, 0x1000, 0, 16)
+    for i in range(sections):
+        first = i == 0
+        struct.pack_into("<8sIIIIIIHHI", b, 0x138 + 40 * i, b".s%d" % i, 0x200, 0x1000 * (i + 1), 0x200 if first else 0,
+                         (headers if raw_pointer is None else raw_pointer) if first else 0, 0, 0, 0, 0, 0x60000020)
+    return infected(bytes(b), 0, headers + 0x200)
+
+
+def ne(target):
+    """A segmented (16-bit) program for the target system ne_exetyp names: 1 OS/2, 2 Windows."""
+    b = bytearray(b"MZ" + bytes(0x3A) + b"\x40\0\0\0" + b"NE" + bytes(0x40))
+    b[0x40 + 0x36] = target
+    return bytes(b)
+
+
+def snapshot(folders):
+    """Size and times of every file below folders."""
+    seen = {}
+    for top in folders:
+        for folder, _, files in os.walk(top):
+            for name in files:
+                info = os.lstat(os.path.join(folder, name))
+                seen[os.path.join(folder, name)] = (info.st_size, info.st_mtime_ns, info.st_ctime_ns)
+    return seen
+
+
+# Where Debian's packages put Windows programs nobody here wrote: Wine's builtins, mingw-w64's runtimes.
+INSTALLED_PROGRAMS = ["/usr/lib/i386-linux-gnu/wine", "/usr/lib/x86_64-linux-gnu/wine", "/usr/lib/gcc/i686-w64-mingw32",
+                      "/usr/lib/gcc/x86_64-w64-mingw32", "/usr/i686-w64-mingw32/lib", "/usr/x86_64-w64-mingw32/lib"]
 
 
 def plant(root, files):
@@ -217,14 +264,46 @@ class Scans(unittest.TestCase):
                                                     "skipped: %s/shut: cannot be entered: Permission denied" % folder])
         self.assertEqual(build.run("--cleanup", folder)[0], 2)
 
-    def test_both_builds_agree(self):
+    def test_both_builds_agree_on_every_edge_case(self):
         if not (ARGS.compare and ARGS.wine):
             self.skipTest("needs both builds")
-        files = {"a/b/c/sick.exe": self.sick, "a/x.exe": infected(self.clean, 0), "a/clean.exe": self.clean,
-                 "64.exe": sample("sample64.exe"), "lib.dll": sample("sample32.dll"), "t.txt": b"t", "a/.d/s.exe": self.sick}
+        sick, sick_end, probe = self.sick, infected(self.clean, 0), code_end(self.clean)
+        files = {"a/b/c/sick.exe": sick, "a/clean.exe": self.clean, ".hidden.exe": sick, "a/.dot/sick.exe": sick,
+                 "cut-headers.exe": sick[:0x100], "lfanew-past-end.exe": sick[:0x3C] + b"\xff\xff\0\0" + sick[0x40:],
+                 "marker-at-last-byte.exe": sick_end[:probe + 9], "marker-past-end.exe": sick_end[:probe + 8],
+                 "lib.dll": infected(sample("sample32.dll")), "sixty-four.exe": infected(sample("sample64.exe")),
+                 "dos.exe": b"MZ" + bytes(0x3A) + b"\x40\0\0\0" + bytes(64), "ne.exe": ne(2), "os2.exe": ne(1),
+                 "text.com": b"not a program", "readonly.exe": sick, "sections-0.exe": pe32(0),
+                 "sections-96.exe": pe32(96), "sections-97.exe": pe32(97), "sections-65535.exe": pe32(65535),
+                 "raw-data-wraps.exe": pe32(1, raw_pointer=0xFFFFFF00), "no-image-size.exe": pe32(1, image_size=0),
+                 "odd-machine.exe": pe32(1, machine=0x1234)}
         folder = self.tree("both", files)
-        outputs = [sorted(b.unix(b.run(folder)[1]).splitlines()) for b in (ARGS.compare, ARGS.wine)]
+        os.chmod(folder + "/readonly.exe", 0o444)
+        os.symlink(folder + "/a", folder + "/dir-link")
+        os.symlink(folder + "/a/b/c/sick.exe", folder + "/file-link.exe")
+        # Wine's classification calls these no program where the headers alone make a 32-bit one;
+        # the POSIX layer keeps to the headers and is not bent to Wine.
+        wine_divergences = {"/no-image-size.exe": "Wine refuses an image whose SizeOfImage is 0",
+                            "/odd-machine.exe": "Wine refuses a PE32 image for a machine it does not know"}
+        outputs = [b.unix(b.run(folder)[1]).splitlines() for b in (ARGS.compare, ARGS.wine)]
+        linux, wine = (sorted(set(a) - set(b)) for a, b in ((outputs[0], outputs[1]), (outputs[1], outputs[0])))
+        expected = [folder + name + ": infected" for name in wine_divergences]
+        agreed = sum(line.endswith(": infected") for line in outputs[1])
+        self.assertEqual(linux, sorted(expected + ["  Infected %d" % (agreed + len(expected))]))
+        self.assertEqual(wine, ["  Infected %d" % agreed])
+        for name in ("marker-at-last-byte.exe", "readonly.exe", "file-link.exe", "sections-96.exe", "a/b/c/sick.exe"):
+            self.assertIn(folder + "/" + name + ": infected", outputs[1])
+
+    def test_no_false_positives_on_installed_programs(self):
+        if not (ARGS.compare and ARGS.wine):
+            self.skipTest("needs both builds")
+        folders = [f for f in INSTALLED_PROGRAMS if os.path.isdir(f)]
+        before = snapshot(folders)
+        self.assertGreater(len(before), 2000, "too few programs installed to tell")
+        outputs = [[b.unix(line) for line in b.run(*folders)[1].splitlines()] for b in (ARGS.compare, ARGS.wine)]
         self.assertEqual(outputs[0], outputs[1])
+        self.assertIn("  Infected 0", outputs[0])
+        self.assertEqual(snapshot(folders), before, "no file changed")
 
 
 def main():
