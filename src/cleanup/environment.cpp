@@ -1,0 +1,39 @@
+// Expanding an offline system's environment references. Apart from the other rules, so that
+// programs that never expand offline (the window) carry none of what std::string brings.
+#include <cstring>
+
+#include "cleanup/cleanup_rules.h"
+
+std::string ExpandReferences(const std::string& text, const std::vector<EnvironmentVariable>& variables)
+{
+    auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 0x20) : c; };
+    auto same = [&](const std::string& a, const char* b) {
+        if (a.size() != std::strlen(b))
+            return false;
+        for (size_t i = 0; i < a.size(); ++i)
+            if (upper(a[i]) != upper(b[i]))
+                return false;
+        return true;
+    };
+    std::string out;
+    size_t at = 0;
+    for (size_t open; (open = text.find('%', at)) != std::string::npos;) {
+        const size_t close = text.find('%', open + 1);
+        if (close == std::string::npos)
+            break;
+        const std::string name = text.substr(open + 1, close - open - 1);
+        const EnvironmentVariable* found = nullptr;
+        for (const EnvironmentVariable& variable : variables)
+            if (same(name, variable.name))
+                found = &variable;
+        out += text.substr(at, open - at);
+        if (found == nullptr) {
+            out += '%';  // not a reference: its closing % may open the next one
+            at = open + 1;
+            continue;
+        }
+        out += found->value;
+        at = close + 1;
+    }
+    return out + text.substr(at);
+}
