@@ -1,6 +1,7 @@
-// ScanDriveThread against a real (hidden) window with the controls it drives: what the user sees
-// (status text, boxes, buttons), the table in force, the files left and the thread's exit code.
-// The pump stands in for the user: it closes each box the worker shows and notes what was shown.
+// ScanDriveThread against a real (hidden) window with the controls it drives, for what only this
+// layer can show deterministically: the box of a root that cannot be listed, and which of Stop
+// and the worker's own end wins. The pump stands in for the user: it closes each box the worker
+// shows and notes what was shown. The end-to-end run of the program shows the rest.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -58,17 +59,13 @@ std::string BoxText(HWND box)
 }
 
 struct SeenBox {
-    std::string caption, text, statusWhileShown;
-    bool startEnabledWhileShown;
+    std::string caption, text;
 };
 
 struct PumpResult {
     DWORD exitCode;
     std::vector<SeenBox> boxes;
-    bool sawWorkingState;  // Stop enabled, Start and the box disabled, working table in force
 };
-
-DWORD WINAPI StopOnAThread(LPVOID parameter);
 
 class ScanWorker : public testing::Test {
 protected:
@@ -104,13 +101,11 @@ protected:
         return bytes;
     }
 
-    int TableEntries() { return CopyAcceleratorTableA(context_.accelerators.load(), nullptr, 0); }
-
     void ExpectIdle()
     {
         EXPECT_FALSE(IsWindowEnabled(context_.stopButton));
         EXPECT_TRUE(IsWindowEnabled(context_.startButton) && IsWindowEnabled(context_.deleteCheckBox));
-        EXPECT_EQ(TableEntries(), 6) << "the idle table is back";
+        EXPECT_EQ(CopyAcceleratorTableA(context_.accelerators.load(), nullptr, 0), 6) << "the idle table is back";
     }
 
     HANDLE Start(const std::string& root, bool deleteInfected)
@@ -122,26 +117,21 @@ protected:
         return worker;
     }
 
-    // Pumps until the worker ends, closing its boxes with OK; poll runs after every pass.
-    template <typename Poll>
-    PumpResult PumpUntilEnded(HANDLE worker, Poll poll)
+    // Pumps until the worker ends, closing its boxes with OK.
+    PumpResult PumpUntilEnded(HANDLE worker)
     {
         PumpResult result{};
         for (DWORD start = GetTickCount(); GetTickCount() - start < 120000;) {
             const bool ended = MsgWaitForMultipleObjects(1, &worker, FALSE, 20, QS_ALLINPUT) == WAIT_OBJECT_0;
             PumpMessages();
-            result.sawWorkingState |= IsWindowEnabled(context_.stopButton) && !IsWindowEnabled(context_.startButton) &&
-                                      !IsWindowEnabled(context_.deleteCheckBox) && TableEntries() == 3;
             if (HWND box = FindOwnedBox(main_)) {
-                result.boxes.push_back({Text(box), BoxText(box), Text(context_.statusWindow),
-                                        IsWindowEnabled(context_.startButton) != 0});
+                result.boxes.push_back({Text(box), BoxText(box)});
                 PostMessageA(box, WM_COMMAND, IDOK, 0);
                 for (int i = 0; i < 3000 && IsWindow(box); ++i, Sleep(5))
                     PumpMessages();  // gone before the next look, so it is not seen twice
             }
             if (ended)
                 break;
-            poll();
         }
         GetExitCodeThread(worker, &result.exitCode);
         CloseHandle(worker);
@@ -150,48 +140,12 @@ protected:
 
     PumpResult Scan(const std::string& root, bool deleteInfected)
     {
-        return PumpUntilEnded(Start(root, deleteInfected), [] {});
+        return PumpUntilEnded(Start(root, deleteInfected));
     }
 
     HWND main_ = nullptr;
     ScanContext context_{};
 };
-
-// What the user sees of a scan: the working state, the summary, then the box while the buttons
-// are still in the working state, then idle; the exit code is the infected count.
-TEST_F(ScanWorker, WorkingStateSummaryBoxIdle)
-{
-    TempTree tree;
-    tree.File("infected.exe", Infected(Clean(), MarkerForm::Form10));
-    tree.File("clean.exe", Clean());
-    tree.Text("notes.txt", "some text");
-    for (const bool deleteInfected : {false, true}) {
-        const PumpResult result = Scan(tree.Root(), deleteInfected);
-        EXPECT_EQ(result.exitCode, 1u);
-        EXPECT_TRUE(result.sawWorkingState);
-        ASSERT_EQ(result.boxes.size(), 1u);
-        EXPECT_EQ(result.boxes[0].caption, "QFold");
-        EXPECT_EQ(result.boxes[0].text, "Scan completed.");
-        EXPECT_FALSE(result.boxes[0].startEnabledWhileShown) << "the box comes before the buttons are restored";
-        EXPECT_EQ(result.boxes[0].statusWhileShown, Summary(0, 3, 1, deleteInfected));
-        EXPECT_EQ(tree.Exists("infected.exe"), !deleteInfected);
-        ExpectIdle();
-    }
-}
-
-// Roots that yield nothing end like any scan, with four zeros: the initial text of the drive
-// list, which names no directory, and an empty drive root, which lists no entries at all (not
-// even . and ..), an empty drive rather than an error. The harness maps Q: to an empty folder.
-TEST_F(ScanWorker, RootsThatYieldNothing)
-{
-    for (const char* root : {"Drive letter", "Q:\\"}) {
-        const PumpResult result = Scan(root, true);
-        EXPECT_EQ(result.exitCode, 0u) << root;
-        ASSERT_EQ(result.boxes.size(), 1u) << root;
-        EXPECT_EQ(result.boxes[0].statusWhileShown, Summary(0, 0, 0, 0)) << root;
-        ExpectIdle();
-    }
-}
 
 // The root of a scan that cannot be listed ends it with the "Invalid Handle Value" box, exit
 // code -1, no summary, and the window idle again; a folder below the root that cannot be listed
@@ -216,41 +170,6 @@ TEST_F(ScanWorker, RootThatCannotBeListed)
     const PumpResult below = Scan(root.substr(0, root.find_last_of('\\')), false);
     ASSERT_EQ(below.boxes.size(), 1u);
     EXPECT_EQ(below.boxes[0].text, "Scan completed.");
-}
-
-// Stop: the worker ends at its next check, shows nothing more, deletes nothing more and leaves
-// the window as it was; the caller restores the idle state.
-TEST_F(ScanWorker, StopEndsTheWorkerWithoutFurtherOutput)
-{
-    TempTree tree;
-    auto name = [](int f) { return "d" + std::to_string(f % 5) + "\\infected" + std::to_string(f) + ".exe"; };
-    for (int f = 0; f < 500; ++f) {
-        tree.Dir("d" + std::to_string(f % 5));
-        tree.File(name(f), Infected(Clean(), MarkerForm::Form00));
-    }
-    auto infectedLeft = [&] {
-        int left = 0;
-        for (int f = 0; f < 500; ++f)
-            left += tree.Exists(name(f));
-        return left;
-    };
-    HANDLE worker = Start(tree.Root(), true);
-    std::string statusAtStop;
-    const PumpResult result = PumpUntilEnded(worker, [&] {
-        if (statusAtStop.empty() && Text(context_.statusWindow).find("File: ") != std::string::npos) {
-            EXPECT_TRUE(StopScanWorker(&context_, worker));
-            statusAtStop = Text(context_.statusWindow);
-        }
-    });
-    ASSERT_FALSE(statusAtStop.empty()) << "the scan ended before it could be stopped";
-    EXPECT_EQ(result.exitCode, kScanStoppedExitCode);
-    EXPECT_TRUE(result.boxes.empty());
-    EXPECT_EQ(Text(context_.statusWindow), statusAtStop);
-    EXPECT_TRUE(IsWindowEnabled(context_.stopButton)) << "the worker left the buttons to the caller";
-    const int left = infectedLeft();
-    EXPECT_GT(left, 0);
-    Sleep(200);
-    EXPECT_EQ(infectedLeft(), left) << "nothing is deleted once Stop has returned";
 }
 
 struct StopCall {
@@ -284,7 +203,7 @@ TEST_F(ScanWorker, StopAfterTheEndIsClaimedChangesNothing)
     StopCall call{&context_, worker, true};
     HANDLE stopper = CreateThread(nullptr, 0, StopOnAThread, &call, 0, nullptr);
     EXPECT_EQ(WaitForSingleObject(stopper, 5000), WAIT_OBJECT_0) << "Stop waited for the scan's box";
-    const PumpResult result = PumpUntilEnded(worker, [] {});
+    const PumpResult result = PumpUntilEnded(worker);
     WaitForSingleObject(stopper, INFINITE);
     CloseHandle(stopper);
     EXPECT_FALSE(call.won);
