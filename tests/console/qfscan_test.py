@@ -132,16 +132,14 @@ class Build:
         process = subprocess.Popen(self.command(args), stdout=subprocess.DEVNULL, stderr=slave)
         os.close(slave)
         shown = b""
-        while True:
-            if select.select([master], [], [], 60)[0]:
-                try:
-                    chunk = os.read(master, 65536)
-                except OSError:
-                    chunk = b""
-                if chunk:
-                    shown += chunk
-                    continue
-            break
+        while select.select([master], [], [], 60)[0]:
+            try:
+                chunk = os.read(master, 65536)
+            except OSError:  # the program's end of the terminal is closed
+                break
+            if not chunk:
+                break
+            shown += chunk
         process.wait(60)
         os.close(master)
         return shown.decode("utf-8", "replace")
@@ -189,23 +187,36 @@ class Scans(unittest.TestCase):
                 self.assertEqual((code, out.count(": infected, deleted\n")), (1, 2))
                 self.assertEqual(sorted(os.listdir(sick)), ["deep", "ok.exe"])
 
-    def test_a_file_that_cannot_be_deleted_is_an_error(self):
+    def hold(self, build, path, *mode):
+        """Another program holds path open: for reading, it can be tested but not deleted; for
+        writing, not even tested."""
+        holder = subprocess.Popen([os.environ["QF_WINE_LOADER"], ARGS.probe, "hold", build.path(path)] + list(mode),
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        self.assertEqual(holder.stdout.readline().strip(), b"held")
+        return holder
+
+    def test_files_that_cannot_be_deleted_or_read_are_errors(self):
         for build in self.builds():
             with self.subTest(wine=build.wine):
-                sick = self.tree("held" + str(build.wine), {"in/sick.exe": self.sick})
-                if build.wine:  # held open by another program
-                    holder = subprocess.Popen([os.environ["QF_WINE_LOADER"], ARGS.probe, "hold",
-                                               build.path(sick + "/in/sick.exe")],
-                                              stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-                    self.assertEqual(holder.stdout.readline().strip(), b"held")
-                else:  # in a folder that may not be written
-                    os.chmod(sick + "/in", 0o555)
-                code, out, _ = build.run("--delete", sick)
+                sick = self.tree("held" + str(build.wine), {"in/sick.exe": self.sick, "busy.exe": self.sick})
                 if build.wine:
-                    holder.communicate(timeout=60)
+                    holders = [self.hold(build, sick + "/in/sick.exe"), self.hold(build, sick + "/busy.exe", "write")]
+                else:  # in a folder that may not be written, and without read permission
+                    os.chmod(sick + "/in", 0o555)
+                    os.chmod(sick + "/busy.exe", 0)
+                code, out, err = build.run("--delete", sick)
+                if build.wine:
+                    for holder in holders:
+                        holder.communicate(timeout=60)
+                else:
+                    os.chmod(sick + "/in", 0o755)
+                    os.chmod(sick + "/busy.exe", 0o644)
                 self.assertEqual(code, 2)
                 self.assertIn(build.path(sick + "/in/sick.exe") + ": infected, not deleted: ", out)
-                self.assertIn("  Deleted 0\n", out)
+                self.assertIn("skipped: " + build.path(sick + "/busy.exe") + ": cannot be read: ", err)
+                self.assertIn("  Infected 1\n  Deleted 0\n", out)
+                self.assertEqual(build.run("--delete", sick)[1].count(": infected, deleted"), 2,
+                                 "once let go, both are tested and deleted")
 
     def test_bad_options_and_paths_change_nothing(self):
         for build in self.builds():

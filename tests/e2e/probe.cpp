@@ -9,8 +9,8 @@
 //   probe plant FOLDER   writes clean.exe, infected.exe, notes.txt and only64.exe there
 //   probe command ID...  posts a WM_COMMAND for each ID to the window, all at once
 //   probe close          posts the window a close request
-//   probe hold FILE      opens FILE for reading, shared for reading only, prints "held" and keeps
-//                        it open until standard input ends
+//   probe hold FILE [write]  opens FILE for reading (or writing), shared for reading only, prints
+//                        "held" and keeps it open until standard input ends
 #include <windows.h>
 
 #include <cstdio>
@@ -184,8 +184,9 @@ int main(int argc, char** argv)
         ok = CloseBox(main);
     else if (verb == "plant" && argc == 3)
         ok = Plant(argv[2]);
-    else if (verb == "hold" && argc == 3) {
-        HANDLE file = CreateFileA(argv[2], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    else if (verb == "hold" && (argc == 3 || argc == 4)) {
+        HANDLE file = CreateFileA(argv[2], argc == 4 ? GENERIC_WRITE : GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
         ok = file != INVALID_HANDLE_VALUE;
         if (ok) {
             std::printf("held\n");
@@ -200,7 +201,7 @@ int main(int argc, char** argv)
         for (int i = 2; i < argc; ++i)
             ok = PostMessageA(main, WM_COMMAND, std::strtoul(argv[i], nullptr, 10), 0) && ok;
     else {
-        std::fprintf(stderr, "usage: probe dump | wait CONDITION... [ms] | close-box | plant FOLDER | command ID... | close | hold FILE\n");
+        std::fprintf(stderr, "usage: probe dump | wait CONDITION... [ms] | close-box | plant FOLDER | command ID... | close | hold FILE [write]\n");
         return 2;
     }
     std::fflush(stdout);
