@@ -6,7 +6,6 @@
 //                        boxes); last box=CAPTION|TEXT of an open message box, or none
 //   probe wait CONDITION... [ms]  until every NAME=VALUE (NAME^=PREFIX) holds, 30 s by default
 //   probe close-box      presses OK on that message box and waits for it to go
-//   probe plant FOLDER   writes clean.exe, infected.exe, notes.txt and only64.exe there
 //   probe command ID...  posts a WM_COMMAND for each ID to the window, all at once
 //   probe close          posts the window a close request
 //   probe hold FILE [write]  opens FILE for reading (or writing), shared for reading only, prints
@@ -19,7 +18,6 @@
 #include <string>
 #include <vector>
 
-#include "samples.h"
 
 namespace {
 
@@ -156,17 +154,6 @@ bool CloseBox(HWND main)
     return !IsWindow(box);
 }
 
-bool Plant(const std::string& folder)
-{
-    const Bytes clean = ReadBytes(SamplePath("sample32.exe"));
-    const Bytes only64 = ReadBytes(SamplePath("sample64.exe"));
-    CreateDirectoryA(folder.c_str(), nullptr);
-    return !clean.empty() && !only64.empty() && WriteBytes(folder + "\\clean.exe", clean) &&
-           WriteBytes(folder + "\\infected.exe", Infected(clean, MarkerForm::Form10)) &&
-           WriteBytes(folder + "\\notes.txt", Bytes{'t', 'e', 'x', 't', '\n'}) &&
-           WriteBytes(folder + "\\only64.exe", only64);
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -182,8 +169,6 @@ int main(int argc, char** argv)
         ok = Wait(argv + 2, argc - 2 - timed, timed ? std::strtoul(argv[argc - 1], nullptr, 10) : 30000);
     else if (verb == "close-box")
         ok = CloseBox(main);
-    else if (verb == "plant" && argc == 3)
-        ok = Plant(argv[2]);
     else if (verb == "hold" && (argc == 3 || argc == 4)) {
         HANDLE file = CreateFileA(argv[2], argc == 4 ? GENERIC_WRITE : GENERIC_READ, FILE_SHARE_READ, nullptr,
                                   OPEN_EXISTING, 0, nullptr);
@@ -201,7 +186,7 @@ int main(int argc, char** argv)
         for (int i = 2; i < argc; ++i)
             ok = PostMessageA(main, WM_COMMAND, std::strtoul(argv[i], nullptr, 10), 0) && ok;
     else {
-        std::fprintf(stderr, "usage: probe dump | wait CONDITION... [ms] | close-box | plant FOLDER | command ID... | close | hold FILE [write]\n");
+        std::fprintf(stderr, "usage: probe dump | wait CONDITION... [ms] | close-box | command ID... | close | hold FILE [write]\n");
         return 2;
     }
     std::fflush(stdout);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # End-to-end tests of quenfold.exe under Wine on a private X display: keys and clicks with xdotool,
 # the window read by probe.exe, screenshots written to SHOT_DIR/SCENARIO-*.png.
-#   program-test.sh startup_and_keys|stop_and_close|worm_found QUENFOLD.exe PROBE.exe SHOT_DIR
+#   program-test.sh startup_and_keys|stop_and_close|worm_found|unlistable_root QUENFOLD.exe PROBE.exe SHOT_DIR
 set -u
 scenario=$1 program=$2 probe_exe=$3 shots=$4
 here=$(cd "$(dirname "$0")" && pwd)
@@ -32,6 +32,17 @@ scan_done() {
   T=60 expect 'box=QFold|Scan completed.' "$summary" start.enabled=0 stop.enabled=1
   probe close-box || fail "the box did not close"
   expect box=none "$summary" "${idle[@]}"
+}
+
+# plant NAME: clean.exe, infected.exe, notes.txt and only64.exe in C:\e2e\NAME.
+plant() {
+  /usr/bin/python3 - "$e2e/$1" "$here/../console" <<'PY' || fail "planting in $1"
+import sys
+sys.path.insert(0, sys.argv[2])
+from qfscan_test import infected, plant, sample
+plant(sys.argv[1], {"clean.exe": sample("sample32.exe"), "infected.exe": infected(sample("sample32.exe")),
+                    "notes.txt": b"text\n", "only64.exe": sample("sample64.exe")})
+PY
 }
 
 key() { xdotool windowfocus --sync "$xid" key --delay 30 "$@"; }
@@ -70,7 +81,7 @@ expect_exit_0() {
 }
 
 startup_and_keys() {
-  probe plant 'C:\e2e\mixed' || fail "planting the sample files"
+  plant mixed
   local roots=
   for d in "$WINEPREFIX"/dosdevices/?:; do roots+="${roots:+|}$(basename "${d^^}")\\"; done
   start_program
@@ -113,7 +124,8 @@ startup_and_keys() {
 
   # One scan at a time: two Start commands posted together, so the second always comes while
   # the first scan's thread lives (it lives until its box is closed).
-  { probe plant 'C:\e2e\mixed' && probe command 102 102; } || fail "posting two Start commands"
+  plant mixed
+  probe command 102 102 || fail "posting two Start commands"
   scan_done 4 1 1
   key alt+shift+s
   scan_done 3 0 0
@@ -127,7 +139,7 @@ infected_left() { find "$e2e/long" -name infected.exe | wc -l; }
 
 stop_and_close() {
   # A tree that takes a while to scan: many small files, an infected program in every folder.
-  probe plant 'C:\e2e\seed' || fail "planting an infected program"
+  plant seed
   for i in $(seq 1 40); do
     mkdir -p "$e2e/long/d$i"
     (cd "$e2e/long/d$i" && touch f{1..2500}.txt && cp ../../seed/infected.exe .)
@@ -178,7 +190,7 @@ worm_found() {
   shot worm-found
 
   # Closing the window while a scan's box is up: the box is closed first, the window after it.
-  probe plant 'C:\e2e\small' || fail "planting"
+  plant small
   type_path 'C:\e2e\small'
   key Return
   T=60 expect 'box=QFold|Scan completed.'
@@ -189,8 +201,30 @@ worm_found() {
   expect_exit_0
 }
 
+unlistable_root() {
+  # A folder that can be entered but not listed (read without search permission; the harness
+  # runs this without the rights that bypass that).
+  local work
+  work=$(mktemp -d /tmp/qf-unlistable.XXXXXX)
+  trap 'chmod -R u+rwx "$work"; rm -rf "$work"; qf_wine_cleanup' EXIT
+  mkdir -p "$work/secret"
+  chmod 0711 "$work"
+  chmod 0444 "$work/secret"
+  local root="Z:${work//\//\\}\\secret"
+  start_program
+  T=60 expect 'status^=STATUS: idle' combo.focus=1
+  type_path "$root"
+  key Return
+  # The scan ends with the box naming the folder, no summary, and the window idle again.
+  T=60 expect "box=Invalid Handle Value|$root" start.enabled=0
+  probe close-box || fail "the box did not close"
+  expect box=none "${idle[@]}" 'status^=STATUS: idle'
+  key alt+F4
+  expect_exit_0
+}
+
 case "$scenario" in
-  startup_and_keys | stop_and_close | worm_found) "$scenario" ;;
+  startup_and_keys | stop_and_close | worm_found | unlistable_root) "$scenario" ;;
   *) echo "unknown scenario $scenario" >&2; exit 2 ;;
 esac
 echo "PASS ($scenario)"

@@ -5,7 +5,7 @@ import struct
 
 import hivex
 
-REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_MULTI_SZ = 1, 2, 3, 4, 7
+REG_SZ, REG_EXPAND_SZ, REG_BINARY = 1, 2, 3
 BIN = 0x1000  # one hbin holds the root key and its sk
 ROOT_NAME = b"ROOT"
 
@@ -66,13 +66,8 @@ def make_empty_hive(path):
 
 
 def _encode(type_, data):
-    if isinstance(data, str) and type_ in (REG_SZ, REG_EXPAND_SZ):
-        return (data + "\0").encode("utf-16-le")
-    if isinstance(data, int) and type_ == REG_DWORD:
-        return struct.pack("<I", data)
-    if isinstance(data, (bytes, bytearray)):
-        return bytes(data)
-    raise TypeError("value data for type %d: %r" % (type_, data))
+    """Text as the registry keeps it (UTF-16LE with its NUL); bytes as they are."""
+    return (data + "\0").encode("utf-16-le") if isinstance(data, str) else bytes(data)
 
 
 def _child(h, node, name):
@@ -96,21 +91,12 @@ def _walk(h, key_path, create):
 
 
 def build_hive(path, layout):
-    """layout: {"A\\B": [(name, type, str|int|bytes), ...]}; "" is the root."""
+    """A new hive with the keys of layout, {"A\\B": [(name, type, str or bytes), ...]}."""
     make_empty_hive(path)
     h = hivex.Hivex(path, write=True)
     for key_path, values in layout.items():
-        node = _walk(h, key_path, create=True)
-        have = [{"key": h.value_key(v), "t": h.value_type(v)[0],
-                 "value": h.value_value(v)[1]} for v in h.node_values(node)]
-        for name, type_, data in values:
-            new = {"key": name, "t": type_, "value": _encode(type_, data)}
-            same = [i for i, v in enumerate(have) if v["key"].upper() == name.upper()]
-            if same:
-                have[same[0]] = new
-            else:
-                have.append(new)
-        h.node_set_values(node, have)
+        h.node_set_values(_walk(h, key_path, create=True),
+                          [{"key": name, "t": type_, "value": _encode(type_, data)} for name, type_, data in values])
     h.commit(path)
 
 

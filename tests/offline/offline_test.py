@@ -5,7 +5,6 @@ after a run and after a dry run, and the faults: a hive not closed cleanly, a wr
 between commit and rename, and bad input.
 
   offline_test.py QFSCAN [unittest options]"""
-import hashlib
 import os
 import shutil
 import subprocess
@@ -16,7 +15,7 @@ import unittest
 sys.path[:0] = [os.path.dirname(os.path.abspath(__file__)),
                 os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "console")]
 from hive_fixture import REG_BINARY, REG_EXPAND_SZ, REG_SZ, build_hive, make_dirty, read_values  # noqa: E402
-from qfscan_test import infected, plant, sample  # noqa: E402
+from qfscan_test import infected, plant, sample, snapshot  # noqa: E402
 
 QFSCAN = None
 RUN = r"Microsoft\Windows\CurrentVersion\Run"
@@ -70,15 +69,7 @@ class Offline(unittest.TestCase):
             build_hive(self.path(hive), layout)
 
     def snapshot(self):
-        """Every file below the mount point: content, size and times."""
-        seen = {}
-        for folder, _, files in os.walk(self.root):
-            for name in files:
-                path = os.path.join(folder, name)
-                info = os.lstat(path)
-                with open(path, "rb") as f:
-                    seen[path] = (hashlib.sha256(f.read()).hexdigest(), info.st_mtime_ns, info.st_ctime_ns)
-        return seen
+        return snapshot([self.root])
 
     def qfscan(self, *args, strace=None):
         command = [QFSCAN, "--offline", self.root] + list(args)

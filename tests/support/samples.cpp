@@ -75,11 +75,13 @@ uint64_t CodeSectionEnd(const Bytes& image)
     return 0;
 }
 
-void WriteMarker(Bytes& image, uint64_t offset, MarkerForm form)
+Bytes Infected(const Bytes& image, MarkerForm form)
 {
+    Bytes copy = image;
+    const uint64_t probe = CodeSectionEnd(copy);
     auto put = [&](uint64_t at, std::initializer_list<uint8_t> values) {
         for (uint8_t v : values)
-            image.at(offset + at++) = v;
+            copy.at(probe + at++) = v;
     };
     if (form == MarkerForm::Form10) {
         put(0, {0x10});
@@ -90,11 +92,5 @@ void WriteMarker(Bytes& image, uint64_t offset, MarkerForm form)
         put(0, {0x00});
         put(4, {0x83, 'u', 'B', 'E', 0});
     }
-}
-
-Bytes Infected(const Bytes& image, MarkerForm form)
-{
-    Bytes copy = image;
-    WriteMarker(copy, CodeSectionEnd(copy), form);
     return copy;
 }

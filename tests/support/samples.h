@@ -21,9 +21,6 @@ bool WriteBytes(const std::string& path, const Bytes& bytes);
 // VirtualAddress equals BaseOfCode), found without the code under test; 0 when not found.
 uint64_t CodeSectionEnd(const Bytes& image);
 
-// Writes a marker form at offset (the probe position) into image.
-void WriteMarker(Bytes& image, uint64_t offset, MarkerForm form);
-
 // A copy of image that carries the marker form just past its code section.
 Bytes Infected(const Bytes& image, MarkerForm form);
 

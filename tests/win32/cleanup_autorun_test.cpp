@@ -63,7 +63,7 @@ TEST(AutorunRepair, RemovesInfectedProgramsAndTheirValuesAndRestoresUserinit)
     tree.Dir("Program Files");
     tree.Dir("sub");
     tree.Dir("bin");
-    const char* const worms[] = {"unquoted.exe", "quoted.exe", "args.exe", "Program Files/spaced.exe", "expand.exe",
+    const char* const worms[] = {"unquoted.exe", "quoted.exe", "Program Files/spaced.exe", "expand.exe",
                                  "twin1.exe", "twin2.exe", "long.exe", "afterlong.exe", "nonul.exe", "longname.exe",
                                  "user.exe", "binary.exe", "held.exe"};
     for (const char* name : worms)
@@ -98,7 +98,6 @@ TEST(AutorunRepair, RemovesInfectedProgramsAndTheirValuesAndRestoresUserinit)
     } values[] = {
         {false, "v01 unquoted", tree.Path("unquoted.exe") + '\0', REG_SZ},
         {false, "v02 quoted", quoted("quoted.exe") + '\0', REG_SZ},
-        {false, "v03 quoted with arguments", quoted("args.exe") + " /s" + '\0', REG_SZ},
         {false, "v04 spaces", quoted("Program Files/spaced.exe") + " -x y" + '\0', REG_SZ},
         {false, "v05 expand", "%QF_CLEANUP_DIR%\\expand.exe /x" + std::string(1, '\0'), REG_EXPAND_SZ},
         {false, "v06 twin", tree.Path("twin1.exe") + '\0', REG_SZ},
