@@ -160,7 +160,10 @@ bool ParseOptions(int argc, char** argv, Options* options, int* exitCode)
             return false;
         }
     }
-    for (const std::string& path : options->paths) {
+    std::vector<std::string> scanned = options->paths;
+    if (!options->offlineRoot.empty())
+        scanned.push_back(options->offlineRoot);
+    for (const std::string& path : scanned) {
         if (!options->moveDir.empty() && Within(options->moveDir, path)) {
             *exitCode = Fail("--move " + options->moveDir + " lies inside " + path + ", which is scanned");
             return false;

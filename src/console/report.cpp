@@ -134,9 +134,10 @@ void ReportProgress(Report* report, uint64_t nowMs, uint64_t startMs, const Scan
     char line[80];
     const int used = std::snprintf(line, sizeof line, "%d folders, %d files, %us: ", soFar.directories, soFar.files, static_cast<unsigned>((nowMs - startMs) / 1000));
     // The folder's tail is the telling part of a long path.
-    const size_t room = used > 0 && static_cast<size_t>(used) < sizeof line ? sizeof line - 1 - used : 0;
-    const size_t length = std::strlen(folder);
-    std::snprintf(line + used, room + 1, "%s", length > room ? folder + (length - room) : folder);
+    if (used > 0 && static_cast<size_t>(used) < sizeof line) {
+        const size_t room = sizeof line - 1 - used, length = std::strlen(folder);
+        std::snprintf(line + used, room + 1, "%s", length > room ? folder + (length - room) : folder);
+    }
     std::fprintf(report->err, "\r%-79s", line);
     std::fflush(report->err);
     report->progressShown = true;

@@ -48,6 +48,18 @@ bool DescribeEntry(const dirent* item, FsEntry* entry)
     return true;
 }
 
+// The file at path has a second name or a copy at target now: the original goes, or else the
+// copy does, so a move that fails never leaves two.
+bool DropOriginal(const char* path, const char* target)
+{
+    if (unlink(path) == 0)
+        return true;
+    const int error = errno;
+    unlink(target);
+    errno = error;
+    return false;
+}
+
 }  // namespace
 
 FsListStart FsListFirst(FsListing* listing, FsEntry* entry)
@@ -162,28 +174,13 @@ bool FsMoveFile(const char* path, const char* target)
 {
     if (renameat2(AT_FDCWD, path, AT_FDCWD, target, RENAME_NOREPLACE) == 0)
         return true;
-    if (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP) {
-        // A file system that cannot rename without replacing: a second name never replaces either.
-        if (link(path, target) == 0) {
-            if (unlink(path) == 0)
-                return true;
-            const int error = errno;
-            unlink(target);
-            errno = error;
-            return false;
-        }
-    }
+    // A file system that cannot rename without replacing: a second name never replaces either.
+    if ((errno == EINVAL || errno == ENOSYS || errno == ENOTSUP) && link(path, target) == 0)
+        return DropOriginal(path, target);
     if (errno != EXDEV && errno != EPERM && errno != ENOTSUP && errno != EMLINK)
         return false;
-    // Across volumes: a copy, then the original goes; never two copies after a failure.
-    if (!FsCopyToNewFile(path, target))
-        return false;
-    if (unlink(path) == 0)
-        return true;
-    const int error = errno;
-    unlink(target);
-    errno = error;
-    return false;
+    // Across volumes: a copy, then the original goes.
+    return FsCopyToNewFile(path, target) && DropOriginal(path, target);
 }
 
 bool FsCopyToNewFile(const char* path, const char* target)

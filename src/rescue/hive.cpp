@@ -30,7 +30,7 @@ ssize_t ReadStart(const std::string& path, unsigned char* out, size_t count, off
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return -1;
-    struct stat info;
+    struct stat info {};
     const ssize_t got = fstat(fd, &info) == 0 ? pread(fd, out, count, 0) : -1;
     *size = info.st_size;
     close(fd);

@@ -185,9 +185,12 @@ void PlanUserinit(Plan* plan, HiveWork* work, const std::string& key, bool onlyI
     std::vector<HiveValue> changed = values;
     HiveValue written{"Userinit", kRegSz, ToRegistryText(logon)};
     bool replaced = false;
-    for (HiveValue& value : changed)
-        if (SameName(value.name, "Userinit"))
-            value = written, replaced = true;
+    for (HiveValue& value : changed) {
+        if (SameName(value.name, "Userinit")) {
+            value = written;
+            replaced = true;
+        }
+    }
     if (!replaced)
         changed.push_back(written);
     std::string why, change = "Userinit set to \"" + logon + "\"";
@@ -222,9 +225,12 @@ bool FindSystem(Plan* plan, std::string* error)
     System& system = plan->system;
     std::vector<std::string> found;
     std::string software, path, why;
-    for (const std::string& folder : SubFolders(system.volume.root))
-        if (FindOnVolume(system.volume, folder + "/System32/config/SOFTWARE", true, &path, &why) == Lookup::Found)
-            found.push_back(path), software = path;
+    for (const std::string& folder : SubFolders(system.volume.root)) {
+        if (FindOnVolume(system.volume, folder + "/System32/config/SOFTWARE", true, &path, &why) == Lookup::Found) {
+            found.push_back(path);
+            software = path;
+        }
+    }
     if (found.size() != 1) {
         *error = system.volume.root + (found.empty() ? ": not a Windows system volume (no folder with System32\\config\\SOFTWARE)"
                                                      : ": more than one Windows folder; mount one system at a time");
