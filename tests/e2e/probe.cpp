@@ -1,6 +1,6 @@
 // Reads the program's main window from outside for the end-to-end tests and `make run`; run under
 // the same wineserver as the program. Exit code 0 on success.
-//   probe dump           NAME=VALUE lines: caption, size, close.at (the close box), then for each
+//   probe dump           NAME=VALUE lines: caption, active, size, close.at (the close box), then for each
 //                        child (banner, group, combo, check, start, stop, status) NAME=TEXT and
 //                        NAME.class/.enabled/.focus/.checked/.at (screen centre)/.items (combo
 //                        boxes); last box=CAPTION|TEXT of an open message box, or none
@@ -88,7 +88,7 @@ Lines Dump()
         return {"window=none"};
     RECT r;
     GetWindowRect(main, &r);
-    Lines out = {"caption=" + TextOf(main), "size=" + std::to_string(r.right - r.left) + "x" +
+    Lines out = {"caption=" + TextOf(main), std::string("active=") + (GetForegroundWindow() == main ? "1" : "0"), "size=" + std::to_string(r.right - r.left) + "x" +
                  std::to_string(r.bottom - r.top), "close.at=" + At(r.right - 13, r.top + 12)};
     GUITHREADINFO gui = {};
     gui.cbSize = sizeof gui;

@@ -45,7 +45,9 @@ plant(sys.argv[1], {"clean.exe": sample("sample32.exe"), "infected.exe": infecte
 PY
 }
 
-key() { xdotool windowfocus --sync "$xid" key --delay 30 "$@"; }
+# key KEY...: real key presses, once the window is the active one (after a box closes, Wine
+# may take a moment to make it so, and keys sent before are lost).
+key() { xdotool windowfocus --sync "$xid"; expect active=1; xdotool key --delay 30 "$@"; }
 # type_path PATH: replaces the text of the drive list's field (Home, Shift+End selects it).
 type_path() { key Home shift+End; xdotool type --delay 20 "$1"; expect "combo=$1"; }
 shot() { import -window root "$shots/$scenario-$1.png" || fail "no screenshot $1"; }
