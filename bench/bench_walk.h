@@ -93,27 +93,13 @@ inline double MsSince(std::chrono::steady_clock::time_point start)
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
 
-// Common command line: ROOT [--drop-cache | --drop-only]. False on a bad one. --drop-only drops
-// the tree's cache and exits, for cold runs of programs that cannot drop it themselves (Wine's).
-inline bool ParseArgs(int argc, char** argv, std::string* root, bool* dropCache)
+// The one argument, ROOT; a usage line and exit code 2 without it. Cold runs drop the tree's
+// cache outside the timed part (qf_measure --drop).
+inline std::string RootArgument(int argc, char** argv)
 {
-    *dropCache = false;
-    bool dropOnly = false;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--drop-cache") == 0)
-            *dropCache = true;
-        else if (std::strcmp(argv[i], "--drop-only") == 0)
-            dropOnly = true;
-        else if (root->empty())
-            *root = argv[i];
-        else
-            return false;
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s ROOT\n", argv[0]);
+        std::exit(2);
     }
-    if (root->empty())
-        return false;
-    if (dropOnly) {
-        DropTreeCache(*root);
-        std::exit(0);
-    }
-    return true;
+    return argv[1];
 }

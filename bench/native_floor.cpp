@@ -1,18 +1,11 @@
 // The native floor of a scan: walk a tree and read the first 4 KB of every file, nothing else.
-//   qf_native_floor ROOT [--drop-cache | --drop-only]
+//   qf_native_floor ROOT
 // Prints one line of key=value figures.
 #include "bench_walk.h"
 
 int main(int argc, char** argv)
 {
-    std::string root;
-    bool dropCache;
-    if (!ParseArgs(argc, argv, &root, &dropCache)) {
-        std::fprintf(stderr, "usage: %s ROOT [--drop-cache | --drop-only]\n", argv[0]);
-        return 2;
-    }
-    if (dropCache)
-        DropTreeCache(root);
+    const std::string root = RootArgument(argc, argv);
 
     static char buffer[4096];
     const long long before = ReadChars();
@@ -23,7 +16,7 @@ int main(int argc, char** argv)
     });
     const double ms = MsSince(start);
     const long long bytes = ReadChars() - before;
-    std::printf("ms=%.1f files=%ld folders=%ld bytes_read=%lld peak_rss_kb=%ld%s\n", ms, counts.files,
-                counts.folders, bytes, PeakRssKb(), dropCache ? " cache=cold" : " cache=warm");
+    std::printf("ms=%.1f files=%ld folders=%ld bytes_read=%lld peak_rss_kb=%ld\n", ms, counts.files,
+                counts.folders, bytes, PeakRssKb());
     return 0;
 }

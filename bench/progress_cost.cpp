@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <string>
 
+#include "wine_path.h"
+
 #include "scan/scan_worker.h"
 
 namespace {
@@ -51,13 +53,7 @@ double Scan(ScanContext* context, const std::string& folder, int interactive)
 
 int main(int argc, char** argv)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: qf_progress_cost FOLDER\n");
-        return 2;
-    }
-    std::string folder = argv[1][0] == '/' ? std::string("Z:") + argv[1] : argv[1];
-    for (char& c : folder)
-        c = c == '/' ? '\\' : c;
+    const std::string folder = FolderArgument(argc, argv);
     static ScanContext context;
     HINSTANCE instance = GetModuleHandleA(nullptr);
     context.mainWindow = CreateWindowExA(0, "STATIC", "", WS_OVERLAPPEDWINDOW, 0, 0, 400, 450, nullptr, nullptr,

@@ -1,5 +1,5 @@
 // The obvious scan: walk a tree, read every file whole into memory and test the image there.
-//   qf_whole_file ROOT [--drop-cache | --drop-only]
+//   qf_whole_file ROOT
 // Prints one line of key=value figures, the same as the native floor plus the infected count.
 #include <vector>
 
@@ -8,14 +8,7 @@
 
 int main(int argc, char** argv)
 {
-    std::string root;
-    bool dropCache;
-    if (!ParseArgs(argc, argv, &root, &dropCache)) {
-        std::fprintf(stderr, "usage: %s ROOT [--drop-cache | --drop-only]\n", argv[0]);
-        return 2;
-    }
-    if (dropCache)
-        DropTreeCache(root);
+    const std::string root = RootArgument(argc, argv);
 
     long infected = 0;
     const long long before = ReadChars();
@@ -37,8 +30,7 @@ int main(int argc, char** argv)
     });
     const double ms = MsSince(start);
     const long long bytes = ReadChars() - before;
-    std::printf("ms=%.1f files=%ld folders=%ld infected=%ld bytes_read=%lld peak_rss_kb=%ld%s\n", ms,
-                counts.files, counts.folders, infected, bytes, PeakRssKb(),
-                dropCache ? " cache=cold" : " cache=warm");
+    std::printf("ms=%.1f files=%ld folders=%ld infected=%ld bytes_read=%lld peak_rss_kb=%ld\n", ms,
+                counts.files, counts.folders, infected, bytes, PeakRssKb());
     return 0;
 }

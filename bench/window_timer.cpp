@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <string>
 
+#include "wine_path.h"
+
 namespace {
 
 double Ms(const LARGE_INTEGER& from, const LARGE_INTEGER& to)
@@ -47,13 +49,7 @@ bool WaitFor(Done done)
 
 int main(int argc, char** argv)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: qf_window_timer FOLDER\n");
-        return 2;
-    }
-    std::string folder = argv[1][0] == '/' ? std::string("Z:") + argv[1] : argv[1];
-    for (char& c : folder)
-        c = c == '/' ? '\\' : c;
+    const std::string folder = FolderArgument(argc, argv);
     HWND main = nullptr, start = nullptr;
     // The window's children in creation order: banner, group, combo box, delete box, Start, ...
     const bool idle = WaitFor([&] {

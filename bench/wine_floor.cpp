@@ -9,21 +9,11 @@
 #include <string>
 
 #include "detect/infection.h"
+#include "wine_path.h"
 
 int main(int argc, char** argv)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s FOLDER\n", argv[0]);
-        return 2;
-    }
-    std::string root = argv[1];
-    if (!root.empty() && root[0] == '/')
-        root = "Z:" + root;
-    for (char& c : root)
-        if (c == '/')
-            c = '\\';
-    while (root.size() > 3 && root.back() == '\\')
-        root.pop_back();
+    const std::string root = FolderArgument(argc, argv);
 
     long folders = 0, files = 0, programs = 0, infected = 0, linksSkipped = 0;
     LARGE_INTEGER frequency, start, stop;

@@ -235,9 +235,11 @@ bool ScanFolder(const std::string& root, const Options& options, const std::atom
     WalkStep step;
     while (WalkGoesOn(step = WalkNext(&walk))) {
         ReportStep(walk, step, options, report);
-        ScanCounts soFar = report->counts;
-        AddCounts(&soFar, walk.counts);
-        ReportProgress(report, MonotonicMs(), start, soFar, WalkCurrentEntry(&walk));
+        if (report->progress) {
+            ScanCounts soFar = report->counts;
+            AddCounts(&soFar, walk.counts);
+            ReportProgress(report, MonotonicMs(), start, soFar, WalkCurrentEntry(&walk));
+        }
     }
     if (step == WalkStep::RootUnlisted)
         ReportSkipped(report, root, "cannot be listed: " + ErrorText(walk.noteError));
