@@ -45,9 +45,15 @@ plant(sys.argv[1], {"clean.exe": sample("sample32.exe"), "infected.exe": infecte
 PY
 }
 
-# key KEY...: real key presses, once the window is the active one (after a box closes, Wine
-# may take a moment to make it so, and keys sent before are lost).
-key() { xdotool windowfocus --sync "$xid"; expect active=1; xdotool key --delay 30 "$@"; }
+# key KEY...: real key presses, once the window is the active one (keys sent before are lost).
+# After a box closes, a loaded Wine may leave no window active; X focus is then still on ours, so
+# focusing it changes nothing. A click on the window, as a user would do, activates it.
+key() {
+  xdotool windowfocus --sync "$xid"
+  probe wait active=1 5000 >/dev/null 2>&1 || click status
+  expect active=1
+  xdotool key --delay 30 "$@"
+}
 # type_path PATH: replaces the text of the drive list's field (Home, Shift+End selects it).
 type_path() { key Home shift+End; xdotool type --delay 20 "$1"; expect "combo=$1"; }
 shot() { import -window root "$shots/$scenario-$1.png" || fail "no screenshot $1"; }
