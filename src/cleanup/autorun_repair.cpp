@@ -2,33 +2,38 @@
 // values, and points Userinit back at this machine's own logon program.
 #include <windows.h>
 
+#include <cstring>
+#include <string>
+#include <vector>
+
 #include "fs/file_system.h"
+#include "fs/unicode.h"
 #include "cleanup/cleanup.h"
 #include "cleanup/cleanup_rules.h"
 #include "detect/infection.h"
 
 namespace {
 
-const char kMachineRunKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
-const char kUserRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+const wchar_t kMachineRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+const wchar_t kUserRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 const char kWinlogonKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 const char kLogonProgram[] = "\\userinit.exe";
 
-// The enumeration buffers of one CleanRunKey call: large enough for the key's longest value
-// name and data as the key reports them, and never smaller than a path.
+// The enumeration buffers of one CleanRunKey call, in UTF-16 units: large enough for the key's
+// longest value name and data as the key reports them, and never smaller than a path.
 struct RunKeyBuffers {
     HLOCAL nameBlock;
     HLOCAL dataBlock;
-    char* name;
-    char* data;
-    DWORD nameCapacity;
-    DWORD dataCapacity;  // one byte less than the block, which keeps room for a NUL
+    wchar_t* name;
+    wchar_t* data;
+    DWORD nameCapacity;  // units
+    DWORD dataCapacity;  // bytes, one unit less than the block, which keeps room for a NUL
 };
 
-bool AllocateBlock(DWORD size, HLOCAL* block, char** bytes)
+bool AllocateBlock(DWORD size, HLOCAL* block, void** bytes)
 {
     *block = LocalAlloc(LMEM_MOVEABLE, size);
-    *bytes = *block != nullptr ? static_cast<char*>(LocalLock(*block)) : nullptr;
+    *bytes = *block != nullptr ? LocalLock(*block) : nullptr;
     return *bytes != nullptr;
 }
 
@@ -51,80 +56,92 @@ bool AllocateRunKeyBuffers(HKEY key, RunKeyBuffers* buffers)
     *buffers = RunKeyBuffers{};
     DWORD longestName = 0;
     DWORD longestData = 0;
-    if (RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &longestName,
+    if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &longestName,
                          &longestData, nullptr, nullptr) != ERROR_SUCCESS)
         longestName = longestData = 0;
-    // Lengths come in characters of the registry's own text; an ANSI character of a double-byte
-    // code page can take two bytes for one of them.
-    buffers->nameCapacity = longestName < kPathCapacity / 2 ? static_cast<DWORD>(kPathCapacity) : 2 * longestName + 2;
-    buffers->dataCapacity = longestData < kPathCapacity ? static_cast<DWORD>(kPathCapacity) : longestData + 2;
-    if (AllocateBlock(buffers->nameCapacity, &buffers->nameBlock, &buffers->name) &&
-        AllocateBlock(buffers->dataCapacity + 1, &buffers->dataBlock, &buffers->data))
+    buffers->nameCapacity = longestName < kPathCapacity ? static_cast<DWORD>(kPathCapacity) : longestName + 1;
+    buffers->dataCapacity = longestData < 2 * kPathCapacity ? static_cast<DWORD>(2 * kPathCapacity) : longestData + 2;
+    void* name = nullptr;
+    void* data = nullptr;
+    if (AllocateBlock(buffers->nameCapacity * sizeof(wchar_t), &buffers->nameBlock, &name) &&
+        AllocateBlock(buffers->dataCapacity + sizeof(wchar_t), &buffers->dataBlock, &data)) {
+        buffers->name = static_cast<wchar_t*>(name);
+        buffers->data = static_cast<wchar_t*>(data);
         return true;
+    }
     ReleaseRunKeyBuffers(buffers);
     return false;
 }
 
-// Derives the program from one value's data: REG_EXPAND_SZ text has its environment references
-// expanded first. data holds size bytes and has room for one byte more.
-bool ProgramOfValue(DWORD type, char* data, DWORD size, char* path)
+// The units of registry text up to its first NUL, or all count units when it holds none.
+size_t BoundedWideLength(const wchar_t* text, size_t count)
 {
-    if (type != REG_EXPAND_SZ)
-        return DeriveProgramPath(data, size, path, kPathCapacity);
-    data[BoundedTextLength(data, size)] = '\0';
-    const DWORD needed = ExpandEnvironmentStringsA(data, nullptr, 0);
-    if (needed == 0)
-        return false;
-    HLOCAL block;
-    char* expanded;
-    bool derived = false;
-    if (AllocateBlock(needed + 1, &block, &expanded)) {
-        const DWORD written = ExpandEnvironmentStringsA(data, expanded, needed + 1);
-        derived = written != 0 && written <= needed + 1 &&
-                  DeriveProgramPath(expanded, written, path, kPathCapacity);
-    }
-    ReleaseBlock(block);
-    return derived;
+    size_t units = 0;
+    while (units < count && text[units] != L'\0')
+        ++units;
+    return units;
 }
 
-// Makes path (kPathCapacity bytes) the file a logon would start, found without the current
-// directory: a bare name is looked for in the system directory, the Windows directory and the
-// folders of PATH, in that order. False when it names no file there, or cannot be told without
-// the current directory; then nothing may be done with it.
-bool ResolveProgram(char* path)
+// Wide text to the layer's UTF-8; empty when it does not convert.
+std::string Utf8Of(const wchar_t* text, size_t units)
 {
-    switch (ClassifyProgramPath(path)) {
+    std::string out(units * 3 + 1, '\0');
+    if (!Utf16ToWtf8(reinterpret_cast<const uint16_t*>(text), units, &out[0], out.size()))
+        return std::string();
+    out.resize(std::strlen(out.c_str()));
+    return out;
+}
+
+// The text of one value's data (size bytes): REG_EXPAND_SZ has its environment references
+// expanded first. data has room for one unit more.
+std::string TextOfValue(DWORD type, wchar_t* data, DWORD size)
+{
+    const size_t units = BoundedWideLength(data, size / sizeof(wchar_t));
+    data[units] = L'\0';
+    if (type != REG_EXPAND_SZ)
+        return Utf8Of(data, units);
+    const DWORD needed = ExpandEnvironmentStringsW(data, nullptr, 0);
+    std::wstring expanded(needed + 1, L'\0');
+    const DWORD written = needed != 0 ? ExpandEnvironmentStringsW(data, &expanded[0], needed + 1) : 0;
+    return written != 0 && written <= needed + 1 ? Utf8Of(expanded.c_str(), written - 1) : std::string();
+}
+
+std::string SystemFolder(bool windows)
+{
+    wchar_t folder[kPathCapacity];
+    const UINT length = windows ? GetWindowsDirectoryW(folder, kPathCapacity) : GetSystemDirectoryW(folder, kPathCapacity);
+    return length != 0 && length < kPathCapacity ? Utf8Of(folder, length) : std::string();
+}
+
+// Makes path the file a logon would start, found without the current directory: a bare name
+// is looked for in the system directory, the Windows directory and the folders of PATH, in
+// that order. False when it names no file there, or cannot be told without the current
+// directory; then nothing may be done with it.
+bool ResolveProgram(std::string* path)
+{
+    switch (ClassifyProgramPath(path->c_str())) {
     case ProgramPathForm::Absolute: return true;
     case ProgramPathForm::Relative: return false;
     case ProgramPathForm::BareName: break;
     }
-    char name[kPathCapacity];
-    char system[kPathCapacity];
-    char windows[kPathCapacity];
-    lstrcpynA(name, path, sizeof name);
-    const UINT systemLength = GetSystemDirectoryA(system, sizeof system);
-    const UINT windowsLength = GetWindowsDirectoryA(windows, sizeof windows);
-    if (systemLength == 0 || systemLength >= sizeof system || windowsLength == 0 || windowsLength >= sizeof windows)
+    const std::string name = *path, system = SystemFolder(false), windows = SystemFolder(true);
+    if (system.empty() || windows.empty())
         return false;
-    HLOCAL block = nullptr;
-    char* pathList = nullptr;
-    const DWORD listSize = GetEnvironmentVariableA("PATH", nullptr, 0);
-    if (listSize == 0 || !AllocateBlock(listSize + 1, &block, &pathList) ||
-        GetEnvironmentVariableA("PATH", pathList, listSize + 1) > listSize) {
-        ReleaseBlock(block);
-        block = nullptr;
-        pathList = const_cast<char*>("");
-    }
-    bool found = false;
-    for (size_t index = 0; !found; ++index) {
-        const SearchStep step = ProgramSearchPlace(name, system, windows, pathList, index, path, kPathCapacity);
+    const DWORD listSize = GetEnvironmentVariableW(L"PATH", nullptr, 0);
+    std::wstring wideList(listSize + 1, L'\0');
+    const DWORD listLength = listSize != 0 ? GetEnvironmentVariableW(L"PATH", &wideList[0], listSize + 1) : 0;
+    const std::string pathList = listLength != 0 && listLength <= listSize ? Utf8Of(wideList.c_str(), listLength) : "";
+    std::vector<char> place(kFsPathCapacity);
+    for (size_t index = 0;; ++index) {
+        const SearchStep step =
+            ProgramSearchPlace(name.c_str(), system.c_str(), windows.c_str(), pathList.c_str(), index, place.data(), place.size());
         if (step == SearchStep::End)
-            break;
-        const DWORD attributes = step == SearchStep::Built ? GetFileAttributesA(path) : INVALID_FILE_ATTRIBUTES;
-        found = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+            return false;
+        if (step == SearchStep::Built && FsIsFile(place.data())) {
+            *path = place.data();
+            return true;
+        }
     }
-    ReleaseBlock(block);
-    return found;
 }
 
 // Writes Userinit as this machine's logon program, in the system directory the platform reports.
@@ -142,10 +159,10 @@ void RestoreUserinit()
     RegCloseKey(key);
 }
 
-int CleanRunKeyAt(HKEY root, const char* subkey)
+int CleanRunKeyAt(HKEY root, const wchar_t* subkey)
 {
     HKEY key;
-    if (RegOpenKeyA(root, subkey, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyW(root, subkey, &key) != ERROR_SUCCESS)
         return 0;
     const int found = CleanRunKey(key);
     RegCloseKey(key);
@@ -165,7 +182,7 @@ int CleanRunKey(HKEY key)
         DWORD nameSize = buffers.nameCapacity;
         DWORD dataSize = buffers.dataCapacity;
         DWORD type = REG_NONE;
-        const LONG status = RegEnumValueA(key, index, buffers.name, &nameSize, nullptr, &type,
+        const LONG status = RegEnumValueW(key, index, buffers.name, &nameSize, nullptr, &type,
                                           reinterpret_cast<BYTE*>(buffers.data), &dataSize);
         if (status == ERROR_MORE_DATA) {
             ++index;  // grew since the key was measured: passed over, the walk goes on
@@ -175,14 +192,20 @@ int CleanRunKey(HKEY key)
             break;
         if (dataSize > buffers.dataCapacity)
             dataSize = buffers.dataCapacity;
-        char path[kPathCapacity];
-        if (ProgramOfValue(type, buffers.data, dataSize, path) && ResolveProgram(path) && IsInfectedExecutable(path)) {
+        const std::string text = TextOfValue(type, buffers.data, dataSize);
+        std::vector<char> derived(kFsPathCapacity);
+        std::string path;
+        if (DeriveProgramPath(text.data(), text.size(), derived.data(), derived.size()))
+            path = derived.data();
+        FsFile program;
+        int error = 0;
+        if (!path.empty() && ResolveProgram(&path) &&
+            TestExecutableAt(path.c_str(), &program, &error) == FileVerdict::Infected) {
             found = 1;
-            SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_ARCHIVE);
-            DeleteFileA(path);
+            FsDispose(&program, nullptr, false, nullptr, 0);
             // The values after a deleted one move down by one index: the next one is now at this
             // index. Only a value that stays is stepped over.
-            if (RegDeleteValueA(key, buffers.name) == ERROR_SUCCESS)
+            if (RegDeleteValueW(key, buffers.name) == ERROR_SUCCESS)
                 continue;
         }
         ++index;

@@ -4,16 +4,19 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 struct Report;
 
-// Start-up before anything else runs.
-void ConsoleStart();
+// Start-up before anything else runs: the arguments as UTF-8 (on Windows taken again from the
+// wide command line, so that any name survives), replacing argv for the rest of the run.
+void ConsoleStart(int* argc, char*** argv);
 bool StderrIsTerminal();
 uint64_t MonotonicMs();
-// text, in the platform's text encoding, as UTF-8.
-std::string ConsoleTextToUtf8(const std::string& text);
+// Writes UTF-8 text to stream and flushes it: to a Windows console as its own UTF-16 text, to a
+// file or pipe as the bytes. False when it could not all be written.
+bool ConsoleWrite(FILE* stream, const std::string& text);
 // From now on Ctrl+C sets *interrupt instead of ending the program, so that the scan ends
 // between two files and still prints its summary.
 void CatchInterrupt(std::atomic<int>* interrupt);

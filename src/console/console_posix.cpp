@@ -5,6 +5,8 @@
 #include "rescue/repair.h"
 
 #include <signal.h>
+
+#include <cstdio>
 #include <time.h>
 #include <unistd.h>
 
@@ -19,7 +21,7 @@ void OnInterrupt(int)
 
 }  // namespace
 
-void ConsoleStart()
+void ConsoleStart(int*, char***)
 {
 }
 
@@ -35,9 +37,10 @@ uint64_t MonotonicMs()
     return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
 }
 
-std::string ConsoleTextToUtf8(const std::string& text)
+bool ConsoleWrite(FILE* stream, const std::string& text)
 {
-    return text;  // file names here are already the bytes the user sees
+    // File names here are already the bytes the user sees.
+    return std::fwrite(text.data(), 1, text.size(), stream) == text.size() && std::fflush(stream) == 0;
 }
 
 void CatchInterrupt(std::atomic<int>* interrupt)

@@ -5,9 +5,16 @@
 
 #include <io.h>
 
+#include <shellapi.h>
+
 #include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <string>
+#include <vector>
 
 #include "cleanup/cleanup.h"
+#include "fs/unicode.h"
 
 namespace {
 
@@ -39,11 +46,30 @@ extern "C" ULONGLONG(WINAPI* const tickCount64Import)() __asm__("__imp__GetTickC
 #endif
 extern "C" ULONGLONG(WINAPI* const tickCount64Import)() = TickCount64;
 
-void ConsoleStart()
+void ConsoleStart(int* argc, char*** argv)
 {
-    // The scan moves the current directory through the drive; a DLL loaded late must never come
-    // from there, least of all into a process that holds the debug privilege.
+    // A DLL loaded late must never come from the current directory, least of all into a process
+    // that holds the debug privilege.
     SetDllDirectoryA("");
+    int count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide == nullptr)
+        return;  // the code page's arguments, as the run-time made them
+    static std::vector<std::string> texts;
+    static std::vector<char*> pointers;
+    for (int i = 0; i < count; ++i) {
+        const size_t units = std::wcslen(wide[i]);
+        std::string text(units * 3 + 1, '\0');
+        Utf16ToWtf8(reinterpret_cast<const uint16_t*>(wide[i]), units, &text[0], text.size());
+        text.resize(std::strlen(text.c_str()));
+        texts.push_back(text);
+    }
+    LocalFree(wide);
+    for (std::string& text : texts)
+        pointers.push_back(&text[0]);
+    pointers.push_back(nullptr);
+    *argc = count;
+    *argv = pointers.data();
 }
 
 bool StderrIsTerminal()
@@ -56,18 +82,26 @@ uint64_t MonotonicMs()
     return GetTickCount();  // wraps after 49 days; differences stay right below that
 }
 
-std::string ConsoleTextToUtf8(const std::string& text)
+bool ConsoleWrite(FILE* stream, const std::string& text)
 {
-    const int wide = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    if (wide <= 0)
-        return text;
-    std::wstring utf16(static_cast<size_t>(wide), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &utf16[0], wide);
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, utf16.data(), wide, nullptr, 0, nullptr, nullptr);
-    std::string utf8(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
-    if (bytes > 0)
-        WideCharToMultiByte(CP_UTF8, 0, utf16.data(), wide, &utf8[0], bytes, nullptr, nullptr);
-    return utf8;
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    DWORD mode = 0;
+    if (handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode))
+        return std::fwrite(text.data(), 1, text.size(), stream) == text.size() && std::fflush(stream) == 0;
+    // A console shows its own UTF-16 text; bytes would be read in its code page.
+    std::fflush(stream);
+    std::vector<uint16_t> wide(text.size() + 1);
+    size_t units = 0;
+    if (!Wtf8ToUtf16(text.c_str(), wide.data(), wide.size(), &units))
+        return std::fwrite(text.data(), 1, text.size(), stream) == text.size() && std::fflush(stream) == 0;
+    for (size_t done = 0; done < units;) {
+        DWORD written = 0;
+        const DWORD chunk = static_cast<DWORD>(units - done < 8192 ? units - done : 8192);
+        if (!WriteConsoleW(handle, wide.data() + done, chunk, &written, nullptr) || written == 0)
+            return false;
+        done += written;
+    }
+    return true;
 }
 
 void CatchInterrupt(std::atomic<int>* interrupt)

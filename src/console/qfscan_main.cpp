@@ -13,6 +13,7 @@
 #include "console/console_platform.h"
 #include "console/report.h"
 #include "fs/file_system.h"
+#include "fs/unicode.h"
 #include "scan/tree_walk.h"
 
 namespace {
@@ -69,7 +70,7 @@ struct Options {
 
 int Fail(const std::string& problem)
 {
-    std::fprintf(stderr, "qfscan: %s (see qfscan --help)\n", problem.c_str());
+    ConsoleWrite(stderr, "qfscan: " + problem + " (see qfscan --help)\n");
     return kExitError;
 }
 
@@ -85,12 +86,8 @@ bool Within(const std::string& inner, const std::string& outer)
     if (inner.size() < outer.size())
         return false;
     for (size_t i = 0; i < outer.size(); ++i) {
-        char a = inner[i], b = outer[i];
-        if (kFsSeparator == '\\' && a >= 'a' && a <= 'z')
-            a = static_cast<char>(a - 32);
-        if (kFsSeparator == '\\' && b >= 'a' && b <= 'z')
-            b = static_cast<char>(b - 32);
-        if (a != b)
+        const bool windows = kFsSeparator == '\\';
+        if (windows ? AsciiUpper(inner[i]) != AsciiUpper(outer[i]) : inner[i] != outer[i])
             return false;
     }
     return inner.size() == outer.size() || inner[outer.size()] == kFsSeparator || outer.back() == kFsSeparator;
@@ -179,7 +176,7 @@ std::string ErrorText(int error)
     return text;
 }
 
-// Reports what the last step of the walk met, moving an infected file first when asked.
+// Reports what the last step of the walk met.
 void ReportStep(const TreeWalk& walk, WalkStep step, const Options& options, Report* report)
 {
     if (walk.note == WalkNote::None)
@@ -189,32 +186,29 @@ void ReportStep(const TreeWalk& walk, WalkStep step, const Options& options, Rep
         ReportSkipped(report, WalkCurrentEntry(&walk), what + ErrorText(walk.noteError));
         return;
     }
-    char path[kFsPathCapacity + kPathCapacity];
-    if (!BuildChildPath(walk.directory, walk.entry.name, path, sizeof path, kFsSeparator))
-        std::snprintf(path, sizeof path, "%s", walk.entry.name);
+    const std::string path = walk.path;
     switch (walk.note) {
     case WalkNote::Infected:
-        if (options.deleteInfected) {
+        if (options.deleteInfected)
             ReportInfected(report, path, Handling::NotDeleted, ErrorText(walk.noteError));
-        } else if (!options.moveDir.empty()) {
-            char target[kFsPathCapacity + kPathCapacity];
-            if (FsMoveIntoFolder(walk.entry.name, options.moveDir.c_str(), target, sizeof target))
-                ReportInfected(report, path, Handling::Moved, target);
-            else
-                ReportInfected(report, path, Handling::NotMoved, ErrorText(FsLastError()));
-        } else {
+        else if (!options.moveDir.empty())
+            ReportInfected(report, path, Handling::NotMoved, ErrorText(walk.noteError));
+        else
             ReportInfected(report, path, Handling::Reported, "");
-        }
         break;
     case WalkNote::Deleted: ReportInfected(report, path, Handling::Deleted, ""); break;
+    case WalkNote::DeleteAtRestart: ReportInfected(report, path, Handling::DeleteAtRestart, ""); break;
+    case WalkNote::Moved: ReportInfected(report, path, Handling::Moved, walk.target); break;
     case WalkNote::Unreadable: ReportSkipped(report, path, "cannot be read: " + ErrorText(walk.noteError)); break;
     case WalkNote::TooLong: ReportSkipped(report, path, "path too long"); break;
+    case WalkNote::NotEntered: ReportSkipped(report, path, "cannot be entered: " + ErrorText(walk.noteError)); break;
     default: break;
     }
 }
 
 void AddCounts(ScanCounts* total, const ScanCounts& more)
 {
+    // Skips are counted as they are reported.
     total->directories += more.directories;
     total->files += more.files;
     total->infected += more.infected;
@@ -225,9 +219,11 @@ void AddCounts(ScanCounts* total, const ScanCounts& more)
 bool ScanFolder(const std::string& root, const Options& options, const std::atomic<int>* interrupt, Report* report)
 {
     ReportNote(report, "scanning " + root);
-    char text[kPathCapacity];
-    TreeWalk walk;
-    if (!WalkBegin(&walk, root.c_str(), text, options.deleteInfected, interrupt)) {
+    static char text[kFsPathCapacity];
+    static TreeWalk walk;
+    const WalkOptions walkOptions{options.deleteInfected, options.moveDir.empty() ? nullptr : options.moveDir.c_str(),
+                                  options.deleteInfected, false};
+    if (!WalkBegin(&walk, root.c_str(), text, sizeof text, walkOptions, interrupt)) {
         ReportSkipped(report, root, "not enough memory");
         return true;
     }
@@ -254,7 +250,7 @@ bool ScanFolder(const std::string& root, const Options& options, const std::atom
 
 int main(int argc, char** argv)
 {
-    ConsoleStart();
+    ConsoleStart(&argc, &argv);
     Options options;
     int exitCode = kExitError;
     if (!ParseOptions(argc, argv, &options, &exitCode))

@@ -6,33 +6,15 @@
 #include "cleanup/cleanup_rules.h"
 #include "console/console_platform.h"
 #include "fs/file_system.h"
+#include "fs/unicode.h"
 
 namespace {
-
-// The length of a well-formed UTF-8 sequence at text[at], or 0 when the bytes there are not one.
-size_t Utf8Length(const std::string& text, size_t at)
-{
-    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(at);
-    const size_t length = lead >= 0xF0 && lead <= 0xF4 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 && lead < 0xE0 ? 2 : 0;
-    if (length == 0 || at + length > text.size())
-        return 0;
-    for (size_t i = 1; i < length; ++i)
-        if ((byte(at + i) & 0xC0) != 0x80)
-            return 0;
-    // No overlong forms, surrogates or code points past U+10FFFF.
-    const unsigned char second = byte(at + 1);
-    if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second >= 0xA0) || (lead == 0xF0 && second < 0x90) ||
-        (lead == 0xF4 && second >= 0x90))
-        return 0;
-    return length;
-}
 
 void WipeProgress(Report* report)
 {
     if (!report->progressShown)
         return;
-    std::fprintf(report->err, "\r%79s\r", "");
+    ConsoleWrite(report->err, "\r" + std::string(79, ' ') + "\r");
     report->progressShown = false;
 }
 
@@ -40,13 +22,12 @@ void WipeProgress(Report* report)
 void Say(Report* report, FILE* stream, const std::string& line)
 {
     WipeProgress(report);
-    std::fprintf(stream, "%s\n", line.c_str());
-    std::fflush(stream);
+    ConsoleWrite(stream, line + "\n");
 }
 
 std::string Json(const std::string& text)
 {
-    return JsonString(ConsoleTextToUtf8(text));
+    return JsonString(text);
 }
 
 }  // namespace
@@ -66,10 +47,12 @@ Report MakeReport(bool json, bool quiet, bool moving, bool progress)
 void ReportInfected(Report* report, const std::string& path, Handling handling, const std::string& detail)
 {
     static const char* const kText[] = {"infected", "infected, deleted", "infected, moved to ",
-                                        "infected, not deleted: ", "infected, not moved: "};
-    static const char* const kAction[] = {"none", "deleted", "moved", "not_deleted", "not_moved"};
+                                        "infected, not deleted: ", "infected, not moved: ",
+                                        "infected, deleted at restart"};
+    static const char* const kAction[] = {"none", "deleted", "moved", "not_deleted", "not_moved", "delete_at_restart"};
     const int at = static_cast<int>(handling);
     report->moved += handling == Handling::Moved;
+    report->atRestart += handling == Handling::DeleteAtRestart;
     report->unhandled += handling == Handling::NotDeleted || handling == Handling::NotMoved;
     if (!report->json) {
         Say(report, report->out, path + ": " + kText[at] + detail);
@@ -138,8 +121,9 @@ void ReportProgress(Report* report, uint64_t nowMs, uint64_t startMs, const Scan
         const size_t room = sizeof line - 1 - used, length = std::strlen(folder);
         std::snprintf(line + used, room + 1, "%s", length > room ? folder + (length - room) : folder);
     }
-    std::fprintf(report->err, "\r%-79s", line);
-    std::fflush(report->err);
+    char padded[96];
+    std::snprintf(padded, sizeof padded, "\r%-79s", line);
+    ConsoleWrite(report->err, padded);
     report->progressShown = true;
 }
 
@@ -147,45 +131,60 @@ void ReportSummary(Report* report)
 {
     WipeProgress(report);
     const ScanCounts& c = report->counts;
+    char text[512];
     if (report->json) {
-        std::fprintf(report->out,
-                     "{\"type\":\"summary\",\"directories\":%d,\"files\":%d,\"infected\":%d,\"deleted\":%d,"
-                     "\"moved\":%d,\"skipped\":%d,\"exit_code\":%d}\n",
-                     c.directories, c.files, c.infected, c.deleted, report->moved, report->skipped,
-                     ReportExitCode(*report));
-    } else {
-        char summary[kPathCapacity];
-        FormatSummary(summary, sizeof summary, c);
-        std::fputs(summary, report->out);
-        if (report->moving)
-            std::fprintf(report->out, "  Moved %d\n", report->moved);
-        std::fprintf(report->out, "  Skipped %d\n", report->skipped);
+        std::snprintf(text, sizeof text,
+                      "{\"type\":\"summary\",\"directories\":%d,\"files\":%d,\"infected\":%d,\"deleted\":%d,"
+                      "\"moved\":%d,\"deleted_at_restart\":%d,\"skipped\":%d,\"exit_code\":%d}\n",
+                      c.directories, c.files, c.infected, c.deleted, report->moved, report->atRestart, report->skipped,
+                      ReportExitCode(*report));
+        ConsoleWrite(report->out, text);
+        return;
     }
-    std::fflush(report->out);
+    FormatSummary(text, sizeof text, c);
+    std::string summary = text;
+    const auto line = [&](const char* format, int value) {
+        std::snprintf(text, sizeof text, format, value);
+        summary += text;
+    };
+    if (report->moving)
+        line("  Moved %d\n", report->moved);
+    if (report->atRestart > 0)
+        line("  Deleted at restart %d\n", report->atRestart);
+    line("  Skipped %d\n", report->skipped);
+    ConsoleWrite(report->out, summary);
 }
 
 int ReportExitCode(const Report& report)
 {
     if (report.skipped > 0 || report.unhandled > 0 || report.failed)
         return kExitError;
+    if (report.atRestart > 0)
+        return kExitRestart;
     return report.counts.infected > 0 || report.wormFound ? kExitInfected : kExitClean;
 }
 
 std::string JsonString(const std::string& text)
 {
     std::string out = "\"";
+    char escaped[8];
     for (size_t at = 0; at < text.size();) {
         const unsigned char c = static_cast<unsigned char>(text[at]);
-        const size_t sequence = c >= 0x80 ? Utf8Length(text, at) : 1;
+        uint32_t point = c;
+        const size_t sequence = c >= 0x80 ? Utf8Sequence(text.data(), text.size(), at, &point, true) : 1;
         if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);
+        } else if (sequence == 3 && point >= 0xD800 && point <= 0xDFFF) {
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(point));
+            out += escaped;
+            at += sequence;
+            continue;
         } else if (c >= 0x20 && c != 0x7F && sequence != 0) {
             out.append(text, at, sequence);
             at += sequence;
             continue;
         } else {
-            char escaped[8];
             std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
             out += escaped;
         }

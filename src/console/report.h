@@ -15,9 +15,10 @@
 constexpr int kExitClean = 0;     // nothing infected, and everything was scanned
 constexpr int kExitInfected = 1;  // infected files found, and every one was handled as asked
 constexpr int kExitError = 2;     // a bad option or PATH, anything skipped, or a file not handled
+constexpr int kExitRestart = 3;   // every infected file handled, and a restart finishes a delete
 
 // What became of one infected file.
-enum class Handling { Reported, Deleted, Moved, NotDeleted, NotMoved };
+enum class Handling { Reported, Deleted, Moved, NotDeleted, NotMoved, DeleteAtRestart };
 
 struct Report {
     bool json;       // JSON Lines instead of text
@@ -30,6 +31,7 @@ struct Report {
     int32_t moved;
     int32_t skipped;     // folders and files that could not be scanned
     int32_t unhandled;   // infected files that could not be deleted or moved as asked
+    int32_t atRestart;   // infected files in use, to be deleted at the next restart
     bool wormFound;      // the cleanup or the offline repair found something of the worm
     bool failed;         // an error that is none of the above (a repair that could not be made)
     uint64_t lastProgressMs;
@@ -56,6 +58,6 @@ void ReportProgress(Report* report, uint64_t nowMs, uint64_t startMs, const Scan
 void ReportSummary(Report* report);
 int ReportExitCode(const Report& report);
 
-// text as a JSON string, quotes included. Bytes that are not UTF-8 are taken as Latin-1, so any
-// path gives valid JSON.
+// text as a JSON string, quotes included. A lone surrogate of a Windows name (WTF-8) is written
+// as its \u escape; bytes that are not UTF-8 are taken as Latin-1, so any path gives valid JSON.
 std::string JsonString(const std::string& text);

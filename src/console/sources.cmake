@@ -3,7 +3,7 @@
 add_library(qf_console STATIC src/console/report.cpp)
 if(WIN32)
   target_sources(qf_console PRIVATE src/console/console_win32.cpp)
-  target_link_libraries(qf_console PUBLIC qf_core)
+  target_link_libraries(qf_console PUBLIC qf_core shell32)
 else()
   include(src/rescue/sources.cmake)
   target_sources(qf_console PRIVATE src/console/console_posix.cpp)

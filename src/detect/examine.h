@@ -11,7 +11,7 @@ struct FileCheck {
     int error;            // the reason, when verdict is Unreadable
 };
 
-// Classifies the file at path the way the platform's executable classification does (the
-// platform's own call where it has one, the headers elsewhere) and tests it when it is a 32-bit
-// Windows program.
-FileCheck ExamineFile(const char* path);
+// Classifies the open file (name gives its extension) the way the platform's executable
+// classification does, from its headers, and tests it when it is a 32-bit Windows program. Both
+// questions share one read of the headers, and both builds answer alike.
+FileCheck ExamineFile(const FsFile& file, const char* name);

@@ -11,7 +11,7 @@
 #include "fs/file_system.h"
 
 struct FileSource {
-    explicit FileSource(FsFile opened) : file(opened) {}
+    explicit FileSource(const FsFile& opened) : file(opened) {}
 
     uint64_t Size();
     // All count bytes at offset, or false (past the end, or a failed read).
@@ -19,7 +19,7 @@ struct FileSource {
     // True, with *error set, when a read or the size query failed.
     bool Failed(int* error) const;
 
-    FsFile file;
+    const FsFile& file;
     uint8_t head[4096];
     uint32_t headLength = 0;
     bool headLoaded = false;

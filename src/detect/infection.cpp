@@ -4,23 +4,31 @@
 #include "detect/file_source.h"
 #include "detect/pe_image.h"
 
-FileVerdict TestExecutable(const char* path, int* error)
+FileVerdict TestOpenedExecutable(const FsFile& file, int* error)
 {
-    FsFile file;
-    if (!FsOpenForTest(path, &file)) {
+    FileSource source(file);
+    const bool infected = pe::DecideInfection(source);
+    return source.Failed(error) ? FileVerdict::Unreadable : infected ? FileVerdict::Infected : FileVerdict::Clean;
+}
+
+FileVerdict TestExecutableAt(const char* path, FsFile* file, int* error)
+{
+    if (!FsOpenFile(path, file)) {
         *error = FsLastError();
         return FileVerdict::Unreadable;
     }
-    FileSource source(file);
-    const bool infected = pe::DecideInfection(source);
-    const FileVerdict verdict = source.Failed(error) ? FileVerdict::Unreadable
-                                                    : infected ? FileVerdict::Infected : FileVerdict::Clean;
-    FsClose(file);
+    const FileVerdict verdict = TestOpenedExecutable(*file, error);
+    if (verdict != FileVerdict::Infected)
+        FsClose(file);
     return verdict;
 }
 
 int IsInfectedExecutable(const char* path)
 {
+    FsFile file;
     int error = 0;
-    return TestExecutable(path, &error) == FileVerdict::Infected ? 1 : 0;
+    const FileVerdict verdict = TestExecutableAt(path, &file, &error);
+    if (verdict == FileVerdict::Infected)
+        FsClose(&file);
+    return verdict == FileVerdict::Infected ? 1 : 0;
 }

@@ -1,6 +1,8 @@
 // The executable infection test: does one file on disk carry the Zaverin marker?
 #pragma once
 
+#include "fs/file_system.h"
+
 // What the test found in one file.
 enum class FileVerdict {
     NotTested,   // no 32-bit Windows program: nothing to test
@@ -9,12 +11,14 @@ enum class FileVerdict {
     Unreadable,  // the file could not be opened or read; the reason is in the caller's error
 };
 
-// Tests the file at path (relative names against the current directory). It is opened for
-// reading with others allowed to read only, so a file that somebody holds open for writing cannot
-// be tested and nobody can change it while it is tested. Only the headers and the marker window
-// are read; nothing is kept between calls, and two threads may call it at once. *error gets
-// FsLastError() when the answer is Unreadable.
-FileVerdict TestExecutable(const char* path, int* error);
+// Tests the file that file holds open. Only the headers and the marker window are read; nothing
+// is kept between calls, and two threads may call it at once. *error gets FsLastError() when the
+// answer is Unreadable.
+FileVerdict TestOpenedExecutable(const FsFile& file, int* error);
 
-// 1 when the file carries the marker, 0 when it does not or cannot be examined.
+// Opens the file at path (absolute) for the test, as FsOpenFile does, and tests it. On Infected
+// the file stays open in *file for its disposal; otherwise it is closed.
+FileVerdict TestExecutableAt(const char* path, FsFile* file, int* error);
+
+// 1 when the file at path carries the marker, 0 when it does not or cannot be examined.
 int IsInfectedExecutable(const char* path);

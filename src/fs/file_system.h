@@ -1,36 +1,70 @@
-// The file-system layer: the few file operations that the portable scan, detection and console
-// code need, and the only place that calls the platform's file API.
+// The file-system layer: the few file operations that the portable scan, detection, cleanup and
+// console code need, and the only place that calls the platform's file API.
 //
-// Two implementations of these free procedures exist, one over the Win32 API (file_system_win32.cpp)
-// and one over POSIX (file_system_posix.cpp); the build links exactly one. Paths are in the
-// platform's own syntax, with kFsSeparator between parts.
+// Two implementations of these free procedures exist, one over the Win32 API
+// (file_system_win32.cpp) and one over POSIX (file_system_posix.cpp); the build links exactly one.
 //
-// Relative names are resolved against the process's current directory, which the walk uses as
-// its cursor. A call that fails leaves its reason for FsLastError().
+// Paths and names are UTF-8 text in the platform's syntax, with kFsSeparator between parts. On
+// Windows they are WTF-8: a UTF-16 unit that pairs with nothing (NTFS allows it in a name) is
+// written as the three-byte form of its code point, so every name Windows can list comes back
+// unchanged (fs/wtf8.h). The Win32 layer speaks UTF-16 to the platform, always with \\?\ absolute
+// paths, so no 260-character limit, DOS device name or trailing dot applies below the root. Paths
+// handed to the layer are absolute: FsFullPath makes them so. Nothing here uses the process's
+// current directory.
+//
+// A file is acted on only through what was opened: FsOpenChild and FsOpenFile open it for the
+// test without following a link, the test reads through that handle, and FsDispose deletes or
+// moves that same file, or leaves it, saying why. A call that fails leaves its reason for
+// FsLastError().
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-constexpr size_t kPathCapacity = 260;  // the program's fixed path and text buffers, the NUL included
+constexpr size_t kPathCapacity = 260;  // the window's fixed text buffers, the NUL included
 
 #ifdef _WIN32
 constexpr char kFsSeparator = '\\';
-constexpr size_t kFsPathCapacity = kPathCapacity;  // what the ANSI calls take
 #else
 constexpr char kFsSeparator = '/';
-// A mounted Windows volume adds its mount point to every path, so the walk is not held to the
-// Windows limit here; 4096 is what the kernel takes in one path.
-constexpr size_t kFsPathCapacity = 4096;
 #endif
+// Any path the layer takes or gives, in UTF-8 bytes with the NUL. Windows takes 32,767 UTF-16
+// units in one path; a longer UTF-8 text is reported as too long, never cut.
+constexpr size_t kFsPathCapacity = 32768;
+// One name of a listing: 255 UTF-16 units take at most 765 bytes of UTF-8.
+constexpr size_t kFsNameCapacity = 768;
+
+// What identifies a file or folder on its volume, whatever its name.
+struct FsFileId {
+    uint64_t volume;
+    uint64_t file;
+};
+
+inline bool FsSameFile(const FsFileId& a, const FsFileId& b)
+{
+    return a.volume == b.volume && a.file == b.file;
+}
 
 // One entry of a directory listing.
 struct FsEntry {
-    char name[kPathCapacity];
+    char name[kFsNameCapacity];
     bool isDirectory;
-    bool isReparsePoint;  // a junction or symbolic link
-    bool isSpecial;       // a FIFO, socket or device: a file that is never opened
+    bool isLink;     // a symbolic link or junction (of a folder when isDirectory): never followed
+    bool followReparse;  // Windows: a reparse point that stands for its own data (deduplicated,
+                         // offline, cloud files), opened through its filter
+    bool isSpecial;  // a FIFO, socket or device: a file that is never opened
 };
+
+struct FsDirState;  // opaque: the open folder (descriptor or handle) and its path
+using FsDir = FsDirState*;
+
+// Opens the folder at path for listing. A folder reached by the walk passes expected, what the
+// listing of its parent saw: when path now names another folder (a link was put on the way),
+// the open fails with the layer's "changed" error, and nothing below it is touched. The folder
+// itself is never a link unless it is the root the user gave (expected null). *id gets what it is.
+bool FsOpenDirectory(const char* path, const FsFileId* expected, FsDir* dir, FsFileId* id);
+void FsCloseDirectory(FsDir dir);
+const char* FsDirectoryPath(FsDir dir);  // as opened
 
 struct FsListingState;  // opaque: the platform's search handle or directory stream
 using FsListing = FsListingState*;
@@ -41,57 +75,66 @@ enum class FsListStart {
     Failed,  // the directory cannot be listed
 };
 
-// Lists the current directory ("*"), in the platform's order, "." and ".." included where the
-// platform gives them.
-FsListStart FsListFirst(FsListing* listing, FsEntry* entry);
+// Lists dir in the platform's order, "." and ".." included where the platform gives them.
+FsListStart FsListFirst(FsDir dir, FsListing* listing, FsEntry* entry);
 bool FsListNext(FsListing listing, FsEntry* entry);
 void FsListClose(FsListing listing);
+// What the entry just listed is on its volume (for a folder about to be queued).
+bool FsEntryId(FsDir dir, const FsEntry& entry, FsFileId* id);
 
-bool FsSetCurrentDirectory(const char* path);
-// The absolute current directory, ending in a separator only at a root; false when it does not
-// fit capacity.
-bool FsGetCurrentDirectory(char* buffer, size_t capacity);
-// The absolute form of path (against the current directory) in out; false when it does not fit.
+// The absolute, tidied form of path (against the current directory) in out; false when it does
+// not fit.
 bool FsFullPath(const char* path, char* out, size_t capacity);
 bool FsIsDirectory(const char* path);
+bool FsIsFile(const char* path);  // an existing file that is no folder (links followed)
+// Makes path the process's current directory. Only the window does, as its cursor through the
+// scan; nothing relies on it.
+bool FsSetCurrentDirectory(const char* path);
 
-// The platform's own classification of a program file, where it has one: GetBinaryTypeA on
-// Windows. Elsewhere the answer is Unsupported and the caller reads the headers itself.
-enum class FsClassify {
-    Classified,     // *type holds an SCS_* value
-    NotExecutable,  // the platform read the file and calls it no program
-    Unreadable,     // the file could not be opened or read
-    Unsupported,
-};
-FsClassify FsClassifyBinary(const char* path, int* type);
-
-// Lifts read-only, hidden and system (normal | archive) so that the file can be deleted.
-void FsMakeDeletable(const char* path);
-bool FsDeleteFile(const char* path);
-// Moves a file to target, within a volume or across volumes, and never replaces a file already
-// at target (then it fails with FsTargetExists() true).
-bool FsMoveFile(const char* path, const char* target);
-// Copies a file to a new file target, flushed to the disk; never replaces a file already there.
-bool FsCopyToNewFile(const char* path, const char* target);
-bool FsTargetExists();
-
-// Read access for the infection test. While a file is open this way, nobody can open it for
-// writing, and opening fails when somebody already has.
+// An open file, for the test and for its disposal. On Windows nobody can write it while it is
+// open, and opening fails when somebody already does.
 struct FsFile {
     intptr_t handle;
+    FsDir dir;         // the folder it was opened in (owned when opened by FsOpenFile)
+    const char* name;  // its name in dir; the caller keeps the text until FsClose
+    bool ownsDir;
 };
-bool FsOpenForTest(const char* path, FsFile* file);
-bool FsFileSize(FsFile file, uint64_t* size);
-// Reads exactly count bytes at offset; false on a short read.
-bool FsReadAt(FsFile file, uint64_t offset, void* buffer, uint32_t count);
+// Opens the listed file entry of dir; entry stays unchanged until FsClose.
+bool FsOpenChild(FsDir dir, const FsEntry& entry, FsFile* file);
+bool FsOpenFile(const char* path, FsFile* file);  // absolute path; links on the way are followed
+bool FsFileSize(const FsFile& file, uint64_t* size);
 // Reads up to count bytes at offset into buffer, fewer only at the end of the file.
-bool FsReadUpTo(FsFile file, uint64_t offset, void* buffer, uint32_t count, uint32_t* got);
-void FsClose(FsFile file);
+bool FsReadUpTo(const FsFile& file, uint64_t offset, void* buffer, uint32_t count, uint32_t* got);
+void FsClose(FsFile* file);
+
+// What became of an infected file.
+enum class FsOutcome {
+    Deleted,
+    Moved,           // *target holds where it went
+    DeleteAtRestart, // in use: Windows deletes it when it next starts
+    NotDone,         // failed, the file as it was (attributes or mode put back); error says why
+};
+
+struct FsDisposal {
+    FsOutcome outcome;
+    int error;  // with NotDone
+};
+
+// The one procedure that deletes an infected file, or moves it into moveFolder (absolute; null
+// to delete) under its own name or the first free name.1, name.2, ...: never replacing a file.
+// It acts on the file that file holds open: when its name names another file by now, nothing is
+// done. Read-only, hidden and system are lifted for the delete and put back when it fails. A
+// file in use is scheduled for deletion at the next restart when atRestart is set (Windows).
+// file is closed on return.
+FsDisposal FsDispose(FsFile* file, const char* moveFolder, bool atRestart, char* target, size_t capacity);
+
+// Copies a file to a new file target, flushed to the disk; never replaces a file already there
+// (then it fails with FsTargetExists() true).
+bool FsCopyToNewFile(const char* path, const char* target);
+bool FsTargetExists();
 
 // The reason the last failed call gave (errno or the Win32 error), and its text.
 int FsLastError();
 void FsErrorText(int error, char* out, size_t capacity);
-
-// Moves the file at path (relative to the current directory, or absolute) into folder under its
-// own name, or the first of name.1, name.2, ... that is free; *target gets where it went.
-bool FsMoveIntoFolder(const char* path, const char* folder, char* target, size_t capacity);
+// The error FsOpenDirectory and FsDispose give when a name no longer names what was tested.
+int FsChangedError();

@@ -1,9 +1,9 @@
 // The file-system layer over POSIX: for the Linux console scanner and for testing the portable code.
 //
-// It answers as the Win32 layer does for the same files: listings include . and .., a symbolic
-// link to a directory is a directory with the reparse-point mark, a link to a file looks like the
-// file, and a dangling link is left out. There is no executable classification here; the caller
-// reads the headers itself.
+// Every folder is held open while it is listed, and its files are opened, tested and removed
+// relative to that descriptor, never by a path that someone could bend through a link meanwhile.
+// Links are never followed: a link to a folder is a folder with the link mark, every other link
+// (a dangling one too) a file with it, and neither is opened.
 #include "fs/file_system.h"
 
 #include <dirent.h>
@@ -13,75 +13,235 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+
+struct FsDirState {
+    int fd;
+    char* path;
+};
+
+struct FsListingState {
+    DIR* stream;
+    int fd;  // the folder's own descriptor, for the entries' types
+};
 
 namespace {
 
-// Fills entry from a directory stream entry; false for entries the platform would not list.
-// The entry's type comes from the listing itself where the file system gives it, so a plain file
-// or folder costs no extra call.
-bool DescribeEntry(const dirent* item, FsEntry* entry)
+constexpr int kChangedError = 0x7FFF0001;  // no errno has this value
+
+FsFileId IdOf(const struct stat& info)
+{
+    return FsFileId{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+}
+
+// Fills entry from a directory stream entry; false for entries that vanished meanwhile. The type
+// comes from the listing itself where the file system gives it, so a plain file or folder costs
+// no extra call.
+bool DescribeEntry(int folder, const dirent* item, FsEntry* entry)
 {
     const size_t length = std::strlen(item->d_name);
-    if (length >= kPathCapacity)
+    if (length >= kFsNameCapacity)
         return false;
-    entry->isDirectory = entry->isReparsePoint = entry->isSpecial = false;
-    if (item->d_type == DT_DIR) {
-        entry->isDirectory = true;
-    } else if (item->d_type == DT_LNK || item->d_type == DT_UNKNOWN) {
-        struct stat info;
-        bool isLink = item->d_type == DT_LNK;
-        if (!isLink) {
-            if (lstat(item->d_name, &info) != 0)
-                return false;  // vanished
-            isLink = S_ISLNK(info.st_mode);
-        }
-        if (isLink && stat(item->d_name, &info) != 0)
-            return false;  // dangling or looping link
-        entry->isDirectory = S_ISDIR(info.st_mode);
-        entry->isReparsePoint = isLink && entry->isDirectory;
-        entry->isSpecial = !entry->isDirectory && !S_ISREG(info.st_mode);
-    } else if (item->d_type != DT_REG) {
-        entry->isSpecial = true;
+    *entry = FsEntry{};
+    unsigned char type = item->d_type;
+    struct stat info;
+    if (type == DT_UNKNOWN) {
+        if (fstatat(folder, item->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+            return false;
+        type = S_ISDIR(info.st_mode) ? DT_DIR : S_ISREG(info.st_mode) ? DT_REG : S_ISLNK(info.st_mode) ? DT_LNK : DT_FIFO;
+    }
+    if (type == DT_LNK) {
+        entry->isLink = true;
+        // Only looked at, never entered: a link to a folder is no file of this tree.
+        entry->isDirectory = fstatat(folder, item->d_name, &info, 0) == 0 && S_ISDIR(info.st_mode);
+    } else {
+        entry->isDirectory = type == DT_DIR;
+        entry->isSpecial = type != DT_DIR && type != DT_REG;
     }
     std::memcpy(entry->name, item->d_name, length + 1);
     return true;
 }
 
-// The file at path has a second name or a copy at target now: the original goes, or else the
-// copy does, so a move that fails never leaves two.
-bool DropOriginal(const char* path, const char* target)
+bool SameFile(int folder, const char* name, const struct stat& tested)
 {
-    if (unlink(path) == 0)
-        return true;
+    struct stat now;
+    return fstatat(folder, name, &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_dev == tested.st_dev &&
+           now.st_ino == tested.st_ino;
+}
+
+// Copies the open file in to a new file name in folder, flushed; the copy goes on failure.
+bool CopyOpenFile(int in, const struct stat& info, int folder, const char* name)
+{
+    const int out = openat(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, info.st_mode & 0777);
+    if (out < 0)
+        return false;
+    bool copied = true;
+    static thread_local char block[65536];
+    off_t at = 0;
+    for (ssize_t got; copied && (got = pread(in, block, sizeof block, at)) != 0;) {
+        if (got < 0) {
+            copied = errno == EINTR;
+            continue;
+        }
+        at += got;
+        for (ssize_t done = 0, put; copied && done < got; done += put > 0 ? put : 0) {
+            put = write(out, block + done, static_cast<size_t>(got - done));
+            copied = put >= 0 || errno == EINTR;
+        }
+    }
+    copied = copied && fsync(out) == 0;
     const int error = errno;
-    unlink(target);
-    errno = error;
+    copied = close(out) == 0 && copied;
+    if (!copied) {
+        unlinkat(folder, name, 0);  // never leave half a copy behind
+        errno = error;
+    }
+    return copied;
+}
+
+// The target name for attempt n: name, then name.1, name.2, ...
+bool TargetName(const char* name, int n, char* out, size_t capacity)
+{
+    const int used = n == 0 ? std::snprintf(out, capacity, "%s", name) : std::snprintf(out, capacity, "%s.%d", name, n);
+    return used >= 0 && static_cast<size_t>(used) < capacity;
+}
+
+// Gives the file at folder/name a new name in moveFolder without replacing anything; the copy
+// across file systems goes to a temporary name first, so a partial copy never holds a final name.
+bool MoveOut(FsFile* file, const struct stat& tested, int moveFolder, char* final, size_t capacity)
+{
+    const int folder = file->dir->fd;
+    bool copied = false;
+    char temporary[64];
+    for (int n = 0; n < 10000; ++n) {
+        if (!TargetName(file->name, n, final, capacity) || std::strlen(final) >= 256) {
+            errno = ENAMETOOLONG;
+            break;
+        }
+        if (!copied) {
+            if (renameat2(folder, file->name, moveFolder, final, RENAME_NOREPLACE) == 0)
+                return true;
+            if (errno == EEXIST)
+                continue;
+            if (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP) {
+                // A file system that cannot rename without replacing: a second name never replaces.
+                if (linkat(folder, file->name, moveFolder, final, 0) == 0) {
+                    if (SameFile(folder, file->name, tested) && unlinkat(folder, file->name, 0) == 0)
+                        return true;
+                    const int error = errno;
+                    unlinkat(moveFolder, final, 0);
+                    errno = error;
+                    return false;
+                }
+                if (errno == EEXIST)
+                    continue;
+            }
+            if (errno != EXDEV)
+                return false;
+            std::snprintf(temporary, sizeof temporary, ".qfscan-%ld-%p.part", static_cast<long>(getpid()),
+                          static_cast<void*>(file));
+            if (!CopyOpenFile(static_cast<int>(file->handle), tested, moveFolder, temporary))
+                return false;
+            copied = true;
+        }
+        if (linkat(moveFolder, temporary, moveFolder, final, 0) != 0) {
+            if (errno == EEXIST)
+                continue;
+            break;
+        }
+        unlinkat(moveFolder, temporary, 0);
+        if (SameFile(folder, file->name, tested) && unlinkat(folder, file->name, 0) == 0)
+            return true;
+        const int error = SameFile(folder, file->name, tested) ? errno : kChangedError;
+        unlinkat(moveFolder, final, 0);  // never leave two
+        errno = error;
+        return false;
+    }
+    if (copied) {
+        const int error = errno;
+        unlinkat(moveFolder, temporary, 0);
+        errno = error;
+    }
     return false;
 }
 
 }  // namespace
 
-FsListStart FsListFirst(FsListing* listing, FsEntry* entry)
+bool FsOpenDirectory(const char* path, const FsFileId* expected, FsDir* dir, FsFileId* id)
 {
-    DIR* dir = opendir(".");
-    if (dir == nullptr)
+    const int flags = O_DIRECTORY | O_CLOEXEC | (expected != nullptr ? O_NOFOLLOW : 0);
+    int fd = path[0] != '\0' ? open(path, O_RDONLY | flags) : (errno = ENOENT, -1);
+    // A folder that may be entered but not read: entered all the same, so that its listing is
+    // what fails, as on Windows.
+    if (fd < 0 && errno == EACCES && faccessat(AT_FDCWD, path, X_OK, AT_EACCESS) == 0)
+        fd = open(path, O_PATH | flags);
+
+    if (fd < 0)
+        return false;
+    struct stat info;
+    if (fstat(fd, &info) != 0 || (expected != nullptr && !FsSameFile(IdOf(info), *expected))) {
+        const int error = expected != nullptr ? kChangedError : errno;
+        close(fd);
+        errno = error;
+        return false;
+    }
+    auto* state = static_cast<FsDirState*>(std::malloc(sizeof(FsDirState)));
+    char* copy = strdup(path);
+    if (state == nullptr || copy == nullptr) {
+        std::free(state);
+        std::free(copy);
+        close(fd);
+        errno = ENOMEM;
+        return false;
+    }
+    *state = FsDirState{fd, copy};
+    *dir = state;
+    *id = IdOf(info);
+    return true;
+}
+
+void FsCloseDirectory(FsDir dir)
+{
+    close(dir->fd);
+    std::free(dir->path);
+    std::free(dir);
+}
+
+const char* FsDirectoryPath(FsDir dir)
+{
+    return dir->path;
+}
+
+FsListStart FsListFirst(FsDir dir, FsListing* listing, FsEntry* entry)
+{
+    const int fd = openat(dir->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* stream = fd >= 0 ? fdopendir(fd) : nullptr;
+    auto* state = stream != nullptr ? static_cast<FsListingState*>(std::malloc(sizeof(FsListingState))) : nullptr;
+    if (state == nullptr) {
+        const int error = errno;
+        if (stream != nullptr)
+            closedir(stream);
+        else if (fd >= 0)
+            close(fd);
+        errno = error;
         return FsListStart::Failed;
-    *listing = reinterpret_cast<FsListing>(dir);
+    }
+    *state = FsListingState{stream, dir->fd};
+    *listing = state;
     errno = 0;
     if (FsListNext(*listing, entry))
         return FsListStart::Listed;
     const int error = errno;
-    closedir(dir);
+    FsListClose(state);
     errno = error;
     return error == 0 ? FsListStart::Empty : FsListStart::Failed;
 }
 
 bool FsListNext(FsListing listing, FsEntry* entry)
 {
-    DIR* dir = reinterpret_cast<DIR*>(listing);
-    while (const dirent* item = readdir(dir)) {
-        if (DescribeEntry(item, entry))
+    while (const dirent* item = readdir(listing->stream)) {
+        if (DescribeEntry(listing->fd, item, entry))
             return true;
     }
     return false;
@@ -89,29 +249,33 @@ bool FsListNext(FsListing listing, FsEntry* entry)
 
 void FsListClose(FsListing listing)
 {
-    closedir(reinterpret_cast<DIR*>(listing));
+    closedir(listing->stream);
+    std::free(listing);
 }
 
-bool FsSetCurrentDirectory(const char* path)
+bool FsEntryId(FsDir dir, const FsEntry& entry, FsFileId* id)
 {
-    return path[0] != '\0' && chdir(path) == 0;
-}
-
-bool FsGetCurrentDirectory(char* buffer, size_t capacity)
-{
-    return getcwd(buffer, capacity) != nullptr;
+    struct stat info;
+    if (fstatat(dir->fd, entry.name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    *id = IdOf(info);
+    return true;
 }
 
 bool FsFullPath(const char* path, char* out, size_t capacity)
 {
     // Made absolute and tidied by the text alone ("." and ".." parts, doubled separators), as the
     // Win32 layer does, so a link on the way is kept as the user named it.
-    char joined[kFsPathCapacity];
+    if (path[0] == '\0') {
+        errno = ENOENT;
+        return false;
+    }
+    static thread_local char joined[kFsPathCapacity];
     if (path[0] == '/') {
         if (std::snprintf(joined, sizeof joined, "%s", path) >= static_cast<int>(sizeof joined))
             return false;
     } else {
-        char cwd[kFsPathCapacity];
+        char cwd[4096];
         if (getcwd(cwd, sizeof cwd) == nullptr ||
             std::snprintf(joined, sizeof joined, "%s/%s", cwd, path) >= static_cast<int>(sizeof joined))
             return false;
@@ -152,103 +316,73 @@ bool FsIsDirectory(const char* path)
     return stat(path, &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-FsClassify FsClassifyBinary(const char*, int*)
+bool FsIsFile(const char* path)
 {
-    return FsClassify::Unsupported;
-}
-
-void FsMakeDeletable(const char* path)
-{
-    // The read-only attribute of a mounted Windows volume shows as a missing write permission.
     struct stat info;
-    if (lstat(path, &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & S_IWUSR) == 0)
-        chmod(path, (info.st_mode & 07777) | S_IWUSR);
+    return stat(path, &info) == 0 && !S_ISDIR(info.st_mode);
 }
 
-bool FsDeleteFile(const char* path)
+bool FsOpenChild(FsDir dir, const FsEntry& entry, FsFile* file)
 {
-    return unlink(path) == 0;
-}
-
-bool FsMoveFile(const char* path, const char* target)
-{
-    if (renameat2(AT_FDCWD, path, AT_FDCWD, target, RENAME_NOREPLACE) == 0)
-        return true;
-    // A file system that cannot rename without replacing: a second name never replaces either.
-    if ((errno == EINVAL || errno == ENOSYS || errno == ENOTSUP) && link(path, target) == 0)
-        return DropOriginal(path, target);
-    if (errno != EXDEV && errno != EPERM && errno != ENOTSUP && errno != EMLINK)
-        return false;
-    // Across volumes: a copy, then the original goes.
-    return FsCopyToNewFile(path, target) && DropOriginal(path, target);
-}
-
-bool FsCopyToNewFile(const char* path, const char* target)
-{
-    const int in = open(path, O_RDONLY | O_CLOEXEC);
-    if (in < 0)
-        return false;
-    struct stat info;
-    const int out = fstat(in, &info) == 0 ? open(target, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, info.st_mode & 0777)
-                                          : -1;
-    if (out < 0) {
-        const int error = errno;
-        close(in);
-        errno = error;
-        return false;
-    }
-    bool copied = true;
-    char block[65536];
-    for (ssize_t got; copied && (got = read(in, block, sizeof block)) != 0;) {
-        if (got < 0) {
-            copied = errno == EINTR;
-            continue;
-        }
-        for (ssize_t done = 0, put; copied && done < got; done += put > 0 ? put : 0) {
-            put = write(out, block + done, static_cast<size_t>(got - done));
-            copied = put >= 0 || errno == EINTR;
-        }
-    }
-    copied = copied && fsync(out) == 0;
-    const int error = errno;
-    copied = close(out) == 0 && copied;
-    close(in);
-    if (!copied) {
-        unlink(target);  // never leave half a copy behind
-        errno = error;
-    }
-    return copied;
-}
-
-bool FsTargetExists()
-{
-    return errno == EEXIST;
-}
-
-bool FsOpenForTest(const char* path, FsFile* file)
-{
-    // Not blocking: a FIFO that slipped into a tree must not hold the scan.
-    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    *file = FsFile{-1, dir, entry.name, false};
+    // Not blocking: a FIFO that slipped in since the listing must not hold the scan.
+    const int fd = openat(dir->fd, entry.name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
     if (fd < 0)
         return false;
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        const int error = S_ISREG(info.st_mode) ? errno : kChangedError;
+        close(fd);
+        errno = error;
+        return false;
+    }
     file->handle = fd;
     return true;
 }
 
-bool FsFileSize(FsFile file, uint64_t* size)
+bool FsOpenFile(const char* path, FsFile* file)
+{
+    *file = FsFile{-1, nullptr, nullptr, false};
+    const char* slash = std::strrchr(path, '/');
+    if (slash == nullptr || slash[1] == '\0' || static_cast<size_t>(slash - path) >= kFsPathCapacity) {
+        errno = ENOENT;
+        return false;
+    }
+    char parent[kFsPathCapacity];
+    std::snprintf(parent, sizeof parent, "%.*s", slash == path ? 1 : static_cast<int>(slash - path), path);
+    FsDir dir;
+    FsFileId id;
+    if (!FsOpenDirectory(parent, nullptr, &dir, &id))
+        return false;
+    FsEntry entry{};
+    if (std::strlen(slash + 1) >= sizeof entry.name) {
+        FsCloseDirectory(dir);
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    // The name points into the caller's path, which outlives the file as FsEntry's would.
+    std::strcpy(entry.name, slash + 1);
+    if (!FsOpenChild(dir, entry, file)) {
+        const int error = errno;
+        FsCloseDirectory(dir);
+        errno = error;
+        return false;
+    }
+    file->name = slash + 1;
+    file->ownsDir = true;
+    return true;
+}
+
+bool FsFileSize(const FsFile& file, uint64_t* size)
 {
     struct stat info;
     if (fstat(static_cast<int>(file.handle), &info) != 0)
         return false;
-    if (!S_ISREG(info.st_mode)) {
-        errno = EINVAL;
-        return false;
-    }
     *size = static_cast<uint64_t>(info.st_size);
     return true;
 }
 
-bool FsReadUpTo(FsFile file, uint64_t offset, void* buffer, uint32_t count, uint32_t* got)
+bool FsReadUpTo(const FsFile& file, uint64_t offset, void* buffer, uint32_t count, uint32_t* got)
 {
     auto* out = static_cast<char*>(buffer);
     uint32_t done = 0;
@@ -267,15 +401,72 @@ bool FsReadUpTo(FsFile file, uint64_t offset, void* buffer, uint32_t count, uint
     return true;
 }
 
-bool FsReadAt(FsFile file, uint64_t offset, void* buffer, uint32_t count)
+void FsClose(FsFile* file)
 {
-    uint32_t got = 0;
-    return FsReadUpTo(file, offset, buffer, count, &got) && got == count;
+    if (file->handle >= 0)
+        close(static_cast<int>(file->handle));
+    if (file->ownsDir && file->dir != nullptr)
+        FsCloseDirectory(file->dir);
+    *file = FsFile{-1, nullptr, nullptr, false};
 }
 
-void FsClose(FsFile file)
+FsDisposal FsDispose(FsFile* file, const char* moveFolder, bool, char* target, size_t capacity)
 {
-    close(static_cast<int>(file.handle));
+    FsDisposal result{FsOutcome::NotDone, 0};
+    const int fd = static_cast<int>(file->handle);
+    const int folder = file->dir->fd;
+    struct stat tested;
+    if (fstat(fd, &tested) != 0) {
+        result.error = errno;
+    } else if (!SameFile(folder, file->name, tested)) {
+        result.error = kChangedError;  // the name names another file by now: it is not ours to touch
+    } else if (moveFolder != nullptr) {
+        const int into = open(moveFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        char final[kFsNameCapacity];
+        if (into >= 0 && MoveOut(file, tested, into, final, sizeof final)) {
+            const char* separator = moveFolder[std::strlen(moveFolder) - 1] == '/' ? "" : "/";
+            const int used = std::snprintf(target, capacity, "%s%s%s", moveFolder, separator, final);
+            if (used < 0 || static_cast<size_t>(used) >= capacity)
+                std::snprintf(target, capacity, "%s", final);
+            result.outcome = FsOutcome::Moved;
+        } else {
+            result.error = errno;
+        }
+        if (into >= 0)
+            close(into);
+    } else {
+        // The read-only attribute of a mounted Windows volume shows as a missing write permission,
+        // and such a volume refuses to delete the file until it is lifted.
+        const bool lifted = (tested.st_mode & S_IWUSR) == 0 && fchmod(fd, (tested.st_mode & 07777) | S_IWUSR) == 0;
+        if (unlinkat(folder, file->name, 0) == 0) {
+            result.outcome = FsOutcome::Deleted;
+        } else {
+            result.error = errno;
+            if (lifted)
+                fchmod(fd, tested.st_mode & 07777);
+        }
+    }
+    FsClose(file);
+    errno = result.error;
+    return result;
+}
+
+bool FsCopyToNewFile(const char* path, const char* target)
+{
+    const int in = open(path, O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        return false;
+    struct stat info;
+    const bool copied = fstat(in, &info) == 0 && CopyOpenFile(in, info, AT_FDCWD, target);
+    const int error = errno;
+    close(in);
+    errno = error;
+    return copied;
+}
+
+bool FsTargetExists()
+{
+    return errno == EEXIST;
 }
 
 int FsLastError()
@@ -283,11 +474,25 @@ int FsLastError()
     return errno;
 }
 
+int FsChangedError()
+{
+    return kChangedError;
+}
+
 void FsErrorText(int error, char* out, size_t capacity)
 {
     if (capacity == 0)
         return;
+    if (error == kChangedError) {
+        std::snprintf(out, capacity, "changed since it was tested (another file or a link in its place)");
+        return;
+    }
     const char* text = strerror_r(error, out, capacity);  // the GNU form may return its own text
     if (text != out)
         std::snprintf(out, capacity, "%s", text);
+}
+
+bool FsSetCurrentDirectory(const char* path)
+{
+    return chdir(path) == 0;
 }

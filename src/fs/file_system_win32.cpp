@@ -1,130 +1,635 @@
-// The file-system layer over the Win32 API (ANSI variants).
+// The file-system layer over the Win32 API: wide-character calls with \\?\ absolute paths, so
+// that every name Windows allows is reached as it is listed (names outside the code page, DOS
+// device names, trailing dots and spaces, paths past 260 characters).
+//
+// A file for the test is opened for reading, with others allowed to read and to open it for
+// deletion; so nobody writes it while it is tested. Its disposal opens it once more for deletion,
+// sharing nothing but reading, checks that it is the very file the test read (volume and file
+// index), and deletes or renames it through that handle (the native calls, which Windows XP has).
 #include "fs/file_system.h"
 
 #include <windows.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+
+#include "fs/unicode.h"
+
 namespace {
 
-void CopyEntry(const WIN32_FIND_DATAA& data, FsEntry* entry)
+constexpr size_t kWideCapacity = 32768;        // units in one path, NUL included
+constexpr int kChangedError = 0x20000000 | 1;  // an application's own error code, by its bit 29
+
+typedef LONG(NTAPI* NtSetInformationFileCall)(HANDLE, PVOID, PVOID, ULONG, ULONG);
+
+// The native records, as ntdll takes them.
+struct IoStatus {
+    union {
+        LONG status;
+        PVOID pointer;
+    };
+    ULONG_PTR information;
+};
+struct BasicInformation {
+    LARGE_INTEGER creationTime, lastAccessTime, lastWriteTime, changeTime;
+    ULONG fileAttributes;
+};
+struct DispositionInformation {
+    BOOLEAN deleteFile;
+};
+struct RenameInformation {
+    BOOLEAN replaceIfExists;
+    HANDLE rootDirectory;
+    ULONG fileNameLength;
+    WCHAR fileName[1];
+};
+constexpr ULONG kFileBasicInformation = 4;
+constexpr ULONG kFileRenameInformation = 10;
+constexpr ULONG kFileDispositionInformation = 13;
+constexpr LONG kStatusObjectNameCollision = static_cast<LONG>(0xC0000035);
+constexpr LONG kStatusNotSameDevice = static_cast<LONG>(0xC00000D4);
+constexpr LONG kStatusCannotDelete = static_cast<LONG>(0xC0000121);
+constexpr LONG kStatusSharingViolation = static_cast<LONG>(0xC0000043);
+
+// ntdll is in every process; its address is looked up once.
+LONG SetInformation(HANDLE file, void* data, ULONG size, ULONG kind)
 {
-    lstrcpynA(entry->name, data.cFileName, static_cast<int>(kPathCapacity));
-    entry->isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    entry->isReparsePoint = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    entry->isSpecial = false;
+    static const auto call = reinterpret_cast<NtSetInformationFileCall>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtSetInformationFile")));
+    typedef ULONG(NTAPI * ToDosErrorCall)(LONG);
+    static const auto toDos = reinterpret_cast<ToDosErrorCall>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlNtStatusToDosError")));
+    if (call == nullptr || toDos == nullptr) {
+        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+        return static_cast<LONG>(0xC0000002);
+    }
+    IoStatus io{};
+    const LONG status = call(file, &io, data, size, kind);
+    if (status < 0)
+        SetLastError(toDos(status));
+    return status;
 }
 
-HANDLE ToHandle(FsFile file)
+// The \\?\ form of an absolute UTF-8 path (\\?\UNC\ for \\server\share), in units; false, with
+// the last error set, when it is no WTF-8 or too long.
+bool ToWide(const char* path, wchar_t* out, size_t capacity, const wchar_t* tail = nullptr)
 {
-    return reinterpret_cast<HANDLE>(file.handle);
+    const bool verbatim = std::strncmp(path, "\\\\?\\", 4) == 0;
+    const bool unc = !verbatim && path[0] == '\\' && path[1] == '\\';
+    const wchar_t* prefix = verbatim ? L"" : unc ? L"\\\\?\\UNC" : L"\\\\?\\";
+    const size_t prefixLength = std::wcslen(prefix);
+    size_t units = 0;
+    if (!Wtf8ToUtf16(unc ? path + 1 : path, reinterpret_cast<uint16_t*>(out + prefixLength), capacity - prefixLength, &units)) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    std::memcpy(out, prefix, prefixLength * sizeof(wchar_t));
+    units += prefixLength;
+    if (tail != nullptr) {
+        const size_t more = std::wcslen(tail);
+        if (capacity - units < more + 1) {
+            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+            return false;
+        }
+        std::memcpy(out + units, tail, (more + 1) * sizeof(wchar_t));
+    }
+    return true;
+}
+
+// path joined with name (both UTF-8) in the \\?\ form.
+bool ChildToWide(const char* directory, const char* name, wchar_t* out, size_t capacity)
+{
+    static thread_local wchar_t wideName[kFsNameCapacity];
+    size_t units = 0;
+    if (!Wtf8ToUtf16(name, reinterpret_cast<uint16_t*>(wideName + 1), kFsNameCapacity - 1, &units)) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    const size_t length = std::strlen(directory);
+    const bool root = length > 0 && directory[length - 1] == '\\';
+    wideName[0] = L'\\';
+    return ToWide(directory, out, capacity, root ? wideName + 1 : wideName);
+}
+
+FsFileId IdOf(const BY_HANDLE_FILE_INFORMATION& info)
+{
+    return FsFileId{info.dwVolumeSerialNumber, (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+}
+
+bool IsNameSurrogate(DWORD tag)
+{
+    return (tag & 0x20000000) != 0;  // a link, junction or mount point: it names another place
+}
+
+bool CopyEntry(const WIN32_FIND_DATAW& data, FsEntry* entry)
+{
+    *entry = FsEntry{};
+    if (!Utf16ToWtf8(reinterpret_cast<const uint16_t*>(data.cFileName), std::wcslen(data.cFileName), entry->name,
+                     sizeof entry->name))
+        return false;
+    const DWORD attributes = data.dwFileAttributes;
+    entry->isDirectory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const bool reparse = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    entry->isLink = reparse && IsNameSurrogate(data.dwReserved0);
+    entry->followReparse = reparse && !entry->isLink;
+    entry->isSpecial = (attributes & FILE_ATTRIBUTE_DEVICE) != 0;
+    return true;
+}
+
+HANDLE OpenForTest(const wchar_t* path, bool followReparse)
+{
+    // Others may read it, and open it for deletion so that the disposal can; nobody may write.
+    return CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL | (followReparse ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
+}
+
+void CloseHandleKeepingError(HANDLE handle)
+{
+    const DWORD error = GetLastError();
+    CloseHandle(handle);
+    SetLastError(error);
+}
+
+// The target name for attempt n: name, then name.1, name.2, ...
+bool TargetName(const char* folder, const char* name, int n, char* out, size_t capacity)
+{
+    const size_t length = std::strlen(folder);
+    const char* separator = length > 0 && folder[length - 1] == '\\' ? "" : "\\";
+    const int used = n == 0 ? std::snprintf(out, capacity, "%s%s%s", folder, separator, name)
+                            : std::snprintf(out, capacity, "%s%s%s.%d", folder, separator, name, n);
+    return used >= 0 && static_cast<size_t>(used) < capacity;
+}
+
+// Renames the file that handle holds to target (\\?\ form), never replacing a file.
+LONG RenameTo(HANDLE handle, const wchar_t* target)
+{
+    // The native call takes the NT form: \??\ where the Win32 one has \\?\.
+    const size_t units = std::wcslen(target);
+    const size_t size = sizeof(RenameInformation) + units * sizeof(wchar_t);
+    auto* rename = static_cast<RenameInformation*>(std::calloc(1, size));
+    if (rename == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return static_cast<LONG>(0xC0000017);
+    }
+    rename->replaceIfExists = FALSE;
+    rename->fileNameLength = static_cast<ULONG>(units * sizeof(wchar_t));
+    std::memcpy(rename->fileName, target, units * sizeof(wchar_t));
+    rename->fileName[1] = L'?';
+    const LONG status = SetInformation(handle, rename, static_cast<ULONG>(size), kFileRenameInformation);
+    std::free(rename);
+    return status;
+}
+
+// Copies what source holds to a new file at target (\\?\ form), flushed; the copy goes on failure.
+bool CopyOpenFile(HANDLE source, const wchar_t* target)
+{
+    HANDLE copy = CreateFileW(target, GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (copy == INVALID_HANDLE_VALUE)
+        return false;
+    static thread_local char block[65536];
+    bool copied = true;
+    for (uint64_t at = 0;;) {
+        OVERLAPPED where = {};
+        where.Offset = static_cast<DWORD>(at);
+        where.OffsetHigh = static_cast<DWORD>(at >> 32);
+        DWORD got = 0, put = 0;
+        if (!ReadFile(source, block, sizeof block, &got, &where) && GetLastError() != ERROR_HANDLE_EOF) {
+            copied = false;
+            break;
+        }
+        if (got == 0)
+            break;
+        if (!WriteFile(copy, block, got, &put, nullptr) || put != got) {
+            copied = false;
+            break;
+        }
+        at += got;
+    }
+    copied = copied && FlushFileBuffers(copy);
+    if (!copied) {
+        const DWORD error = GetLastError();
+        DispositionInformation gone{TRUE};
+        SetInformation(copy, &gone, sizeof gone, kFileDispositionInformation);
+        CloseHandle(copy);
+        SetLastError(error);
+        return false;
+    }
+    CloseHandle(copy);
+    return true;
+}
+
+// Moves the file that handle holds (source, the tested one) into folder under the first free
+// name; across volumes a copy under a temporary name comes first, so no final name ever holds a
+// partial copy. The original then goes through handle.
+bool MoveOut(HANDLE handle, HANDLE source, const char* folder, const char* name, char* target, size_t capacity)
+{
+    static thread_local wchar_t wide[kWideCapacity];
+    static thread_local wchar_t temporary[kWideCapacity];
+    bool copied = false;
+    for (int n = 0; n < 10000; ++n) {
+        if (!TargetName(folder, name, n, target, capacity) || !ToWide(target, wide, kWideCapacity))
+            break;
+        if (!copied) {
+            const LONG status = RenameTo(handle, wide);
+            if (status >= 0)
+                return true;
+            if (status == kStatusObjectNameCollision)
+                continue;
+            if (status != kStatusNotSameDevice)
+                return false;
+            char part[64];
+            std::snprintf(part, sizeof part, ".qfscan-%lu-%p.part", GetCurrentProcessId(), static_cast<void*>(&wide));
+            char partPath[kFsPathCapacity];
+            if (!TargetName(folder, part, 0, partPath, sizeof partPath) || !ToWide(partPath, temporary, kWideCapacity) ||
+                !CopyOpenFile(source, temporary))
+                return false;
+            copied = true;
+        }
+        if (MoveFileExW(temporary, wide, MOVEFILE_WRITE_THROUGH)) {
+            DispositionInformation gone{TRUE};
+            if (SetInformation(handle, &gone, sizeof gone, kFileDispositionInformation) >= 0)
+                return true;
+            const DWORD error = GetLastError();
+            DeleteFileW(wide);  // never leave two
+            SetLastError(error);
+            return false;
+        }
+        const DWORD error = GetLastError();
+        if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS)
+            break;
+    }
+    if (copied) {
+        const DWORD error = GetLastError();
+        DeleteFileW(temporary);
+        SetLastError(error);
+    }
+    return false;
+}
+
+// Lifts read-only, hidden and system through handle so that the file can be deleted; false when
+// nothing needed lifting or it could not be.
+bool LiftAttributes(HANDLE handle, DWORD attributes)
+{
+    const DWORD kLifted = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    if ((attributes & kLifted) == 0)
+        return false;
+    BasicInformation basic{};  // zero times: left as they are
+    basic.fileAttributes = attributes & ~kLifted & ~FILE_ATTRIBUTE_DIRECTORY;
+    if (basic.fileAttributes == 0)
+        basic.fileAttributes = FILE_ATTRIBUTE_NORMAL;
+    return SetInformation(handle, &basic, sizeof basic, kFileBasicInformation) >= 0;
+}
+
+void RestoreAttributes(HANDLE handle, DWORD attributes)
+{
+    BasicInformation basic{};
+    basic.fileAttributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+    const DWORD error = GetLastError();
+    SetInformation(handle, &basic, sizeof basic, kFileBasicInformation);
+    SetLastError(error);
 }
 
 }  // namespace
 
-FsListStart FsListFirst(FsListing* listing, FsEntry* entry)
+struct FsDirState {
+    HANDLE handle;  // held without sharing deletion, so the folder cannot be renamed away meanwhile
+    char* path;
+};
+
+struct FsListingState {
+    HANDLE find;
+    WIN32_FIND_DATAW data;
+};
+
+bool FsOpenDirectory(const char* path, const FsFileId* expected, FsDir* dir, FsFileId* id)
 {
-    WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileA("*", &data);
+    static thread_local wchar_t wide[kWideCapacity];
+    if (path[0] == '\0') {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return false;
+    }
+    if (!ToWide(path, wide, kWideCapacity))
+        return false;
+    HANDLE handle = CreateFileW(wide, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | (expected != nullptr ? FILE_FLAG_OPEN_REPARSE_POINT : 0),
+                                nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    DWORD error = 0;
+    if (!GetFileInformationByHandle(handle, &info))
+        error = GetLastError();
+    else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+        error = ERROR_DIRECTORY;
+    else if (expected != nullptr && (!FsSameFile(IdOf(info), *expected) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0))
+        error = kChangedError;
+    if (error != 0) {
+        CloseHandle(handle);
+        SetLastError(error);
+        return false;
+    }
+    auto* state = static_cast<FsDirState*>(std::malloc(sizeof(FsDirState)));
+    char* copy = static_cast<char*>(std::malloc(std::strlen(path) + 1));
+    if (state == nullptr || copy == nullptr) {
+        std::free(state);
+        std::free(copy);
+        CloseHandle(handle);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    std::strcpy(copy, path);
+    *state = FsDirState{handle, copy};
+    *dir = state;
+    *id = IdOf(info);
+    return true;
+}
+
+void FsCloseDirectory(FsDir dir)
+{
+    CloseHandle(dir->handle);
+    std::free(dir->path);
+    std::free(dir);
+}
+
+const char* FsDirectoryPath(FsDir dir)
+{
+    return dir->path;
+}
+
+FsListStart FsListFirst(FsDir dir, FsListing* listing, FsEntry* entry)
+{
+    static thread_local wchar_t pattern[kWideCapacity];
+    const size_t length = std::strlen(dir->path);
+    if (!ToWide(dir->path, pattern, kWideCapacity, length > 0 && dir->path[length - 1] == '\\' ? L"*" : L"\\*"))
+        return FsListStart::Failed;
+    auto* state = static_cast<FsListingState*>(std::malloc(sizeof(FsListingState)));
+    if (state == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FsListStart::Failed;
+    }
+    // The basic listing with large fetches came with Windows 7; XP and Vista refuse it.
+    HANDLE find = FindFirstFileExW(pattern, FindExInfoBasic, &state->data, FindExSearchNameMatch, nullptr, 2);
+    if (find == INVALID_HANDLE_VALUE && GetLastError() == ERROR_INVALID_PARAMETER)
+        find = FindFirstFileExW(pattern, FindExInfoStandard, &state->data, FindExSearchNameMatch, nullptr, 0);
     if (find == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        std::free(state);
+        SetLastError(error);
         // A directory with no entries at all (an empty drive root has no . and ..) is an empty
         // listing, not a failure.
-        const DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES ? FsListStart::Empty
-                                                                             : FsListStart::Failed;
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES ? FsListStart::Empty : FsListStart::Failed;
     }
-    CopyEntry(data, entry);
-    *listing = reinterpret_cast<FsListing>(find);
-    return FsListStart::Listed;
+    state->find = find;
+    *listing = state;
+    if (CopyEntry(state->data, entry) || FsListNext(state, entry))
+        return FsListStart::Listed;
+    FsListClose(state);
+    return FsListStart::Empty;
 }
 
 bool FsListNext(FsListing listing, FsEntry* entry)
 {
-    WIN32_FIND_DATAA data;
-    if (!FindNextFileA(reinterpret_cast<HANDLE>(listing), &data))
-        return false;
-    CopyEntry(data, entry);
-    return true;
+    while (FindNextFileW(listing->find, &listing->data)) {
+        if (CopyEntry(listing->data, entry))
+            return true;
+    }
+    return false;
 }
 
 void FsListClose(FsListing listing)
 {
-    FindClose(reinterpret_cast<HANDLE>(listing));
+    FindClose(listing->find);
+    std::free(listing);
 }
 
-bool FsSetCurrentDirectory(const char* path)
+bool FsEntryId(FsDir dir, const FsEntry& entry, FsFileId* id)
 {
-    return SetCurrentDirectoryA(path) != 0;
-}
-
-bool FsGetCurrentDirectory(char* buffer, size_t capacity)
-{
-    const DWORD length = GetCurrentDirectoryA(static_cast<DWORD>(capacity), buffer);
-    return length != 0 && length < capacity;
+    static thread_local wchar_t wide[kWideCapacity];
+    if (!ChildToWide(dir->path, entry.name, wide, kWideCapacity))
+        return false;
+    HANDLE handle = CreateFileW(wide, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool known = GetFileInformationByHandle(handle, &info) != 0;
+    CloseHandleKeepingError(handle);
+    if (known)
+        *id = IdOf(info);
+    return known;
 }
 
 bool FsFullPath(const char* path, char* out, size_t capacity)
 {
-    const DWORD length = GetFullPathNameA(path, static_cast<DWORD>(capacity), out, nullptr);
-    return length != 0 && length < capacity;
+    static thread_local wchar_t wide[kWideCapacity];
+    static thread_local wchar_t full[kWideCapacity];
+    size_t units = 0;
+    if (path[0] == '\0') {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return false;
+    }
+    if (!Wtf8ToUtf16(path, reinterpret_cast<uint16_t*>(wide), kWideCapacity, &units))
+        return false;
+    const DWORD length = GetFullPathNameW(wide, kWideCapacity, full, nullptr);
+    if (length == 0 || length >= kWideCapacity)
+        return false;
+    // Shown and reported without the \\?\ that the layer adds at every call.
+    const wchar_t* shown = full;
+    if (std::wcsncmp(full, L"\\\\?\\UNC\\", 8) == 0) {
+        full[6] = L'\\';
+        shown = full + 6;
+    } else if (std::wcsncmp(full, L"\\\\?\\", 4) == 0) {
+        shown = full + 4;
+    }
+    return Utf16ToWtf8(reinterpret_cast<const uint16_t*>(shown), std::wcslen(shown), out, capacity);
 }
+
+namespace {
+
+DWORD AttributesOf(const char* path)
+{
+    static thread_local wchar_t wide[kWideCapacity];
+    return ToWide(path, wide, kWideCapacity) ? GetFileAttributesW(wide) : INVALID_FILE_ATTRIBUTES;
+}
+
+}  // namespace
 
 bool FsIsDirectory(const char* path)
 {
-    const DWORD attributes = GetFileAttributesA(path);
+    const DWORD attributes = AttributesOf(path);
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-FsClassify FsClassifyBinary(const char* path, int* type)
+bool FsIsFile(const char* path)
 {
-    DWORD scs = 0;
-    if (GetBinaryTypeA(path, &scs)) {
-        *type = static_cast<int>(scs);
-        return FsClassify::Classified;
+    const DWORD attributes = AttributesOf(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool FsSetCurrentDirectory(const char* path)
+{
+    static thread_local wchar_t wide[kWideCapacity];
+    size_t units = 0;
+    return Wtf8ToUtf16(path, reinterpret_cast<uint16_t*>(wide), kWideCapacity, &units) && SetCurrentDirectoryW(wide) != 0;
+}
+
+bool FsOpenChild(FsDir dir, const FsEntry& entry, FsFile* file)
+{
+    static thread_local wchar_t wide[kWideCapacity];
+    *file = FsFile{reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE), dir, entry.name, false};
+    if (!ChildToWide(dir->path, entry.name, wide, kWideCapacity))
+        return false;
+    HANDLE handle = OpenForTest(wide, entry.followReparse);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    // A plain file when listed must still be one: a link put in its place is not followed.
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+        (!entry.followReparse && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)) {
+        CloseHandle(handle);
+        SetLastError(kChangedError);
+        return false;
     }
-    // The platform fails alike for "no program" and "could not look"; the error tells which.
-    switch (GetLastError()) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-    case ERROR_READ_FAULT:
-    case ERROR_CRC:
-    case ERROR_NOT_READY:
-    case ERROR_NOT_ENOUGH_MEMORY:
-    case ERROR_NETNAME_DELETED:
-        return FsClassify::Unreadable;
-    default:
-        return FsClassify::NotExecutable;
+    file->handle = reinterpret_cast<intptr_t>(handle);
+    return true;
+}
+
+bool FsOpenFile(const char* path, FsFile* file)
+{
+    *file = FsFile{reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE), nullptr, nullptr, false};
+    const char* slash = std::strrchr(path, '\\');
+    if (slash == nullptr || slash[1] == '\0') {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return false;
     }
+    char parent[kFsPathCapacity];
+    // A drive root keeps its backslash.
+    const size_t length = static_cast<size_t>(slash - path) + (slash > path && slash[-1] == ':' ? 1 : 0);
+    if (length >= sizeof parent) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    std::memcpy(parent, path, length);
+    parent[length] = '\0';
+    FsDir dir;
+    FsFileId id;
+    if (!FsOpenDirectory(parent, nullptr, &dir, &id))
+        return false;
+    static thread_local wchar_t wide[kWideCapacity];
+    if (!ChildToWide(parent, slash + 1, wide, kWideCapacity)) {
+        FsCloseDirectory(dir);
+        return false;
+    }
+    // A program path may name a link: Windows starts what it points to, and so that is tested.
+    HANDLE handle = OpenForTest(wide, true);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        FsCloseDirectory(dir);
+        SetLastError(error);
+        return false;
+    }
+    *file = FsFile{reinterpret_cast<intptr_t>(handle), dir, slash + 1, true};
+    return true;
 }
 
-void FsMakeDeletable(const char* path)
+bool FsFileSize(const FsFile& file, uint64_t* size)
 {
-    SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_ARCHIVE);
+    LARGE_INTEGER value;
+    if (!GetFileSizeEx(reinterpret_cast<HANDLE>(file.handle), &value) || value.QuadPart < 0)
+        return false;
+    *size = static_cast<uint64_t>(value.QuadPart);
+    return true;
 }
 
-bool FsDeleteFile(const char* path)
+bool FsReadUpTo(const FsFile& file, uint64_t offset, void* buffer, uint32_t count, uint32_t* got)
 {
-    return DeleteFileA(path) != 0;
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD read = 0;
+    if (!ReadFile(reinterpret_cast<HANDLE>(file.handle), buffer, count, &read, &at) && GetLastError() != ERROR_HANDLE_EOF)
+        return false;
+    *got = read;
+    return true;
 }
 
-bool FsMoveFile(const char* path, const char* target)
+void FsClose(FsFile* file)
 {
-    // Without MOVEFILE_REPLACE_EXISTING the platform refuses a taken target in the same step.
-    return MoveFileExA(path, target, MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH) != 0;
+    if (reinterpret_cast<HANDLE>(file->handle) != INVALID_HANDLE_VALUE)
+        CloseHandleKeepingError(reinterpret_cast<HANDLE>(file->handle));
+    if (file->ownsDir && file->dir != nullptr)
+        FsCloseDirectory(file->dir);
+    *file = FsFile{reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE), nullptr, nullptr, false};
+}
+
+FsDisposal FsDispose(FsFile* file, const char* moveFolder, bool atRestart, char* target, size_t capacity)
+{
+    static thread_local wchar_t wide[kWideCapacity];
+    FsDisposal result{FsOutcome::NotDone, 0};
+    const HANDLE tested = reinterpret_cast<HANDLE>(file->handle);
+    BY_HANDLE_FILE_INFORMATION before;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (!GetFileInformationByHandle(tested, &before) || !ChildToWide(file->dir->path, file->name, wide, kWideCapacity)) {
+        result.error = static_cast<int>(GetLastError());
+    } else {
+        // Sharing only reading: from here on nobody renames, replaces or writes it.
+        handle = CreateFileW(wide, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        BY_HANDLE_FILE_INFORMATION now;
+        if (handle == INVALID_HANDLE_VALUE) {
+            result.error = static_cast<int>(GetLastError());
+        } else if (!GetFileInformationByHandle(handle, &now) || !FsSameFile(IdOf(now), IdOf(before))) {
+            result.error = kChangedError;  // the name names another file by now: it is not ours to touch
+        } else if (moveFolder != nullptr) {
+            if (MoveOut(handle, tested, moveFolder, file->name, target, capacity))
+                result.outcome = FsOutcome::Moved;
+            else
+                result.error = static_cast<int>(GetLastError());
+        } else {
+            const bool lifted = LiftAttributes(handle, now.dwFileAttributes);
+            DispositionInformation gone{TRUE};
+            const LONG status = SetInformation(handle, &gone, sizeof gone, kFileDispositionInformation);
+            if (status >= 0) {
+                result.outcome = FsOutcome::Deleted;
+            } else {
+                result.error = static_cast<int>(GetLastError());
+                if (lifted)
+                    RestoreAttributes(handle, now.dwFileAttributes);
+                if (status == kStatusCannotDelete || status == kStatusSharingViolation)
+                    result.error = ERROR_SHARING_VIOLATION;  // a running program, or mapped
+            }
+        }
+    }
+    if (handle != INVALID_HANDLE_VALUE)
+        CloseHandle(handle);
+    // In use by another program: Windows may delete it when it next starts, before anyone runs it.
+    if (result.outcome == FsOutcome::NotDone && moveFolder == nullptr && atRestart &&
+        (result.error == ERROR_SHARING_VIOLATION || result.error == ERROR_LOCK_VIOLATION)) {
+        if (MoveFileExW(wide, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
+            result.outcome = FsOutcome::DeleteAtRestart;
+        else
+            result.error = static_cast<int>(GetLastError());
+    }
+    FsClose(file);
+    SetLastError(static_cast<DWORD>(result.error));
+    return result;
 }
 
 bool FsCopyToNewFile(const char* path, const char* target)
 {
-    if (!CopyFileA(path, target, TRUE))
+    static thread_local wchar_t from[kWideCapacity];
+    static thread_local wchar_t to[kWideCapacity];
+    if (!ToWide(path, from, kWideCapacity) || !ToWide(target, to, kWideCapacity))
         return false;
-    // The copy is flushed before the caller relies on it.
-    HANDLE copy = CreateFileA(target, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (copy == INVALID_HANDLE_VALUE)
+    HANDLE source = CreateFileW(from, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (source == INVALID_HANDLE_VALUE)
         return false;
-    const BOOL flushed = FlushFileBuffers(copy);
-    CloseHandle(copy);
-    return flushed != 0;
+    const bool copied = CopyOpenFile(source, to);
+    CloseHandleKeepingError(source);
+    return copied;
 }
 
 bool FsTargetExists()
@@ -133,66 +638,31 @@ bool FsTargetExists()
     return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS;
 }
 
-bool FsOpenForTest(const char* path, FsFile* file)
-{
-    HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return false;
-    file->handle = reinterpret_cast<intptr_t>(handle);
-    return true;
-}
-
-bool FsFileSize(FsFile file, uint64_t* size)
-{
-    LARGE_INTEGER value;
-    if (!GetFileSizeEx(ToHandle(file), &value) || value.QuadPart < 0)
-        return false;
-    *size = static_cast<uint64_t>(value.QuadPart);
-    return true;
-}
-
-bool FsReadUpTo(FsFile file, uint64_t offset, void* buffer, uint32_t count, uint32_t* got)
-{
-    OVERLAPPED at = {};
-    at.Offset = static_cast<DWORD>(offset);
-    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    DWORD read = 0;
-    if (!ReadFile(ToHandle(file), buffer, count, &read, &at) && GetLastError() != ERROR_HANDLE_EOF)
-        return false;
-    *got = read;
-    return true;
-}
-
-bool FsReadAt(FsFile file, uint64_t offset, void* buffer, uint32_t count)
-{
-    uint32_t got = 0;
-    return FsReadUpTo(file, offset, buffer, count, &got) && got == count;
-}
-
-void FsClose(FsFile file)
-{
-    CloseHandle(ToHandle(file));
-}
-
 int FsLastError()
 {
     return static_cast<int>(GetLastError());
+}
+
+int FsChangedError()
+{
+    return kChangedError;
 }
 
 void FsErrorText(int error, char* out, size_t capacity)
 {
     if (capacity == 0)
         return;
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                  static_cast<DWORD>(error), 0, out, static_cast<DWORD>(capacity), nullptr);
-    // The system's texts end in a full stop and a line break; the caller prints them in a line.
-    while (length > 0 && (out[length - 1] == '\n' || out[length - 1] == '\r' || out[length - 1] == '.'))
-        --length;
-    out[length] = '\0';
-    if (length == 0) {
-        char number[32];
-        wsprintfA(number, "error %lu", static_cast<unsigned long>(error));
-        lstrcpynA(out, number, static_cast<int>(capacity));
+    if (error == kChangedError) {
+        std::snprintf(out, capacity, "changed since it was tested (another file or a link in its place)");
+        return;
     }
+    // The system's text, in UTF-8 like every other text of the layer.
+    wchar_t text[512];
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                  static_cast<DWORD>(error), 0, text, 512, nullptr);
+    // The system's texts end in a full stop and a line break; the caller prints them in a line.
+    while (length > 0 && (text[length - 1] == L'\n' || text[length - 1] == L'\r' || text[length - 1] == L'.'))
+        --length;
+    if (length == 0 || !Utf16ToWtf8(reinterpret_cast<const uint16_t*>(text), length, out, capacity))
+        std::snprintf(out, capacity, "error %lu", static_cast<unsigned long>(error));
 }

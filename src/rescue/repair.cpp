@@ -140,7 +140,10 @@ void PlanRunKey(Plan* plan, HiveWork* work, const std::string& key, bool wowView
             case Lookup::Missing: break;  // names no file: nothing of the worm
             case Lookup::Found: {
                 int error = 0;
-                const FileVerdict verdict = TestExecutable(path.c_str(), &error);
+                FsFile opened;
+                const FileVerdict verdict = TestExecutableAt(path.c_str(), &opened, &error);
+                if (verdict == FileVerdict::Infected)
+                    FsClose(&opened);
                 if (verdict == FileVerdict::Unreadable) {
                     Skip(plan, windowsPath, "cannot be read: " + std::string(std::strerror(error)));
                 } else if (verdict == FileVerdict::Infected) {
@@ -314,18 +317,18 @@ void MakeChanges(Plan* plan)
         const std::string what = std::string(file.what) + ", ";
         char target[kFsPathCapacity];
         char reason[256];
-        if (!plan->request->moveDir.empty()) {
-            const bool moved = FsMoveIntoFolder(file.path.c_str(), plan->request->moveDir.c_str(), target, sizeof target);
-            FsErrorText(FsLastError(), reason, sizeof reason);
-            plan->result->changes.push_back({file.windowsPath, what + (moved ? "moved to " + std::string(target)
-                                                                              : "not moved: " + std::string(reason)), moved});
-            continue;
-        }
-        FsMakeDeletable(file.path.c_str());
-        const bool deleted = FsDeleteFile(file.path.c_str());
-        FsErrorText(FsLastError(), reason, sizeof reason);
-        plan->result->changes.push_back({file.windowsPath, what + (deleted ? "deleted" : "not deleted: " + std::string(reason)),
-                                         deleted});
+        const bool moving = !plan->request->moveDir.empty();
+        FsFile opened;
+        FsDisposal done{FsOutcome::NotDone, 0};
+        if (FsOpenFile(file.path.c_str(), &opened))
+            done = FsDispose(&opened, moving ? plan->request->moveDir.c_str() : nullptr, false, target, sizeof target);
+        else
+            done.error = FsLastError();
+        FsErrorText(done.error, reason, sizeof reason);
+        const bool made = done.outcome != FsOutcome::NotDone;
+        const std::string outcome = moving ? (made ? "moved to " + std::string(target) : "not moved: " + std::string(reason))
+                                           : (made ? "deleted" : "not deleted: " + std::string(reason));
+        plan->result->changes.push_back({file.windowsPath, what + outcome, made});
     }
 }
 

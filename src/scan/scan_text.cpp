@@ -49,6 +49,11 @@ void FormatSummary(char* buffer, size_t capacity, const ScanCounts& counts)
         std::snprintf(text, sizeof text, line.format, static_cast<int>(line.value));
         AppendBounded(buffer, capacity, text);
     }
+    if (counts.skipped > 0) {
+        char text[48];
+        std::snprintf(text, sizeof text, "  Skipped %d\n", static_cast<int>(counts.skipped));
+        AppendBounded(buffer, capacity, text);
+    }
 }
 
 bool BuildChildPath(const char* directory, const char* name, char* out, size_t capacity, char separator)

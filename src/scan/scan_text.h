@@ -5,12 +5,13 @@
 #include <cstddef>
 #include <cstdint>
 
-// The four numbers a scan reports.
+// The numbers a scan reports.
 struct ScanCounts {
     int32_t directories;  // subdirectories queued below the root
     int32_t files;        // listed entries that are not directories
     int32_t infected;     // files the infection test reported
-    int32_t deleted;      // infected files whose deletion succeeded
+    int32_t deleted;      // infected files whose deletion succeeded (or, in use, is set for restart)
+    int32_t skipped;      // folders and files that could not be scanned
 };
 
 // Appends text to the NUL-terminated contents of buffer, cutting it so that buffer (capacity
@@ -21,7 +22,8 @@ bool AppendBounded(char* buffer, size_t capacity, const char* text);
 // cut to fit capacity.
 void FormatProgress(char* buffer, size_t capacity, const char* entry, const char* name);
 
-// "STATUS: Done\n  Directories: N\n  Files: N\n  Infected N\n  Deleted N\n".
+// "STATUS: Done\n  Directories: N\n  Files: N\n  Infected N\n  Deleted N\n", and "  Skipped N\n"
+// after them when anything was skipped, so that a scan that missed something never reads clean.
 void FormatSummary(char* buffer, size_t capacity, const ScanCounts& counts);
 
 // The path of child name below directory (as the platform reports the current directory: a

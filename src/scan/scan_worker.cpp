@@ -1,12 +1,14 @@
 // The drive scan worker: the Win32 side of the walk (buttons, status text, boxes, tables).
 #include "scan/scan_worker.h"
 
+#include "fs/unicode.h"
 #include "scan/tree_walk.h"
 
 namespace {
 
 const char kCaption[] = "QFold";
 const char kOutOfMemoryText[] = "Not enough memory to continue the scan.";
+constexpr size_t kProgressCapacity = 2048;  // a long path's progress text is cut, never a buffer overrun
 
 bool StopSeen(const ScanContext* context)
 {
@@ -23,6 +25,29 @@ bool ClaimEnd(ScanContext* context)
 void ShowStatus(const ScanContext* context, const char* text)
 {
     SendMessageA(context->statusWindow, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));
+}
+
+// The progress text holds names in any script: it is shown as the UTF-16 text it is.
+void ShowProgress(const ScanContext* context, const char* utf8)
+{
+    static wchar_t wide[kProgressCapacity];
+    size_t units = 0;
+    if (Wtf8ToUtf16(utf8, reinterpret_cast<uint16_t*>(wide), kProgressCapacity, &units))
+        SendMessageW(context->statusWindow, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide));
+    else
+        ShowStatus(context, utf8);  // the typed root, in the code page, before any program is met
+}
+
+// The typed root, from the window's code page to the layer's UTF-8, made absolute. A root that
+// names nothing stays as typed, and the walk then finds it cannot be entered.
+void RootOfText(const char* typed, char* root, size_t capacity)
+{
+    wchar_t wide[kPathCapacity];
+    const int units = MultiByteToWideChar(CP_ACP, 0, typed, -1, wide, kPathCapacity);
+    char utf8[kPathCapacity * 3];
+    if (units <= 0 || !Utf16ToWtf8(reinterpret_cast<const uint16_t*>(wide), static_cast<size_t>(units - 1), utf8, sizeof utf8) ||
+        !FsFullPath(utf8, root, capacity))
+        lstrcpynA(root, typed, static_cast<int>(capacity));
 }
 
 // The ends of a scan other than a stop: the window goes back to idle.
@@ -48,7 +73,7 @@ WalkStep RunWalk(ScanContext* context, TreeWalk* walk)
             continue;
         const DWORD now = GetTickCount();
         if (!shown || now - lastShown >= kProgressIntervalMs) {
-            ShowStatus(context, context->textBuffer);
+            ShowProgress(context, walk->text);
             shown = true;
             lastShown = now;
         }
@@ -70,8 +95,14 @@ DWORD WINAPI ScanDriveThread(LPVOID parameter)
     auto* context = static_cast<ScanContext*>(parameter);
     char* text = context->textBuffer;
 
-    TreeWalk walk;
-    if (!WalkBegin(&walk, text, text, context->deleteInfected != 0, &context->scanEnd)) {
+    // One scan runs at a time: its buffers need not live on the thread's stack.
+    static char root[kFsPathCapacity];
+    static char progress[kProgressCapacity];
+    static TreeWalk walk;
+    RootOfText(text, root, sizeof root);
+    lstrcpynA(progress, text, sizeof progress);  // shown until the first program is met
+    const WalkOptions options{context->deleteInfected != 0, nullptr, false, true};
+    if (!WalkBegin(&walk, root, progress, sizeof progress, options, &context->scanEnd)) {
         if (!ClaimEnd(context))
             return kScanStoppedExitCode;
         MessageBoxA(context->mainWindow, kOutOfMemoryText, kCaption, MB_OK);
@@ -88,7 +119,7 @@ DWORD WINAPI ScanDriveThread(LPVOID parameter)
     const WalkStep step = RunWalk(context, &walk);
     const ScanCounts counts = walk.counts;
     char failedEntry[kPathCapacity];
-    lstrcpynA(failedEntry, WalkCurrentEntry(&walk), sizeof failedEntry);
+    lstrcpynA(failedEntry, text, sizeof failedEntry);  // the root as typed: only the root ends a scan
     WalkEnd(&walk);
 
     // From the claim on, the scan ends the way it reached: a Stop that comes now does nothing.

@@ -1,10 +1,11 @@
-// The drive scan's walk: queue, listing, classification, counting and deletion.
+// The drive scan's walk: queue, listing, classification, counting and disposal.
 #include "scan/tree_walk.h"
 
 #include <cstdlib>
 #include <cstring>
 
 #include "detect/examine.h"
+#include "scan/test_seams.h"
 
 bool QueueInit(DirQueue* queue, size_t capacity)
 {
@@ -18,9 +19,9 @@ bool QueueInit(DirQueue* queue, size_t capacity)
     return true;
 }
 
-bool QueuePush(DirQueue* queue, const char* path)
+bool QueuePush(DirQueue* queue, const char* path, const FsFileId& id)
 {
-    const size_t size = std::strlen(path) + 1;
+    const size_t size = sizeof id + std::strlen(path) + 1;
     if (size > queue->capacity - queue->writeOffset) {
         size_t capacity = queue->capacity;
         while (size > capacity - queue->writeOffset) {
@@ -34,7 +35,8 @@ bool QueuePush(DirQueue* queue, const char* path)
         queue->data = data;
         queue->capacity = capacity;
     }
-    std::memcpy(queue->data + queue->writeOffset, path, size);
+    std::memcpy(queue->data + queue->writeOffset, &id, sizeof id);
+    std::memcpy(queue->data + queue->writeOffset + sizeof id, path, size - sizeof id);
     queue->writeOffset += size;
     return true;
 }
@@ -45,22 +47,30 @@ void QueueFree(DirQueue* queue)
     *queue = DirQueue{};
 }
 
-bool WalkBegin(TreeWalk* walk, const char* root, char* text, bool deleteInfected,
+const char* WalkCurrentEntry(const TreeWalk* walk)
+{
+    return walk->queue.data + walk->current + sizeof(FsFileId);
+}
+
+bool WalkBegin(TreeWalk* walk, const char* root, char* text, size_t textCapacity, const WalkOptions& options,
                const std::atomic<int>* stopRequested, size_t queueCapacity)
 {
     walk->current = 0;
+    walk->dir = nullptr;
     walk->listing = nullptr;
+    walk->directory = "";
+    walk->path[0] = walk->target[0] = '\0';
     walk->counts = ScanCounts{};
     walk->text = text;
-    walk->deleteInfected = deleteInfected;
+    walk->textCapacity = textCapacity;
+    walk->options = options;
     walk->stopRequested = stopRequested;
-    walk->directory[0] = '\0';
     walk->note = WalkNote::None;
     walk->noteError = 0;
     if (!QueueInit(&walk->queue, queueCapacity))
         return false;
     // The root is copied before the text buffer that may hold it is used for progress.
-    if (!QueuePush(&walk->queue, root)) {
+    if (!QueuePush(&walk->queue, root, FsFileId{})) {
         QueueFree(&walk->queue);
         return false;
     }
@@ -74,65 +84,120 @@ bool StopSeen(const TreeWalk* walk)
     return walk->stopRequested != nullptr && walk->stopRequested->load() != 0;
 }
 
-// Moves the queue past the directory at walk->current.
-void FinishDirectory(TreeWalk* walk)
+void CloseDirectory(TreeWalk* walk)
 {
     if (walk->listing != nullptr) {
         FsListClose(walk->listing);
         walk->listing = nullptr;
     }
-    walk->queue.readOffset = walk->current + std::strlen(WalkCurrentEntry(walk)) + 1;
+    if (walk->dir != nullptr) {
+        FsCloseDirectory(walk->dir);
+        walk->dir = nullptr;
+    }
+    walk->directory = "";
 }
 
-// A subdirectory: queued with its full path unless it is a link or its name begins with a dot;
-// one whose path would not fit a path buffer is noted and left.
+// Moves the queue past the directory at walk->current.
+void FinishDirectory(TreeWalk* walk)
+{
+    CloseDirectory(walk);
+    walk->queue.readOffset = walk->current + sizeof(FsFileId) + std::strlen(WalkCurrentEntry(walk)) + 1;
+}
+
+// Builds the entry's whole path into walk->path; false, noted as a skip, when it does not fit.
+bool BuildEntryPath(TreeWalk* walk)
+{
+    if (BuildChildPath(walk->directory, walk->entry.name, walk->path, sizeof walk->path, kFsSeparator))
+        return true;
+    BuildChildPath("", walk->entry.name, walk->path, sizeof walk->path, kFsSeparator);
+    walk->note = WalkNote::TooLong;
+    ++walk->counts.skipped;
+    return false;
+}
+
+// A subdirectory: queued with its full path and what it is unless it is a link or its name
+// begins with a dot; one whose path would not fit is noted and left.
 WalkStep HandleDirectory(TreeWalk* walk)
 {
     const FsEntry& entry = walk->entry;
-    if (entry.isReparsePoint || entry.name[0] == '.')
+    if (entry.isLink || entry.name[0] == '.')
         return WalkStep::Entry;
-    if (walk->directory[0] == '\0' ||
-        !BuildChildPath(walk->directory, entry.name, walk->childPath, sizeof walk->childPath, kFsSeparator)) {
-        walk->note = WalkNote::TooLong;
+    if (!BuildEntryPath(walk))
+        return WalkStep::Entry;
+    FsFileId id{};
+    if (!FsEntryId(walk->dir, entry, &id)) {
+        walk->note = WalkNote::NotEntered;  // gone since the listing
+        walk->noteError = FsLastError();
+        ++walk->counts.skipped;
         return WalkStep::Entry;
     }
-    if (!QueuePush(&walk->queue, walk->childPath))
+    if (!QueuePush(&walk->queue, walk->path, id))
         return WalkStep::OutOfMemory;
     ++walk->counts.directories;
     return WalkStep::Entry;
 }
 
-// A file: classified; a 32-bit Windows executable is tested, and deleted when it is infected
-// and deletion was asked for.
+void NoteUnreadable(TreeWalk* walk, int error)
+{
+    walk->note = WalkNote::Unreadable;
+    walk->noteError = error;
+    ++walk->counts.skipped;
+}
+
+// Deletes or moves the infected file that *file holds, as asked, and notes what became of it.
+void Dispose(TreeWalk* walk, FsFile* file)
+{
+    PauseBeforeDisposal(walk->path);
+    const WalkOptions& options = walk->options;
+    const FsDisposal done = FsDispose(file, options.moveFolder, options.atRestart, walk->target, sizeof walk->target);
+    switch (done.outcome) {
+    case FsOutcome::Deleted: walk->note = WalkNote::Deleted; break;
+    case FsOutcome::DeleteAtRestart: walk->note = WalkNote::DeleteAtRestart; break;
+    case FsOutcome::Moved: walk->note = WalkNote::Moved; break;
+    case FsOutcome::NotDone: walk->noteError = done.error; break;
+    }
+    walk->counts.deleted += done.outcome == FsOutcome::Deleted || done.outcome == FsOutcome::DeleteAtRestart;
+}
+
+// A file: opened without following a link, classified and, as a 32-bit Windows program, tested;
+// an infected one is disposed of through the same handle when that was asked for.
 WalkStep HandleFile(TreeWalk* walk)
 {
-    const char* name = walk->entry.name;
+    const FsEntry& entry = walk->entry;
     ++walk->counts.files;
-    if (walk->entry.isSpecial)
+    if (entry.isSpecial || entry.isLink)
         return WalkStep::Entry;
-    const FileCheck check = ExamineFile(name);
-    if (check.verdict == FileVerdict::Unreadable) {
-        walk->note = WalkNote::Unreadable;
-        walk->noteError = check.error;
+    if (!BuildEntryPath(walk))
+        return WalkStep::Entry;
+    FsFile file;
+    if (!FsOpenChild(walk->dir, entry, &file)) {
+        NoteUnreadable(walk, FsLastError());
+        return WalkStep::Entry;
     }
-    if (check.type == pe::kNotExecutable)
+    FileCheck check = ExamineFile(file, entry.name);
+    const char* broken = GetTestSeams().unreadableName;
+    if (broken != nullptr && std::strcmp(broken, entry.name) == 0)
+        check = FileCheck{pe::kNotExecutable, FileVerdict::Unreadable, FsChangedError()};
+    if (check.verdict == FileVerdict::Unreadable)
+        NoteUnreadable(walk, check.error);
+    if (check.type != pe::kNotExecutable)
+        FormatProgress(walk->text, walk->textCapacity, WalkCurrentEntry(walk),
+                       check.type == pe::kWin32Binary ? entry.name : nullptr);
+    if (check.verdict != FileVerdict::Infected) {
+        FsClose(&file);
         return WalkStep::Entry;
-    FormatProgress(walk->text, kPathCapacity, WalkCurrentEntry(walk), check.type == pe::kWin32Binary ? name : nullptr);
-    if (check.verdict != FileVerdict::Infected)
-        return WalkStep::Entry;
+    }
     ++walk->counts.infected;
     walk->note = WalkNote::Infected;
-    if (walk->deleteInfected) {
-        if (StopSeen(walk))
-            return WalkStep::Stopped;
-        FsMakeDeletable(name);
-        if (FsDeleteFile(name)) {
-            ++walk->counts.deleted;
-            walk->note = WalkNote::Deleted;
-        } else {
-            walk->noteError = FsLastError();
-        }
+    const bool dispose = walk->options.deleteInfected || walk->options.moveFolder != nullptr;
+    if (dispose && StopSeen(walk)) {
+        FsClose(&file);
+        return WalkStep::Stopped;
     }
+    if (dispose)
+        Dispose(walk, &file);
+    else
+        FsClose(&file);
     return WalkStep::Entry;
 }
 
@@ -142,10 +207,11 @@ WalkStep HandleEntry(TreeWalk* walk)
 }
 
 // Notes why the directory at walk->current is left, and moves past it.
-WalkStep SkipDirectory(TreeWalk* walk, WalkNote note)
+WalkStep SkipDirectory(TreeWalk* walk, WalkNote note, int error)
 {
     walk->note = note;
-    walk->noteError = FsLastError();
+    walk->noteError = error;
+    ++walk->counts.skipped;
     FinishDirectory(walk);
     return WalkStep::Skipped;
 }
@@ -169,14 +235,23 @@ WalkStep WalkNext(TreeWalk* walk)
             return WalkStep::Finished;
 
         walk->current = walk->queue.readOffset;
-        if (!FsSetCurrentDirectory(WalkCurrentEntry(walk)))
-            return SkipDirectory(walk, WalkNote::NotEntered);  // vanished, refused, or no directory at all
-        if (!FsGetCurrentDirectory(walk->directory, sizeof walk->directory))
-            walk->directory[0] = '\0';  // its children's paths would not fit either
-        switch (FsListFirst(&walk->listing, &walk->entry)) {
+        FsFileId expected;
+        std::memcpy(&expected, walk->queue.data + walk->current, sizeof expected);
+        FsFileId id;
+        // The root is taken as the user named it; every folder below must still be the one its
+        // parent listed.
+        if (!FsOpenDirectory(WalkCurrentEntry(walk), walk->current == 0 ? nullptr : &expected, &walk->dir, &id)) {
+            walk->dir = nullptr;
+            return SkipDirectory(walk, WalkNote::NotEntered, FsLastError());  // vanished, refused, or no folder
+        }
+        walk->directory = FsDirectoryPath(walk->dir);
+        if (walk->options.moveCursor)
+            FsSetCurrentDirectory(walk->directory);  // the cursor only: a refusal changes nothing
+        switch (FsListFirst(walk->dir, &walk->listing, &walk->entry)) {
         case FsListStart::Listed:
             return HandleEntry(walk);
         case FsListStart::Empty:
+            walk->listing = nullptr;
             FinishDirectory(walk);
             continue;
         case FsListStart::Failed:
@@ -185,18 +260,16 @@ WalkStep WalkNext(TreeWalk* walk)
             if (walk->current == 0) {
                 walk->note = WalkNote::NotListed;
                 walk->noteError = FsLastError();
+                CloseDirectory(walk);
                 return WalkStep::RootUnlisted;
             }
-            return SkipDirectory(walk, WalkNote::NotListed);
+            return SkipDirectory(walk, WalkNote::NotListed, FsLastError());
         }
     }
 }
 
 void WalkEnd(TreeWalk* walk)
 {
-    if (walk->listing != nullptr) {
-        FsListClose(walk->listing);
-        walk->listing = nullptr;
-    }
+    CloseDirectory(walk);
     QueueFree(&walk->queue);
 }

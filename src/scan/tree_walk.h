@@ -1,18 +1,19 @@
-// The drive scan's walk: breadth-first over a queue of directory paths, with the process's
-// current directory as the cursor.
+// The drive scan's walk: breadth-first over a queue of directory paths, each folder opened by its
+// absolute path and listed through the handle the layer holds, never through the current
+// directory.
 //
 // The walk is driven one step at a time, so that the thread that runs it can show progress, check
 // for a stop request and report what the walk met, between steps:
 //
 //   TreeWalk walk;
-//   if (WalkBegin(&walk, ...)) {
+//   if (WalkBegin(&walk, root, options, ...)) {
 //       WalkStep step;
 //       while (WalkGoesOn(step = WalkNext(&walk))) { ...show walk.text, report walk.note... }
 //       WalkEnd(&walk);
 //   }
 //
-// Every directory path queued during the walk stays in the queue until WalkEnd; the queue grows
-// as needed, so a drive with more directory text than the initial capacity is still walked.
+// Every directory queued during the walk stays in the queue until WalkEnd, with what its parent's
+// listing saw it to be; the queue grows as needed.
 #pragma once
 
 #include <atomic>
@@ -23,7 +24,7 @@
 
 constexpr size_t kDefaultQueueCapacity = 0x800000;  // 8 MiB, enough for most drives
 
-// Directory paths stored back to back, each with its NUL, in the order queued.
+// Queued folders back to back: each an FsFileId, then its path and a NUL, in the order queued.
 struct DirQueue {
     char* data;
     size_t capacity;
@@ -33,12 +34,12 @@ struct DirQueue {
 
 bool QueueInit(DirQueue* queue, size_t capacity);
 // Appends path, growing the block when it is full; false only when memory runs out.
-bool QueuePush(DirQueue* queue, const char* path);
+bool QueuePush(DirQueue* queue, const char* path, const FsFileId& id);
 void QueueFree(DirQueue* queue);
 
 enum class WalkStep {
     Entry,          // one listed entry was handled; text may have changed
-    Skipped,        // a queued directory below the root could not be entered or listed
+    Skipped,        // a queued directory could not be entered or listed
     Finished,       // every queued directory was walked
     RootUnlisted,   // the scan root was entered but cannot be listed
     Stopped,        // the stop request was seen; nothing more was done
@@ -50,47 +51,57 @@ inline bool WalkGoesOn(WalkStep step)
     return step == WalkStep::Entry || step == WalkStep::Skipped;
 }
 
-// What the last step met that a report may name. The window shows none of it; the console
-// scanner reports every one.
+// What the last step met that a report may name. The window shows only the number of skips; the
+// console scanner reports every one.
 enum class WalkNote {
     None,
-    Infected,    // the entry is an infected file left in place; noteError when its deletion failed
-    Deleted,     // the entry was an infected file and is deleted
-    Unreadable,  // the entry is a file that could not be tested (noteError)
-    TooLong,     // the entry is a folder whose path does not fit kFsPathCapacity: not walked
-    NotEntered,  // Skipped: the folder WalkCurrentEntry names could not be entered (noteError)
-    NotListed,   // Skipped or RootUnlisted: it could not be listed (noteError)
+    Infected,         // an infected file left in place (noteError when its disposal failed)
+    Deleted,          // an infected file, deleted
+    DeleteAtRestart,  // an infected file in use, to be deleted when Windows next starts
+    Moved,            // an infected file, moved to walk.target
+    Unreadable,       // a file that could not be opened or tested (noteError): skipped
+    TooLong,          // a folder or file whose path does not fit kFsPathCapacity: skipped
+    NotEntered,       // Skipped: the folder WalkCurrentEntry names could not be opened (noteError)
+    NotListed,        // Skipped or RootUnlisted: it could not be listed (noteError)
+};
+
+// What the walk does with an infected file: nothing, delete it, or move it into moveFolder.
+struct WalkOptions {
+    bool deleteInfected;
+    const char* moveFolder;  // absolute; null: not moved
+    bool atRestart;          // a file in use is deleted at the next restart
+    bool moveCursor;         // make each folder the current directory too, as the window does
 };
 
 struct TreeWalk {
     DirQueue queue;
-    size_t current;                    // queue offset of the directory being listed
-    FsListing listing;                 // open while that directory is listed, else null
-    FsEntry entry;                     // the entry just listed
-    char directory[kFsPathCapacity];   // the current directory as the platform reports it
-    char childPath[kFsPathCapacity];   // work buffer for a child's path
+    size_t current;                     // queue offset of the directory being listed
+    FsDir dir;                          // open while that directory is listed, else null
+    FsListing listing;                  // likewise
+    FsEntry entry;                      // the entry just listed
+    const char* directory;              // the open directory's path ("" when none is open)
+    char path[kFsPathCapacity];         // the entry's whole path, for a note about it
+    char target[kFsPathCapacity];       // where a Moved file went
     ScanCounts counts;
-    char* text;                        // progress text, kPathCapacity bytes (the shared buffer)
-    bool deleteInfected;
+    char* text;                         // progress text (the caller's buffer)
+    size_t textCapacity;
+    WalkOptions options;
     const std::atomic<int>* stopRequested;  // non-zero: end at the next check
-    WalkNote note;                     // what the last step met
-    int noteError;                     // FsLastError() of the failure the note names
+    WalkNote note;                      // what the last step met
+    int noteError;                      // FsLastError() of the failure the note names
 };
 
-// Queues root and prepares the walk; false when the queue cannot be allocated. text must hold
-// kPathCapacity bytes; the walk writes its progress texts there.
-bool WalkBegin(TreeWalk* walk, const char* root, char* text, bool deleteInfected,
+// Queues root (absolute) and prepares the walk; false when the queue cannot be allocated. The
+// walk writes its progress texts into text (capacity bytes).
+bool WalkBegin(TreeWalk* walk, const char* root, char* text, size_t textCapacity, const WalkOptions& options,
                const std::atomic<int>* stopRequested, size_t queueCapacity = kDefaultQueueCapacity);
 
-// Lists the next entry, testing, counting and deleting as it goes.
+// Lists the next entry, testing, counting and disposing of infected files as it goes.
 WalkStep WalkNext(TreeWalk* walk);
 
-// The queue entry the walk is at (the directory that could not be entered or listed, after
-// Skipped and RootUnlisted).
-inline const char* WalkCurrentEntry(const TreeWalk* walk)
-{
-    return walk->queue.data + walk->current;
-}
+// The path of the queue entry the walk is at (the directory that could not be entered or
+// listed, after Skipped and RootUnlisted).
+const char* WalkCurrentEntry(const TreeWalk* walk);
 
-// Releases the queue and any open listing; safe after every step.
+// Releases the queue and any open directory; safe after every step.
 void WalkEnd(TreeWalk* walk);

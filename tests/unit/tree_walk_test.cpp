@@ -23,21 +23,23 @@ struct WalkResult {
     std::vector<std::string> notes;   // "note path" for every step that noted something
 };
 
-const char* const kNoteNames[] = {"", "infected", "deleted", "unreadable", "too-long", "not-entered", "not-listed"};
+const char* const kNoteNames[] = {"",         "infected", "deleted",     "deleted-at-restart", "moved",
+                                  "unreadable", "too-long", "not-entered", "not-listed"};
 
 WalkResult Walk(const std::string& root, bool deleteInfected, size_t capacity = kDefaultQueueCapacity,
-                std::atomic<int>* stop = nullptr, int stopAfter = -1)
+                std::atomic<int>* stop = nullptr, int stopAfter = -1, const char* moveFolder = nullptr)
 {
     char text[kPathCapacity];
     std::strcpy(text, root.c_str());
-    TreeWalk walk;
+    static TreeWalk walk;
     WalkResult result{};
-    EXPECT_TRUE(WalkBegin(&walk, text, text, deleteInfected, stop, capacity));
+    EXPECT_TRUE(WalkBegin(&walk, root.c_str(), text, sizeof text, WalkOptions{deleteInfected, moveFolder, false, false},
+                          stop, capacity));
     while (WalkGoesOn(result.end = WalkNext(&walk)) || result.end == WalkStep::RootUnlisted) {
         if (walk.note != WalkNote::None) {
             const bool entry = result.end == WalkStep::Entry;
             result.notes.push_back(kNoteNames[static_cast<int>(walk.note)] + std::string(" ") +
-                                   (entry ? std::string(walk.directory) + "/" + walk.entry.name : WalkCurrentEntry(&walk)));
+                                   (entry ? walk.path : WalkCurrentEntry(&walk)));
         }
         if (result.end == WalkStep::RootUnlisted)
             break;
@@ -47,8 +49,8 @@ WalkResult Walk(const std::string& root, bool deleteInfected, size_t capacity = 
             stop->store(1);
     }
     result.counts = walk.counts;
-    for (size_t at = 0; at < walk.queue.writeOffset; at += std::strlen(walk.queue.data + at) + 1)
-        result.queued.push_back(walk.queue.data + at);
+    for (size_t at = 0; at < walk.queue.writeOffset; at += sizeof(FsFileId) + result.queued.back().size() + 1)
+        result.queued.push_back(walk.queue.data + at + sizeof(FsFileId));
     WalkEnd(&walk);
     return result;
 }
@@ -160,13 +162,13 @@ TEST(Walk, QueueGrows)
 }
 
 // Paths far past the Windows limit are walked (a mounted volume adds its mount point to every
-// path); a folder whose path would not fit even here is noted, not walked.
+// path); a folder the kernel cannot reach by its path is noted as skipped, never passed in silence.
 TEST(Walk, DeepPaths)
 {
     TempTree tree;
     const std::string part(100, 'p');
     ASSERT_EQ(chdir(tree.Root().c_str()), 0);
-    for (size_t depth = tree.Root().size(); depth < kFsPathCapacity; depth += part.size() + 1)  // a level at a time
+    for (size_t depth = tree.Root().size(); depth < 4200; depth += part.size() + 1)  // a level at a time
         ASSERT_TRUE(mkdir(part.c_str(), 0755) == 0 && chdir(part.c_str()) == 0);
     WriteBytes("infected.exe", Infected(Clean(), MarkerForm::Form00));
     ASSERT_EQ(chdir("/"), 0);
@@ -175,8 +177,47 @@ TEST(Walk, DeepPaths)
     EXPECT_EQ(result.end, WalkStep::Finished);
     EXPECT_GT((result.queued.size() - 1) * (part.size() + 1), 2 * kPathCapacity);
     ASSERT_EQ(result.notes.size(), 1u);
-    EXPECT_EQ(result.notes[0].substr(0, 9), "too-long ");
+    EXPECT_EQ(result.notes[0].substr(0, 12), "not-entered ");
+    EXPECT_EQ(result.counts.skipped, 1);
     EXPECT_EQ(result.counts.infected, 0) << "the file lies below the folder that does not fit";
+}
+
+// Links are never followed: a link to a file counts as a file but is neither opened nor deleted,
+// a link to a folder is not entered; what they point to outside the tree stays as it was.
+TEST(Walk, LinksAreNeverFollowed)
+{
+    TempTree outside, tree;
+    outside.File("sick.exe", Infected(Clean(), MarkerForm::Form10));
+    outside.Dir("folder");
+    outside.File("folder/sick.exe", Infected(Clean(), MarkerForm::Form00));
+    ASSERT_EQ(symlink(outside.Path("sick.exe").c_str(), tree.Path("link.exe").c_str()), 0);
+    ASSERT_EQ(symlink(outside.Path("folder").c_str(), tree.Path("folder").c_str()), 0);
+    ASSERT_EQ(symlink("/nowhere", tree.Path("dangling.exe").c_str()), 0);
+    const WalkResult result = Walk(tree.Root(), true);
+    EXPECT_EQ(result.end, WalkStep::Finished);
+    EXPECT_EQ(result.counts.directories, 0);
+    EXPECT_EQ(result.counts.files, 2);
+    EXPECT_EQ(result.counts.infected, 0);
+    EXPECT_TRUE(result.notes.empty());
+    EXPECT_TRUE(outside.Exists("sick.exe") && outside.Exists("folder/sick.exe"));
+}
+
+// Moved infected files never replace one another: the second of one name becomes name.1.
+TEST(Walk, MovesNeverReplace)
+{
+    TempTree tree, quarantine;
+    tree.Dir("a");
+    tree.Dir("b");
+    tree.File("a/sick.exe", Infected(Clean(), MarkerForm::Form10));
+    tree.File("b/sick.exe", Infected(Clean(), MarkerForm::Form00));
+    quarantine.Text("sick.exe", "taken");
+    const WalkResult result = Walk(tree.Root(), false, kDefaultQueueCapacity, nullptr, -1, quarantine.Root().c_str());
+    EXPECT_EQ(result.counts.infected, 2);
+    ASSERT_EQ(result.notes.size(), 2u);
+    EXPECT_EQ(result.notes[0].substr(0, 6), "moved ");
+    EXPECT_TRUE(quarantine.Exists("sick.exe.1") && quarantine.Exists("sick.exe.2"));
+    EXPECT_FALSE(tree.Exists("a/sick.exe") || tree.Exists("b/sick.exe"));
+    EXPECT_EQ(ReadBytes(quarantine.Path("sick.exe")), Bytes({'t', 'a', 'k', 'e', 'n'}));
 }
 
 TEST(Walk, StopEndsTheWalkBeforeAnyFurtherDeletion)

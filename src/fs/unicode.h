@@ -1,0 +1,26 @@
+// Text units: the one UTF-8 decoder, the WTF-8 <-> UTF-16 conversion of the Win32 layer, and the
+// ASCII case fold that Windows applies to names. Portable, with no platform calls.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The length of the UTF-8 sequence at text[at] (size bytes in all) and its code point, or 0 when
+// the bytes there are not one. Overlong forms and code points past U+10FFFF are never one;
+// surrogates (U+D800..U+DFFF) are one only when allowSurrogates, as WTF-8 writes them.
+size_t Utf8Sequence(const char* text, size_t size, size_t at, uint32_t* codePoint, bool allowSurrogates = false);
+
+// WTF-8 to UTF-16, with the NUL: false when text is no WTF-8 or out (capacity units) is too
+// small. *units gets the length without the NUL.
+bool Wtf8ToUtf16(const char* text, uint16_t* out, size_t capacity, size_t* units);
+// count UTF-16 units to WTF-8 with the NUL: a unit that pairs with nothing is written as its own
+// code point, so the conversion back gives the same units. False when out is too small.
+bool Utf16ToWtf8(const uint16_t* text, size_t count, char* out, size_t capacity);
+
+inline char AsciiUpper(char c)
+{
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - ('a' - 'A')) : c;
+}
+
+// Equal the way Windows compares ASCII names: letter case of 'a'..'z' ignored, other bytes exact.
+bool AsciiEqualNoCase(const char* a, const char* b, size_t count);
