@@ -96,6 +96,16 @@ std::string Utf8Of(const wchar_t* text, size_t units)
 // expanded first. data has room for one unit more.
 std::string TextOfValue(DWORD type, wchar_t* data, DWORD size)
 {
+    if (type != REG_SZ && type != REG_EXPAND_SZ && type != REG_MULTI_SZ) {
+        // Other types come as their bytes, which are read as text of the code page all the same.
+        const char* bytes = reinterpret_cast<const char*>(data);
+        const size_t length = BoundedTextLength(bytes, size);
+        std::wstring wide(length + 1, L'\0');
+        const int units = length != 0 ? MultiByteToWideChar(CP_ACP, 0, bytes, static_cast<int>(length), &wide[0],
+                                                            static_cast<int>(wide.size()))
+                                      : 0;
+        return Utf8Of(wide.c_str(), units > 0 ? static_cast<size_t>(units) : 0);
+    }
     const size_t units = BoundedWideLength(data, size / sizeof(wchar_t));
     data[units] = L'\0';
     if (type != REG_EXPAND_SZ)

@@ -20,11 +20,6 @@ namespace {
 
 std::atomic<int>* interruptFlag;
 
-ULONGLONG WINAPI TickCount64()
-{
-    return GetTickCount();
-}
-
 BOOL WINAPI OnInterrupt(DWORD event)
 {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
@@ -34,17 +29,6 @@ BOOL WINAPI OnInterrupt(DWORD event)
 }
 
 }  // namespace
-
-// The toolchain's thread library, which the C++ run-time's exception support pulls in, imports
-// GetTickCount64, and Windows XP has none: the program would not even load there. Defining the
-// import here means the linker takes none from kernel32. Its only use there is timed waits,
-// which this program never makes.
-#ifdef _WIN64
-extern "C" ULONGLONG(WINAPI* const tickCount64Import)() __asm__("__imp_GetTickCount64");
-#else
-extern "C" ULONGLONG(WINAPI* const tickCount64Import)() __asm__("__imp__GetTickCount64@0");
-#endif
-extern "C" ULONGLONG(WINAPI* const tickCount64Import)() = TickCount64;
 
 void ConsoleStart(int* argc, char*** argv)
 {

@@ -25,10 +25,11 @@ probe() { "$QF_WINE_LOADER" "$probe_exe" "$@" | tr -d '\r'; return "${PIPESTATUS
 expect() { probe wait "$@" "$((${T:-90} * 1000))" || app_pid='' fail "expected $*"; }
 
 idle=(start.enabled=1 stop.enabled=0 check.enabled=1)
-# scan_done FILES INFECTED DELETED: the summary and the "Scan completed." box, shown while the
-# buttons are still those of a running scan; closed with OK, the window is idle again.
+# scan_done FILES INFECTED DELETED [SKIPPED]: the summary and the "Scan completed." box, shown
+# while the buttons are still those of a running scan; closed with OK, the window is idle again.
 scan_done() {
-  local summary="status=STATUS: Done\n  Directories: 0\n  Files: $1\n  Infected $2\n  Deleted $3\n"
+  local summary="status=STATUS: Done\n  Directories: ${DIRS:-0}\n  Files: $1\n  Infected $2\n  Deleted $3\n"
+  [ -z "${4:-}" ] || summary+="  Skipped $4\n"
   T=60 expect 'box=QFold|Scan completed.' "$summary" start.enabled=0 stop.enabled=1
   probe close-box || fail "the box did not close"
   expect box=none "$summary" "${idle[@]}"
@@ -97,9 +98,9 @@ startup_and_keys() {
     'start=&Start' 'stop=S&top' 'combo=Drive letter' "combo.items=$roots" \
     'status=STATUS: idle\nNo Zaverin found in memory.' "${idle[@]}" check.checked=0 combo.focus=1
   shot startup
-  # "Drive letter" names no folder: the scan ends at once with four zeros.
+  # "Drive letter" names no folder: nothing is scanned, and the summary says so.
   key Return
-  scan_done 0 0 0
+  scan_done 0 0 0 1
 
   # Tab: combo box, delete box, Start and round again; Stop is skipped while disabled.
   key Tab; expect check.focus=1
