@@ -132,7 +132,9 @@ bool CopyEntry(const WIN32_FIND_DATAW& data, FsEntry* entry)
     const DWORD attributes = data.dwFileAttributes;
     entry->isDirectory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     const bool reparse = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    entry->isLink = reparse && IsNameSurrogate(data.dwReserved0);
+    // A folder that is a reparse point of any kind is never entered, as before; a file is
+    // opened through its filter only when its tag says it stands for its own data.
+    entry->isLink = reparse && (entry->isDirectory || data.dwReserved0 == 0 || IsNameSurrogate(data.dwReserved0));
     entry->followReparse = reparse && !entry->isLink;
     entry->isSpecial = (attributes & FILE_ATTRIBUTE_DEVICE) != 0;
     return true;
@@ -280,6 +282,31 @@ bool LiftAttributes(HANDLE handle, DWORD attributes)
     if (basic.fileAttributes == 0)
         basic.fileAttributes = FILE_ATTRIBUTE_NORMAL;
     return SetInformation(handle, &basic, sizeof basic, kFileBasicInformation) >= 0;
+}
+
+// A delete at restart fails on a read-only file, so read-only goes now; only the attributes are
+// written, which the program that holds the file does not prevent. False when the name names
+// another file by now.
+bool ClearReadOnlyFor(const wchar_t* path, const BY_HANDLE_FILE_INFORMATION& tested)
+{
+    HANDLE handle = CreateFileW(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION now;
+    bool same = GetFileInformationByHandle(handle, &now) && FsSameFile(IdOf(now), IdOf(tested));
+    if (same && (now.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        BasicInformation basic{};
+        basic.fileAttributes = now.dwFileAttributes & ~(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY);
+        if (basic.fileAttributes == 0)
+            basic.fileAttributes = FILE_ATTRIBUTE_NORMAL;
+        same = SetInformation(handle, &basic, sizeof basic, kFileBasicInformation) >= 0;
+    }
+    CloseHandleKeepingError(handle);
+    if (!same && GetLastError() == 0)
+        SetLastError(kChangedError);
+    return same;
 }
 
 void RestoreAttributes(HANDLE handle, DWORD attributes)
@@ -624,7 +651,7 @@ FsDisposal FsDispose(FsFile* file, const char* moveFolder, bool atRestart, char*
     // In use by another program: Windows may delete it when it next starts, before anyone runs it.
     if (result.outcome == FsOutcome::NotDone && moveFolder == nullptr && atRestart &&
         (result.error == ERROR_SHARING_VIOLATION || result.error == ERROR_LOCK_VIOLATION)) {
-        if (MoveFileExW(wide, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
+        if (ClearReadOnlyFor(wide, before) && MoveFileExW(wide, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
             result.outcome = FsOutcome::DeleteAtRestart;
         else
             result.error = static_cast<int>(GetLastError());
