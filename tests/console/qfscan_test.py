@@ -104,6 +104,14 @@ def plant(root, files):
             f.write(data)
 
 
+# Names Windows allows that its ANSI calls cannot reach, beside their look-alikes.
+DEEP = "/".join(["d" * 60] * 6)
+NAMES_SICK = {"Пользователи/Документы/sick.exe", "Ελληνικά/α.exe", "漢字/程序.exe", "emoji 😀/sick.exe",
+              "con.exe", "aux.exe", "nul.exe", "com1.exe", "CON/sick.exe", "names/twin.exe.", "names/space.exe ",
+              "trailing dot./sick.exe", DEEP + "/sick.exe", "n" * 240 + "/sick.exe"}
+NAMES_CLEAN = {"Ελληνικά/a.exe", "names/twin.exe", "names/space.exe", "Пользователи/clean.exe", DEEP + "/clean.exe"}
+
+
 class Build:
     """One build of qfscan and how to hand it paths."""
 
@@ -323,11 +331,7 @@ class Scans(unittest.TestCase):
         """Infected and clean files under names that the code page cannot hold, DOS device names,
         trailing dots and spaces, look-alikes and long paths: each build reports exactly the
         infected ones, deletes exactly them when asked, and both count alike."""
-        deep = "/".join(["d" * 60] * 6)
-        sick = {"Пользователи/Документы/sick.exe", "Ελληνικά/α.exe", "漢字/程序.exe", "emoji 😀/sick.exe",
-                "con.exe", "aux.exe", "nul.exe", "com1.exe", "CON/sick.exe", "names/twin.exe.", "names/space.exe ",
-                "trailing dot./sick.exe", deep + "/sick.exe", "n" * 240 + "/sick.exe"}
-        clean = {"Ελληνικά/a.exe", "names/twin.exe", "names/space.exe", "Пользователи/clean.exe", deep + "/clean.exe"}
+        sick, clean = NAMES_SICK, NAMES_CLEAN
         counts = []
         for build in self.builds():
             with self.subTest(wine=build.wine):

@@ -46,6 +46,24 @@ plant(sys.argv[1], {"clean.exe": sample("sample32.exe"), "infected.exe": infecte
 PY
 }
 
+# plant_names NAME: infected and clean files under names of every kind Windows allows, in
+# C:\e2e\NAME; prints the folders, files and infected files planted.
+plant_names() {
+  /usr/bin/python3 - "$e2e/$1" "$here/../console" <<'PY' || fail "planting in $1"
+import os, sys
+sys.path.insert(0, sys.argv[2])
+from qfscan_test import NAMES_CLEAN, NAMES_SICK, infected, plant, sample
+plant(sys.argv[1], {**{n: infected(sample("sample32.exe")) for n in NAMES_SICK},
+                    **{n: sample("sample32.exe") for n in NAMES_CLEAN}})
+folders = {os.path.dirname(n) for n in NAMES_SICK | NAMES_CLEAN} - {""}
+folders |= {f.rsplit("/", k)[0] for f in folders for k in range(1, f.count("/") + 1)}
+print(len(folders), len(NAMES_SICK | NAMES_CLEAN), len(NAMES_SICK))
+PY
+}
+
+# left_in NAME: the files left in C:\e2e\NAME, sorted, one a line.
+left_in() { (cd "$e2e/$1" && find . -type f | sort); }
+
 # key KEY...: real key presses, once the window is the active one (keys sent before are lost).
 # After a box closes, a loaded Wine may leave no window active; X focus is then still on ours, so
 # focusing it changes nothing. A click on the window, as a user would do, activates it.
@@ -138,6 +156,17 @@ startup_and_keys() {
   scan_done 4 1 1
   key alt+shift+s
   scan_done 3 0 0
+
+  # Names in any script, DOS device names, trailing dots and spaces, paths past 260 characters:
+  # every infected file is deleted, every clean one kept, and nothing is skipped.
+  local dirs files sick
+  read -r dirs files sick < <(plant_names names)
+  click combo; expect combo.focus=1
+  type_path 'C:\e2e\names'
+  key Return
+  DIRS=$dirs scan_done "$files" "$sick" "$sick"
+  [ "$(left_in names | wc -l)" -eq $((files - sick)) ] || fail "left in names: $(left_in names)"
+  left_in names | grep -q 'Ελληνικά/a.exe' || fail "the look-alike a.exe went"
 
   # Alt+F4 closes the window (the idle table's "s" has the same code as F4).
   key alt+F4
