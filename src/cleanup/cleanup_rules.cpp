@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "fs/unicode.h"
+
 namespace {
 
 const char kCleanVerdict[] = "STATUS: idle\nNo Zaverin found in memory.";
@@ -15,8 +17,7 @@ const char kDroppedAtRoot[] = "msvbvm60.dll";
 void FoldToUpper(char* text)
 {
     for (; *text != '\0'; ++text)
-        if (*text >= 'a' && *text <= 'z')
-            *text = static_cast<char>(*text - 0x20);
+        *text = AsciiUpper(*text);
 }
 
 bool IsDriveLetter(char c)

@@ -3,17 +3,12 @@
 #include <cstring>
 
 #include "cleanup/cleanup_rules.h"
+#include "fs/unicode.h"
 
 std::string ExpandReferences(const std::string& text, const std::vector<EnvironmentVariable>& variables)
 {
-    auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 0x20) : c; };
     auto same = [&](const std::string& a, const char* b) {
-        if (a.size() != std::strlen(b))
-            return false;
-        for (size_t i = 0; i < a.size(); ++i)
-            if (upper(a[i]) != upper(b[i]))
-                return false;
-        return true;
+        return a.size() == std::strlen(b) && AsciiEqualNoCase(a.data(), b, a.size());
     };
     std::string out;
     size_t at = 0;

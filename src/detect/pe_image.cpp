@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "fs/unicode.h"
+
 namespace pe {
 
 namespace {
@@ -113,17 +115,7 @@ BinaryType ClassifyByExtension(const char* name)
     const char* dot = std::strrchr(name, '.');
     if (dot == nullptr || std::strpbrk(dot, "\\/") != nullptr)
         return kNotExecutable;
-    auto is = [dot](const char* ext) {
-        for (size_t i = 0;; ++i) {
-            char c = dot[i];
-            if (c >= 'A' && c <= 'Z')
-                c = static_cast<char>(c + ('a' - 'A'));
-            if (c != ext[i])
-                return false;
-            if (c == '\0')
-                return true;
-        }
-    };
+    auto is = [dot](const char* ext) { return std::strlen(dot) == 4 && AsciiEqualNoCase(dot, ext, 4); };
     if (is(".com"))
         return kDosBinary;
     if (is(".pif"))

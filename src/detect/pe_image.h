@@ -4,11 +4,12 @@
 // offset outside the bytes it was given, whatever the headers claim. Offsets are 64-bit so that
 // sums such as PointerToRawData + SizeOfRawData cannot wrap on a 32-bit target.
 //
-// The infection decision reads a file in four small pieces (DOS header, NT headers, section
-// table, marker window). DecideInfection() drives those steps over any byte source with
-//   uint64_t Size() const;
+// The infection decision asks for four small pieces (DOS header, NT headers, section table,
+// marker window). DecideInfection() drives those steps over any byte source with
+//   uint64_t Size();
 //   bool Read(uint64_t offset, void* out, uint32_t count);   // all bytes or false
-// so the file-backed test and the in-memory one (unit tests, fuzzing) share one path.
+// so the file-backed test (which serves the first three from one read of the file's head) and
+// the in-memory one (unit tests, fuzzing) share one path.
 #pragma once
 
 #include <cstddef>
@@ -120,8 +121,8 @@ enum BinaryType : int {
 // Extension rule for files without a usable MZ header.
 BinaryType ClassifyByExtension(const char* name);
 
-// Classifies a file from its name and bytes read through source, the way the platform's
-// classification does: a PE32 program is kWin32Binary whatever its extension, a PE DLL is no
+// Classifies a file from its name and bytes read through source, the way Windows' own
+// classification (GetBinaryType) does, for both builds alike: a PE32 program is kWin32Binary whatever its extension, a PE DLL is no
 // executable, PE32+ is kWin64Binary, MZ without a newer header is DOS, NE is Windows 3.x or
 // OS/2; files without an MZ header are DOS or PIF programs by their .com or .pif extension.
 template <typename Source>

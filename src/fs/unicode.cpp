@@ -89,11 +89,3 @@ bool Utf16ToWtf8(const uint16_t* text, size_t count, char* out, size_t capacity)
     out[used] = '\0';
     return true;
 }
-
-bool AsciiEqualNoCase(const char* a, const char* b, size_t count)
-{
-    for (size_t i = 0; i < count; ++i)
-        if (AsciiUpper(a[i]) != AsciiUpper(b[i]))
-            return false;
-    return true;
-}

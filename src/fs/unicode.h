@@ -23,4 +23,10 @@ inline char AsciiUpper(char c)
 }
 
 // Equal the way Windows compares ASCII names: letter case of 'a'..'z' ignored, other bytes exact.
-bool AsciiEqualNoCase(const char* a, const char* b, size_t count);
+inline bool AsciiEqualNoCase(const char* a, const char* b, size_t count)
+{
+    for (size_t i = 0; i < count; ++i)
+        if (AsciiUpper(a[i]) != AsciiUpper(b[i]))
+            return false;
+    return true;
+}

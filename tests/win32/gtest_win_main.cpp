@@ -1,5 +1,5 @@
 // Entry point of the Windows test programs. A program may also be started again by its own tests
-// with "--play ROLE ..." to act as a helper process (see helper_roles.h where a program has one).
+// with "--play ROLE ..." to act as a helper process, where the program defines PlayHelperRole.
 #include <gtest/gtest.h>
 
 #include <cstring>
