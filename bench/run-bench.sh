@@ -59,6 +59,9 @@ qf_wine_throwaway_prefix && qf_private_display
 wine_run() { "$QF_WINE_LOADER" "$@"; }
 pair "the window's scan against the Wine floor, ms" ms wine_run "$win/bench/qf_wine_floor.exe" "$corpus" -- \
      wine_run "$win/bench/qf_window_timer.exe" "$corpus"
+pair "qfscan.exe against the Wine floor (the same wide calls), whole runs, ms" ms \
+     "$measure" "$QF_WINE_LOADER" "$win/bench/qf_wine_floor.exe" "$corpus" -- \
+     "$measure" "$QF_WINE_LOADER" "$win/qfscan.exe" --quiet "Z:${corpus//\//\\}"
 progress=$(QF_BENCH_KEY=progress_ms median_ms wine_run "$win/bench/qf_progress_cost.exe" "$corpus")
 sends=$(QF_BENCH_KEY=sends qf_run_figure wine_run "$win/bench/qf_progress_cost.exe" "$corpus")
 row "time the scan spends showing progress and its box, ms" "$progress ($sends texts sent)"
