@@ -17,6 +17,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 
 SAMPLES = os.environ.get("QF_SAMPLES", "samples")
@@ -297,6 +298,68 @@ class Scans(unittest.TestCase):
         self.assertEqual((code, err), (2, "skipped: %s/shut: cannot be entered: Permission denied\n" % folder))
         self.assertIn(deep + "/sick.exe: infected\n", out)
         self.assertEqual(build.run("--cleanup", folder)[0], 2)
+
+    def test_a_failed_read_is_a_skip_never_clean(self):
+        for build in self.builds():
+            with self.subTest(wine=build.wine):
+                folder = self.tree("broken%d" % build.wine, {"sick.exe": self.sick, "ok.exe": self.clean})
+                env = dict(os.environ, QF_TEST_UNREADABLE="sick.exe")
+                done = subprocess.run(build.command(["--delete", folder]), capture_output=True, env=env, timeout=600)
+                out, err = (done.stdout.decode().replace("\r\n", "\n"), done.stderr.decode().replace("\r\n", "\n"))
+                self.assertEqual(done.returncode, 2)
+                self.assertIn("skipped: " + build.path(folder + "/sick.exe") + ": cannot be read: ", err)
+                self.assertIn("  Infected 0\n  Deleted 0\n  Skipped 1\n", out)
+                self.assertTrue(os.path.exists(folder + "/sick.exe"))
+
+    def test_races_between_test_and_disposal(self):
+        """Between the test of each infected file and its disposal, a hostile owner of the tree
+        swaps its name for a link to a file outside, for a clean file, or turns a folder into a link
+        out of the tree: nothing outside changes, and no clean file is lost."""
+        build = ARGS.linux or self.skipTest("Linux only: the pause works through a FIFO")
+        for swap in ("link", "clean", "folder"):
+            with self.subTest(swap=swap):
+                outside = self.tree("outside-" + swap, {"secret": b"root's own", "sub/sick.exe": self.sick})
+                os.chmod(outside + "/secret", 0o600)
+                folder = self.tree("race-" + swap, {"a.exe": self.sick, "sub/sick.exe": self.sick})
+                fifo = os.path.join(self.root, "pause-" + swap)
+                os.mkfifo(fifo)
+                os.mkfifo(fifo + ".go")
+                scan = subprocess.Popen(build.command(["--delete", folder]), stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE, env=dict(os.environ, QF_TEST_DISPOSE_PAUSE=fifo))
+                swapped = []
+
+                def hostile_owner():
+                    while True:
+                        with open(fifo) as pause:
+                            path = pause.readline().strip()
+                        if not path:
+                            return
+                        if swap == "folder" and not swapped:
+                            shutil.rmtree(folder + "/sub")
+                            os.symlink(outside + "/sub", folder + "/sub")
+                        elif swap != "folder":
+                            os.rename(path, path + ".away")
+                            if swap == "link":
+                                os.symlink(outside + "/secret", path)
+                            else:
+                                plant(os.path.dirname(path), {os.path.basename(path): self.clean})
+                        swapped.append(path)
+                        with open(fifo + ".go", "w") as go:
+                            go.write("g")
+
+                owner = threading.Thread(target=hostile_owner)
+                owner.start()
+                out, err = scan.communicate(timeout=120)
+                with open(fifo, "w"):
+                    pass  # an empty line ends the owner's wait
+                owner.join()
+                self.assertEqual(os.stat(outside + "/secret").st_mode & 0o777, 0o600)
+                self.assertTrue(os.path.exists(outside + "/sub/sick.exe"), "nothing outside the tree is deleted")
+                if swap != "folder":
+                    for path in swapped:
+                        self.assertTrue(os.path.lexists(path), "what was put in its place stays: " + path)
+                        self.assertIn(path + ": infected, not deleted: changed since it was tested", out.decode())
+                    self.assertEqual(scan.returncode, 2)
 
     def test_both_builds_agree_on_every_edge_case(self):
         if not (ARGS.compare and ARGS.wine):
