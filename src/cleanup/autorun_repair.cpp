@@ -65,12 +65,14 @@ bool AllocateRunKeyBuffers(HKEY key, RunKeyBuffers* buffers)
     return false;
 }
 
-// Derives the program from one value's data: REG_EXPAND_SZ text has its environment references
-// expanded first. data holds size bytes and has room for one byte more.
+bool FindProgramOfData(const char* data, size_t size, char* path);
+
+// The program that one value's data starts, found as a logon finds it: REG_EXPAND_SZ text has its
+// environment references expanded first. data holds size bytes and has room for one byte more.
 bool ProgramOfValue(DWORD type, char* data, DWORD size, char* path)
 {
     if (type != REG_EXPAND_SZ)
-        return DeriveProgramPath(data, size, path, kPathCapacity);
+        return FindProgramOfData(data, size, path);
     data[BoundedTextLength(data, size)] = '\0';
     const DWORD needed = ExpandEnvironmentStringsA(data, nullptr, 0);
     if (needed == 0)
@@ -81,20 +83,26 @@ bool ProgramOfValue(DWORD type, char* data, DWORD size, char* path)
     if (AllocateBlock(needed + 1, &block, &expanded)) {
         const DWORD written = ExpandEnvironmentStringsA(data, expanded, needed + 1);
         derived = written != 0 && written <= needed + 1 &&
-                  DeriveProgramPath(expanded, written, path, kPathCapacity);
+                  FindProgramOfData(expanded, written, path);
     }
     ReleaseBlock(block);
     return derived;
 }
 
+bool IsFile(const char* path)
+{
+    const DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
 // Makes path (kPathCapacity bytes) the file a logon would start, found without the current
 // directory: a bare name is looked for in the system directory, the Windows directory and the
-// folders of PATH, in that order. False when it names no file there, or cannot be told without
+// folders of PATH, in that order. False when it names no file, or cannot be told without
 // the current directory; then nothing may be done with it.
 bool ResolveProgram(char* path)
 {
     switch (ClassifyProgramPath(path)) {
-    case ProgramPathForm::Absolute: return true;
+    case ProgramPathForm::Absolute: return IsFile(path);
     case ProgramPathForm::Relative: return false;
     case ProgramPathForm::BareName: break;
     }
@@ -120,11 +128,23 @@ bool ResolveProgram(char* path)
         const SearchStep step = ProgramSearchPlace(name, system, windows, pathList, index, path, kPathCapacity);
         if (step == SearchStep::End)
             break;
-        const DWORD attributes = step == SearchStep::Built ? GetFileAttributesA(path) : INVALID_FILE_ATTRIBUTES;
-        found = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+        found = step == SearchStep::Built && IsFile(path);
     }
     ReleaseBlock(block);
     return found;
+}
+
+// Tries the candidates of data in turn until one names a file. One that depends on the current
+// directory ends the search: which file the logon would start cannot be told then.
+bool FindProgramOfData(const char* data, size_t size, char* path)
+{
+    for (size_t index = 0;; ++index) {
+        const SearchStep step = ProgramPathCandidate(data, size, index, path, kPathCapacity);
+        if (step == SearchStep::End || (step == SearchStep::Built && ClassifyProgramPath(path) == ProgramPathForm::Relative))
+            return false;
+        if (step == SearchStep::Built && ResolveProgram(path))
+            return true;
+    }
 }
 
 // Writes Userinit as this machine's logon program, in the system directory the platform reports.
@@ -176,7 +196,7 @@ int CleanRunKey(HKEY key)
         if (dataSize > buffers.dataCapacity)
             dataSize = buffers.dataCapacity;
         char path[kPathCapacity];
-        if (ProgramOfValue(type, buffers.data, dataSize, path) && ResolveProgram(path) && IsInfectedExecutable(path)) {
+        if (ProgramOfValue(type, buffers.data, dataSize, path) && IsInfectedExecutable(path)) {
             found = 1;
             SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_ARCHIVE);
             DeleteFileA(path);
