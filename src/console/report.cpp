@@ -28,11 +28,30 @@ size_t Utf8Length(const std::string& text, size_t at)
     return length;
 }
 
+// Names are UTF-8 bytes on POSIX, the ANSI code page's on Windows.
+constexpr bool kNamesAreUtf8 = kFsSeparator == '/';
+
+std::string Plain(const std::string& text)
+{
+    return PlainText(text, kNamesAreUtf8);
+}
+
+// Every write goes through here: one that fails breaks the report, and a broken report stops the
+// walk, so that no change is made that could not be recorded. A log would be one more sink here.
+void Written(Report* report, FILE* stream, bool ok)
+{
+    if (ok && std::fflush(stream) == 0 && !std::ferror(stream))
+        return;
+    report->broken = true;
+    if (report->stop != nullptr)
+        report->stop->store(1);
+}
+
 void WipeProgress(Report* report)
 {
     if (!report->progressShown)
         return;
-    std::fprintf(report->err, "\r%79s\r", "");
+    Written(report, report->err, std::fprintf(report->err, "\r%79s\r", "") >= 0);
     report->progressShown = false;
 }
 
@@ -40,8 +59,7 @@ void WipeProgress(Report* report)
 void Say(Report* report, FILE* stream, const std::string& line)
 {
     WipeProgress(report);
-    std::fprintf(stream, "%s\n", line.c_str());
-    std::fflush(stream);
+    Written(report, stream, std::fprintf(stream, "%s\n", line.c_str()) >= 0);
 }
 
 std::string Json(const std::string& text)
@@ -72,7 +90,7 @@ void ReportInfected(Report* report, const std::string& path, Handling handling, 
     report->moved += handling == Handling::Moved;
     report->unhandled += handling == Handling::NotDeleted || handling == Handling::NotMoved;
     if (!report->json) {
-        Say(report, report->out, path + ": " + kText[at] + detail);
+        Say(report, report->out, Plain(path) + ": " + kText[at] + Plain(detail));
         return;
     }
     std::string line = "{\"type\":\"infected\",\"path\":" + Json(path) + ",\"action\":\"" + kAction[at] + "\"";
@@ -86,19 +104,19 @@ void ReportInfected(Report* report, const std::string& path, Handling handling, 
 void ReportSkipped(Report* report, const std::string& path, const std::string& reason)
 {
     ++report->skipped;
-    Say(report, report->err, "skipped: " + path + ": " + reason);
+    Say(report, report->err, "skipped: " + Plain(path) + ": " + Plain(reason));
 }
 
 void ReportError(Report* report, const std::string& text)
 {
     report->failed = true;
-    Say(report, report->err, "qfscan: " + text);
+    Say(report, report->err, "qfscan: " + Plain(text));
 }
 
 void ReportNote(Report* report, const std::string& text)
 {
     if (!report->quiet && !report->json)
-        Say(report, report->out, text);
+        Say(report, report->out, Plain(text));
 }
 
 void ReportChange(Report* report, const std::string& place, const std::string& change, bool done, bool dry)
@@ -111,7 +129,7 @@ void ReportChange(Report* report, const std::string& place, const std::string& c
         return;
     }
     Say(report, done || dry ? report->out : report->err,
-        std::string(dry ? "would change: " : done ? "changed: " : "not changed: ") + place + ": " + change);
+        std::string(dry ? "would change: " : done ? "changed: " : "not changed: ") + Plain(place) + ": " + Plain(change));
 }
 
 void ReportVerdict(Report* report, int outcome)
@@ -133,13 +151,16 @@ void ReportProgress(Report* report, uint64_t nowMs, uint64_t startMs, const Scan
     report->lastProgressMs = nowMs;
     char line[80];
     const int used = std::snprintf(line, sizeof line, "%d folders, %d files, %us: ", soFar.directories, soFar.files, static_cast<unsigned>((nowMs - startMs) / 1000));
-    // The folder's tail is the telling part of a long path.
+    // The folder's tail is the telling part of a long path; the cut never splits a character.
     if (used > 0 && static_cast<size_t>(used) < sizeof line) {
-        const size_t room = sizeof line - 1 - used, length = std::strlen(folder);
-        std::snprintf(line + used, room + 1, "%s", length > room ? folder + (length - room) : folder);
+        const std::string shown = Plain(folder);
+        const size_t room = sizeof line - 1 - used, length = shown.size();
+        size_t from = length > room ? length - room : 0;
+        while (from > 0 && from < length && (static_cast<unsigned char>(shown[from]) & 0xC0) == 0x80)
+            ++from;
+        std::snprintf(line + used, room + 1, "%s", shown.c_str() + from);
     }
-    std::fprintf(report->err, "\r%-79s", line);
-    std::fflush(report->err);
+    Written(report, report->err, std::fprintf(report->err, "\r%-79s", line) >= 0);
     report->progressShown = true;
 }
 
@@ -147,26 +168,32 @@ void ReportSummary(Report* report)
 {
     WipeProgress(report);
     const ScanCounts& c = report->counts;
+    bool ok;
     if (report->json) {
-        std::fprintf(report->out,
-                     "{\"type\":\"summary\",\"directories\":%d,\"files\":%d,\"infected\":%d,\"deleted\":%d,"
-                     "\"moved\":%d,\"skipped\":%d,\"exit_code\":%d}\n",
-                     c.directories, c.files, c.infected, c.deleted, report->moved, report->skipped,
-                     ReportExitCode(*report));
+        ok = std::fprintf(report->out,
+                          "{\"type\":\"summary\",\"directories\":%d,\"files\":%d,\"infected\":%d,\"deleted\":%d,"
+                          "\"moved\":%d,\"skipped\":%d,\"stopped\":%s,\"exit_code\":%d}\n",
+                          c.directories, c.files, c.infected, c.deleted, report->moved, report->skipped,
+                          report->stopped ? "true" : "false", ReportExitCode(*report)) >= 0;
     } else {
         char summary[kPathCapacity];
         FormatSummary(summary, sizeof summary, c);
-        std::fputs(summary, report->out);
+        // The window's word for a scan that was ended early.
+        const char kDone[] = "STATUS: Done\n";
+        std::string text = summary;
+        if (report->stopped && text.compare(0, sizeof kDone - 1, kDone) == 0)
+            text.replace(0, sizeof kDone - 1, "STATUS: Stopped\n");
+        ok = std::fputs(text.c_str(), report->out) >= 0;
         if (report->moving)
-            std::fprintf(report->out, "  Moved %d\n", report->moved);
-        std::fprintf(report->out, "  Skipped %d\n", report->skipped);
+            ok &= std::fprintf(report->out, "  Moved %d\n", report->moved) >= 0;
+        ok &= std::fprintf(report->out, "  Skipped %d\n", report->skipped) >= 0;
     }
-    std::fflush(report->out);
+    Written(report, report->out, ok);
 }
 
 int ReportExitCode(const Report& report)
 {
-    if (report.skipped > 0 || report.unhandled > 0 || report.failed)
+    if (report.skipped > 0 || report.unhandled > 0 || report.failed || report.stopped || report.broken)
         return kExitError;
     return report.counts.infected > 0 || report.wormFound ? kExitInfected : kExitClean;
 }
@@ -192,4 +219,26 @@ std::string JsonString(const std::string& text)
         ++at;
     }
     return out + "\"";
+}
+
+std::string PlainText(const std::string& text, bool utf8)
+{
+    std::string out;
+    for (size_t at = 0; at < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[at]);
+        size_t sequence = !utf8 || c < 0x80 ? 1 : Utf8Length(text, at);
+        // U+0080..U+009F, the C1 controls, come as C2 80..C2 9F.
+        if (sequence == 2 && c == 0xC2 && static_cast<unsigned char>(text[at + 1]) < 0xA0)
+            sequence = 0;
+        if (c < 0x20 || c == 0x7F || sequence == 0 || (utf8 && c == '\\')) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            out += escaped;
+            ++at;
+            continue;
+        }
+        out.append(text, at, sequence);
+        at += sequence;
+    }
+    return out;
 }
