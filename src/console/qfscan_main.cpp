@@ -48,13 +48,14 @@ const char kHelp[] =
     "  infected  path, action (none, deleted, moved, not_deleted, not_moved), moved_to, reason\n"
     "  verdict   found (true/false), text: the start-up cleanup's or offline repair's verdict\n"
     "  change    place, change, done, dry_run: a change of the offline repair\n"
-    "  summary   directories, files, infected, deleted, moved, skipped, exit_code\n"
+    "  summary   directories, files, infected, deleted, moved, skipped, stopped, exit_code\n"
     "\n"
     "Exit codes:\n"
     "  0  nothing infected, and everything was scanned\n"
     "  1  infected files (or the worm) found, and every one handled as asked\n"
     "  2  an error: a bad option, a missing or unlistable PATH, anything skipped, or an infected\n"
-    "     file that could not be deleted or moved as asked\n";
+    "     file that could not be deleted or moved as asked, a stopped scan (STATUS: Stopped), or\n"
+    "     output that could not be written (then nothing more is changed)\n";
 
 struct Options {
     bool deleteInfected = false;
