@@ -230,7 +230,7 @@ std::string PlainText(const std::string& text, bool utf8)
         // U+0080..U+009F, the C1 controls, come as C2 80..C2 9F.
         if (sequence == 2 && c == 0xC2 && static_cast<unsigned char>(text[at + 1]) < 0xA0)
             sequence = 0;
-        if (c < 0x20 || c == 0x7F || sequence == 0 || (utf8 && c == '\\')) {
+        if (c < 0x20 || c == 0x7F || sequence == 0) {
             char escaped[8];
             std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
             out += escaped;

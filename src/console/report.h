@@ -64,6 +64,6 @@ int ReportExitCode(const Report& report);
 // path gives valid JSON.
 std::string JsonString(const std::string& text);
 // text for the plain output, so that no name can forge a line or drive a terminal: control bytes
-// (C0, DEL) become \xHH; where names are UTF-8 (utf8), so do C1 controls, bytes that are no UTF-8
-// and the backslash (which a name may hold there). On Windows a backslash is only a separator.
+// (C0, DEL) become \xHH; where names are UTF-8 (utf8), so do C1 controls and bytes that are no
+// UTF-8. Backslashes stay, so that Windows paths (registry text included) stay readable.
 std::string PlainText(const std::string& text, bool utf8);

@@ -240,7 +240,7 @@ class Scans(unittest.TestCase):
                 sick = self.tree("forms" + str(build.wine), {"a/" + name: self.sick, "b.exe": self.clean})
                 code, out, _ = build.run("--quiet", sick)
                 self.assertEqual(code, 1)
-                shown = "odd name.exe" if build.wine else "it's \"odd\"\\x5c \\x01\\xe9.exe"
+                shown = "odd name.exe" if build.wine else "it's \"odd\"\\ \\x01\\xe9.exe"
                 self.assertEqual(out.split("\n")[0], build.path(sick + "/a/" + shown) + ": infected")
                 self.assertEqual(out.split("\n")[1:], ["STATUS: Done", "  Directories: 1", "  Files: 2",
                                                        "  Infected 1", "  Deleted 0", "  Skipped 0", ""])
@@ -332,7 +332,7 @@ class Scans(unittest.TestCase):
         build = ARGS.linux or self.skipTest("Linux only")
         for name, shown in (("a\nSTATUS: Done\n  Infected 0\n.exe", "a\\x0aSTATUS: Done\\x0a  Infected 0\\x0a.exe"),
                             ("\x1b[2J\x1b]0;owned\x07.exe", "\\x1b[2J\\x1b]0;owned\\x07.exe"),
-                            ("back\\slash \u009b tab\t\udcff.exe", "back\\x5cslash \\xc2\\x9b tab\\x09\\xff.exe"),
+                            ("back\\slash \u009b tab\t\udcff.exe", "back\\slash \\xc2\\x9b tab\\x09\\xff.exe"),
                             ("caf\u00e9.exe", "caf\u00e9.exe")):
             with self.subTest(name=name):
                 sick = self.tree("names%d" % len(name), {name: self.sick})

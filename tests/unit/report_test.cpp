@@ -23,7 +23,7 @@ TEST(PlainText, ControlsAndBytesThatAreNoUtf8AreEscaped)
         {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", true, "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
         {"\xc2\x9b" "1m \xc2\xa0", true, "\\xc2\\x9b1m \xc2\xa0"},          // C1 CSI escaped, NBSP kept
         {"\xe9t\xc3 \xed\xa0\x80 \xc0\xaf", true, "\\xe9t\\xc3 \\xed\\xa0\\x80 \\xc0\\xaf"},  // no UTF-8
-        {"back\\slash", true, "back\\x5cslash"},
+        {"C:\\Program Files\\x.exe", true, "C:\\Program Files\\x.exe"},
         // Windows: ANSI text, a backslash is a separator; only controls are escaped.
         {"C:\\Dir\\caf\xe9\x9b.exe", false, "C:\\Dir\\caf\xe9\x9b.exe"},
         {"C:\\a\nb\x1b", false, "C:\\a\\x0ab\\x1b"},
