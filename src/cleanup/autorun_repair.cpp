@@ -130,7 +130,7 @@ std::string SystemFolder(bool windows)
 bool ResolveProgram(std::string* path)
 {
     switch (ClassifyProgramPath(path->c_str())) {
-    case ProgramPathForm::Absolute: return true;
+    case ProgramPathForm::Absolute: return FsIsFile(path->c_str());
     case ProgramPathForm::Relative: return false;
     case ProgramPathForm::BareName: break;
     }
@@ -151,6 +151,26 @@ bool ResolveProgram(std::string* path)
             *path = place.data();
             return true;
         }
+    }
+}
+
+// The program that a Run value's text starts, found as a logon finds it: each candidate in turn
+// (an unquoted path may end at any of its spaces) until one names a file. One that depends on the
+// current directory ends the search: which file the logon would start cannot be told then.
+bool FindProgramOfText(const std::string& text, std::string* path)
+{
+    std::vector<char> candidate(kFsPathCapacity);
+    for (size_t index = 0;; ++index) {
+        const SearchStep step = ProgramPathCandidate(text.data(), text.size(), index, candidate.data(), candidate.size());
+        if (step == SearchStep::End)
+            return false;
+        if (step != SearchStep::Built)
+            continue;
+        *path = candidate.data();
+        if (ClassifyProgramPath(path->c_str()) == ProgramPathForm::Relative)
+            return false;
+        if (ResolveProgram(path))
+            return true;
     }
 }
 
@@ -202,14 +222,10 @@ int CleanRunKey(HKEY key)
             break;
         if (dataSize > buffers.dataCapacity)
             dataSize = buffers.dataCapacity;
-        const std::string text = TextOfValue(type, buffers.data, dataSize);
-        std::vector<char> derived(kFsPathCapacity);
         std::string path;
-        if (DeriveProgramPath(text.data(), text.size(), derived.data(), derived.size()))
-            path = derived.data();
         FsFile program;
         int error = 0;
-        if (!path.empty() && ResolveProgram(&path) &&
+        if (FindProgramOfText(TextOfValue(type, buffers.data, dataSize), &path) &&
             TestExecutableAt(path.c_str(), &program, &error) == FileVerdict::Infected) {
             found = 1;
             FsDispose(&program, nullptr, false, nullptr, 0);

@@ -189,3 +189,36 @@ SearchStep ProgramSearchPlace(const char* name, const char* systemDirectory, con
         std::memcpy(out + length + 1 + nameLength, ".exe", 5);
     return SearchStep::Built;
 }
+
+SearchStep ProgramPathCandidate(const char* data, size_t size, size_t index, char* out, size_t capacity)
+{
+    if (capacity > 0)
+        out[0] = '\0';
+    const size_t length = BoundedTextLength(data, size);
+    if (length == 0 || (data[0] == '"' && index > 0))
+        return SearchStep::End;
+    if (data[0] == '"')
+        return DeriveProgramPath(data, size, out, capacity) ? SearchStep::Built : SearchStep::Skip;
+    // The candidate ends at space number index (from 0), or at the end after the last space.
+    size_t count = 0, spaces = 0;
+    while (count < length && (data[count] != ' ' || spaces++ < index))
+        ++count;
+    if (count == length && spaces < index)
+        return SearchStep::End;
+    // Past the first space, a character that no Windows name may hold ends the candidates: this
+    // one and every longer one name no file (arguments such as "/c:x" or "a|b").
+    const void* space = std::memchr(data, ' ', count);
+    const size_t firstSpace = space != nullptr ? static_cast<size_t>(static_cast<const char*>(space) - data) : count;
+    for (size_t at = firstSpace; at < count; ++at)
+        if (std::strchr(":\"<>|*?", data[at]) != nullptr || static_cast<unsigned char>(data[at]) < 0x20)
+            return SearchStep::End;
+    size_t last = count;
+    while (last > 0 && !IsSeparator(data[last - 1]) && data[last - 1] != '.')
+        --last;
+    const bool hasExtension = last > 0 && data[last - 1] == '.';
+    if (count == 0 || count + (hasExtension ? 0 : 4) >= capacity)
+        return SearchStep::Skip;
+    std::memcpy(out, data, count);
+    std::memcpy(out + count, hasExtension ? "" : ".exe", hasExtension ? 1 : 5);
+    return SearchStep::Built;
+}

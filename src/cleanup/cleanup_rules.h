@@ -63,6 +63,15 @@ enum class SearchStep {
 SearchStep ProgramSearchPlace(const char* name, const char* systemDirectory, const char* windowsDirectory,
                               const char* pathList, size_t index, char* out, size_t capacity);
 
+// Candidate number index for the program that a Run value's data (size bytes, NUL or not) starts,
+// tried in order as Windows tries them; the first that exists as a file is the program. Quoted
+// data has one, as DeriveProgramPath gives it. Unquoted data may name a program whose path holds
+// spaces, so each space from the left ends a candidate, and the whole text is the last; ".exe" is
+// added to one whose last part has no extension. Skip for an empty or too long candidate; End
+// past the last, and at the first that holds, past its first space, a character no name may
+// hold (":\"<>|*?" or a control character).
+SearchStep ProgramPathCandidate(const char* data, size_t size, size_t index, char* out, size_t capacity);
+
 // A variable of an offline system's environment, for expanding REG_EXPAND_SZ data without the
 // platform: its name (letter case ignored, as Windows does) and its value.
 struct EnvironmentVariable {

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
 struct Report;
 
@@ -17,12 +19,17 @@ uint64_t MonotonicMs();
 // Writes UTF-8 text to stream and flushes it: to a Windows console as its own UTF-16 text, to a
 // file or pipe as the bytes. False when it could not all be written.
 bool ConsoleWrite(FILE* stream, const std::string& text);
-// From now on Ctrl+C sets *interrupt instead of ending the program, so that the scan ends
-// between two files and still prints its summary.
+// From now on Ctrl+C (and a hang-up, a termination, a broken pipe, a logoff or shutdown) sets
+// *interrupt instead of ending the program, so that the scan ends between two files and still
+// prints its summary.
 void CatchInterrupt(std::atomic<int>* interrupt);
 // --cleanup: the window's start-up cleanup pass on this machine; its outcome (0: nothing of the
 // worm found), or -1 where the platform has none.
 int RunSystemCleanup();
+// The identities (device, file number) of folder and of each folder above it, up to its root, as
+// the file system resolves them (links included); false when folder cannot be opened.
+using FolderId = std::pair<uint64_t, uint64_t>;
+bool FolderChain(const std::string& folder, std::vector<FolderId>* chain);
 
 // --offline: a Windows system mounted at root, to be repaired from a rescue system.
 struct OfflineRequest {

@@ -4,10 +4,12 @@
 #include "console/report.h"
 #include "rescue/repair.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <time.h>
 
 #include <cstdio>
-#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -23,6 +25,11 @@ void OnInterrupt(int)
 
 void ConsoleStart(int*, char***)
 {
+    // A closed standard output or error stays unwritable: otherwise the next file opened would take
+    // its number, and the report would be written into it.
+    for (int fd = STDOUT_FILENO; fd <= STDERR_FILENO; ++fd)
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDONLY) != fd)
+            _exit(2);
 }
 
 bool StderrIsTerminal()
@@ -48,8 +55,29 @@ void CatchInterrupt(std::atomic<int>* interrupt)
     interruptFlag = interrupt;
     struct sigaction action {};
     action.sa_handler = OnInterrupt;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    action.sa_flags = SA_RESTART;  // a write must not fail for a signal, only for its stream
+    // A broken pipe also fails the write with EPIPE, which breaks the report.
+    for (int signal : {SIGHUP, SIGINT, SIGTERM, SIGPIPE})
+        sigaction(signal, &action, nullptr);
+}
+
+bool FolderChain(const std::string& folder, std::vector<FolderId>* chain)
+{
+    chain->clear();
+    int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // Up through "..", which the kernel resolves from the folder itself, not from its name.
+    for (struct stat info; fd >= 0 && fstat(fd, &info) == 0;) {
+        const FolderId id{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+        if (!chain->empty() && chain->back() == id)
+            break;
+        chain->push_back(id);
+        const int parent = openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        close(fd);
+        fd = parent;
+    }
+    if (fd >= 0)
+        close(fd);
+    return !chain->empty();
 }
 
 int RunSystemCleanup()

@@ -22,7 +22,8 @@ std::atomic<int>* interruptFlag;
 
 BOOL WINAPI OnInterrupt(DWORD event)
 {
-    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT &&
+        event != CTRL_LOGOFF_EVENT && event != CTRL_SHUTDOWN_EVENT)
         return FALSE;
     interruptFlag->store(1);
     return TRUE;
@@ -92,6 +93,35 @@ void CatchInterrupt(std::atomic<int>* interrupt)
 {
     interruptFlag = interrupt;
     SetConsoleCtrlHandler(OnInterrupt, TRUE);
+}
+
+bool FolderChain(const std::string& folder, std::vector<FolderId>* chain)
+{
+    // Each folder of the full path, by volume serial and file index; XP has no final-path call,
+    // so the ancestors are those of the text.
+    chain->clear();
+    char full[MAX_PATH];
+    const DWORD length = GetFullPathNameA(folder.c_str(), sizeof full, full, nullptr);
+    if (length == 0 || length >= sizeof full)
+        return false;
+    for (std::string at = full;;) {
+        const HANDLE handle = CreateFileA(at.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        BY_HANDLE_FILE_INFORMATION info;
+        const bool known = handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info);
+        if (handle != INVALID_HANDLE_VALUE)
+            CloseHandle(handle);
+        if (!known)
+            return !chain->empty();
+        chain->push_back({info.dwVolumeSerialNumber,
+                          (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow});
+        while (!at.empty() && at.back() == '\\')
+            at.pop_back();
+        const size_t cut = at.rfind('\\');
+        if (cut == std::string::npos || cut + 1 >= at.size())
+            return true;
+        at.resize(cut + 1);
+    }
 }
 
 int RunSystemCleanup()

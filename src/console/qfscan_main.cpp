@@ -49,13 +49,14 @@ const char kHelp[] =
     "  infected  path, action (none, deleted, moved, not_deleted, not_moved), moved_to, reason\n"
     "  verdict   found (true/false), text: the start-up cleanup's or offline repair's verdict\n"
     "  change    place, change, done, dry_run: a change of the offline repair\n"
-    "  summary   directories, files, infected, deleted, moved, skipped, exit_code\n"
+    "  summary   directories, files, infected, deleted, moved, skipped, stopped, exit_code\n"
     "\n"
     "Exit codes:\n"
     "  0  nothing infected, and everything was scanned\n"
     "  1  infected files (or the worm) found, and every one handled as asked\n"
     "  2  an error: a bad option, a missing or unlistable PATH, anything skipped, or an infected\n"
-    "     file that could not be deleted or moved as asked\n";
+    "     file that could not be deleted or moved as asked, a stopped scan (STATUS: Stopped), or\n"
+    "     output that could not be written (then nothing more is changed)\n";
 
 struct Options {
     bool deleteInfected = false;
@@ -66,6 +67,7 @@ struct Options {
     std::string moveDir;
     std::string offlineRoot;
     std::vector<std::string> paths;
+    std::vector<std::string> notes;  // PATHs left out because another PATH holds them
 };
 
 int Fail(const std::string& problem)
@@ -80,17 +82,19 @@ std::string FullPath(const std::string& path)
     return FsFullPath(path.c_str(), full, sizeof full) ? full : "";
 }
 
-// Whether inner is outer or lies below it (letter case ignored on Windows, as its file system does).
-bool Within(const std::string& inner, const std::string& outer)
+// Whether the folder whose chain (itself and its ancestors) is given is outer or lies below it.
+bool Within(const std::vector<FolderId>& chain, const FolderId& outer)
 {
-    if (inner.size() < outer.size())
-        return false;
-    for (size_t i = 0; i < outer.size(); ++i) {
-        const bool windows = kFsSeparator == '\\';
-        if (windows ? AsciiUpper(inner[i]) != AsciiUpper(outer[i]) : inner[i] != outer[i])
-            return false;
-    }
-    return inner.size() == outer.size() || inner[outer.size()] == kFsSeparator || outer.back() == kFsSeparator;
+    for (const FolderId& id : chain)
+        if (id == outer)
+            return true;
+    return false;
+}
+
+// Help and version text: a failed write is an error too.
+int Print(const char* text)
+{
+    return std::fputs(text, stdout) >= 0 && std::fflush(stdout) == 0 ? kExitClean : kExitError;
 }
 
 // Parses the command line into options; on a bad one, *exitCode is what to exit with.
@@ -107,14 +111,20 @@ bool ParseOptions(int argc, char** argv, Options* options, int* exitCode)
     for (int c; (c = getopt_long(argc, argv, "+", kLong, nullptr)) != -1;) {
         switch (c) {
         case 'd': options->deleteInfected = true; break;
-        case kOptMove: options->moveDir = optarg; break;
+        case kOptMove:
+        case kOptOffline:
+            if (*optarg == '\0') {
+                *exitCode = Fail(std::string(c == kOptMove ? "--move" : "--offline") + " needs a folder, not \"\"");
+                return false;
+            }
+            (c == kOptMove ? options->moveDir : options->offlineRoot) = optarg;
+            break;
         case 'j': options->json = true; break;
         case 'q': options->quiet = true; break;
         case 'c': options->cleanup = true; break;
-        case kOptOffline: options->offlineRoot = optarg; break;
         case kOptDryRun: options->dryRun = true; break;
-        case kOptHelp: std::fputs(kHelp, stdout); *exitCode = kExitClean; return false;
-        case kOptVersion: std::fputs(kVersion, stdout); *exitCode = kExitClean; return false;
+        case kOptHelp: *exitCode = Print(kHelp); return false;
+        case kOptVersion: *exitCode = Print(kVersion); return false;
         default:
             *exitCode = Fail(optopt == kOptMove || optopt == kOptOffline ? std::string(argv[optind - 1]) + " needs a folder"
                                                                    : "unknown option " + std::string(argv[optind - 1]));
@@ -148,6 +158,10 @@ bool ParseOptions(int argc, char** argv, Options* options, int* exitCode)
     for (std::string& path : options->paths)
         folders.push_back(&path);
     for (std::string* folder : folders) {
+        if (folder->empty() && folder != &options->moveDir && folder != &options->offlineRoot) {
+            *exitCode = Fail("an empty PATH names no folder");
+            return false;
+        }
         if (folder->empty())
             continue;
         const std::string given = *folder;
@@ -157,15 +171,44 @@ bool ParseOptions(int argc, char** argv, Options* options, int* exitCode)
             return false;
         }
     }
+    // Folders are compared as the file system resolves them (device and file number of the folder
+    // and its ancestors), so that no link, bind mount or other spelling makes one look like two.
     std::vector<std::string> scanned = options->paths;
     if (!options->offlineRoot.empty())
         scanned.push_back(options->offlineRoot);
-    for (const std::string& path : scanned) {
-        if (!options->moveDir.empty() && Within(options->moveDir, path)) {
-            *exitCode = Fail("--move " + options->moveDir + " lies inside " + path + ", which is scanned");
+    std::vector<std::vector<FolderId>> chains(scanned.size());
+    for (size_t i = 0; i < scanned.size(); ++i) {
+        if (!FolderChain(scanned[i], &chains[i])) {
+            *exitCode = Fail(scanned[i] + ": cannot be opened");
             return false;
         }
     }
+    std::vector<FolderId> moveChain;
+    if (!options->moveDir.empty() && !FolderChain(options->moveDir, &moveChain)) {
+        *exitCode = Fail(options->moveDir + ": cannot be opened");
+        return false;
+    }
+    for (size_t i = 0; i < scanned.size(); ++i) {
+        if (!moveChain.empty() && Within(moveChain, chains[i][0])) {
+            *exitCode = Fail("--move " + options->moveDir + " lies inside " + scanned[i] + ", which is scanned");
+            return false;
+        }
+    }
+    // Each file once: a PATH that another holds (or repeats) is left out.
+    std::vector<std::string> kept;
+    for (size_t i = 0; i < options->paths.size(); ++i) {
+        size_t holder = scanned.size();
+        for (size_t j = 0; j < scanned.size() && holder == scanned.size(); ++j) {
+            const bool repeated = chains[j][0] == chains[i][0];
+            if (j != i && Within(chains[i], chains[j][0]) && (!repeated || j < i))
+                holder = j;
+        }
+        if (holder == scanned.size())
+            kept.push_back(options->paths[i]);
+        else
+            options->notes.push_back(options->paths[i] + " lies inside " + scanned[holder] + ": scanned with it");
+    }
+    options->paths = kept;
     return true;
 }
 
@@ -260,6 +303,9 @@ int main(int argc, char** argv)
     CatchInterrupt(&interrupt);
     Report report =
         MakeReport(options.json, options.quiet, !options.moveDir.empty() && !options.dryRun, StderrIsTerminal());
+    report.stop = &interrupt;
+    for (const std::string& note : options.notes)
+        ReportNote(&report, note);
     if (options.cleanup)
         ReportVerdict(&report, RunSystemCleanup());
     if (!options.offlineRoot.empty()) {
@@ -271,11 +317,12 @@ int main(int argc, char** argv)
         options.moveDir = options.dryRun ? "" : options.moveDir;
     }
     for (const std::string& path : options.paths) {
-        if (!ScanFolder(path, options, &interrupt, &report)) {
-            ReportSkipped(&report, path, "interrupted; the summary counts what was scanned");
+        if (report.broken || !ScanFolder(path, options, &interrupt, &report)) {
+            report.stopped = true;
             break;
         }
     }
+    report.stopped |= interrupt.load() != 0;
     ReportSummary(&report);
     return ReportExitCode(report);
 }

@@ -10,11 +10,28 @@
 
 namespace {
 
+// Names are UTF-8 on both platforms (WTF-8 on Windows).
+std::string Plain(const std::string& text)
+{
+    return PlainText(text, true);
+}
+
+// Every write goes through here: one that fails breaks the report, and a broken report stops the
+// walk, so that no change is made that could not be recorded. A log would be one more sink here.
+void Written(Report* report, FILE* stream, bool ok)
+{
+    if (ok && std::fflush(stream) == 0 && !std::ferror(stream))
+        return;
+    report->broken = true;
+    if (report->stop != nullptr)
+        report->stop->store(1);
+}
+
 void WipeProgress(Report* report)
 {
     if (!report->progressShown)
         return;
-    ConsoleWrite(report->err, "\r" + std::string(79, ' ') + "\r");
+    Written(report, report->err, ConsoleWrite(report->err, "\r" + std::string(79, ' ') + "\r"));
     report->progressShown = false;
 }
 
@@ -22,7 +39,7 @@ void WipeProgress(Report* report)
 void Say(Report* report, FILE* stream, const std::string& line)
 {
     WipeProgress(report);
-    ConsoleWrite(stream, line + "\n");
+    Written(report, stream, ConsoleWrite(stream, line + "\n"));
 }
 
 std::string Json(const std::string& text)
@@ -55,7 +72,7 @@ void ReportInfected(Report* report, const std::string& path, Handling handling, 
     report->atRestart += handling == Handling::DeleteAtRestart;
     report->unhandled += handling == Handling::NotDeleted || handling == Handling::NotMoved;
     if (!report->json) {
-        Say(report, report->out, path + ": " + kText[at] + detail);
+        Say(report, report->out, Plain(path) + ": " + kText[at] + Plain(detail));
         return;
     }
     std::string line = "{\"type\":\"infected\",\"path\":" + Json(path) + ",\"action\":\"" + kAction[at] + "\"";
@@ -69,19 +86,19 @@ void ReportInfected(Report* report, const std::string& path, Handling handling, 
 void ReportSkipped(Report* report, const std::string& path, const std::string& reason)
 {
     ++report->skipped;
-    Say(report, report->err, "skipped: " + path + ": " + reason);
+    Say(report, report->err, "skipped: " + Plain(path) + ": " + Plain(reason));
 }
 
 void ReportError(Report* report, const std::string& text)
 {
     report->failed = true;
-    Say(report, report->err, "qfscan: " + text);
+    Say(report, report->err, "qfscan: " + Plain(text));
 }
 
 void ReportNote(Report* report, const std::string& text)
 {
     if (!report->quiet && !report->json)
-        Say(report, report->out, text);
+        Say(report, report->out, Plain(text));
 }
 
 void ReportChange(Report* report, const std::string& place, const std::string& change, bool done, bool dry)
@@ -94,7 +111,7 @@ void ReportChange(Report* report, const std::string& place, const std::string& c
         return;
     }
     Say(report, done || dry ? report->out : report->err,
-        std::string(dry ? "would change: " : done ? "changed: " : "not changed: ") + place + ": " + change);
+        std::string(dry ? "would change: " : done ? "changed: " : "not changed: ") + Plain(place) + ": " + Plain(change));
 }
 
 void ReportVerdict(Report* report, int outcome)
@@ -116,14 +133,18 @@ void ReportProgress(Report* report, uint64_t nowMs, uint64_t startMs, const Scan
     report->lastProgressMs = nowMs;
     char line[80];
     const int used = std::snprintf(line, sizeof line, "%d folders, %d files, %us: ", soFar.directories, soFar.files, static_cast<unsigned>((nowMs - startMs) / 1000));
-    // The folder's tail is the telling part of a long path.
+    // The folder's tail is the telling part of a long path; the cut never splits a character.
     if (used > 0 && static_cast<size_t>(used) < sizeof line) {
-        const size_t room = sizeof line - 1 - used, length = std::strlen(folder);
-        std::snprintf(line + used, room + 1, "%s", length > room ? folder + (length - room) : folder);
+        const std::string shown = Plain(folder);
+        const size_t room = sizeof line - 1 - used, length = shown.size();
+        size_t from = length > room ? length - room : 0;
+        while (from > 0 && from < length && (static_cast<unsigned char>(shown[from]) & 0xC0) == 0x80)
+            ++from;
+        std::snprintf(line + used, room + 1, "%s", shown.c_str() + from);
     }
     char padded[96];
     std::snprintf(padded, sizeof padded, "\r%-79s", line);
-    ConsoleWrite(report->err, padded);
+    Written(report, report->err, ConsoleWrite(report->err, padded));
     report->progressShown = true;
 }
 
@@ -135,14 +156,18 @@ void ReportSummary(Report* report)
     if (report->json) {
         std::snprintf(text, sizeof text,
                       "{\"type\":\"summary\",\"directories\":%d,\"files\":%d,\"infected\":%d,\"deleted\":%d,"
-                      "\"moved\":%d,\"deleted_at_restart\":%d,\"skipped\":%d,\"exit_code\":%d}\n",
+                      "\"moved\":%d,\"deleted_at_restart\":%d,\"skipped\":%d,\"stopped\":%s,\"exit_code\":%d}\n",
                       c.directories, c.files, c.infected, c.deleted, report->moved, report->atRestart, report->skipped,
-                      ReportExitCode(*report));
-        ConsoleWrite(report->out, text);
+                      report->stopped ? "true" : "false", ReportExitCode(*report));
+        Written(report, report->out, ConsoleWrite(report->out, text));
         return;
     }
     FormatSummary(text, sizeof text, c);
     std::string summary = text;
+    // The window's word for a scan that was ended early.
+    const char kDone[] = "STATUS: Done\n";
+    if (report->stopped && summary.compare(0, sizeof kDone - 1, kDone) == 0)
+        summary.replace(0, sizeof kDone - 1, "STATUS: Stopped\n");
     const auto line = [&](const char* format, int value) {
         std::snprintf(text, sizeof text, format, value);
         summary += text;
@@ -152,12 +177,12 @@ void ReportSummary(Report* report)
     if (report->atRestart > 0)
         line("  Deleted at restart %d\n", report->atRestart);
     line("  Skipped %d\n", report->skipped);
-    ConsoleWrite(report->out, summary);
+    Written(report, report->out, ConsoleWrite(report->out, summary));
 }
 
 int ReportExitCode(const Report& report)
 {
-    if (report.skipped > 0 || report.unhandled > 0 || report.failed)
+    if (report.skipped > 0 || report.unhandled > 0 || report.failed || report.stopped || report.broken)
         return kExitError;
     if (report.atRestart > 0)
         return kExitRestart;
@@ -191,4 +216,27 @@ std::string JsonString(const std::string& text)
         ++at;
     }
     return out + "\"";
+}
+
+std::string PlainText(const std::string& text, bool utf8)
+{
+    std::string out;
+    for (size_t at = 0; at < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[at]);
+        uint32_t point = c;
+        size_t sequence = !utf8 || c < 0x80 ? 1 : Utf8Sequence(text.data(), text.size(), at, &point);
+        // U+0080..U+009F, the C1 controls, come as C2 80..C2 9F.
+        if (sequence == 2 && c == 0xC2 && static_cast<unsigned char>(text[at + 1]) < 0xA0)
+            sequence = 0;
+        if (c < 0x20 || c == 0x7F || sequence == 0) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            out += escaped;
+            ++at;
+            continue;
+        }
+        out.append(text, at, sequence);
+        at += sequence;
+    }
+    return out;
 }

@@ -6,6 +6,7 @@
 // may stand on standard error; every other line first wipes it, so the two never mix.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -36,6 +37,9 @@ struct Report {
     bool failed;         // an error that is none of the above (a repair that could not be made)
     uint64_t lastProgressMs;
     bool progressShown;  // a progress line stands on err
+    bool stopped;        // a signal or a broken report ended the scan early
+    bool broken;         // a write failed: nothing more may be changed, since it would go unrecorded
+    std::atomic<int>* stop;  // set when the report breaks, so that the walk ends; may be null
 };
 
 // A report to stdout and stderr with nothing counted yet.
@@ -61,3 +65,7 @@ int ReportExitCode(const Report& report);
 // text as a JSON string, quotes included. A lone surrogate of a Windows name (WTF-8) is written
 // as its \u escape; bytes that are not UTF-8 are taken as Latin-1, so any path gives valid JSON.
 std::string JsonString(const std::string& text);
+// text for the plain output, so that no name can forge a line or drive a terminal: control bytes
+// (C0, DEL) become \xHH; where names are UTF-8 (utf8), so do C1 controls and bytes that are no
+// UTF-8. Backslashes stay, so that Windows paths (registry text included) stay readable.
+std::string PlainText(const std::string& text, bool utf8);

@@ -109,6 +109,25 @@ Lookup FindProgram(const System& system, const std::string& program, bool wowVie
     }
 }
 
+// The program of a Run value's text, as a logon finds it: each candidate in turn until one is
+// found or refused; derived gets the last one tried. False when no candidate fits a path.
+bool FindRunProgram(const System& system, const std::string& text, bool wowView, char* derived, Lookup* lookup,
+                    std::string* windowsPath, std::string* path, std::string* why)
+{
+    bool fits = false;
+    for (size_t index = 0;; ++index) {
+        const SearchStep step = ProgramPathCandidate(text.data(), text.size(), index, derived, kPathCapacity);
+        if (step == SearchStep::End)
+            return fits;
+        if (step != SearchStep::Built)
+            continue;
+        fits = true;
+        *lookup = FindProgram(system, derived, wowView, windowsPath, path, why);
+        if (*lookup != Lookup::Missing)
+            return true;
+    }
+}
+
 void PlanFile(Plan* plan, const std::string& windowsPath, const std::string& path, const char* what)
 {
     for (const FileWork& file : plan->files)
@@ -129,13 +148,14 @@ void PlanRunKey(Plan* plan, HiveWork* work, const std::string& key, bool wowView
         const std::string name = place + "\\\"" + value.name + "\"";
         std::string text, program, windowsPath, path, why;
         char derived[kPathCapacity];
+        Lookup lookup = Lookup::Missing;
         if (!ValueText(value, work->environment, &text)) {
             Skip(plan, name, "a value of type " + std::to_string(value.type) + " and " + std::to_string(value.data.size()) +
                                  " bytes, which names no program");
-        } else if (!text.empty() && !DeriveProgramPath(text.data(), text.size(), derived, sizeof derived)) {
+        } else if (!text.empty() && !FindRunProgram(plan->system, text, wowView, derived, &lookup, &windowsPath, &path, &why)) {
             Skip(plan, name, "no program path that fits");
         } else if (!text.empty()) {
-            switch (FindProgram(plan->system, derived, wowView, &windowsPath, &path, &why)) {
+            switch (lookup) {
             case Lookup::Refused: Skip(plan, name, std::string(derived) + ": " + why); break;
             case Lookup::Missing: break;  // names no file: nothing of the worm
             case Lookup::Found: {

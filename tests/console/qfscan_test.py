@@ -269,15 +269,17 @@ class Scans(unittest.TestCase):
                 sick = self.tree("forms" + str(build.wine), {"a/" + name: self.sick, "b.exe": self.clean})
                 code, out, _ = build.run("--quiet", sick)
                 self.assertEqual(code, 1)
-                self.assertEqual(out.split("\n")[0], build.path(sick + "/a/" + name) + ": infected")
+                shown = "odd name.exe" if build.wine else "it's \"odd\"\\ \\x01\\xe9.exe"
+                self.assertEqual(out.split("\n")[0], build.path(sick + "/a/" + shown) + ": infected")
                 self.assertEqual(out.split("\n")[1:], ["STATUS: Done", "  Directories: 1", "  Files: 2",
                                                        "  Infected 1", "  Deleted 0", "  Skipped 0", ""])
                 code, out, _ = build.run("--json", "--delete", sick)
                 lines = [json.loads(line) for line in out.splitlines()]
                 self.assertEqual(lines[0], {"type": "infected", "path": build.path(sick + "/a/" + name.replace("\udce9", "\xe9")),
                                             "action": "deleted"})
-                self.assertEqual(lines[1], {"type": "summary", "directories": 1, "files": 2, "infected": 1, "deleted_at_restart": 0,
-                                            "deleted": 1, "moved": 0, "skipped": 0, "exit_code": 1})
+                self.assertEqual(lines[1], {"type": "summary", "directories": 1, "files": 2, "infected": 1,
+                                            "deleted": 1, "moved": 0, "deleted_at_restart": 0, "skipped": 0,
+                                            "stopped": False, "exit_code": 1})
 
     def test_progress_only_on_a_terminal(self):
         for build in self.builds():
@@ -360,6 +362,73 @@ class Scans(unittest.TestCase):
                         self.assertTrue(os.path.lexists(path), "what was put in its place stays: " + path)
                         self.assertIn(path + ": infected, not deleted: changed since it was tested", out.decode())
                     self.assertEqual(scan.returncode, 2)
+    def test_a_report_that_cannot_be_written_stops_every_change(self):
+        build = ARGS.linux or self.skipTest("Linux only")
+        full = lambda: open("/dev/full", "wb")
+        def broken_pipe():
+            read, write = os.pipe()
+            os.close(read)
+            return os.fdopen(write, "wb")
+        # (how standard output is given, options, files deleted: only before the first failed line)
+        for out, options, deleted in ((full, [], 0), (full, ["--quiet"], 1), (broken_pipe, ["--quiet"], 1),
+                                      (broken_pipe, ["--json"], 1), (None, [], 0)):
+            with self.subTest(out=out and out.__name__, options=options):
+                sick = self.tree("broken%d%d" % (len(options), deleted), {"d%d/sick.exe" % i: self.sick for i in range(20)})
+                stream = out() if out else None
+                done = subprocess.run(build.command(options + ["--delete", sick]), stdout=stream or subprocess.DEVNULL,
+                                      stderr=subprocess.PIPE, timeout=600,
+                                      preexec_fn=None if stream else lambda: os.close(1))
+                stream and stream.close()
+                left = sum(os.path.exists("%s/d%d/sick.exe" % (sick, i)) for i in range(20))
+                self.assertEqual((done.returncode, 20 - left), (2, deleted), done.stderr)
+
+    def test_signals_stop_the_scan_with_a_summary(self):
+        build = ARGS.linux or self.skipTest("Linux only")
+        folder = self.tree("big", {"d%d/e%d/f.txt" % (i // 100, i): b"x" for i in range(10000)})
+        for signal in ("HUP", "INT", "TERM", "PIPE"):
+            with self.subTest(signal=signal):
+                process = subprocess.Popen(build.command([folder]), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                self.assertTrue(process.stdout.readline().startswith(b"scanning "))
+                process.send_signal(getattr(__import__("signal"), "SIG" + signal))
+                out, err = process.communicate(timeout=600)
+                self.assertEqual(process.returncode, 2, err)
+                self.assertTrue(out.startswith(b"STATUS: Stopped\n  Directories: "), out)
+
+    def test_paths_and_move_folders(self):
+        sick = self.tree("paths", {"sub/sick.exe": self.sick, "sick.exe": self.sick})
+        os.symlink(sick + "/sub", self.root + "/into-tree")
+        # (arguments, exit code, infected counted or None when refused, Linux only)
+        for args, code, counted, linux in ((["--move", "", sick], 2, None, True),
+                                           (["--move", self.root + "/into-tree", sick], 2, None, True),
+                                           (["--move", sick, sick], 2, None, False),
+                                           (["--move", sick + "/sub", sick], 2, None, False),
+                                           ([sick, ""], 2, None, True),
+                                           ([sick, sick], 1, 2, False),
+                                           ([sick, sick + "/sub"], 1, 2, False),
+                                           ([sick + "/sub", sick, sick + "/sub"], 1, 2, False)):
+            for build in self.builds():
+                if linux and build.wine:
+                    continue
+                with self.subTest(args=args, wine=build.wine):
+                    result, out, err = build.run(*args)
+                    self.assertEqual(result, code, err)
+                    if counted is None:
+                        self.assertEqual((out, err.count("\n")), ("", 1))
+                    else:
+                        self.assertIn("  Infected %d\n" % counted, out)
+                    self.assertTrue(os.path.exists(sick + "/sub/sick.exe"))
+
+    def test_names_cannot_forge_lines_or_drive_the_terminal(self):
+        build = ARGS.linux or self.skipTest("Linux only")
+        for name, shown in (("a\nSTATUS: Done\n  Infected 0\n.exe", "a\\x0aSTATUS: Done\\x0a  Infected 0\\x0a.exe"),
+                            ("\x1b[2J\x1b]0;owned\x07.exe", "\\x1b[2J\\x1b]0;owned\\x07.exe"),
+                            ("back\\slash \u009b tab\t\udcff.exe", "back\\slash \\xc2\\x9b tab\\x09\\xff.exe"),
+                            ("caf\u00e9.exe", "caf\u00e9.exe")):
+            with self.subTest(name=name):
+                sick = self.tree("names%d" % len(name), {name: self.sick})
+                code, out, _ = build.run(sick)
+                self.assertEqual(out.splitlines()[1:3], [sick + "/" + shown + ": infected", "STATUS: Done"])
+                self.assertEqual(sum(line.startswith("STATUS:") for line in out.splitlines()), 1)
 
     def test_both_builds_agree_on_every_edge_case(self):
         if not (ARGS.compare and ARGS.wine):

@@ -67,6 +67,49 @@ TEST(DeriveProgramPath, QuotedPathKeepsItsSpacesOtherDataEndsAtTheFirstSpace)
     EXPECT_EQ(Derive("C:\\x.exe /s", 8), "-");
 }
 
+// Every candidate of data, in order; "-" for one skipped.
+std::vector<std::string> Candidates(const std::string& data, size_t capacity = 260)
+{
+    std::vector<char> bytes(data.begin(), data.end());
+    std::vector<char> out(capacity + 1, '#');
+    std::vector<std::string> found;
+    for (size_t index = 0; index < 20; ++index) {
+        const SearchStep step = ProgramPathCandidate(bytes.data(), bytes.size(), index, out.data(), capacity);
+        EXPECT_EQ(out[capacity], '#') << "written past the buffer";
+        if (step == SearchStep::End)
+            break;
+        found.push_back(step == SearchStep::Built ? out.data() : "-");
+    }
+    return found;
+}
+
+TEST(ProgramPathCandidate, EachSpaceFromTheLeftEndsACandidateQuotedDataHasOne)
+{
+    using List = std::vector<std::string>;
+    const std::pair<std::string, List> cases[] = {
+        {"C:\\Program Files\\App\\sick.exe\0"s, {"C:\\Program.exe", "C:\\Program Files\\App\\sick.exe"}},
+        {"C:\\Program Files\\sub dir\\prog name /x"s,
+         {"C:\\Program.exe", "C:\\Program Files\\sub.exe", "C:\\Program Files\\sub dir\\prog.exe",
+          "C:\\Program Files\\sub dir\\prog name.exe", "C:\\Program Files\\sub dir\\prog name /x.exe"}},
+        {"C:\\tools\\run.exe /q -x\0junk more"s, {"C:\\tools\\run.exe", "C:\\tools\\run.exe /q.exe", "C:\\tools\\run.exe /q -x.exe"}},
+        {"C:\\a.dir\\worm"s, {"C:\\a.dir\\worm.exe"}},  // the extension is the last part's
+        {"C:\\x\\prog. /s"s, {"C:\\x\\prog.", "C:\\x\\prog. /s.exe"}},  // a final dot: nothing added; '/' parts a path
+        {"worm a.com"s, {"worm.exe", "worm a.com"}},
+        // Arguments that no name may hold end the candidates.
+        {"C:\\gone.exe -c C:\\x.ini"s, {"C:\\gone.exe", "C:\\gone.exe -c"}}, {"a b|c d"s, {"a.exe"}},
+        {"a \"b\" c"s, {"a.exe"}}, {"a b\tc"s, {"a.exe"}}, {"\\\\?\\C:\\x.exe y"s, {"\\\\?\\C:\\x.exe", "\\\\?\\C:\\x.exe y"}},
+        {"a  b"s, {"a.exe", "a .exe", "a  b.exe"}}, {" x"s, {"-", " x.exe"}},
+        {"\"C:\\Program Files\\x.exe\" /s"s, {"C:\\Program Files\\x.exe"}},  // quoted: today's rule
+        {"\"C:\\Program Files\\x\" /s"s, {"C:\\Program Files\\x"}},
+        {"\"\" C:\\x.exe"s, {"-"}},
+        {""s, {}}, {"\0C:\\x.exe"s, {}}};
+    for (const auto& c : cases)
+        EXPECT_EQ(Candidates(c.first), c.second) << "data [" << c.first << "]";
+    // ".exe" and the NUL must fit too.
+    EXPECT_EQ(Candidates("C:\\ab c", 11), List({"C:\\ab.exe", "-"}));
+    EXPECT_EQ(Candidates("C:\\ab.exe c", 9), List({"-", "-"}));
+}
+
 // The targets built for indexes 0..4; "-" where none is built.
 std::vector<std::string> Targets(const std::string& windowsDirectory, size_t capacity = 260)
 {
