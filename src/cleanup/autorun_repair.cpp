@@ -127,19 +127,23 @@ bool ResolveProgram(char* path)
     return found;
 }
 
-// Writes Userinit as this machine's logon program, in the system directory the platform reports.
-void RestoreUserinit()
+// Writes Userinit as this machine's logon program, in the system directory the platform reports;
+// kCleanupRefused when the key may not be written.
+int RestoreUserinit()
 {
     char program[kPathCapacity];
     const UINT length = GetSystemDirectoryA(program, sizeof program);
     if (length == 0 || length + sizeof kLogonProgram > sizeof program)
-        return;
+        return 0;
     lstrcatA(program, kLogonProgram);
     HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kWinlogonKey, 0, KEY_WRITE, &key) != ERROR_SUCCESS)
-        return;
-    RegSetValueExA(key, "Userinit", 0, REG_SZ, reinterpret_cast<const BYTE*>(program), lstrlenA(program) + 1);
+    const LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kWinlogonKey, 0, KEY_WRITE, &key);
+    if (opened != ERROR_SUCCESS)
+        return opened == ERROR_FILE_NOT_FOUND ? 0 : kCleanupRefused;
+    const LONG written = RegSetValueExA(key, "Userinit", 0, REG_SZ, reinterpret_cast<const BYTE*>(program),
+                                        lstrlenA(program) + 1);
     RegCloseKey(key);
+    return written == ERROR_SUCCESS ? 0 : kCleanupRefused;
 }
 
 int CleanRunKeyAt(HKEY root, const char* subkey)
@@ -177,13 +181,15 @@ int CleanRunKey(HKEY key)
             dataSize = buffers.dataCapacity;
         char path[kPathCapacity];
         if (ProgramOfValue(type, buffers.data, dataSize, path) && ResolveProgram(path) && IsInfectedExecutable(path)) {
-            found = 1;
+            found |= kCleanupFound;
             SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_ARCHIVE);
-            DeleteFileA(path);
+            if (!DeleteFileA(path))
+                found |= kCleanupRefused;
             // The values after a deleted one move down by one index: the next one is now at this
             // index. Only a value that stays is stepped over.
             if (RegDeleteValueA(key, buffers.name) == ERROR_SUCCESS)
                 continue;
+            found |= kCleanupRefused;
         }
         ++index;
     }
@@ -195,6 +201,5 @@ int RepairAutorun()
 {
     int found = CleanRunKeyAt(HKEY_LOCAL_MACHINE, kMachineRunKey);
     found |= CleanRunKeyAt(HKEY_CURRENT_USER, kUserRunKey);
-    RestoreUserinit();
-    return found;
+    return found | RestoreUserinit();
 }

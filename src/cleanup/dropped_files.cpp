@@ -20,7 +20,9 @@ int DeleteDroppedFiles()
             continue;
         SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
         if (DeleteFileA(path))
-            deleted = 1;
+            deleted |= kCleanupFound;
+        else if (GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND)
+            deleted |= kCleanupFound | kCleanupRefused;  // there, and it stays
     }
     return deleted;
 }

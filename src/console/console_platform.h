@@ -20,6 +20,8 @@ void CatchInterrupt(std::atomic<int>* interrupt);
 // --cleanup: the window's start-up cleanup pass on this machine; its outcome (0: nothing of the
 // worm found), or -1 where the platform has none.
 int RunSystemCleanup();
+// Whether this process holds the administrators' rights now (elevated, where the system has UAC).
+bool RunningAsAdministrator();
 
 // --offline: a Windows system mounted at root, to be repaired from a rescue system.
 struct OfflineRequest {

@@ -11,17 +11,19 @@
 #include <vector>
 
 #include "console/console_platform.h"
+#include "console/fleet.h"
 #include "console/report.h"
 #include "fs/file_system.h"
+#include "qf_version.h"
 #include "scan/tree_walk.h"
 
 namespace {
 
-const char kVersion[] = "qfscan 1.0.55\n";
+const char kVersion[] = "qfscan " QF_VERSION "\n";
 
 const char kHelp[] =
-    "usage: qfscan [--delete | --move DIR] [--json] [--quiet] [--cleanup] PATH...\n"
-    "       qfscan --offline ROOT [--dry-run] [--delete | --move DIR] [--json] [--quiet]\n"
+    "usage: qfscan [--delete | --move DIR] [--json] [--quiet] [--log FILE] [--cleanup] PATH...\n"
+    "       qfscan --offline ROOT [--dry-run] [--delete | --move DIR] [--json] [--quiet] [--log FILE]\n"
     "       qfscan --help | --version\n"
     "\n"
     "Scans each PATH (a folder) for programs infected by the Zaverin worm, as Quenfold's window\n"
@@ -32,6 +34,8 @@ const char kHelp[] =
     "  --move DIR     move them into DIR instead (never replacing a file: name.1, name.2, ...)\n"
     "  --json         one JSON object per line instead of text\n"
     "  --quiet        print only the infected files and the summary\n"
+    "  --log FILE     also append what standard output gets to FILE, a line at a time (many\n"
+    "                 machines may append to one file on a share)\n"
     "  --cleanup      first run Quenfold's start-up cleanup on this Windows machine: end the\n"
     "                 worm's processes (and every program that loaded msvbvm60.dll), repair\n"
     "                 the Run keys and Userinit, delete the worm's files (Windows only)\n"
@@ -48,7 +52,8 @@ const char kHelp[] =
     "  infected  path, action (none, deleted, moved, not_deleted, not_moved), moved_to, reason\n"
     "  verdict   found (true/false), text: the start-up cleanup's or offline repair's verdict\n"
     "  change    place, change, done, dry_run: a change of the offline repair\n"
-    "  summary   directories, files, infected, deleted, moved, skipped, exit_code\n"
+    "  summary   directories, files, infected, deleted, moved, skipped, exit_code, elapsed_ms,\n"
+    "            host, version, started, finished (UTC, ISO 8601)\n"
     "\n"
     "Exit codes:\n"
     "  0  nothing infected, and everything was scanned\n"
@@ -64,6 +69,7 @@ struct Options {
     bool dryRun = false;
     std::string moveDir;
     std::string offlineRoot;
+    std::string logFile;
     std::vector<std::string> paths;
 };
 
@@ -99,13 +105,14 @@ bool Within(const std::string& inner, const std::string& outer)
 // Parses the command line into options; on a bad one, *exitCode is what to exit with.
 bool ParseOptions(int argc, char** argv, Options* options, int* exitCode)
 {
-    enum { kOptMove = 256, kOptOffline, kOptDryRun, kOptHelp, kOptVersion };
+    enum { kOptMove = 256, kOptOffline, kOptDryRun, kOptHelp, kOptVersion, kOptLog };
     static const option kLong[] = {
         {"delete", no_argument, nullptr, 'd'},       {"move", required_argument, nullptr, kOptMove},
         {"json", no_argument, nullptr, 'j'},         {"quiet", no_argument, nullptr, 'q'},
         {"cleanup", no_argument, nullptr, 'c'},      {"offline", required_argument, nullptr, kOptOffline},
         {"dry-run", no_argument, nullptr, kOptDryRun},  {"help", no_argument, nullptr, kOptHelp},
-        {"version", no_argument, nullptr, kOptVersion}, {nullptr, 0, nullptr, 0}};
+        {"version", no_argument, nullptr, kOptVersion}, {"log", required_argument, nullptr, kOptLog},
+        {nullptr, 0, nullptr, 0}};
     opterr = 0;
     for (int c; (c = getopt_long(argc, argv, "+", kLong, nullptr)) != -1;) {
         switch (c) {
@@ -116,10 +123,12 @@ bool ParseOptions(int argc, char** argv, Options* options, int* exitCode)
         case 'c': options->cleanup = true; break;
         case kOptOffline: options->offlineRoot = optarg; break;
         case kOptDryRun: options->dryRun = true; break;
+        case kOptLog: options->logFile = optarg; break;
         case kOptHelp: std::fputs(kHelp, stdout); *exitCode = kExitClean; return false;
         case kOptVersion: std::fputs(kVersion, stdout); *exitCode = kExitClean; return false;
         default:
-            *exitCode = Fail(optopt == kOptMove || optopt == kOptOffline ? std::string(argv[optind - 1]) + " needs a folder"
+            *exitCode = Fail(optopt == kOptLog ? std::string("--log needs a file")
+                             : optopt == kOptMove || optopt == kOptOffline ? std::string(argv[optind - 1]) + " needs a folder"
                                                                    : "unknown option " + std::string(argv[optind - 1]));
             return false;
         }
@@ -140,6 +149,8 @@ bool ParseOptions(int argc, char** argv, Options* options, int* exitCode)
         problem = "no PATH to scan";
     else if (options->cleanup && kFsSeparator != '\\')
         problem = "--cleanup needs Windows (from a Linux rescue system, use --offline ROOT)";
+    else if (options->cleanup && !RunningAsAdministrator())
+        problem = "--cleanup needs an administrator: run it from an elevated prompt, nothing was changed";
     else if (!options->offlineRoot.empty() && !OfflineSupported())
         problem = "--offline needs a Linux rescue system (on the running Windows, use --cleanup)";
     if (problem != nullptr) {
@@ -259,6 +270,10 @@ int main(int argc, char** argv)
     int exitCode = kExitError;
     if (!ParseOptions(argc, argv, &options, &exitCode))
         return exitCode;
+
+    std::string logError;
+    if (!options.logFile.empty() && !LogOpen(options.logFile, &logError))
+        return Fail(options.logFile + ": cannot be opened for appending: " + logError);
 
     static std::atomic<int> interrupt{0};
     CatchInterrupt(&interrupt);

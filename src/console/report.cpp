@@ -5,7 +5,9 @@
 
 #include "cleanup/cleanup_rules.h"
 #include "console/console_platform.h"
+#include "console/fleet.h"
 #include "fs/file_system.h"
+#include "qf_version.h"
 
 namespace {
 
@@ -42,6 +44,8 @@ void Say(Report* report, FILE* stream, const std::string& line)
     WipeProgress(report);
     std::fprintf(stream, "%s\n", line.c_str());
     std::fflush(stream);
+    if (stream == report->out)
+        LogText(line);
 }
 
 std::string Json(const std::string& text)
@@ -60,6 +64,8 @@ Report MakeReport(bool json, bool quiet, bool moving, bool progress)
     report.progress = progress;
     report.out = stdout;
     report.err = stderr;
+    report.started = UtcTimestamp();
+    report.startedMs = MonotonicMs();
     return report;
 }
 
@@ -116,11 +122,13 @@ void ReportChange(Report* report, const std::string& place, const std::string& c
 
 void ReportVerdict(Report* report, int outcome)
 {
-    report->wormFound |= outcome != 0;
+    report->wormFound |= (outcome & kCleanupFound) != 0;
+    report->failed |= (outcome & kCleanupRefused) != 0;
     std::string text = CleanupVerdict(outcome);
     if (report->json) {
-        Say(report, report->out, std::string("{\"type\":\"verdict\",\"found\":") + (outcome != 0 ? "true" : "false") +
-                                     ",\"text\":" + Json(text) + "}");
+        Say(report, report->out, std::string("{\"type\":\"verdict\",\"found\":") +
+                                     (outcome & kCleanupFound ? "true" : "false") + ",\"refused\":" +
+                                     (outcome & kCleanupRefused ? "true" : "false") + ",\"text\":" + Json(text) + "}");
     } else if (!report->quiet) {
         Say(report, report->out, text);
     }
@@ -148,18 +156,25 @@ void ReportSummary(Report* report)
     WipeProgress(report);
     const ScanCounts& c = report->counts;
     if (report->json) {
-        std::fprintf(report->out,
-                     "{\"type\":\"summary\",\"directories\":%d,\"files\":%d,\"infected\":%d,\"deleted\":%d,"
-                     "\"moved\":%d,\"skipped\":%d,\"exit_code\":%d}\n",
-                     c.directories, c.files, c.infected, c.deleted, report->moved, report->skipped,
-                     ReportExitCode(*report));
+        char counts[256];
+        std::snprintf(counts, sizeof counts,
+                      "{\"type\":\"summary\",\"directories\":%d,\"files\":%d,\"infected\":%d,\"deleted\":%d,"
+                      "\"moved\":%d,\"skipped\":%d,\"exit_code\":%d,\"elapsed_ms\":%llu",
+                      c.directories, c.files, c.infected, c.deleted, report->moved, report->skipped,
+                      ReportExitCode(*report), static_cast<unsigned long long>(MonotonicMs() - report->startedMs));
+        const std::string line = counts + std::string(",\"host\":") + Json(HostName()) + ",\"version\":\"" QF_VERSION
+                                 "\",\"started\":\"" + report->started + "\",\"finished\":\"" + UtcTimestamp() + "\"}";
+        std::fprintf(report->out, "%s\n", line.c_str());
+        LogText(line);
     } else {
         char summary[kPathCapacity];
         FormatSummary(summary, sizeof summary, c);
-        std::fputs(summary, report->out);
+        std::string text = summary;
         if (report->moving)
-            std::fprintf(report->out, "  Moved %d\n", report->moved);
-        std::fprintf(report->out, "  Skipped %d\n", report->skipped);
+            text += "  Moved " + std::to_string(report->moved) + "\n";
+        text += "  Skipped " + std::to_string(report->skipped) + "\n";
+        std::fputs(text.c_str(), report->out);
+        LogText(text);
     }
     std::fflush(report->out);
 }

@@ -34,9 +34,11 @@ struct Report {
     bool failed;         // an error that is none of the above (a repair that could not be made)
     uint64_t lastProgressMs;
     bool progressShown;  // a progress line stands on err
+    std::string started;  // when the report was made, UTC, for the JSON summary
+    uint64_t startedMs;
 };
 
-// A report to stdout and stderr with nothing counted yet.
+// A report to stdout and stderr (and to the --log file, see fleet.h) with nothing counted yet.
 Report MakeReport(bool json, bool quiet, bool moving, bool progress);
 
 // path is in the platform's text; detail is the new path (Moved) or the reason (Not...).
