@@ -62,7 +62,7 @@ dist-check:
 # The shipped programs themselves: manifests, version resources, no debug sections, signing, the
 # Linux build in an empty root.
 test-release: release native
-	python3 tests/release/release_test.py $(SHIP_DIR) $(RELEASE_DIR) $(NATIVE_DIR)/samples
+	/usr/bin/python3 tests/release/release_test.py $(SHIP_DIR) $(RELEASE_DIR) $(NATIVE_DIR)/samples
 
 # Benchmarks build optimised and without sanitizers, in a tree of their own; the Windows side
 # runs the test architecture's build under Wine.
