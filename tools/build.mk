@@ -4,14 +4,16 @@ NATIVE_DIR := $(BUILD)/native
 SHIP_DIR   := $(BUILD)/win-i686
 TEST_DIR   := $(BUILD)/win-$(TEST_ARCH)
 
-.PHONY: build native windows test test-native test-windows run bench fuzz
+.PHONY: build native windows test test-native test-windows run bench fuzz release dist dist-check test-release
+VERSION := $(shell sed -n 's/^project.quenfold VERSION //p' CMakeLists.txt | cut -d' ' -f1)
+RELEASE_DIR := $(BUILD)/linux-release
 
 $(NATIVE_DIR)/CMakeCache.txt:
 	cmake -S . -B $(NATIVE_DIR) -DCMAKE_BUILD_TYPE=Debug
 
 # The Windows trees' tests hold qfscan.exe against the Linux qfscan of the native tree.
 $(BUILD)/win-%/CMakeCache.txt:
-	cmake -S . -B $(BUILD)/win-$* -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-$*.cmake \
+	cmake -S . -B $(BUILD)/win-$* -DCMAKE_BUILD_TYPE=Release -DQF_RELEASE=ON -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-$*.cmake \
 	    -DQF_NATIVE_QFSCAN=$(abspath $(NATIVE_DIR))/qfscan
 
 native: $(NATIVE_DIR)/CMakeCache.txt
@@ -33,7 +35,34 @@ ifneq ($(TEST_ARCH),i686)
 	cd $(SHIP_DIR) && ctest --output-on-failure -R xp_imports
 endif
 
-test: test-native test-windows fuzz
+test: test-native test-windows fuzz test-release dist-check
+
+# The Linux qfscan as it ships: optimized, stripped, static, with no sanitizers.
+$(RELEASE_DIR)/CMakeCache.txt:
+	cmake -S . -B $(RELEASE_DIR) -DCMAKE_BUILD_TYPE=Release -DQF_RELEASE=ON
+
+release: $(SHIP_DIR)/CMakeCache.txt $(RELEASE_DIR)/CMakeCache.txt
+	cmake --build $(SHIP_DIR) -j $(JOBS) --target quenfold qfscan
+	cmake --build $(RELEASE_DIR) -j $(JOBS) --target qfscan
+
+# dist/: the archives and their checksums. With SIGN_CERT and SIGN_KEY (PEM files; SIGN_URL a
+# timestamp server, optional) both Windows programs are signed before they are packed.
+STAGE := $(BUILD)/dist-stage
+dist: release
+	rm -rf dist $(STAGE) && mkdir -p $(STAGE)
+	cp $(SHIP_DIR)/quenfold.exe $(SHIP_DIR)/qfscan.exe $(STAGE)/
+	if [ -n "$(SIGN_CERT)" ] && [ -n "$(SIGN_KEY)" ]; then \
+	    release/sign.sh "$(SIGN_CERT)" "$(SIGN_KEY)" $(SIGN_URL) -- $(STAGE)/quenfold.exe $(STAGE)/qfscan.exe; fi
+	SOURCE_DATE_EPOCH=$$(git log -1 --format=%ct) release/make-dist.py $(VERSION) $(STAGE) $(RELEASE_DIR) dist
+	cd dist && ls -l && sha256sum -c SHA256SUMS
+
+dist-check:
+	release/dist-check.sh $(JOBS)
+
+# The shipped programs themselves: manifests, version resources, no debug sections, signing, the
+# Linux build in an empty root.
+test-release: release native
+	/usr/bin/python3 tests/release/release_test.py $(SHIP_DIR) $(RELEASE_DIR) $(NATIVE_DIR)/samples
 
 # Benchmarks build optimised and without sanitizers, in a tree of their own; the Windows side
 # runs the test architecture's build under Wine.

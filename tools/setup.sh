@@ -34,6 +34,9 @@ want libhivex-dev
 want python3
 want python3-hivex
 want strace
+# The release: Authenticode signing, and a throwaway certificate for testing it.
+want osslsigncode
+want openssl
 want util-linux
 want clang
 want libclang-rt-14-dev

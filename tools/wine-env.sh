@@ -47,7 +47,8 @@ qf_wine_throwaway_prefix() {
 qf_private_display() {
   local numberFile n i
   numberFile=$(mktemp "${TMPDIR:-/tmp}/qf-display.XXXXXX") || return 1
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$numberFile" >/dev/null 2>&1 &
+  # Xvfb ends with this shell even when it is killed before its cleanup runs (a test's timeout).
+  setpriv --pdeathsig TERM Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$numberFile" >/dev/null 2>&1 &
   QF_XVFB_PID=$!
   for i in $(seq 1 200); do
     n=$(head -n 1 "$numberFile")

@@ -1,5 +1,6 @@
 // Quenfold: finds and removes the Zaverin worm. WinMain runs start-up in order, then the loop.
 #include <windows.h>
+#include <commctrl.h>
 
 #include "context/scan_context.h"
 #include "app/startup.h"
@@ -25,6 +26,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
     // from there into a process that holds the debug privilege.
     SetDllDirectoryA("");
     EnableDebugPrivilege();  // without it the program runs on with the access it has
+    // The manifest asks for Common Controls 6; XP creates none of its controls until it is loaded.
+    InitCommonControls();
 
     char* textBuffer = AllocateTextBuffer();
     if (textBuffer == nullptr)

@@ -174,19 +174,23 @@ bool FindProgramOfText(const std::string& text, std::string* path)
     }
 }
 
-// Writes Userinit as this machine's logon program, in the system directory the platform reports.
-void RestoreUserinit()
+// Writes Userinit as this machine's logon program, in the system directory the platform reports;
+// kCleanupRefused when the key may not be written.
+int RestoreUserinit()
 {
     char program[kPathCapacity];
     const UINT length = GetSystemDirectoryA(program, sizeof program);
     if (length == 0 || length + sizeof kLogonProgram > sizeof program)
-        return;
+        return 0;
     lstrcatA(program, kLogonProgram);
     HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kWinlogonKey, 0, KEY_WRITE, &key) != ERROR_SUCCESS)
-        return;
-    RegSetValueExA(key, "Userinit", 0, REG_SZ, reinterpret_cast<const BYTE*>(program), lstrlenA(program) + 1);
+    const LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kWinlogonKey, 0, KEY_WRITE, &key);
+    if (opened != ERROR_SUCCESS)
+        return opened == ERROR_FILE_NOT_FOUND ? 0 : kCleanupRefused;
+    const LONG written = RegSetValueExA(key, "Userinit", 0, REG_SZ, reinterpret_cast<const BYTE*>(program),
+                                        lstrlenA(program) + 1);
     RegCloseKey(key);
+    return written == ERROR_SUCCESS ? 0 : kCleanupRefused;
 }
 
 int CleanRunKeyAt(HKEY root, const wchar_t* subkey)
@@ -227,12 +231,14 @@ int CleanRunKey(HKEY key)
         int error = 0;
         if (FindProgramOfText(TextOfValue(type, buffers.data, dataSize), &path) &&
             TestExecutableAt(path.c_str(), &program, &error) == FileVerdict::Infected) {
-            found = 1;
-            FsDispose(&program, nullptr, false, nullptr, 0);
+            found |= kCleanupFound;
+            if (FsDispose(&program, nullptr, false, nullptr, 0).outcome != FsOutcome::Deleted)
+                found |= kCleanupRefused;
             // The values after a deleted one move down by one index: the next one is now at this
             // index. Only a value that stays is stepped over.
             if (RegDeleteValueW(key, buffers.name) == ERROR_SUCCESS)
                 continue;
+            found |= kCleanupRefused;
         }
         ++index;
     }
@@ -244,6 +250,5 @@ int RepairAutorun()
 {
     int found = CleanRunKeyAt(HKEY_LOCAL_MACHINE, kMachineRunKey);
     found |= CleanRunKeyAt(HKEY_CURRENT_USER, kUserRunKey);
-    RestoreUserinit();
-    return found;
+    return found | RestoreUserinit();
 }

@@ -1,14 +1,18 @@
 // The start-up cleanup: process sweep, autorun repair, dropped-file removal, and the thread that
-// runs them. Each operation answers 1 when it found (and dealt with) something of the worm.
+// runs them. Each operation answers kCleanupFound when it found something of the worm, with
+// kCleanupRefused added when a write or delete it needed was refused.
 #pragma once
 
 #include <windows.h>
+
+#include "cleanup/cleanup_rules.h"
 
 // Three rounds of SweepProcesses, RepairAutorun and DeleteDroppedFiles, then one verdict text to
 // the context's status control. The parameter is the ScanContext; the exit code is 0.
 DWORD WINAPI CleanupThread(LPVOID context);
 
 // The three rounds alone: the OR of the nine results (the console scanner's --cleanup).
+// kCleanupRefused stays set when a later round succeeds: a refusal means the rights are missing.
 int RunCleanupPass();
 
 // Switches on "SeDebugPrivilege" in the process token, so that the sweep may open processes of

@@ -9,6 +9,11 @@ namespace {
 
 const char kCleanVerdict[] = "STATUS: idle\nNo Zaverin found in memory.";
 const char kFoundVerdict[] = "STATUS: idle\nZaverin found in memory, and has been disabled.\nPlease proceed with scan.";
+const char kFoundRefusedVerdict[] =
+    "STATUS: idle\nZaverin found, but it could not be disabled: access was refused.\nRun Quenfold as an administrator.";
+const char kRefusedVerdict[] =
+    "STATUS: idle\nNo Zaverin found in memory, but the start-up settings could not be repaired.\nRun Quenfold as an "
+    "administrator.";
 
 // Under the Windows directory, in deletion order; the fourth file goes to the drive's root.
 const char* const kDroppedUnderWindows[] = {"Services.exe", "system32.exe", "system32\\rund1132.exe"};
@@ -137,6 +142,8 @@ bool DroppedFilePath(const char* windowsDirectory, size_t index, char* path, siz
 
 const char* CleanupVerdict(int outcome)
 {
+    if (outcome & kCleanupRefused)
+        return outcome & kCleanupFound ? kFoundRefusedVerdict : kRefusedVerdict;
     return outcome != 0 ? kFoundVerdict : kCleanVerdict;
 }
 

@@ -40,8 +40,14 @@ constexpr size_t kDroppedFileCount = 4;
 // A trailing backslash on the Windows directory is not doubled.
 bool DroppedFilePath(const char* windowsDirectory, size_t index, char* path, size_t capacity);
 
-// The status text the cleanup pass ends with: the clean verdict for outcome 0, else the one that
-// says the worm was found and disabled.
+// What a cleanup step answers, as bits: it met something of the worm, and a write or delete it
+// had to make was refused (the worm, or the start-up settings, may be as they were).
+constexpr int kCleanupFound = 1;
+constexpr int kCleanupRefused = 2;
+
+// The status text the cleanup pass ends with: the clean verdict for outcome 0, the one that says
+// the worm was found and disabled for kCleanupFound, and, when anything was refused, one that
+// says what could not be done.
 const char* CleanupVerdict(int outcome);
 
 // How the program path of a Run value can be found without the current directory, which the scan

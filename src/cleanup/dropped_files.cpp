@@ -24,8 +24,16 @@ int DeleteDroppedFiles()
         // Not looked into: the name alone marks it. The layer lifts read-only, hidden and system,
         // and puts them back when the delete fails.
         FsFile file;
-        if (FsOpenFile(path, &file) && FsDispose(&file, nullptr, false, nullptr, 0).outcome == FsOutcome::Deleted)
-            deleted = 1;
+        if (!FsOpenFile(path, &file)) {
+            const int error = FsLastError();
+            if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
+                deleted |= kCleanupFound | kCleanupRefused;  // there, and it stays
+            continue;
+        }
+        if (FsDispose(&file, nullptr, false, nullptr, 0).outcome == FsOutcome::Deleted)
+            deleted |= kCleanupFound;
+        else
+            deleted |= kCleanupFound | kCleanupRefused;
     }
     return deleted;
 }

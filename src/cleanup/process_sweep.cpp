@@ -61,13 +61,14 @@ int TerminateProcessById(DWORD processId)
     if (processId == GetCurrentProcessId())
         return 0;
     HANDLE process = OpenProcess(kProcessAllAccess, FALSE, processId);
+    // A process that ended meanwhile cannot be opened either; only a refusal leaves the worm running.
     if (process == nullptr)
-        return 0;
+        return GetLastError() == ERROR_ACCESS_DENIED ? kCleanupFound | kCleanupRefused : 0;
     int result = 0;
     DWORD exitCode = 0;
     // A running process ends with the code it reports now, STILL_ACTIVE (259).
     if (GetExitCodeProcess(process, &exitCode))
-        result = TerminateProcess(process, exitCode) ? 1 : 0;
+        result = TerminateProcess(process, exitCode) ? kCleanupFound : kCleanupFound | kCleanupRefused;
     CloseHandle(process);
     return result;
 }

@@ -30,6 +30,8 @@ int RunSystemCleanup();
 // the file system resolves them (links included); false when folder cannot be opened.
 using FolderId = std::pair<uint64_t, uint64_t>;
 bool FolderChain(const std::string& folder, std::vector<FolderId>* chain);
+// Whether this process holds the administrators' rights now (elevated, where the system has UAC).
+bool RunningAsAdministrator();
 
 // --offline: a Windows system mounted at root, to be repaired from a rescue system.
 struct OfflineRequest {

@@ -85,6 +85,11 @@ int RunSystemCleanup()
     return -1;  // nothing of a Windows system runs here; the offline repair does that job
 }
 
+bool RunningAsAdministrator()
+{
+    return geteuid() == 0;
+}
+
 bool OfflineSupported()
 {
     return true;

@@ -130,6 +130,22 @@ int RunSystemCleanup()
     return RunCleanupPass();
 }
 
+bool RunningAsAdministrator()
+{
+    // A token that UAC filtered holds the group for denying only, which this check does not count;
+    // XP has the same call, without UAC.
+    SID_IDENTIFIER_AUTHORITY authority = SECURITY_NT_AUTHORITY;
+    PSID administrators = nullptr;
+    if (!AllocateAndInitializeSid(&authority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0,
+                                  0, &administrators))
+        return false;
+    BOOL member = FALSE;
+    if (!CheckTokenMembership(nullptr, administrators, &member))
+        member = FALSE;
+    FreeSid(administrators);
+    return member != FALSE;
+}
+
 bool OfflineSupported()
 {
     return false;

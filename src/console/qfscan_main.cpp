@@ -11,18 +11,20 @@
 #include <vector>
 
 #include "console/console_platform.h"
+#include "console/fleet.h"
 #include "console/report.h"
 #include "fs/file_system.h"
 #include "fs/unicode.h"
+#include "qf_version.h"
 #include "scan/tree_walk.h"
 
 namespace {
 
-const char kVersion[] = "qfscan 1.0.55\n";
+const char kVersion[] = "qfscan " QF_VERSION "\n";
 
 const char kHelp[] =
-    "usage: qfscan [--delete | --move DIR] [--json] [--quiet] [--cleanup] PATH...\n"
-    "       qfscan --offline ROOT [--dry-run] [--delete | --move DIR] [--json] [--quiet]\n"
+    "usage: qfscan [--delete | --move DIR] [--json] [--quiet] [--log FILE] [--cleanup] PATH...\n"
+    "       qfscan --offline ROOT [--dry-run] [--delete | --move DIR] [--json] [--quiet] [--log FILE]\n"
     "       qfscan --help | --version\n"
     "\n"
     "Scans each PATH (a folder) for programs infected by the Zaverin worm, as Quenfold's window\n"
@@ -33,6 +35,8 @@ const char kHelp[] =
     "  --move DIR     move them into DIR instead (never replacing a file: name.1, name.2, ...)\n"
     "  --json         one JSON object per line instead of text\n"
     "  --quiet        print only the infected files and the summary\n"
+    "  --log FILE     also append what standard output gets to FILE, a line at a time (many\n"
+    "                 machines may append to one file on a share)\n"
     "  --cleanup      first run Quenfold's start-up cleanup on this Windows machine: end the\n"
     "                 worm's processes (and every program that loaded msvbvm60.dll), repair\n"
     "                 the Run keys and Userinit, delete the worm's files (Windows only)\n"
@@ -46,17 +50,21 @@ const char kHelp[] =
     "is a terminal, a progress line is shown there.\n"
     "\n"
     "JSON lines, each with a \"type\":\n"
-    "  infected  path, action (none, deleted, moved, not_deleted, not_moved), moved_to, reason\n"
+    "  infected  path, action (none, deleted, moved, not_deleted, not_moved, delete_at_restart),\n"
+    "            moved_to, reason\n"
     "  verdict   found (true/false), text: the start-up cleanup's or offline repair's verdict\n"
     "  change    place, change, done, dry_run: a change of the offline repair\n"
-    "  summary   directories, files, infected, deleted, moved, skipped, stopped, exit_code\n"
+    "  summary   directories, files, infected, deleted, moved, deleted_at_restart, skipped, stopped,\n"
+    "            exit_code, elapsed_ms, host, version, started, finished (UTC, ISO 8601)\n"
     "\n"
     "Exit codes:\n"
     "  0  nothing infected, and everything was scanned\n"
     "  1  infected files (or the worm) found, and every one handled as asked\n"
     "  2  an error: a bad option, a missing or unlistable PATH, anything skipped, or an infected\n"
     "     file that could not be deleted or moved as asked, a stopped scan (STATUS: Stopped), or\n"
-    "     output that could not be written (then nothing more is changed)\n";
+    "     output that could not be written (then nothing more is changed)\n"
+    "  3  (Windows, --delete) every infected file handled, and a restart is needed to finish:\n"
+    "     files in use are deleted when Windows next starts\n";
 
 struct Options {
     bool deleteInfected = false;
@@ -66,6 +74,7 @@ struct Options {
     bool dryRun = false;
     std::string moveDir;
     std::string offlineRoot;
+    std::string logFile;
     std::vector<std::string> paths;
     std::vector<std::string> notes;  // PATHs left out because another PATH holds them
 };
@@ -100,13 +109,14 @@ int Print(const char* text)
 // Parses the command line into options; on a bad one, *exitCode is what to exit with.
 bool ParseOptions(int argc, char** argv, Options* options, int* exitCode)
 {
-    enum { kOptMove = 256, kOptOffline, kOptDryRun, kOptHelp, kOptVersion };
+    enum { kOptMove = 256, kOptOffline, kOptDryRun, kOptHelp, kOptVersion, kOptLog };
     static const option kLong[] = {
         {"delete", no_argument, nullptr, 'd'},       {"move", required_argument, nullptr, kOptMove},
         {"json", no_argument, nullptr, 'j'},         {"quiet", no_argument, nullptr, 'q'},
         {"cleanup", no_argument, nullptr, 'c'},      {"offline", required_argument, nullptr, kOptOffline},
         {"dry-run", no_argument, nullptr, kOptDryRun},  {"help", no_argument, nullptr, kOptHelp},
-        {"version", no_argument, nullptr, kOptVersion}, {nullptr, 0, nullptr, 0}};
+        {"version", no_argument, nullptr, kOptVersion}, {"log", required_argument, nullptr, kOptLog},
+        {nullptr, 0, nullptr, 0}};
     opterr = 0;
     for (int c; (c = getopt_long(argc, argv, "+", kLong, nullptr)) != -1;) {
         switch (c) {
@@ -123,10 +133,12 @@ bool ParseOptions(int argc, char** argv, Options* options, int* exitCode)
         case 'q': options->quiet = true; break;
         case 'c': options->cleanup = true; break;
         case kOptDryRun: options->dryRun = true; break;
+        case kOptLog: options->logFile = optarg; break;
         case kOptHelp: *exitCode = Print(kHelp); return false;
         case kOptVersion: *exitCode = Print(kVersion); return false;
         default:
-            *exitCode = Fail(optopt == kOptMove || optopt == kOptOffline ? std::string(argv[optind - 1]) + " needs a folder"
+            *exitCode = Fail(optopt == kOptLog ? std::string("--log needs a file")
+                             : optopt == kOptMove || optopt == kOptOffline ? std::string(argv[optind - 1]) + " needs a folder"
                                                                    : "unknown option " + std::string(argv[optind - 1]));
             return false;
         }
@@ -147,6 +159,8 @@ bool ParseOptions(int argc, char** argv, Options* options, int* exitCode)
         problem = "no PATH to scan";
     else if (options->cleanup && kFsSeparator != '\\')
         problem = "--cleanup needs Windows (from a Linux rescue system, use --offline ROOT)";
+    else if (options->cleanup && !RunningAsAdministrator())
+        problem = "--cleanup needs an administrator: run it from an elevated prompt, nothing was changed";
     else if (!options->offlineRoot.empty() && !OfflineSupported())
         problem = "--offline needs a Linux rescue system (on the running Windows, use --cleanup)";
     if (problem != nullptr) {
@@ -298,6 +312,10 @@ int main(int argc, char** argv)
     int exitCode = kExitError;
     if (!ParseOptions(argc, argv, &options, &exitCode))
         return exitCode;
+
+    std::string logError;
+    if (!options.logFile.empty() && !LogOpen(options.logFile, &logError))
+        return Fail(options.logFile + ": cannot be opened for appending: " + logError);
 
     static std::atomic<int> interrupt{0};
     CatchInterrupt(&interrupt);

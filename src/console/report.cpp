@@ -5,8 +5,10 @@
 
 #include "cleanup/cleanup_rules.h"
 #include "console/console_platform.h"
+#include "console/fleet.h"
 #include "fs/file_system.h"
 #include "fs/unicode.h"
+#include "qf_version.h"
 
 namespace {
 
@@ -40,6 +42,8 @@ void Say(Report* report, FILE* stream, const std::string& line)
 {
     WipeProgress(report);
     Written(report, stream, ConsoleWrite(stream, line + "\n"));
+    if (stream == report->out)
+        LogText(line);
 }
 
 std::string Json(const std::string& text)
@@ -58,6 +62,8 @@ Report MakeReport(bool json, bool quiet, bool moving, bool progress)
     report.progress = progress;
     report.out = stdout;
     report.err = stderr;
+    report.started = UtcTimestamp();
+    report.startedMs = MonotonicMs();
     return report;
 }
 
@@ -116,11 +122,13 @@ void ReportChange(Report* report, const std::string& place, const std::string& c
 
 void ReportVerdict(Report* report, int outcome)
 {
-    report->wormFound |= outcome != 0;
+    report->wormFound |= (outcome & kCleanupFound) != 0;
+    report->failed |= (outcome & kCleanupRefused) != 0;
     std::string text = CleanupVerdict(outcome);
     if (report->json) {
-        Say(report, report->out, std::string("{\"type\":\"verdict\",\"found\":") + (outcome != 0 ? "true" : "false") +
-                                     ",\"text\":" + Json(text) + "}");
+        Say(report, report->out, std::string("{\"type\":\"verdict\",\"found\":") +
+                                     (outcome & kCleanupFound ? "true" : "false") + ",\"refused\":" +
+                                     (outcome & kCleanupRefused ? "true" : "false") + ",\"text\":" + Json(text) + "}");
     } else if (!report->quiet) {
         Say(report, report->out, text);
     }
@@ -156,10 +164,15 @@ void ReportSummary(Report* report)
     if (report->json) {
         std::snprintf(text, sizeof text,
                       "{\"type\":\"summary\",\"directories\":%d,\"files\":%d,\"infected\":%d,\"deleted\":%d,"
-                      "\"moved\":%d,\"deleted_at_restart\":%d,\"skipped\":%d,\"stopped\":%s,\"exit_code\":%d}\n",
+                      "\"moved\":%d,\"deleted_at_restart\":%d,\"skipped\":%d,\"stopped\":%s,\"exit_code\":%d,"
+                      "\"elapsed_ms\":%llu",
                       c.directories, c.files, c.infected, c.deleted, report->moved, report->atRestart, report->skipped,
-                      report->stopped ? "true" : "false", ReportExitCode(*report));
-        Written(report, report->out, ConsoleWrite(report->out, text));
+                      report->stopped ? "true" : "false", ReportExitCode(*report),
+                      static_cast<unsigned long long>(MonotonicMs() - report->startedMs));
+        const std::string line = text + std::string(",\"host\":") + Json(HostName()) + ",\"version\":\"" QF_VERSION
+                                 "\",\"started\":\"" + report->started + "\",\"finished\":\"" + UtcTimestamp() + "\"}";
+        Written(report, report->out, ConsoleWrite(report->out, line + "\n"));
+        LogText(line);
         return;
     }
     FormatSummary(text, sizeof text, c);
@@ -178,6 +191,7 @@ void ReportSummary(Report* report)
         line("  Deleted at restart %d\n", report->atRestart);
     line("  Skipped %d\n", report->skipped);
     Written(report, report->out, ConsoleWrite(report->out, summary));
+    LogText(summary);
 }
 
 int ReportExitCode(const Report& report)

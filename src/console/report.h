@@ -40,9 +40,11 @@ struct Report {
     bool stopped;        // a signal or a broken report ended the scan early
     bool broken;         // a write failed: nothing more may be changed, since it would go unrecorded
     std::atomic<int>* stop;  // set when the report breaks, so that the walk ends; may be null
+    std::string started;  // when the report was made, UTC, for the JSON summary
+    uint64_t startedMs;
 };
 
-// A report to stdout and stderr with nothing counted yet.
+// A report to stdout and stderr (and to the --log file, see fleet.h) with nothing counted yet.
 Report MakeReport(bool json, bool quiet, bool moving, bool progress);
 
 // path is in the platform's text; detail is the new path (Moved) or the reason (Not...).

@@ -2,6 +2,7 @@
 // The commands are in commands.cpp.
 #include "ui/main_window.h"
 
+#include "qf_version.h"
 #include "resource.h"
 #include "ui/drive_list.h"
 
@@ -22,7 +23,7 @@ struct BannerLine {
 // Drawn in the memory context's own (system) font, above the frame.
 const BannerLine kTitleLines[] = {
     {10, "Quenfold"},
-    {25, "version 1.0.55"},
+    {25, "version " QF_VERSION},
 };
 
 // Drawn in the variable-pitch font, inside the frame.

@@ -273,13 +273,26 @@ class Scans(unittest.TestCase):
                 self.assertEqual(out.split("\n")[0], build.path(sick + "/a/" + shown) + ": infected")
                 self.assertEqual(out.split("\n")[1:], ["STATUS: Done", "  Directories: 1", "  Files: 2",
                                                        "  Infected 1", "  Deleted 0", "  Skipped 0", ""])
-                code, out, _ = build.run("--json", "--delete", sick)
+                # The log gets what standard output gets, appended run after run.
+                log = os.path.join(self.root, "runs%d.log" % build.wine)
+                with open(log, "w") as f:
+                    f.write("earlier\n")
+                code, out, _ = build.run("--json", "--delete", "--log", build.path(log), sick)
                 lines = [json.loads(line) for line in out.splitlines()]
                 self.assertEqual(lines[0], {"type": "infected", "path": build.path(sick + "/a/" + name.replace("\udce9", "\xe9")),
                                             "action": "deleted"})
+                run = {key: lines[1].pop(key) for key in ("host", "version", "started", "finished", "elapsed_ms")}
                 self.assertEqual(lines[1], {"type": "summary", "directories": 1, "files": 2, "infected": 1,
                                             "deleted": 1, "moved": 0, "deleted_at_restart": 0, "skipped": 0,
                                             "stopped": False, "exit_code": 1})
+                self.assertEqual(run["version"], build.run("--version")[1].split()[1])
+                for stamp in (run["started"], run["finished"]):
+                    self.assertRegex(stamp, r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
+                self.assertTrue(run["host"] and run["started"] <= run["finished"] and run["elapsed_ms"] >= 0, run)
+                code, again, _ = build.run("--quiet", "--log", build.path(log), sick)
+                with open(log) as f:
+                    self.assertEqual(f.read(), "earlier\n" + out + again)
+                self.assertEqual(build.run("--log", build.path(self.root), sick)[0], 2, "a folder is no log")
 
     def test_progress_only_on_a_terminal(self):
         for build in self.builds():

@@ -242,7 +242,8 @@ worm_found() {
 unlistable_root() {
   # A folder that can be entered but not listed (read without search permission; the harness
   # runs this without the rights that bypass that).
-  local work
+  # Not local: the EXIT trap reads it after this function has returned (with set -u, an unset
+  # name there would end the trap before the prefix and the display are cleaned up).
   work=$(mktemp -d /tmp/qf-unlistable.XXXXXX)
   trap 'chmod -R u+rwx "$work"; rm -rf "$work"; qf_wine_cleanup' EXIT
   mkdir -p "$work/secret"

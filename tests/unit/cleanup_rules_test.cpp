@@ -186,4 +186,25 @@ TEST(ProgramPath, FormsAndSearchPlaces)
     EXPECT_EQ(places("worm", "D:\\b;", 14), Paths({"-", "C:\\W\\worm.exe", "D:\\b\\worm.exe"}));
 }
 
+// A refused step must never read as a success: the window's texts stay for the others.
+TEST(CleanupVerdict, RefusedStepsSaySo)
+{
+    const struct {
+        int outcome;
+        const char* says;
+        const char* never;
+    } cases[] = {
+        {0, "No Zaverin found in memory.", "could not"},
+        {kCleanupFound, "Zaverin found in memory, and has been disabled.", "could not"},
+        {kCleanupFound | kCleanupRefused, "could not be disabled", "has been disabled"},
+        {kCleanupRefused, "could not be repaired", "has been disabled"},
+    };
+    for (const auto& c : cases) {
+        const std::string text = CleanupVerdict(c.outcome);
+        EXPECT_EQ(text.rfind("STATUS: idle\n", 0), 0u) << text;
+        EXPECT_NE(text.find(c.says), std::string::npos) << text;
+        EXPECT_EQ(text.find(c.never), std::string::npos) << text;
+    }
+}
+
 }  // namespace

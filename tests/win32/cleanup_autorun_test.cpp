@@ -127,7 +127,7 @@ TEST(AutorunRepair, RemovesInfectedProgramsAndTheirValuesAndRestoresUserinit)
     Put(HKEY_LOCAL_MACHINE, kWinlogon, "Userinit", REG_SZ, poisoned);
     ASSERT_FALSE(HasFailure());
 
-    EXPECT_EQ(RepairAutorun(), 1);
+    EXPECT_EQ(RepairAutorun(), kCleanupFound | kCleanupRefused) << "held.exe could not be deleted";
     CloseHandle(held);
     SetEnvironmentVariableA("PATH", oldPath.c_str());
     const std::vector<std::string> machineLeft = {"v13 clean", "v14 missing", "w1 bare, only in the current directory",

@@ -1,0 +1,171 @@
+// iconv for the static Linux build. libhivex converts key and value names between UTF-8, Latin-1
+// and UTF-16LE through iconv; a statically linked glibc loads every conversion but UTF-8 and
+// UTF-16 from gconv modules on the rescue system, which an empty root lacks, so Latin-1 names
+// (most key names) could not be read there. These three conversions need no files; linked into
+// the program, they stand in for the C library's iconv.
+#include <errno.h>
+#include <iconv.h>
+#include <strings.h>
+
+#include <cstdint>
+#include <cstdlib>
+
+namespace {
+
+enum Encoding { kUtf8, kLatin1, kUtf16Le };
+
+struct Converter {
+    Encoding from;
+    Encoding to;
+};
+
+bool Lookup(const char* name, Encoding* encoding)
+{
+    if (strcasecmp(name, "UTF-8") == 0 || strcasecmp(name, "UTF8") == 0)
+        *encoding = kUtf8;
+    else if (strcasecmp(name, "LATIN1") == 0 || strcasecmp(name, "ISO-8859-1") == 0)
+        *encoding = kLatin1;
+    else if (strcasecmp(name, "UTF-16LE") == 0)
+        *encoding = kUtf16Le;
+    else
+        return false;
+    return true;
+}
+
+// Reads one code point from in (left bytes): its length, 0 when incomplete (EINVAL), -1 when
+// invalid (EILSEQ).
+int Decode(Encoding from, const unsigned char* in, size_t left, uint32_t* code)
+{
+    if (from == kLatin1) {
+        *code = in[0];
+        return 1;
+    }
+    if (from == kUtf16Le) {
+        if (left < 2)
+            return 0;
+        const uint32_t unit = in[0] | in[1] << 8;
+        if (unit < 0xD800 || unit > 0xDFFF) {
+            *code = unit;
+            return 2;
+        }
+        if (unit > 0xDBFF)
+            return -1;
+        if (left < 4)
+            return 0;
+        const uint32_t low = in[2] | in[3] << 8;
+        if (low < 0xDC00 || low > 0xDFFF)
+            return -1;
+        *code = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+        return 4;
+    }
+    const unsigned char lead = in[0];
+    const int length = lead < 0x80 ? 1 : lead >= 0xC2 && lead < 0xE0 ? 2 : lead >= 0xE0 && lead < 0xF0 ? 3
+                     : lead >= 0xF0 && lead <= 0xF4 ? 4 : -1;
+    if (length < 0)
+        return -1;
+    uint32_t value = length == 1 ? lead : lead & (0x7F >> length);
+    for (int i = 1; i < length; ++i) {
+        if (static_cast<size_t>(i) >= left)
+            return 0;
+        if ((in[i] & 0xC0) != 0x80)
+            return -1;
+        value = value << 6 | (in[i] & 0x3F);
+    }
+    // No overlong forms, surrogates or code points past U+10FFFF.
+    if ((length == 3 && value < 0x800) || (length == 4 && (value < 0x10000 || value > 0x10FFFF)) ||
+        (value >= 0xD800 && value <= 0xDFFF))
+        return -1;
+    *code = value;
+    return length;
+}
+
+// Writes code in to's form into out: its length, 0 when room is short (E2BIG), -1 when to cannot
+// hold it (EILSEQ).
+int Encode(Encoding to, uint32_t code, unsigned char* out, size_t room)
+{
+    if (to == kLatin1) {
+        if (code > 0xFF)
+            return -1;
+        if (room < 1)
+            return 0;
+        out[0] = static_cast<unsigned char>(code);
+        return 1;
+    }
+    if (to == kUtf16Le) {
+        const int length = code < 0x10000 ? 2 : 4;
+        if (room < static_cast<size_t>(length))
+            return 0;
+        if (length == 2) {
+            out[0] = code & 0xFF;
+            out[1] = code >> 8;
+        } else {
+            const uint32_t high = 0xD800 + ((code - 0x10000) >> 10), low = 0xDC00 + ((code - 0x10000) & 0x3FF);
+            out[0] = high & 0xFF;
+            out[1] = high >> 8;
+            out[2] = low & 0xFF;
+            out[3] = low >> 8;
+        }
+        return length;
+    }
+    const int length = code < 0x80 ? 1 : code < 0x800 ? 2 : code < 0x10000 ? 3 : 4;
+    if (room < static_cast<size_t>(length))
+        return 0;
+    if (length == 1) {
+        out[0] = static_cast<unsigned char>(code);
+        return 1;
+    }
+    static const unsigned char kLead[] = {0, 0, 0xC0, 0xE0, 0xF0};
+    for (int i = length - 1; i > 0; --i, code >>= 6)
+        out[i] = 0x80 | (code & 0x3F);
+    out[0] = static_cast<unsigned char>(kLead[length] | code);
+    return length;
+}
+
+}  // namespace
+
+extern "C" iconv_t iconv_open(const char* tocode, const char* fromcode)
+{
+    Encoding from, to;
+    if (!Lookup(fromcode, &from) || !Lookup(tocode, &to)) {
+        errno = EINVAL;
+        return reinterpret_cast<iconv_t>(-1);
+    }
+    auto* converter = static_cast<Converter*>(std::malloc(sizeof(Converter)));
+    if (converter == nullptr) {
+        errno = ENOMEM;
+        return reinterpret_cast<iconv_t>(-1);
+    }
+    *converter = Converter{from, to};
+    return converter;
+}
+
+extern "C" size_t iconv(iconv_t handle, char** inbuf, size_t* inleft, char** outbuf, size_t* outleft)
+{
+    const auto* converter = static_cast<const Converter*>(handle);
+    if (inbuf == nullptr || *inbuf == nullptr)
+        return 0;  // no shift state to reset or write
+    while (*inleft > 0) {
+        uint32_t code = 0;
+        const int read = Decode(converter->from, reinterpret_cast<unsigned char*>(*inbuf), *inleft, &code);
+        if (read <= 0) {
+            errno = read == 0 ? EINVAL : EILSEQ;
+            return static_cast<size_t>(-1);
+        }
+        const int written = Encode(converter->to, code, reinterpret_cast<unsigned char*>(*outbuf), *outleft);
+        if (written <= 0) {
+            errno = written == 0 ? E2BIG : EILSEQ;
+            return static_cast<size_t>(-1);
+        }
+        *inbuf += read;
+        *inleft -= read;
+        *outbuf += written;
+        *outleft -= written;
+    }
+    return 0;
+}
+
+extern "C" int iconv_close(iconv_t handle)
+{
+    std::free(handle);
+    return 0;
+}

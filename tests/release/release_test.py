@@ -1,0 +1,195 @@
+#!/usr/bin/python3
+"""The programs as they ship: each exe's manifest and version resource read back from its resource
+section, no debug sections, Authenticode signing and tamper detection with a throwaway CA, and the
+static Linux qfscan in an empty root (--version, a scan, an offline repair).
+
+  release_test.py WINDOWS_BUILD LINUX_RELEASE_BUILD SAMPLES [unittest options]"""
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+import xml.etree.ElementTree as ET
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [os.path.join(HERE, "..", "offline"), os.path.join(HERE, "..", "console")]
+WINDOWS = LINUX = None
+ASM = "{urn:schemas-microsoft-com:asm.v1}"
+ASM3 = "{urn:schemas-microsoft-com:asm.v3}"
+COMPAT = "{urn:schemas-microsoft-com:compatibility.v1}"
+VISTA_TO_11 = {"{e2011457-1546-43c5-a5fe-008deee3d3f0}", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
+               "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
+               "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}
+
+
+def sections(image):
+    pe = struct.unpack_from("<I", image, 0x3C)[0]
+    count = struct.unpack_from("<H", image, pe + 6)[0]
+    optional = struct.unpack_from("<H", image, pe + 20)[0]
+    table = pe + 24 + optional
+    for i in range(count):
+        name, vsize, va, rsize, raw = struct.unpack_from("<8sIIII", image, table + 40 * i)
+        yield name.rstrip(b"\0").decode(), va, raw, rsize
+
+
+def resources(image):
+    """{(type, name): data} of the resource section, first language of each."""
+    rsrc = next((va, raw) for name, va, raw, _ in sections(image) if name == ".rsrc")
+    va, raw = rsrc
+
+    def entries(offset):
+        named, ids = struct.unpack_from("<HH", image, raw + offset + 12)
+        for i in range(named + ids):
+            key, target = struct.unpack_from("<II", image, raw + offset + 16 + 8 * i)
+            yield key, target
+
+    found = {}
+    for rtype, t in entries(0):
+        for rname, n in entries(t & 0x7FFFFFFF):
+            _, leaf = next(entries(n & 0x7FFFFFFF))
+            data_va, size = struct.unpack_from("<II", image, raw + leaf)
+            found[(rtype, rname)] = image[raw + data_va - va:raw + data_va - va + size]
+    return found
+
+
+def version_strings(block):
+    """The string values of a VS_VERSION_INFO block, and its fixed file version as "fixed"."""
+    values = {}
+
+    def node(at, end):
+        while at + 6 <= end:
+            length, value_length, kind = struct.unpack_from("<HHH", block, at)
+            key_end = at + 6
+            while block[key_end:key_end + 2] != b"\0\0":
+                key_end += 2
+            key = block[at + 6:key_end].decode("utf-16-le")
+            value_at = (key_end + 2 + 3) & ~3
+            value = block[value_at:value_at + (2 * value_length if kind == 1 else value_length)]
+            if key == "VS_VERSION_INFO":
+                ms, ls = struct.unpack_from("<II", value, 8)
+                values["fixed"] = "%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
+            elif kind == 1 and value:
+                values[key] = value.decode("utf-16-le").rstrip("\0")
+            node((value_at + len(value) + 3) & ~3, at + length)
+            at = (at + length + 3) & ~3
+
+    node(0, len(block))
+    return values
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+class Windows(unittest.TestCase):
+    CASES = [("quenfold.exe", "requireAdministrator", True), ("qfscan.exe", "asInvoker", False)]
+
+    def test_manifest_version_and_no_debug_info(self):
+        version = subprocess.run([os.path.join(LINUX, "qfscan"), "--version"], capture_output=True,
+                                 text=True, check=True).stdout.split()[1]
+        for program, level, common_controls in self.CASES:
+            with self.subTest(program):
+                image = read(os.path.join(WINDOWS, program))
+                self.assertEqual([s[0] for s in sections(image) if s[0].startswith(".debug")], [])
+                found = resources(image)
+                manifest = ET.fromstring(found[(24, 1)])
+                levels = [e.get("level") for e in manifest.iter(ASM3 + "requestedExecutionLevel")]
+                self.assertEqual(levels, [level])
+                self.assertEqual({e.get("Id") for e in manifest.iter(COMPAT + "supportedOS")}, VISTA_TO_11)
+                dependencies = [e.get("name") for e in manifest.iter(ASM + "assemblyIdentity")][1:]
+                self.assertEqual(dependencies, ["Microsoft.Windows.Common-Controls"] if common_controls else [])
+                strings = version_strings(found[(16, 1)])
+                self.assertEqual((strings["FileVersion"], strings["ProductVersion"], strings["fixed"]),
+                                 (version, version, version + ".0"))
+                self.assertEqual((strings["ProductName"], strings["OriginalFilename"]), ("Quenfold", program))
+                self.assertIn("Copyright", strings["LegalCopyright"])
+
+    def test_signing_and_tampering(self):
+        work = tempfile.mkdtemp(prefix="qf-sign.")
+        try:
+            def run(*command):
+                return subprocess.run(command, cwd=work, capture_output=True, text=True)
+            with open(os.path.join(work, "ext"), "w") as f:
+                f.write("[ca]\nbasicConstraints=critical,CA:TRUE\nkeyUsage=keyCertSign\n"
+                        "[sign]\nbasicConstraints=CA:FALSE\nkeyUsage=digitalSignature\nextendedKeyUsage=codeSigning\n")
+            for step in (["req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem",
+                          "-days", "2", "-subj", "/CN=Quenfold test CA", "-extensions", "ca", "-config", "ext"],
+                         ["req", "-newkey", "rsa:2048", "-nodes", "-keyout", "sign.key", "-out", "sign.csr",
+                          "-subj", "/CN=Quenfold test signer"],
+                         ["x509", "-req", "-in", "sign.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
+                          "-days", "1", "-extfile", "ext", "-extensions", "sign", "-out", "sign.pem"]):
+                done = run("openssl", *step)
+                self.assertEqual(done.returncode, 0, done.stderr)
+            for program, _, _ in self.CASES:
+                shutil.copy(os.path.join(WINDOWS, program), work)
+            done = run(os.path.join(HERE, "..", "..", "release", "sign.sh"), "sign.pem", "sign.key", "--",
+                       *[p for p, _, _ in self.CASES])
+            self.assertEqual(done.returncode, 0, done.stderr)
+            for program, _, _ in self.CASES:
+                with self.subTest(program):
+                    done = run("osslsigncode", "verify", "-CAfile", "ca.pem", "-in", program)
+                    self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+                    self.assertIn("sha256", done.stdout.lower())
+                    image = bytearray(read(os.path.join(work, program)))
+                    text = next(raw for name, _, raw, _ in sections(image) if name == ".text")
+                    image[text + 100] ^= 0xFF
+                    with open(os.path.join(work, program), "wb") as f:
+                        f.write(image)
+                    done = run("osslsigncode", "verify", "-CAfile", "ca.pem", "-in", program)
+                    self.assertNotEqual(done.returncode, 0, "a changed byte must fail verification")
+        finally:
+            shutil.rmtree(work)
+
+
+class EmptyRoot(unittest.TestCase):
+    """The Linux qfscan in a root that holds nothing but the binary and a test volume."""
+
+    def test_version_scan_and_offline_repair(self):
+        if os.geteuid() != 0:
+            self.skipTest("chroot needs root")
+        from hive_fixture import REG_SZ, build_hive, read_values
+        from qfscan_test import infected, plant, sample
+        root = tempfile.mkdtemp(prefix="qf-chroot.")
+        try:
+            shutil.copy(os.path.join(LINUX, "qfscan"), os.path.join(root, "qfscan"))
+            sick = infected(sample("sample32.exe"))
+            volume = os.path.join(root, "mnt")
+            # Latin-1 names in the hive need iconv's Latin-1 conversion, which used to fail here.
+            plant(volume, {"WINDOWS/System32/worm.exe": sick, "WINDOWS/system32.exe": b"MZ",
+                           "Programme/Gr\u00fc\u00dfe/x.exe": sick})
+            software = os.path.join(volume, "WINDOWS/System32/config/SOFTWARE")
+            os.makedirs(os.path.dirname(software))
+            winlogon = r"Microsoft\Windows NT\CurrentVersion\Winlogon"
+            run_key = r"Microsoft\Windows\CurrentVersion\Run"
+            build_hive(software, {r"Microsoft\Windows NT\CurrentVersion": [("SystemRoot", REG_SZ, "C:\\WINDOWS")],
+                                  winlogon: [("Userinit", REG_SZ, "C:\\WINDOWS\\system32.exe")],
+                                  run_key: [("Gr\u00fc\u00dfe", REG_SZ, "C:\\WINDOWS\\System32\\worm.exe")]})
+
+            def qfscan(*args):
+                done = subprocess.run(["chroot", root, "/qfscan"] + list(args), capture_output=True, text=True,
+                                      timeout=120)
+                return done.returncode, done.stdout, done.stderr
+
+            code, out, _ = qfscan("--version")
+            self.assertEqual((code, bool(re.fullmatch(r"qfscan \d+\.\d+\.\d+\n", out))), (0, True), out)
+            code, out, err = qfscan("--offline", "/mnt", "--delete")
+            self.assertEqual((code, err), (1, ""), out)
+            self.assertEqual([v[0] for v in read_values(software, run_key)], [])
+            self.assertEqual(read_values(software, winlogon)[0][2],
+                             "C:\\WINDOWS\\system32\\userinit.exe\0".encode("utf-16-le"))
+            for gone in ("WINDOWS/System32/worm.exe", "WINDOWS/system32.exe", "Programme/Gr\u00fc\u00dfe/x.exe"):
+                self.assertFalse(os.path.exists(os.path.join(volume, gone)), gone)
+            code, out, _ = qfscan("--json", "/mnt")
+            self.assertEqual(code, 0, out)
+        finally:
+            shutil.rmtree(root)
+
+
+if __name__ == "__main__":
+    WINDOWS, LINUX = sys.argv[1], sys.argv[2]
+    os.environ.setdefault("QF_SAMPLES", sys.argv[3])
+    unittest.main(argv=[sys.argv[0]] + sys.argv[4:])
