@@ -34,6 +34,10 @@ want libhivex-dev
 want python3
 want python3-hivex
 want strace
+# The rescue tests make a real NTFS volume (mkntfs), mount it as rescue systems do (ntfs-3g)
+# and read and set its security attributes (getfattr, setfattr).
+want ntfs-3g
+want attr
 want util-linux
 want clang
 want libclang-rt-14-dev
