@@ -103,7 +103,7 @@ void ReportNote(Report* report, const std::string& text)
 
 void ReportChange(Report* report, const std::string& place, const std::string& change, bool done, bool dry)
 {
-    report->failed |= !done && !dry;
+    report->failed |= !done;
     if (report->json) {
         Say(report, report->out, "{\"type\":\"change\",\"place\":" + Json(place) + ",\"change\":" + Json(change) +
                                      ",\"done\":" + (done ? "true" : "false") + ",\"dry_run\":" +
@@ -111,15 +111,20 @@ void ReportChange(Report* report, const std::string& place, const std::string& c
         return;
     }
     Say(report, done || dry ? report->out : report->err,
-        std::string(dry ? "would change: " : done ? "changed: " : "not changed: ") + place + ": " + change);
+        std::string(dry ? (done ? "would change: " : "would not change: ") : done ? "changed: " : "not changed: ") + place +
+            ": " + change);
 }
 
 void ReportVerdict(Report* report, int outcome)
 {
-    report->wormFound |= outcome != 0;
-    std::string text = CleanupVerdict(outcome);
+    ReportVerdictText(report, outcome != 0, CleanupVerdict(outcome));
+}
+
+void ReportVerdictText(Report* report, bool found, const std::string& text)
+{
+    report->wormFound |= found;
     if (report->json) {
-        Say(report, report->out, std::string("{\"type\":\"verdict\",\"found\":") + (outcome != 0 ? "true" : "false") +
+        Say(report, report->out, std::string("{\"type\":\"verdict\",\"found\":") + (found ? "true" : "false") +
                                      ",\"text\":" + Json(text) + "}");
     } else if (!report->quiet) {
         Say(report, report->out, text);

@@ -27,6 +27,7 @@ struct System {
 struct HiveWork {
     Hive hive;
     std::vector<EnvironmentVariable> environment;
+    std::vector<size_t> changes;  // the result's changes that stand or fall with this hive's commit
 };
 
 // A program or dropped file to delete (or move) once the hives are written.
@@ -117,6 +118,14 @@ void PlanFile(Plan* plan, const std::string& windowsPath, const std::string& pat
     plan->files.push_back({windowsPath, path, what});
 }
 
+// A change of a hive: done (or, dry, doable) only once the hive is committed.
+void AddHiveChange(Plan* plan, HiveWork* work, const std::string& place, const std::string& change, bool queued)
+{
+    if (queued)
+        work->changes.push_back(plan->result->changes.size());
+    plan->result->changes.push_back({place, change, false});
+}
+
 // The values of one Run key whose programs are infected go, and their programs after them.
 void PlanRunKey(Plan* plan, HiveWork* work, const std::string& key, bool wowView)
 {
@@ -159,9 +168,9 @@ void PlanRunKey(Plan* plan, HiveWork* work, const std::string& key, bool wowView
         return;
     plan->result->outcome = 1;
     std::string why;
-    const bool changed = plan->request->dryRun || WriteValues(&work->hive, key, kept, &why);
+    const bool queued = WriteValues(&work->hive, key, kept, &why);
     for (const std::string& change : removed)
-        plan->result->changes.push_back({place, changed ? change : change + ": not done, " + why, changed});
+        AddHiveChange(plan, work, place, queued ? change : change + ": not done, " + why, queued);
 }
 
 // Userinit back to the system's own logon program. The same path in another letter case, with
@@ -196,8 +205,8 @@ void PlanUserinit(Plan* plan, HiveWork* work, const std::string& key, bool onlyI
     std::string why, change = "Userinit set to \"" + logon + "\"";
     if (userinit != nullptr)
         change += " (was \"" + (ValueText(*userinit, {}, &current) ? current : std::string("not text")) + "\")";
-    const bool done = plan->request->dryRun || WriteValues(&work->hive, key, changed, &why);
-    plan->result->changes.push_back({work->hive.label + ":" + key, done ? change : change + ": not done, " + why, done});
+    const bool queued = WriteValues(&work->hive, key, changed, &why);
+    AddHiveChange(plan, work, work->hive.label + ":" + key, queued ? change : change + ": not done, " + why, queued);
 }
 
 void PlanDroppedFiles(Plan* plan)
@@ -238,7 +247,7 @@ bool FindSystem(Plan* plan, std::string* error)
     }
     system.windowsFolder = software.substr(0, software.size() - std::string("/System32/config/SOFTWARE").size());
     plan->hives.push_back({});
-    if (!OpenHive(software, Label(system, software), !plan->request->dryRun, &plan->hives[0].hive, &why)) {
+    if (!OpenHive(software, Label(system, software), &plan->hives[0].hive, &why)) {
         *error = Label(system, software) + ": " + why;
         return false;
     }
@@ -285,10 +294,16 @@ bool OpenUserHives(Plan* plan, std::string* error)
         for (const std::string& user : SubFolders(folder)) {
             std::string hivePath;
             const std::string profile = Label(system, folder) + "/" + user;
-            if (FindOnVolume(system.volume, profile + "/NTUSER.DAT", true, &hivePath, &why) != Lookup::Found)
+            const Lookup found = FindOnVolume(system.volume, profile + "/NTUSER.DAT", true, &hivePath, &why);
+            if (found != Lookup::Found) {
+                // A folder, a link or a FIFO in the hive's place hides that user's Run key.
+                if (found == Lookup::Refused || why != "not found")
+                    Skip(plan, profile + "/NTUSER.DAT",
+                         why + "; the Run key of user " + user + " was not checked");
                 continue;
+            }
             HiveWork work;
-            if (!OpenHive(hivePath, Label(system, hivePath), !plan->request->dryRun, &work.hive, &why)) {
+            if (!OpenHive(hivePath, Label(system, hivePath), &work.hive, &why)) {
                 *error = Label(system, hivePath) + ": " + why;
                 return false;
             }
@@ -303,29 +318,44 @@ bool OpenUserHives(Plan* plan, std::string* error)
     return true;
 }
 
+// Where every file the rescue takes away goes: moved into moveDir when one is given, else
+// deleted. The one place that touches such a file, so that it goes as the online scan's do.
+bool DisposeRescueFile(const std::string& path, const std::string& moveDir, std::string* outcome)
+{
+    char target[kFsPathCapacity];
+    char reason[256];
+    if (!moveDir.empty()) {
+        const bool moved = FsMoveIntoFolder(path.c_str(), moveDir.c_str(), target, sizeof target);
+        FsErrorText(FsLastError(), reason, sizeof reason);
+        *outcome = moved ? "moved to " + std::string(target) : "not moved: " + std::string(reason);
+        return moved;
+    }
+    FsMakeDeletable(path.c_str());
+    const bool deleted = FsDeleteFile(path.c_str());
+    FsErrorText(FsLastError(), reason, sizeof reason);
+    *outcome = deleted ? "deleted" : "not deleted: " + std::string(reason);
+    return deleted;
+}
+
+// Every hive is committed (in a dry run, to a scratch file) before a change of it counts as
+// done; then the files go.
 void MakeChanges(Plan* plan)
 {
+    const bool dry = plan->request->dryRun;
     for (HiveWork& work : plan->hives) {
         std::string why;
-        if (work.hive.changed && !CommitHive(&work.hive, &why))
-            plan->result->changes.push_back({work.hive.label, "not written: " + why, false});
+        const bool committed = work.hive.pending.empty() || CommitHive(&work.hive, dry, &why);
+        for (const size_t index : work.changes) {
+            RescueChange& change = plan->result->changes[index];
+            change.done = committed;
+            if (!committed)
+                change.change += ": not done, " + why;
+        }
     }
     for (const FileWork& file : plan->files) {
-        const std::string what = std::string(file.what) + ", ";
-        char target[kFsPathCapacity];
-        char reason[256];
-        if (!plan->request->moveDir.empty()) {
-            const bool moved = FsMoveIntoFolder(file.path.c_str(), plan->request->moveDir.c_str(), target, sizeof target);
-            FsErrorText(FsLastError(), reason, sizeof reason);
-            plan->result->changes.push_back({file.windowsPath, what + (moved ? "moved to " + std::string(target)
-                                                                              : "not moved: " + std::string(reason)), moved});
-            continue;
-        }
-        FsMakeDeletable(file.path.c_str());
-        const bool deleted = FsDeleteFile(file.path.c_str());
-        FsErrorText(FsLastError(), reason, sizeof reason);
-        plan->result->changes.push_back({file.windowsPath, what + (deleted ? "deleted" : "not deleted: " + std::string(reason)),
-                                         deleted});
+        std::string outcome = plan->request->moveDir.empty() ? "deleted" : "moved";
+        const bool done = dry || DisposeRescueFile(file.path, plan->request->moveDir, &outcome);
+        plan->result->changes.push_back({file.windowsPath, std::string(file.what) + ", " + outcome, done});
     }
 }
 
@@ -348,12 +378,7 @@ bool RepairOfflineSystem(const RescueRequest& request, RescueResult* result, std
         PlanUserinit(&plan, &software, kWinlogonKey, false);
         PlanUserinit(&plan, &software, kWow + std::string(kWinlogonKey), true);
         PlanDroppedFiles(&plan);
-        if (!request.dryRun)
-            MakeChanges(&plan);
-        else
-            for (const FileWork& file : plan.files)
-                result->changes.push_back({file.windowsPath, std::string(file.what) + ", " +
-                                                                 (request.moveDir.empty() ? "deleted" : "moved"), true});
+        MakeChanges(&plan);
     }
     for (HiveWork& work : plan.hives)
         CloseHive(&work.hive);
