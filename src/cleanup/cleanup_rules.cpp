@@ -147,7 +147,8 @@ const char* OfflineVerdict(OfflineOutcome outcome)
         return "STATUS: idle\nZaverin found on this system, and has been disabled.\nPlease proceed with scan.";
     case OfflineOutcome::Unchanged: return "STATUS: idle\nZaverin found on this system; nothing was changed.";
     case OfflineOutcome::Incomplete:
-        return "STATUS: idle\nZaverin found on this system; not every change could be made, so it may still run.";
+        return "STATUS: idle\nZaverin found on this system; not everything could be checked or changed, so it may still "
+               "run.";
     }
     return "";
 }

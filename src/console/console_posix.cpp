@@ -79,7 +79,7 @@ bool OfflineRepair(const OfflineRequest& request, Report* report)
         allDone &= change.done;
     }
     const OfflineOutcome outcome = result.outcome == 0 && result.changes.empty() ? OfflineOutcome::Clean
-                                   : !allDone                                  ? OfflineOutcome::Incomplete
+                                   : !allDone || !result.skipped.empty()       ? OfflineOutcome::Incomplete
                                    : dry                                       ? OfflineOutcome::Unchanged
                                                                                : OfflineOutcome::Disabled;
     ReportVerdictText(report, outcome != OfflineOutcome::Clean, OfflineVerdict(outcome));

@@ -110,7 +110,7 @@ void ReportChange(Report* report, const std::string& place, const std::string& c
                                      (dry ? "true" : "false") + "}");
         return;
     }
-    Say(report, done || dry ? report->out : report->err,
+    Say(report, done ? report->out : report->err,
         std::string(dry ? (done ? "would change: " : "would not change: ") : done ? "changed: " : "not changed: ") + place +
             ": " + change);
 }

@@ -14,7 +14,8 @@ import unittest
 
 sys.path[:0] = [os.path.dirname(os.path.abspath(__file__)),
                 os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "console")]
-from hive_fixture import REG_BINARY, REG_EXPAND_SZ, REG_SZ, build_hive, make_dirty, read_values  # noqa: E402
+from hive_fixture import (REG_BINARY, REG_EXPAND_SZ, REG_SZ, attributes, build_hive, fingerprint,  # noqa: E402
+                          make_dirty, read_values, repeat_first_value)
 from qfscan_test import infected, plant, sample, snapshot  # noqa: E402
 
 QFSCAN = None
@@ -30,10 +31,15 @@ def sz(text):
     return (text + "\0").encode("utf-16-le")
 
 
-class Offline(unittest.TestCase):
+class Layout(unittest.TestCase):
+    """The test system, planted at self.root (made by make_root)."""
+    def make_root(self):
+        pass
+
     def setUp(self):
         self.work = tempfile.mkdtemp(prefix="qf-offline.")
         self.root = os.path.join(self.work, "mnt")
+        self.make_root()
         sick, clean = infected(sample("sample32.exe")), sample("sample32.exe")
         plant(self.root, {
             DEEP: sick, "Program Files/Vendor/App/tool.exe": infected(clean, 0), "Program Files/Other/x.exe": sick,
@@ -60,6 +66,11 @@ class Offline(unittest.TestCase):
     def tearDown(self):
         shutil.rmtree(self.work)
 
+    def qfscan_env(self, env, *args):
+        done = subprocess.run([QFSCAN, "--offline", self.root] + list(args), capture_output=True, text=True,
+                              timeout=300, env=dict(os.environ, **env))
+        return done.returncode, done.stdout, done.stderr
+
     def path(self, relative):
         return os.path.join(self.root, relative)
 
@@ -82,6 +93,8 @@ class Offline(unittest.TestCase):
     def names(self, hive, key):
         return [v[0] for v in read_values(self.path(hive), key) or []]
 
+
+class Offline(Layout):
     def test_dry_run_then_repair(self):
         before = self.snapshot()
         code, out, err = self.qfscan("--dry-run", "--delete")
@@ -175,6 +188,74 @@ class Offline(unittest.TestCase):
             self.assertIn(reason, err)
         self.assertTrue(os.path.exists(os.path.join(outside, "x.exe")))
         self.assertIn('would change: %s:%s: value "bob" deleted' % (BOB, "Software\\" + RUN), out)
+
+
+class Asked(Layout):
+    def test_nothing_changes_unless_asked(self):
+        before = fingerprint(self.root)
+        for args in ([], ["--dry-run"], ["--dry-run", "--delete"]):
+            code, out, err = self.qfscan(*args)
+            self.assertEqual((code, err), (1, ""), args)
+            self.assertIn('would change: %s:%s: value "Deep" deleted' % (SOFTWARE, RUN), out)
+            self.assertIn("Zaverin found on this system; nothing was changed.", out)
+            self.assertEqual(fingerprint(self.root), before, args)
+
+        aside = os.path.join(self.work, "aside")
+        os.mkdir(aside)
+        code, out, err = self.qfscan("--move", aside)
+        self.assertEqual((code, err), (1, ""), out)
+        after = fingerprint(self.root)
+        moved = {"MSVBVM60.DLL", "WINDOWS/system32.exe", "WINDOWS/services.EXE", "WINDOWS/System32/RUND1132.exe",
+                 "WINDOWS/System32/worm.exe", "WINDOWS/SysWOW64/sick32.exe", "Users/Alice/AppData/evil.exe",
+                 DEEP, "Program Files/Vendor/App/tool.exe", "Program Files/Other/x.exe"}
+        hives = {SOFTWARE, ALICE, BOB}
+        self.assertEqual(set(before) - set(after), moved)
+        self.assertEqual(set(after) - set(before), {h + ".qfbak" for h in hives})
+        self.assertEqual({p for p in after if p in before and after[p] != before[p]},
+                         hives | {os.path.dirname(p) for p in moved | hives if os.path.dirname(p)})
+        self.assertEqual(sorted(os.listdir(aside)), sorted({os.path.basename(p) for p in moved}))
+        for place in ("C:\\msvbvm60.dll: file the worm drops, moved to ", "worm.exe: infected program of a Run value, moved to "):
+            self.assertIn(place, out)
+
+    def test_unusable_and_damaged_hives_are_reported_and_left(self):
+        def folder(path):
+            os.remove(path)
+            os.mkdir(path)
+
+        def link(path):
+            os.remove(path)
+            os.symlink("../Bob/ntuser.dat", path)
+
+        def fifo(path):
+            os.remove(path)
+            os.mkfifo(path)
+
+        def sparse(path):
+            os.truncate(path, 2 << 30)
+
+        damaged = (lambda path: repeat_first_value(path, RUN))
+        alice = "Users/Alice/NTUSER.DAT: "
+        cases = [  # (hive, how it is spoilt, args, what stderr says)
+            (ALICE, folder, ["--delete"], alice + "not a file; the Run key of user Alice was not checked"),
+            (ALICE, link, ["--delete"], alice + "goes through a link; the Run key of user Alice was not checked"),
+            (ALICE, fifo, ["--delete"], alice + "not a file; the Run key of user Alice was not checked"),
+            (SOFTWARE, damaged, ["--delete"], "damaged: libhivex gave up on it (signal 6: "),
+            (SOFTWARE, damaged, ["--dry-run"], "damaged: libhivex gave up on it (signal 6: "),
+            (SOFTWARE, sparse, ["--delete"], SOFTWARE + ": larger (2048 MiB) than any real hive"),
+        ]
+        for hive, spoil, args, said in cases:
+            with self.subTest(spoil=spoil.__name__, args=args):
+                self.tearDown()  # a fresh system for each case
+                self.setUp()
+                path = self.path(hive)
+                spoil(path)
+                folder, name = os.path.split(path)
+                before = (fingerprint(folder)[name], sorted(os.listdir(folder)))
+                code, out, err = self.qfscan(*args)
+                self.assertEqual(code, 2, out + err)
+                self.assertIn(said, err)
+                self.assertNotIn("has been disabled", out)
+                self.assertEqual((fingerprint(folder)[name], sorted(os.listdir(folder))), before)
 
 
 if __name__ == "__main__":
