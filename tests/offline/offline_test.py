@@ -7,6 +7,7 @@ between commit and rename, and bad input.
   offline_test.py QFSCAN [unittest options]"""
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -256,6 +257,100 @@ class Asked(Layout):
                 self.assertIn(said, err)
                 self.assertNotIn("has been disabled", out)
                 self.assertEqual((fingerprint(folder)[name], sorted(os.listdir(folder))), before)
+
+
+
+def closed_descriptor():
+    """A self-relative security descriptor: owner Administrators, group SYSTEM, a DACL that grants
+    SYSTEM and Administrators full control and nobody else anything."""
+    def sid(*subs):
+        return struct.pack("<BB", 1, len(subs)) + (5).to_bytes(6, "big") + b"".join(struct.pack("<I", x) for x in subs)
+    system, admins = sid(18), sid(32, 544)
+    aces = b"".join(struct.pack("<BBHI", 0, 0, 8 + len(who), 0x1F01FF) + who for who in (system, admins))
+    acl = struct.pack("<BBHHH", 2, 0, 8 + len(aces), 2, 0) + aces
+    return struct.pack("<BBHIIII", 1, 0, 0x8004, 20 + len(acl), 20 + len(acl) + len(admins), 0, 20) + acl + admins + system
+
+
+HIDDEN_SYSTEM_ARCHIVE = struct.pack(">I", 0x26)
+
+
+@unittest.skipUnless(os.path.exists("/dev/fuse") and shutil.which("mkntfs") and shutil.which("ntfs-3g"),
+                     "no /dev/fuse or no ntfs-3g here: the NTFS volume cannot be mounted")
+class NtfsVolume(Layout):
+    """The system on a real NTFS volume, mounted with ntfs-3g as rescue systems mount it."""
+    def make_root(self):
+        self.image = os.path.join(self.work, "ntfs.img")
+        with open(self.image, "wb") as f:
+            f.truncate(300 << 20)
+        subprocess.run(["mkntfs", "-F", "-Q", "-q", self.image], check=True, capture_output=True)
+        os.mkdir(self.root)
+        self.mount()
+
+    def mount(self):
+        subprocess.run(["ntfs-3g", self.image, self.root], check=True)
+        self.mounted = True
+
+    def unmount(self):
+        subprocess.run(["umount", self.root], check=True)
+        self.mounted = False
+
+    def tearDown(self):
+        try:
+            if self.mounted:
+                self.unmount()
+        finally:
+            super().tearDown()
+
+    def close(self, hives):
+        for hive in hives:
+            os.setxattr(self.path(hive), "system.ntfs_acl", closed_descriptor())
+            os.setxattr(self.path(hive), "system.ntfs_attrib_be", HIDDEN_SYSTEM_ARCHIVE)
+        return {h: attributes(self.path(h)) for h in hives}
+
+    def security(self, path):
+        got = attributes(path)
+        return {n: got.get(n) for n in ("system.ntfs_acl", "system.ntfs_attrib_be")}
+
+    def test_hives_and_backups_keep_their_security(self):
+        closed = self.close((SOFTWARE, ALICE))
+        self.assertEqual(closed[ALICE]["system.ntfs_acl"], closed_descriptor(), "ntfs-3g keeps what it is given")
+        contents = {h: self.read(h) for h in (SOFTWARE, ALICE, BOB)}
+
+        # A descriptor that cannot be copied: no hive is replaced, and the run says why.
+        code, out, err = self.qfscan_env({"QF_TEST_FAIL_XATTR": "system.ntfs_acl"}, "--delete")
+        self.assertEqual(code, 2, out)
+        self.assertIn(ALICE + ":Software\\" + RUN + ': value "Ali" deleted', err)
+        self.assertIn("not replaced, since the new hive could not get the old one's security: "
+                      "its attribute system.ntfs_acl cannot be copied", err)
+        self.assertIn("not everything could be checked or changed", out)
+        self.assertEqual({h: self.read(h) for h in contents}, contents)
+        self.assertEqual([n for n in os.listdir(self.path("WINDOWS/System32/config")) if n != "SOFTWARE"], [])
+
+        # That run took the programs of the Run values; put them back for the real one.
+        sick = infected(sample("sample32.exe"))
+        plant(self.root, {p: sick for p in (DEEP, "WINDOWS/System32/worm.exe", "Users/Alice/AppData/evil.exe")})
+        code, out, err = self.qfscan("--delete")
+        self.assertEqual((code, err), (1, ""), out)
+        for remounted in (False, True):
+            if remounted:
+                self.unmount()
+                self.mount()
+            for hive in (SOFTWARE, ALICE):
+                self.assertEqual(self.security(self.path(hive)), self.security_of(closed[hive]), hive)
+                self.assertEqual(self.security(self.path(hive) + ".qfbak"), self.security_of(closed[hive]), hive)
+            self.assertEqual(self.names(ALICE, "Software\\" + RUN), ["Keep"])
+            self.assertEqual(self.read(ALICE + ".qfbak"), contents[ALICE])
+        self.unmount()
+        check = subprocess.run(["ntfsfix", "-n", self.image], capture_output=True, text=True)
+        self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+
+    def read(self, relative):
+        with open(self.path(relative), "rb") as f:
+            return f.read()
+
+    @staticmethod
+    def security_of(found):
+        return {n: found.get(n) for n in ("system.ntfs_acl", "system.ntfs_attrib_be")}
 
 
 if __name__ == "__main__":
