@@ -286,8 +286,8 @@ class NtfsVolume(Layout):
         os.mkdir(self.root)
         self.mount()
 
-    def mount(self):
-        subprocess.run(["ntfs-3g", self.image, self.root], check=True)
+    def mount(self, *options):
+        subprocess.run(["ntfs-3g", *options, self.image, self.root], check=True)
         self.mounted = True
 
     def unmount(self):
@@ -315,6 +315,17 @@ class NtfsVolume(Layout):
         closed = self.close((SOFTWARE, ALICE))
         self.assertEqual(closed[ALICE]["system.ntfs_acl"], closed_descriptor(), "ntfs-3g keeps what it is given")
         contents = {h: self.read(h) for h in (SOFTWARE, ALICE, BOB)}
+
+        # Read-only: nothing is reported done, and the verdict does not say disabled.
+        self.unmount()
+        self.mount("-o", "ro")
+        code, out, err = self.qfscan("--delete")
+        self.assertEqual(code, 2, out)
+        self.assertNotIn("changed: ", out)
+        self.assertIn("Read-only file system", err)
+        self.assertIn("not everything could be checked or changed", out)
+        self.unmount()
+        self.mount()
 
         # A descriptor that cannot be copied: no hive is replaced, and the run says why.
         code, out, err = self.qfscan_env({"QF_TEST_FAIL_XATTR": "system.ntfs_acl"}, "--delete")
