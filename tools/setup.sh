@@ -37,6 +37,10 @@ want strace
 # The release: Authenticode signing, and a throwaway certificate for testing it.
 want osslsigncode
 want openssl
+# The rescue tests make a real NTFS volume (mkntfs), mount it as rescue systems do (ntfs-3g)
+# and read and set its security attributes (getfattr, setfattr).
+want ntfs-3g
+want attr
 want util-linux
 want clang
 want libclang-rt-14-dev

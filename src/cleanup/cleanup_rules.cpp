@@ -147,6 +147,20 @@ const char* CleanupVerdict(int outcome)
     return outcome != 0 ? kFoundVerdict : kCleanVerdict;
 }
 
+const char* OfflineVerdict(OfflineOutcome outcome)
+{
+    switch (outcome) {
+    case OfflineOutcome::Clean: return "STATUS: idle\nNo Zaverin found on this system.";
+    case OfflineOutcome::Disabled:
+        return "STATUS: idle\nZaverin found on this system, and has been disabled.\nPlease proceed with scan.";
+    case OfflineOutcome::Unchanged: return "STATUS: idle\nZaverin found on this system; nothing was changed.";
+    case OfflineOutcome::Incomplete:
+        return "STATUS: idle\nZaverin found on this system; not everything could be checked or changed, so it may still "
+               "run.";
+    }
+    return "";
+}
+
 ProgramPathForm ClassifyProgramPath(const char* path)
 {
     if (IsAbsolutePath(path, std::strlen(path)))

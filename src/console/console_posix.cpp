@@ -1,6 +1,7 @@
 // The console scanner's platform needs on POSIX.
 #include "console/console_platform.h"
 
+#include "cleanup/cleanup_rules.h"
 #include "console/report.h"
 #include "rescue/repair.h"
 
@@ -99,15 +100,24 @@ bool OfflineRepair(const OfflineRequest& request, Report* report)
 {
     RescueResult result;
     std::string error;
-    if (!RepairOfflineSystem({request.root, request.moveDir, request.dryRun}, &result, &error)) {
+    // Only --delete or --move change the system; without them, as with --dry-run, it is planned.
+    const bool dry = request.dryRun || (!request.deleteInfected && request.moveDir.empty());
+    if (!RepairOfflineSystem({request.root, request.moveDir, dry}, &result, &error)) {
         ReportError(report, error);
         return false;
     }
     ReportNote(report, "system: " + result.system);
     for (const auto& skipped : result.skipped)
         ReportSkipped(report, skipped.first, skipped.second);
-    for (const RescueChange& change : result.changes)
-        ReportChange(report, change.place, change.change, change.done, request.dryRun);
-    ReportVerdict(report, result.outcome);
+    bool allDone = true;
+    for (const RescueChange& change : result.changes) {
+        ReportChange(report, change.place, change.change, change.done, dry);
+        allDone &= change.done;
+    }
+    const OfflineOutcome outcome = result.outcome == 0 && result.changes.empty() ? OfflineOutcome::Clean
+                                   : !allDone || !result.skipped.empty()       ? OfflineOutcome::Incomplete
+                                   : dry                                       ? OfflineOutcome::Unchanged
+                                                                               : OfflineOutcome::Disabled;
+    ReportVerdictText(report, outcome != OfflineOutcome::Clean, false, OfflineVerdict(outcome));
     return true;
 }

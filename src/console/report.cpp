@@ -109,26 +109,30 @@ void ReportNote(Report* report, const std::string& text)
 
 void ReportChange(Report* report, const std::string& place, const std::string& change, bool done, bool dry)
 {
-    report->failed |= !done && !dry;
+    report->failed |= !done;
     if (report->json) {
         Say(report, report->out, "{\"type\":\"change\",\"place\":" + Json(place) + ",\"change\":" + Json(change) +
                                      ",\"done\":" + (done ? "true" : "false") + ",\"dry_run\":" +
                                      (dry ? "true" : "false") + "}");
         return;
     }
-    Say(report, done || dry ? report->out : report->err,
-        std::string(dry ? "would change: " : done ? "changed: " : "not changed: ") + Plain(place) + ": " + Plain(change));
+    Say(report, done ? report->out : report->err,
+        std::string(dry ? (done ? "would change: " : "would not change: ") : done ? "changed: " : "not changed: ") +
+            Plain(place) + ": " + Plain(change));
 }
 
 void ReportVerdict(Report* report, int outcome)
 {
-    report->wormFound |= (outcome & kCleanupFound) != 0;
-    report->failed |= (outcome & kCleanupRefused) != 0;
-    std::string text = CleanupVerdict(outcome);
+    ReportVerdictText(report, (outcome & kCleanupFound) != 0, (outcome & kCleanupRefused) != 0, CleanupVerdict(outcome));
+}
+
+void ReportVerdictText(Report* report, bool found, bool refused, const std::string& text)
+{
+    report->wormFound |= found;
+    report->failed |= refused;
     if (report->json) {
-        Say(report, report->out, std::string("{\"type\":\"verdict\",\"found\":") +
-                                     (outcome & kCleanupFound ? "true" : "false") + ",\"refused\":" +
-                                     (outcome & kCleanupRefused ? "true" : "false") + ",\"text\":" + Json(text) + "}");
+        Say(report, report->out, std::string("{\"type\":\"verdict\",\"found\":") + (found ? "true" : "false") +
+                                     ",\"refused\":" + (refused ? "true" : "false") + ",\"text\":" + Json(text) + "}");
     } else if (!report->quiet) {
         Say(report, report->out, text);
     }

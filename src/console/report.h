@@ -58,6 +58,8 @@ void ReportNote(Report* report, const std::string& text);
 void ReportChange(Report* report, const std::string& place, const std::string& change, bool done, bool dry);
 // The cleanup verdict in the window's words; outcome as the cleanup pass gives it.
 void ReportVerdict(Report* report, int outcome);
+// A verdict in other words (the offline repair's); found: anything of the worm was found.
+void ReportVerdictText(Report* report, bool found, bool refused, const std::string& text);
 // At most ten times a second, and only to a terminal: folders and files so far, elapsed time,
 // the folder being scanned.
 void ReportProgress(Report* report, uint64_t nowMs, uint64_t startMs, const ScanCounts& soFar, const char* folder);

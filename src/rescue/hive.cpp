@@ -3,10 +3,17 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <type_traits>
 
 #include "fs/file_system.h"
 #include "rescue/volume.h"
@@ -100,9 +107,9 @@ bool Fail(std::string* why, const std::string& what)
 
 }  // namespace
 
-bool OpenHive(const std::string& path, const std::string& label, bool writable, Hive* hive, std::string* why)
+bool OpenHive(const std::string& path, const std::string& label, Hive* hive, std::string* why)
 {
-    *hive = Hive{path, label, nullptr, writable, false};
+    *hive = Hive{path, label, nullptr, {}};
     unsigned char base[kBaseBlock];
     off_t size = 0;
     const ssize_t got = ReadStart(path, base, sizeof base, &size);
@@ -110,6 +117,10 @@ bool OpenHive(const std::string& path, const std::string& label, bool writable, 
         return Fail(why, "cannot be read");
     if (got < static_cast<ssize_t>(kBaseBlock) || std::memcmp(base, "regf", 4) != 0) {
         *why = "not a registry hive";
+        return false;
+    }
+    if (size > kLargestHive) {
+        *why = "larger (" + std::to_string(size >> 20) + " MiB) than any real hive; left alone";
         return false;
     }
     if (static_cast<uint64_t>(size) < kBaseBlock + uint64_t{U32(base, 0x28)}) {
@@ -123,7 +134,7 @@ bool OpenHive(const std::string& path, const std::string& label, bool writable, 
                "); start Windows and shut it down fully (no fast start-up), or replay its logs, first";
         return false;
     }
-    hive->handle = hivex_open(path.c_str(), writable ? HIVEX_OPEN_WRITE : 0);
+    hive->handle = hivex_open(path.c_str(), 0);
     if (hive->handle == nullptr)
         return Fail(why, "not a registry hive libhivex can read");
     return true;
@@ -145,9 +156,10 @@ bool ReadValues(const Hive& hive, const std::string& keyPath, std::vector<HiveVa
         return false;
     for (hive_value_h* value = handles; *value != 0; ++value) {
         char* name = hivex_value_key(hive.handle, *value);
-        hive_type type = hive_t_REG_NONE;
+        // A damaged hive holds any number as a type; it is read as the number it is.
+        std::underlying_type_t<hive_type> type = 0;
         size_t length = 0;
-        char* data = hivex_value_value(hive.handle, *value, &type, &length);
+        char* data = hivex_value_value(hive.handle, *value, reinterpret_cast<hive_type*>(&type), &length);
         if (name != nullptr && data != nullptr)
             values->push_back({name, static_cast<int>(type), std::string(data, length)});
         free(data);
@@ -172,46 +184,250 @@ bool WriteValues(Hive* hive, const std::string& keyPath, const std::vector<HiveV
                 *why = "the key holds a value too large to rewrite safely";
                 return false;
             }
-    std::vector<hive_set_value> set;
-    for (const HiveValue& value : values)
-        set.push_back({const_cast<char*>(value.name.c_str()), static_cast<hive_type>(value.type), value.data.size(),
-                       const_cast<char*>(value.data.data())});
-    if (hivex_node_set_values(hive->handle, node, set.size(), set.data(), 0) != 0)
-        return Fail(why, "libhivex refused the change");
-    hive->changed = true;
+    for (auto& queued : hive->pending) {
+        if (queued.first == keyPath) {
+            queued.second = values;
+            return true;
+        }
+    }
+    hive->pending.emplace_back(keyPath, values);
     return true;
 }
 
-bool CommitHive(Hive* hive, std::string* why)
+namespace {
+
+// The names under which the NTFS drivers of Linux show a file's security. ntfs-3g lists none
+// of them, so each is asked for by name: its security descriptor (system.ntfs_acl; the kernel's
+// ntfs3: system.ntfs_security), its DOS attributes (three names for the same bits; one is set)
+// and, ntfs-3g's, its four NTFS times, set last since every other change moves them.
+const char* const kDescriptors[] = {"system.ntfs_acl", "system.ntfs_security"};
+const char* const kDosAttributes[] = {"system.ntfs_attrib_be", "system.ntfs_attrib", "system.dos_attrib"};
+const char kNtfsTimes[] = "system.ntfs_times";
+
+// The value of the attribute name of path; false when the file has none (or its file system
+// knows no such name), or it cannot be read (then *failed).
+bool ReadAttribute(const std::string& path, const char* name, std::string* value, bool* failed)
 {
-    // A copy first, under a name no earlier run took.
-    std::string backup = hive->path + ".qfbak";
-    for (int n = 1; !FsCopyToNewFile(hive->path.c_str(), backup.c_str()); ++n) {
-        if (!FsTargetExists() || n > 1000)
-            return Fail(why, "no backup could be made");
-        backup = hive->path + ".qfbak." + std::to_string(n);
+    for (;;) {
+        const ssize_t size = lgetxattr(path.c_str(), name, nullptr, 0);
+        if (size < 0) {
+            *failed = errno != ENODATA && errno != ENOTSUP && errno != EOPNOTSUPP;
+            return false;
+        }
+        value->resize(static_cast<size_t>(size));
+        const ssize_t got = lgetxattr(path.c_str(), name, value->data(), value->size());
+        if (got >= 0) {
+            value->resize(static_cast<size_t>(got));
+            return true;
+        }
+        if (errno != ERANGE) {
+            *failed = true;
+            return false;
+        }
     }
-    // The new hive goes to a file of its own, is flushed and read back, and only then replaces
-    // the hive in one rename.
-    const std::string fresh = hive->path + ".qfnew";
-    struct stat info;
-    unlink(fresh.c_str());  // what an interrupted run left
-    if (stat(hive->path.c_str(), &info) != 0 || hivex_commit(hive->handle, fresh.c_str(), 0) != 0)
-        return Fail(why, "the new hive could not be written");
-    const int fd = open(fresh.c_str(), O_RDONLY | O_CLOEXEC);
-    const bool flushed = fd >= 0 && fchmod(fd, info.st_mode & 07777) == 0 && fsync(fd) == 0;
+}
+
+bool SetAttribute(const std::string& path, const std::string& name, const std::string& value)
+{
+    // Test seam: QF_TEST_FAIL_XATTR=NAME makes setting that attribute fail, as a driver that
+    // refuses a descriptor does.
+    const char* fail = std::getenv("QF_TEST_FAIL_XATTR");
+    if (fail != nullptr && name == fail) {
+        errno = EPERM;
+        return false;
+    }
+    return lsetxattr(path.c_str(), name.c_str(), value.data(), value.size(), 0) == 0;
+}
+
+std::vector<std::string> ListedAttributes(const std::string& path)
+{
+    std::string names(65536, '\0');
+    const ssize_t got = llistxattr(path.c_str(), names.data(), names.size());
+    std::vector<std::string> listed;
+    for (size_t at = 0; got > 0 && at < static_cast<size_t>(got); at += listed.back().size() + 1)
+        listed.emplace_back(names.c_str() + at);
+    return listed;
+}
+
+bool FlushFile(const std::string& path)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool flushed = fd >= 0 && fsync(fd) == 0;
     if (fd >= 0)
         close(fd);
-    hive_h* check = flushed ? hivex_open(fresh.c_str(), 0) : nullptr;
-    if (check == nullptr) {
-        unlink(fresh.c_str());
-        return Fail(why, "the new hive could not be written");
+    return flushed;
+}
+
+// In the child: the queued changes made with libhivex and written to target, which is then read
+// back. An abort of the library ends only the child.
+void ChangeInChild(const Hive& hive, const std::string& target, int report)
+{
+    std::string message = "0";
+    hive_h* handle = hivex_open(hive.path.c_str(), HIVEX_OPEN_WRITE);
+    if (handle == nullptr)
+        message = "1libhivex cannot read it: " + std::string(std::strerror(errno));
+    for (size_t i = 0; handle != nullptr && message == "0" && i < hive.pending.size(); ++i) {
+        const hive_node_h node = FindKey(handle, hive.pending[i].first);
+        std::vector<hive_set_value> set;
+        for (const HiveValue& value : hive.pending[i].second)
+            set.push_back({const_cast<char*>(value.name.c_str()), static_cast<hive_type>(value.type), value.data.size(),
+                           const_cast<char*>(value.data.data())});
+        if (node == 0 || hivex_node_set_values(handle, node, set.size(), set.data(), 0) != 0)
+            message = "1libhivex refused the change: " + std::string(std::strerror(errno));
     }
-    hivex_close(check);
-    if (!SyncFolder(fresh) || rename(fresh.c_str(), hive->path.c_str()) != 0)
-        return Fail(why, "the new hive could not take the old one's place");
+    if (message == "0" && hivex_commit(handle, target.c_str(), 0) != 0)
+        message = "1the new hive could not be written: " + std::string(std::strerror(errno));
+    if (message == "0") {
+        hive_h* check = FlushFile(target) ? hivex_open(target.c_str(), 0) : nullptr;
+        if (check == nullptr)
+            message = "1the new hive could not be written: " + std::string(std::strerror(errno));
+        else
+            hivex_close(check);
+    }
+    if (write(report, message.data(), message.size()) < 0)
+        _exit(3);
+    _exit(0);
+}
+
+// Runs ChangeInChild; false, with *why, when it failed or the library took the child down.
+bool ChangeApart(const Hive& hive, const std::string& target, std::string* why)
+{
+    int pipeEnds[2];
+    FILE* errors = std::tmpfile();  // what the library says on its way down
+    if (errors == nullptr || pipe(pipeEnds) != 0) {
+        if (errors != nullptr)
+            std::fclose(errors);
+        return Fail(why, "no child process for libhivex");
+    }
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        close(pipeEnds[0]);
+        dup2(fileno(errors), STDERR_FILENO);
+        ChangeInChild(hive, target, pipeEnds[1]);
+    }
+    close(pipeEnds[1]);
+    std::string message;
+    char chunk[512];
+    for (ssize_t got; child > 0 && (got = read(pipeEnds[0], chunk, sizeof chunk)) != 0;)
+        if (got > 0)
+            message.append(chunk, static_cast<size_t>(got));
+        else if (errno != EINTR)
+            break;
+    close(pipeEnds[0]);
+    int status = 0;
+    while (child > 0 && waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    std::string said(512, '\0');
+    said.resize(std::fread(said.data(), 1, said.size() - 1, (std::rewind(errors), errors)));
+    std::fclose(errors);
+    said = said.substr(0, said.find('\n'));
+    if (child < 0)
+        return Fail(why, "no child process for libhivex");
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0 && message == "0")
+        return true;
+    if (!message.empty() && message[0] == '1') {
+        *why = message.substr(1);
+    } else {
+        *why = "damaged: libhivex gave up on it (" +
+               (WIFSIGNALED(status) ? "signal " + std::to_string(WTERMSIG(status)) : std::string("no answer")) +
+               (said.empty() ? "" : ": " + said) + "); it was not changed";
+    }
+    unlink(target.c_str());
+    return false;
+}
+
+}  // namespace
+
+bool CopySecurity(const std::string& from, const std::string& to, std::string* why)
+{
+    struct stat info {};
+    if (stat(from.c_str(), &info) != 0)
+        return Fail(why, "its security cannot be read");
+    struct stat now {};
+    if (stat(to.c_str(), &now) != 0 ||
+        ((now.st_uid != info.st_uid || now.st_gid != info.st_gid) && chown(to.c_str(), info.st_uid, info.st_gid) != 0) ||
+        ((now.st_mode & 07777) != (info.st_mode & 07777) && chmod(to.c_str(), info.st_mode & 07777) != 0))
+        return Fail(why, "its owner and mode cannot be copied");
+    // The descriptor first, then whatever else the mount lists, then the DOS attributes, then times.
+    std::vector<std::string> names(std::begin(kDescriptors), std::end(kDescriptors));
+    for (const std::string& listed : ListedAttributes(from))
+        if (std::find(names.begin(), names.end(), listed) == names.end())
+            names.push_back(listed);
+    bool dosSet = false;
+    for (const char* dos : kDosAttributes)
+        names.push_back(dos);
+    names.push_back(kNtfsTimes);
+    for (const std::string& name : names) {
+        const bool dos = std::find(std::begin(kDosAttributes), std::end(kDosAttributes), name) != std::end(kDosAttributes);
+        if (dos && dosSet)
+            continue;
+        std::string value;
+        bool failed = false;
+        if (!ReadAttribute(from, name.c_str(), &value, &failed)) {
+            if (failed)
+                return Fail(why, "its attribute " + name + " cannot be read");
+            continue;
+        }
+        if (!SetAttribute(to, name, value))
+            return Fail(why, "its attribute " + name + " cannot be copied");
+        dosSet |= dos;
+    }
+    const timespec times[2] = {info.st_atim, info.st_mtim};
+    if (utimensat(AT_FDCWD, to.c_str(), times, 0) != 0)
+        return Fail(why, "its times cannot be copied");
+    return true;
+}
+
+bool CommitHive(Hive* hive, bool dryRun, std::string* why)
+{
+    // The new hive goes to a file of its own (in a dry run, one outside the volume), is flushed
+    // and read back, gets the old one's security, and only then replaces the hive in one rename.
+    std::string fresh = hive->path + ".qfnew";
+    if (dryRun) {
+        const char* tmp = std::getenv("TMPDIR");
+        fresh = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/qfscan-dry.XXXXXX";
+        const int fd = mkstemp(fresh.data());
+        if (fd < 0)
+            return Fail(why, "no scratch file for the dry run");
+        close(fd);
+    } else {
+        unlink(fresh.c_str());  // what an interrupted run left
+    }
+    if (!ChangeApart(*hive, fresh, why))
+        return false;
+    if (dryRun) {
+        unlink(fresh.c_str());
+        return true;
+    }
+    if (!CopySecurity(hive->path, fresh, why) || !FlushFile(fresh)) {
+        unlink(fresh.c_str());
+        *why = "not replaced, since the new hive could not get the old one's security: " + *why;
+        return false;
+    }
+    // A copy of the old hive, under a name no earlier run took, as closed as the hive.
+    std::string backup = hive->path + ".qfbak";
+    for (int n = 1; !FsCopyToNewFile(hive->path.c_str(), backup.c_str()); ++n) {
+        if (!FsTargetExists() || n > 1000) {
+            Fail(why, "no backup could be made");
+            unlink(fresh.c_str());
+            return false;
+        }
+        backup = hive->path + ".qfbak." + std::to_string(n);
+    }
+    if (!CopySecurity(hive->path, backup, why) || !FlushFile(backup)) {
+        *why = "no backup as closed as the hive could be made: " + *why;
+        unlink(backup.c_str());
+        unlink(fresh.c_str());
+        return false;
+    }
+    if (!SyncFolder(fresh) || rename(fresh.c_str(), hive->path.c_str()) != 0) {
+        Fail(why, "the new hive could not take the old one's place");
+        unlink(fresh.c_str());
+        return false;
+    }
     SyncFolder(hive->path);
-    hive->changed = false;
+    hive->pending.clear();
     return true;
 }
 

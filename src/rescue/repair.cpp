@@ -27,6 +27,7 @@ struct System {
 struct HiveWork {
     Hive hive;
     std::vector<EnvironmentVariable> environment;
+    std::vector<size_t> changes;  // the result's changes that stand or fall with this hive's commit
 };
 
 // A program or dropped file to delete (or move) once the hives are written.
@@ -136,6 +137,14 @@ void PlanFile(Plan* plan, const std::string& windowsPath, const std::string& pat
     plan->files.push_back({windowsPath, path, what});
 }
 
+// A change of a hive: done (or, dry, doable) only once the hive is committed.
+void AddHiveChange(Plan* plan, HiveWork* work, const std::string& place, const std::string& change, bool queued)
+{
+    if (queued)
+        work->changes.push_back(plan->result->changes.size());
+    plan->result->changes.push_back({place, change, false});
+}
+
 // The values of one Run key whose programs are infected go, and their programs after them.
 void PlanRunKey(Plan* plan, HiveWork* work, const std::string& key, bool wowView)
 {
@@ -182,9 +191,9 @@ void PlanRunKey(Plan* plan, HiveWork* work, const std::string& key, bool wowView
         return;
     plan->result->outcome = 1;
     std::string why;
-    const bool changed = plan->request->dryRun || WriteValues(&work->hive, key, kept, &why);
+    const bool queued = WriteValues(&work->hive, key, kept, &why);
     for (const std::string& change : removed)
-        plan->result->changes.push_back({place, changed ? change : change + ": not done, " + why, changed});
+        AddHiveChange(plan, work, place, queued ? change : change + ": not done, " + why, queued);
 }
 
 // Userinit back to the system's own logon program. The same path in another letter case, with
@@ -219,8 +228,8 @@ void PlanUserinit(Plan* plan, HiveWork* work, const std::string& key, bool onlyI
     std::string why, change = "Userinit set to \"" + logon + "\"";
     if (userinit != nullptr)
         change += " (was \"" + (ValueText(*userinit, {}, &current) ? current : std::string("not text")) + "\")";
-    const bool done = plan->request->dryRun || WriteValues(&work->hive, key, changed, &why);
-    plan->result->changes.push_back({work->hive.label + ":" + key, done ? change : change + ": not done, " + why, done});
+    const bool queued = WriteValues(&work->hive, key, changed, &why);
+    AddHiveChange(plan, work, work->hive.label + ":" + key, queued ? change : change + ": not done, " + why, queued);
 }
 
 void PlanDroppedFiles(Plan* plan)
@@ -261,7 +270,7 @@ bool FindSystem(Plan* plan, std::string* error)
     }
     system.windowsFolder = software.substr(0, software.size() - std::string("/System32/config/SOFTWARE").size());
     plan->hives.push_back({});
-    if (!OpenHive(software, Label(system, software), !plan->request->dryRun, &plan->hives[0].hive, &why)) {
+    if (!OpenHive(software, Label(system, software), &plan->hives[0].hive, &why)) {
         *error = Label(system, software) + ": " + why;
         return false;
     }
@@ -308,10 +317,16 @@ bool OpenUserHives(Plan* plan, std::string* error)
         for (const std::string& user : SubFolders(folder)) {
             std::string hivePath;
             const std::string profile = Label(system, folder) + "/" + user;
-            if (FindOnVolume(system.volume, profile + "/NTUSER.DAT", true, &hivePath, &why) != Lookup::Found)
+            const Lookup found = FindOnVolume(system.volume, profile + "/NTUSER.DAT", true, &hivePath, &why);
+            if (found != Lookup::Found) {
+                // A folder, a link or a FIFO in the hive's place hides that user's Run key.
+                if (found == Lookup::Refused || why != "not found")
+                    Skip(plan, profile + "/NTUSER.DAT",
+                         why + "; the Run key of user " + user + " was not checked");
                 continue;
+            }
             HiveWork work;
-            if (!OpenHive(hivePath, Label(system, hivePath), !plan->request->dryRun, &work.hive, &why)) {
+            if (!OpenHive(hivePath, Label(system, hivePath), &work.hive, &why)) {
                 *error = Label(system, hivePath) + ": " + why;
                 return false;
             }
@@ -326,29 +341,46 @@ bool OpenUserHives(Plan* plan, std::string* error)
     return true;
 }
 
+// Where every file the rescue takes away goes: moved into moveDir when one is given, else
+// deleted. The one place that touches such a file, so that it goes as the online scan's do.
+bool DisposeRescueFile(const std::string& path, const std::string& moveDir, std::string* outcome)
+{
+    char target[kFsPathCapacity];
+    char reason[256];
+    FsFile opened;
+    FsDisposal done{FsOutcome::NotDone, 0};
+    if (FsOpenFile(path.c_str(), &opened))
+        done = FsDispose(&opened, moveDir.empty() ? nullptr : moveDir.c_str(), false, target, sizeof target);
+    else
+        done.error = FsLastError();
+    FsErrorText(done.error, reason, sizeof reason);
+    const bool made = done.outcome != FsOutcome::NotDone;
+    if (!moveDir.empty())
+        *outcome = made ? "moved to " + std::string(target) : "not moved: " + std::string(reason);
+    else
+        *outcome = made ? "deleted" : "not deleted: " + std::string(reason);
+    return made;
+}
+
+// Every hive is committed (in a dry run, to a scratch file) before a change of it counts as
+// done; then the files go.
 void MakeChanges(Plan* plan)
 {
+    const bool dry = plan->request->dryRun;
     for (HiveWork& work : plan->hives) {
         std::string why;
-        if (work.hive.changed && !CommitHive(&work.hive, &why))
-            plan->result->changes.push_back({work.hive.label, "not written: " + why, false});
+        const bool committed = work.hive.pending.empty() || CommitHive(&work.hive, dry, &why);
+        for (const size_t index : work.changes) {
+            RescueChange& change = plan->result->changes[index];
+            change.done = committed;
+            if (!committed)
+                change.change += ": not done, " + why;
+        }
     }
     for (const FileWork& file : plan->files) {
-        const std::string what = std::string(file.what) + ", ";
-        char target[kFsPathCapacity];
-        char reason[256];
-        const bool moving = !plan->request->moveDir.empty();
-        FsFile opened;
-        FsDisposal done{FsOutcome::NotDone, 0};
-        if (FsOpenFile(file.path.c_str(), &opened))
-            done = FsDispose(&opened, moving ? plan->request->moveDir.c_str() : nullptr, false, target, sizeof target);
-        else
-            done.error = FsLastError();
-        FsErrorText(done.error, reason, sizeof reason);
-        const bool made = done.outcome != FsOutcome::NotDone;
-        const std::string outcome = moving ? (made ? "moved to " + std::string(target) : "not moved: " + std::string(reason))
-                                           : (made ? "deleted" : "not deleted: " + std::string(reason));
-        plan->result->changes.push_back({file.windowsPath, what + outcome, made});
+        std::string outcome = plan->request->moveDir.empty() ? "deleted" : "moved";
+        const bool done = dry || DisposeRescueFile(file.path, plan->request->moveDir, &outcome);
+        plan->result->changes.push_back({file.windowsPath, std::string(file.what) + ", " + outcome, done});
     }
 }
 
@@ -371,12 +403,7 @@ bool RepairOfflineSystem(const RescueRequest& request, RescueResult* result, std
         PlanUserinit(&plan, &software, kWinlogonKey, false);
         PlanUserinit(&plan, &software, kWow + std::string(kWinlogonKey), true);
         PlanDroppedFiles(&plan);
-        if (!request.dryRun)
-            MakeChanges(&plan);
-        else
-            for (const FileWork& file : plan.files)
-                result->changes.push_back({file.windowsPath, std::string(file.what) + ", " +
-                                                                 (request.moveDir.empty() ? "deleted" : "moved"), true});
+        MakeChanges(&plan);
     }
     for (HiveWork& work : plan.hives)
         CloseHive(&work.hive);

@@ -7,6 +7,7 @@ between commit and rename, and bad input.
   offline_test.py QFSCAN [unittest options]"""
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -14,7 +15,8 @@ import unittest
 
 sys.path[:0] = [os.path.dirname(os.path.abspath(__file__)),
                 os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "console")]
-from hive_fixture import REG_BINARY, REG_EXPAND_SZ, REG_SZ, build_hive, make_dirty, read_values  # noqa: E402
+from hive_fixture import (REG_BINARY, REG_EXPAND_SZ, REG_SZ, attributes, build_hive, fingerprint,  # noqa: E402
+                          make_dirty, read_values, repeat_first_value)
 from qfscan_test import infected, plant, sample, snapshot  # noqa: E402
 
 QFSCAN = None
@@ -30,10 +32,15 @@ def sz(text):
     return (text + "\0").encode("utf-16-le")
 
 
-class Offline(unittest.TestCase):
+class Layout(unittest.TestCase):
+    """The test system, planted at self.root (made by make_root)."""
+    def make_root(self):
+        pass
+
     def setUp(self):
         self.work = tempfile.mkdtemp(prefix="qf-offline.")
         self.root = os.path.join(self.work, "mnt")
+        self.make_root()
         sick, clean = infected(sample("sample32.exe")), sample("sample32.exe")
         plant(self.root, {
             DEEP: sick, "Program Files/Vendor/App/tool.exe": infected(clean, 0), "Program Files/Other/x.exe": sick,
@@ -60,6 +67,11 @@ class Offline(unittest.TestCase):
     def tearDown(self):
         shutil.rmtree(self.work)
 
+    def qfscan_env(self, env, *args):
+        done = subprocess.run([QFSCAN, "--offline", self.root] + list(args), capture_output=True, text=True,
+                              timeout=300, env=dict(os.environ, **env))
+        return done.returncode, done.stdout, done.stderr
+
     def path(self, relative):
         return os.path.join(self.root, relative)
 
@@ -82,6 +94,8 @@ class Offline(unittest.TestCase):
     def names(self, hive, key):
         return [v[0] for v in read_values(self.path(hive), key) or []]
 
+
+class Offline(Layout):
     def test_dry_run_then_repair(self):
         before = self.snapshot()
         code, out, err = self.qfscan("--dry-run", "--delete")
@@ -93,7 +107,7 @@ class Offline(unittest.TestCase):
         runs = read_values(self.path(SOFTWARE), RUN)
         code, out, err = self.qfscan("--delete")
         self.assertEqual((code, err), (1, ""), out)
-        self.assertIn("Zaverin found in memory, and has been disabled.", out)
+        self.assertIn("Zaverin found on this system, and has been disabled.", out)
         self.assertIn(self.path("Program Files/Other/x.exe") + ": infected, deleted", out)
         self.assertEqual(read_values(self.path(SOFTWARE), RUN), runs[2:], "the clean values, byte for byte")
         self.assertEqual(self.names(SOFTWARE, WOW_RUN), [])
@@ -131,13 +145,13 @@ class Offline(unittest.TestCase):
 
     def test_a_write_cut_short_leaves_old_or_new_hives(self):
         originals = {h: open(self.path(h), "rb").read() for h in (SOFTWARE, ALICE, BOB)}
-        code, _, _ = self.qfscan(strace=1)  # killed at the first rename: between commit and rename
+        code, _, _ = self.qfscan("--delete", strace=1)  # killed at the first rename: between commit and rename
         self.assertEqual(code, -9)
         self.assertEqual({h: open(self.path(h), "rb").read() for h in originals}, originals)
-        self.qfscan(strace=2)  # killed at the second: one hive new, the others old
+        self.qfscan("--delete", strace=2)  # killed at the second: one hive new, the others old
         self.assertEqual(self.names(SOFTWARE, RUN), ["Clean", "Gone"])
         self.assertEqual(open(self.path(BOB), "rb").read(), originals[BOB])
-        code, out, err = self.qfscan()
+        code, out, err = self.qfscan("--delete")
         self.assertEqual((code, err), (1, ""), out)
         self.assertEqual(self.names(BOB, "Software\\" + RUN), [])
         self.assertFalse(any(name.endswith(".qfnew") for name in os.listdir(self.path("WINDOWS/System32/config"))))
@@ -174,7 +188,180 @@ class Offline(unittest.TestCase):
         for reason in ("names no program", "leaves the volume", "goes through a link", "not on this volume"):
             self.assertIn(reason, err)
         self.assertTrue(os.path.exists(os.path.join(outside, "x.exe")))
-        self.assertIn('changed: %s:%s: value "bob" deleted' % (BOB, "Software\\" + RUN), out)
+        self.assertIn('would change: %s:%s: value "bob" deleted' % (BOB, "Software\\" + RUN), out)
+
+
+class Asked(Layout):
+    def test_nothing_changes_unless_asked(self):
+        before = fingerprint(self.root)
+        for args in ([], ["--dry-run"], ["--dry-run", "--delete"]):
+            code, out, err = self.qfscan(*args)
+            self.assertEqual((code, err), (1, ""), args)
+            self.assertIn('would change: %s:%s: value "Deep" deleted' % (SOFTWARE, RUN), out)
+            self.assertIn("Zaverin found on this system; nothing was changed.", out)
+            self.assertEqual(fingerprint(self.root), before, args)
+
+        aside = os.path.join(self.work, "aside")
+        os.mkdir(aside)
+        code, out, err = self.qfscan("--move", aside)
+        self.assertEqual((code, err), (1, ""), out)
+        after = fingerprint(self.root)
+        moved = {"MSVBVM60.DLL", "WINDOWS/system32.exe", "WINDOWS/services.EXE", "WINDOWS/System32/RUND1132.exe",
+                 "WINDOWS/System32/worm.exe", "WINDOWS/SysWOW64/sick32.exe", "Users/Alice/AppData/evil.exe",
+                 DEEP, "Program Files/Vendor/App/tool.exe", "Program Files/Other/x.exe"}
+        hives = {SOFTWARE, ALICE, BOB}
+        self.assertEqual(set(before) - set(after), moved)
+        self.assertEqual(set(after) - set(before), {h + ".qfbak" for h in hives})
+        self.assertEqual({p for p in after if p in before and after[p] != before[p]},
+                         hives | {os.path.dirname(p) for p in moved | hives if os.path.dirname(p)})
+        self.assertEqual(sorted(os.listdir(aside)), sorted({os.path.basename(p) for p in moved}))
+        for place in ("C:\\msvbvm60.dll: file the worm drops, moved to ", "worm.exe: infected program of a Run value, moved to "):
+            self.assertIn(place, out)
+
+    def test_unusable_and_damaged_hives_are_reported_and_left(self):
+        def folder(path):
+            os.remove(path)
+            os.mkdir(path)
+
+        def link(path):
+            os.remove(path)
+            os.symlink("../Bob/ntuser.dat", path)
+
+        def fifo(path):
+            os.remove(path)
+            os.mkfifo(path)
+
+        def sparse(path):
+            os.truncate(path, 2 << 30)
+
+        damaged = (lambda path: repeat_first_value(path, RUN))
+        alice = "Users/Alice/NTUSER.DAT: "
+        cases = [  # (hive, how it is spoilt, args, what stderr says)
+            (ALICE, folder, ["--delete"], alice + "not a file; the Run key of user Alice was not checked"),
+            (ALICE, link, ["--delete"], alice + "goes through a link; the Run key of user Alice was not checked"),
+            (ALICE, fifo, ["--delete"], alice + "not a file; the Run key of user Alice was not checked"),
+            (SOFTWARE, damaged, ["--delete"], "damaged: libhivex gave up on it (signal 6: "),
+            (SOFTWARE, damaged, ["--dry-run"], "damaged: libhivex gave up on it (signal 6: "),
+            (SOFTWARE, sparse, ["--delete"], SOFTWARE + ": larger (2048 MiB) than any real hive"),
+        ]
+        for hive, spoil, args, said in cases:
+            with self.subTest(spoil=spoil.__name__, args=args):
+                self.tearDown()  # a fresh system for each case
+                self.setUp()
+                path = self.path(hive)
+                spoil(path)
+                folder, name = os.path.split(path)
+                before = (fingerprint(folder)[name], sorted(os.listdir(folder)))
+                code, out, err = self.qfscan(*args)
+                self.assertEqual(code, 2, out + err)
+                self.assertIn(said, err)
+                self.assertNotIn("has been disabled", out)
+                self.assertEqual((fingerprint(folder)[name], sorted(os.listdir(folder))), before)
+
+
+
+def closed_descriptor():
+    """A self-relative security descriptor: owner Administrators, group SYSTEM, a DACL that grants
+    SYSTEM and Administrators full control and nobody else anything."""
+    def sid(*subs):
+        return struct.pack("<BB", 1, len(subs)) + (5).to_bytes(6, "big") + b"".join(struct.pack("<I", x) for x in subs)
+    system, admins = sid(18), sid(32, 544)
+    aces = b"".join(struct.pack("<BBHI", 0, 0, 8 + len(who), 0x1F01FF) + who for who in (system, admins))
+    acl = struct.pack("<BBHHH", 2, 0, 8 + len(aces), 2, 0) + aces
+    return struct.pack("<BBHIIII", 1, 0, 0x8004, 20 + len(acl), 20 + len(acl) + len(admins), 0, 20) + acl + admins + system
+
+
+HIDDEN_SYSTEM_ARCHIVE = struct.pack(">I", 0x26)
+
+
+@unittest.skipUnless(os.path.exists("/dev/fuse") and shutil.which("mkntfs") and shutil.which("ntfs-3g"),
+                     "no /dev/fuse or no ntfs-3g here: the NTFS volume cannot be mounted")
+class NtfsVolume(Layout):
+    """The system on a real NTFS volume, mounted with ntfs-3g as rescue systems mount it."""
+    def make_root(self):
+        self.image = os.path.join(self.work, "ntfs.img")
+        with open(self.image, "wb") as f:
+            f.truncate(300 << 20)
+        subprocess.run(["mkntfs", "-F", "-Q", "-q", self.image], check=True, capture_output=True)
+        os.mkdir(self.root)
+        self.mount()
+
+    def mount(self, *options):
+        subprocess.run(["ntfs-3g", *options, self.image, self.root], check=True)
+        self.mounted = True
+
+    def unmount(self):
+        subprocess.run(["umount", self.root], check=True)
+        self.mounted = False
+
+    def tearDown(self):
+        try:
+            if self.mounted:
+                self.unmount()
+        finally:
+            super().tearDown()
+
+    def close(self, hives):
+        for hive in hives:
+            os.setxattr(self.path(hive), "system.ntfs_acl", closed_descriptor())
+            os.setxattr(self.path(hive), "system.ntfs_attrib_be", HIDDEN_SYSTEM_ARCHIVE)
+        return {h: attributes(self.path(h)) for h in hives}
+
+    def security(self, path):
+        got = attributes(path)
+        return {n: got.get(n) for n in ("system.ntfs_acl", "system.ntfs_attrib_be")}
+
+    def test_hives_and_backups_keep_their_security(self):
+        closed = self.close((SOFTWARE, ALICE))
+        self.assertEqual(closed[ALICE]["system.ntfs_acl"], closed_descriptor(), "ntfs-3g keeps what it is given")
+        contents = {h: self.read(h) for h in (SOFTWARE, ALICE, BOB)}
+
+        # Read-only: nothing is reported done, and the verdict does not say disabled.
+        self.unmount()
+        self.mount("-o", "ro")
+        code, out, err = self.qfscan("--delete")
+        self.assertEqual(code, 2, out)
+        self.assertNotIn("changed: ", out)
+        self.assertIn("Read-only file system", err)
+        self.assertIn("not everything could be checked or changed", out)
+        self.unmount()
+        self.mount()
+
+        # A descriptor that cannot be copied: no hive is replaced, and the run says why.
+        code, out, err = self.qfscan_env({"QF_TEST_FAIL_XATTR": "system.ntfs_acl"}, "--delete")
+        self.assertEqual(code, 2, out)
+        self.assertIn(ALICE + ":Software\\" + RUN + ': value "Ali" deleted', err)
+        self.assertIn("not replaced, since the new hive could not get the old one's security: "
+                      "its attribute system.ntfs_acl cannot be copied", err)
+        self.assertIn("not everything could be checked or changed", out)
+        self.assertEqual({h: self.read(h) for h in contents}, contents)
+        self.assertEqual([n for n in os.listdir(self.path("WINDOWS/System32/config")) if n != "SOFTWARE"], [])
+
+        # That run took the programs of the Run values; put them back for the real one.
+        sick = infected(sample("sample32.exe"))
+        plant(self.root, {p: sick for p in (DEEP, "WINDOWS/System32/worm.exe", "Users/Alice/AppData/evil.exe")})
+        code, out, err = self.qfscan("--delete")
+        self.assertEqual((code, err), (1, ""), out)
+        for remounted in (False, True):
+            if remounted:
+                self.unmount()
+                self.mount()
+            for hive in (SOFTWARE, ALICE):
+                self.assertEqual(self.security(self.path(hive)), self.security_of(closed[hive]), hive)
+                self.assertEqual(self.security(self.path(hive) + ".qfbak"), self.security_of(closed[hive]), hive)
+            self.assertEqual(self.names(ALICE, "Software\\" + RUN), ["Keep"])
+            self.assertEqual(self.read(ALICE + ".qfbak"), contents[ALICE])
+        self.unmount()
+        check = subprocess.run(["ntfsfix", "-n", self.image], capture_output=True, text=True)
+        self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+
+    def read(self, relative):
+        with open(self.path(relative), "rb") as f:
+            return f.read()
+
+    @staticmethod
+    def security_of(found):
+        return {n: found.get(n) for n in ("system.ntfs_acl", "system.ntfs_attrib_be")}
 
 
 if __name__ == "__main__":
