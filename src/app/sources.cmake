@@ -1,5 +1,5 @@
 list(APPEND QF_PORTABLE_SOURCES src/app/key_filter.cpp)
-list(APPEND QF_WIN32_SOURCES src/app/startup.cpp)
+list(APPEND QF_WIN32_SOURCES src/app/startup_win32.cpp)
 
 # The program's icon is drawn by a script from a text grid; the resource compiler finds the
 # result through this folder of the build tree, for every target that compiles quenfold.rc.

@@ -55,5 +55,5 @@ void EndScanAtExit();
 
 LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
-// The command branch of MainWndProc (commands.cpp).
+// The command branch of MainWndProc (commands_win32.cpp).
 void OnCommand(HWND window, WPARAM wParam);

@@ -1,5 +1,5 @@
 # End-to-end tests of the real program under Xvfb; screenshots go to screenshots/ in the build tree.
-if(EXISTS ${CMAKE_SOURCE_DIR}/src/app/main.cpp)
+if(EXISTS ${CMAKE_SOURCE_DIR}/src/app/main_win32.cpp)
   add_executable(qf_probe ${CMAKE_SOURCE_DIR}/tests/e2e/probe.cpp)
   set_target_properties(qf_probe PROPERTIES OUTPUT_NAME probe)
   add_dependencies(qf_probe qf_samples)

@@ -1,5 +1,5 @@
 // The main window: class, creation of the controls, the banner and its painting, destruction.
-// The commands are in commands.cpp.
+// The commands are in commands_win32.cpp.
 #include "ui/main_window.h"
 
 #include "qf_version.h"
