@@ -52,12 +52,12 @@ dist: release
 	rm -rf dist $(STAGE) && mkdir -p $(STAGE)
 	cp $(SHIP_DIR)/quenfold.exe $(SHIP_DIR)/qfscan.exe $(STAGE)/
 	if [ -n "$(SIGN_CERT)" ] && [ -n "$(SIGN_KEY)" ]; then \
-	    release/sign.sh "$(SIGN_CERT)" "$(SIGN_KEY)" $(SIGN_URL) -- $(STAGE)/quenfold.exe $(STAGE)/qfscan.exe; fi
-	SOURCE_DATE_EPOCH=$$(git log -1 --format=%ct) release/make-dist.py $(VERSION) $(STAGE) $(RELEASE_DIR) dist
+	    tools/release/sign.sh "$(SIGN_CERT)" "$(SIGN_KEY)" $(SIGN_URL) -- $(STAGE)/quenfold.exe $(STAGE)/qfscan.exe; fi
+	SOURCE_DATE_EPOCH=$$(git log -1 --format=%ct) tools/release/make-dist.py $(VERSION) $(STAGE) $(RELEASE_DIR) dist
 	cd dist && ls -l && sha256sum -c SHA256SUMS
 
 dist-check:
-	release/dist-check.sh $(JOBS)
+	tools/release/dist-check.sh $(JOBS)
 
 # The shipped programs themselves: manifests, version resources, no debug sections, signing, the
 # Linux build in an empty root.

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "cleanup/cleanup.h"
+#include "fs/file_system.h"
 #include "fs/unicode.h"
 
 namespace {
@@ -100,21 +101,16 @@ bool FolderChain(const std::string& folder, std::vector<FolderId>* chain)
     // Each folder of the full path, by volume serial and file index; XP has no final-path call,
     // so the ancestors are those of the text.
     chain->clear();
-    char full[MAX_PATH];
-    const DWORD length = GetFullPathNameA(folder.c_str(), sizeof full, full, nullptr);
-    if (length == 0 || length >= sizeof full)
+    std::vector<char> full(kFsPathCapacity);
+    if (!FsFullPath(folder.c_str(), full.data(), full.size()))
         return false;
-    for (std::string at = full;;) {
-        const HANDLE handle = CreateFileA(at.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        BY_HANDLE_FILE_INFORMATION info;
-        const bool known = handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info);
-        if (handle != INVALID_HANDLE_VALUE)
-            CloseHandle(handle);
-        if (!known)
+    for (std::string at = full.data();;) {
+        FsDir dir;
+        FsFileId id;
+        if (!FsOpenDirectory(at.c_str(), nullptr, &dir, &id))
             return !chain->empty();
-        chain->push_back({info.dwVolumeSerialNumber,
-                          (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow});
+        FsCloseDirectory(dir);
+        chain->push_back({id.volume, id.file});
         while (!at.empty() && at.back() == '\\')
             at.pop_back();
         const size_t cut = at.rfind('\\');

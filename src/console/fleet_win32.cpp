@@ -4,6 +4,10 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <vector>
+
+#include "fs/file_system.h"
+#include "fs/unicode.h"
 
 namespace {
 
@@ -13,19 +17,18 @@ HANDLE logFile = INVALID_HANDLE_VALUE;
 
 bool LogOpen(const std::string& path, std::string* error)
 {
-    // FILE_APPEND_DATA alone: every write lands at the end, also on a share that others append to.
-    logFile = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                          FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (logFile != INVALID_HANDLE_VALUE)
-        return true;
-    char text[256] = {};
-    const DWORD code = GetLastError();
-    if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
-                       sizeof text, nullptr) == 0)
-        std::snprintf(text, sizeof text, "error %lu", code);
+    std::vector<uint16_t> wide(path.size() + 1);
+    size_t units = 0;
+    if (Wtf8ToUtf16(path.c_str(), wide.data(), wide.size(), &units)) {
+        // FILE_APPEND_DATA alone: every write lands at the end, also on a share that others append to.
+        logFile = CreateFileW(reinterpret_cast<const wchar_t*>(wide.data()), FILE_APPEND_DATA,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (logFile != INVALID_HANDLE_VALUE)
+            return true;
+    }
+    char text[256];
+    FsErrorText(FsLastError(), text, sizeof text);
     *error = text;
-    while (!error->empty() && (error->back() == '\n' || error->back() == '\r' || error->back() == '.'))
-        error->pop_back();
     return false;
 }
 

@@ -331,15 +331,18 @@ class Scans(unittest.TestCase):
         swaps its name for a link to a file outside, for a clean file, or turns a folder into a link
         out of the tree: nothing outside changes, and no clean file is lost."""
         build = ARGS.linux or self.skipTest("Linux only: the pause works through a FIFO")
-        for swap in ("link", "clean", "folder"):
+        for swap, disposal in (("link", ["--delete"]), ("clean", ["--move", "quarantine"]), ("folder", ["--delete"])):
             with self.subTest(swap=swap):
+                disposal = [os.path.join(self.root, a) if a == "quarantine" else a for a in disposal]
+                if disposal[0] == "--move":
+                    os.makedirs(disposal[1])
                 outside = self.tree("outside-" + swap, {"secret": b"root's own", "sub/sick.exe": self.sick})
                 os.chmod(outside + "/secret", 0o600)
                 folder = self.tree("race-" + swap, {"a.exe": self.sick, "sub/sick.exe": self.sick})
                 fifo = os.path.join(self.root, "pause-" + swap)
                 os.mkfifo(fifo)
                 os.mkfifo(fifo + ".go")
-                scan = subprocess.Popen(build.command(["--delete", folder]), stdout=subprocess.PIPE,
+                scan = subprocess.Popen(build.command(disposal + [folder]), stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, env=dict(os.environ, QF_TEST_DISPOSE_PAUSE=fifo))
                 swapped = []
 
@@ -373,7 +376,8 @@ class Scans(unittest.TestCase):
                 if swap != "folder":
                     for path in swapped:
                         self.assertTrue(os.path.lexists(path), "what was put in its place stays: " + path)
-                        self.assertIn(path + ": infected, not deleted: changed since it was tested", out.decode())
+                        self.assertIn(path + ": infected, not %s: changed since it was tested"
+                                      % ("moved" if disposal[0] == "--move" else "deleted"), out.decode())
                     self.assertEqual(scan.returncode, 2)
     def test_a_report_that_cannot_be_written_stops_every_change(self):
         build = ARGS.linux or self.skipTest("Linux only")

@@ -182,44 +182,6 @@ TEST(Walk, DeepPaths)
     EXPECT_EQ(result.counts.infected, 0) << "the file lies below the folder that does not fit";
 }
 
-// Links are never followed: a link to a file counts as a file but is neither opened nor deleted,
-// a link to a folder is not entered; what they point to outside the tree stays as it was.
-TEST(Walk, LinksAreNeverFollowed)
-{
-    TempTree outside, tree;
-    outside.File("sick.exe", Infected(Clean(), MarkerForm::Form10));
-    outside.Dir("folder");
-    outside.File("folder/sick.exe", Infected(Clean(), MarkerForm::Form00));
-    ASSERT_EQ(symlink(outside.Path("sick.exe").c_str(), tree.Path("link.exe").c_str()), 0);
-    ASSERT_EQ(symlink(outside.Path("folder").c_str(), tree.Path("folder").c_str()), 0);
-    ASSERT_EQ(symlink("/nowhere", tree.Path("dangling.exe").c_str()), 0);
-    const WalkResult result = Walk(tree.Root(), true);
-    EXPECT_EQ(result.end, WalkStep::Finished);
-    EXPECT_EQ(result.counts.directories, 0);
-    EXPECT_EQ(result.counts.files, 2);
-    EXPECT_EQ(result.counts.infected, 0);
-    EXPECT_TRUE(result.notes.empty());
-    EXPECT_TRUE(outside.Exists("sick.exe") && outside.Exists("folder/sick.exe"));
-}
-
-// Moved infected files never replace one another: the second of one name becomes name.1.
-TEST(Walk, MovesNeverReplace)
-{
-    TempTree tree, quarantine;
-    tree.Dir("a");
-    tree.Dir("b");
-    tree.File("a/sick.exe", Infected(Clean(), MarkerForm::Form10));
-    tree.File("b/sick.exe", Infected(Clean(), MarkerForm::Form00));
-    quarantine.Text("sick.exe", "taken");
-    const WalkResult result = Walk(tree.Root(), false, kDefaultQueueCapacity, nullptr, -1, quarantine.Root().c_str());
-    EXPECT_EQ(result.counts.infected, 2);
-    ASSERT_EQ(result.notes.size(), 2u);
-    EXPECT_EQ(result.notes[0].substr(0, 6), "moved ");
-    EXPECT_TRUE(quarantine.Exists("sick.exe.1") && quarantine.Exists("sick.exe.2"));
-    EXPECT_FALSE(tree.Exists("a/sick.exe") || tree.Exists("b/sick.exe"));
-    EXPECT_EQ(ReadBytes(quarantine.Path("sick.exe")), Bytes({'t', 'a', 'k', 'e', 'n'}));
-}
-
 TEST(Walk, StopEndsTheWalkBeforeAnyFurtherDeletion)
 {
     TempTree tree;

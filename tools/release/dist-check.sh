@@ -3,7 +3,7 @@
 # unless both give the same bytes.
 #   dist-check.sh [JOBS]
 set -euo pipefail
-top=$(cd "$(dirname "$0")/.." && pwd)
+top=$(cd "$(dirname "$0")/../.." && pwd)
 jobs=${1:-2}
 work=$(mktemp -d "${TMPDIR:-/tmp}/qf-dist-check.XXXXXX")
 trap 'rm -rf "$work"' EXIT

@@ -13,7 +13,7 @@ import tarfile
 import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-TOP = os.path.dirname(HERE)
+TOP = os.path.dirname(os.path.dirname(HERE))
 DOC = "/usr/share/doc"
 LICENSES = "/usr/share/common-licenses"
 # The packages whose code the static programs hold, and the license texts they refer to.
