@@ -2,6 +2,7 @@
 #include "rescue/hive.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -293,7 +294,11 @@ void ChangeInChild(const Hive& hive, const std::string& target, int report)
 bool ChangeApart(const Hive& hive, const std::string& target, std::string* why)
 {
     int pipeEnds[2];
-    FILE* errors = std::tmpfile();  // what the library says on its way down
+    // What the library says on its way down; in memory, since a rescue root may have no /tmp.
+    const int memory = memfd_create("qfscan-hive-errors", MFD_CLOEXEC);
+    FILE* errors = memory >= 0 ? fdopen(memory, "w+") : std::tmpfile();
+    if (errors == nullptr && memory >= 0)
+        close(memory);
     if (errors == nullptr || pipe(pipeEnds) != 0) {
         if (errors != nullptr)
             std::fclose(errors);

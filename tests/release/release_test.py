@@ -126,7 +126,7 @@ class Windows(unittest.TestCase):
                 self.assertEqual(done.returncode, 0, done.stderr)
             for program, _, _ in self.CASES:
                 shutil.copy(os.path.join(WINDOWS, program), work)
-            done = run(os.path.join(HERE, "..", "..", "release", "sign.sh"), "sign.pem", "sign.key", "--",
+            done = run(os.path.join(HERE, "..", "..", "tools", "release", "sign.sh"), "sign.pem", "sign.key", "--",
                        *[p for p, _, _ in self.CASES])
             self.assertEqual(done.returncode, 0, done.stderr)
             for program, _, _ in self.CASES:
