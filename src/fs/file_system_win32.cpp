@@ -222,10 +222,15 @@ bool CopyOpenFile(HANDLE source, const wchar_t* target)
     return true;
 }
 
-// Moves the file that handle holds (source, the tested one) into folder under the first free
-// name; across volumes a copy under a temporary name comes first, so no final name ever holds a
-// partial copy. The original then goes through handle.
-bool MoveOut(HANDLE handle, HANDLE source, const char* folder, const char* name, char* target, size_t capacity)
+bool LiftAttributes(HANDLE handle, DWORD attributes);
+void RestoreAttributes(HANDLE handle, DWORD attributes);
+
+// Moves the file that handle holds (source, the tested one, with attributes) into folder under
+// the first free name; across volumes a copy under a temporary name comes first, so no final name
+// ever holds a partial copy. The original then goes through handle.
+
+bool MoveOut(HANDLE handle, HANDLE source, DWORD attributes, const char* folder, const char* name, char* target,
+             size_t capacity)
 {
     static thread_local wchar_t wide[kWideCapacity];
     static thread_local wchar_t temporary[kWideCapacity];
@@ -250,10 +255,13 @@ bool MoveOut(HANDLE handle, HANDLE source, const char* folder, const char* name,
             copied = true;
         }
         if (MoveFileExW(temporary, wide, MOVEFILE_WRITE_THROUGH)) {
+            const bool lifted = LiftAttributes(handle, attributes);
             DispositionInformation gone{TRUE};
             if (SetInformation(handle, &gone, sizeof gone, kFileDispositionInformation) >= 0)
                 return true;
             const DWORD error = GetLastError();
+            if (lifted)
+                RestoreAttributes(handle, attributes);
             DeleteFileW(wide);  // never leave two
             SetLastError(error);
             return false;
@@ -627,7 +635,7 @@ FsDisposal FsDispose(FsFile* file, const char* moveFolder, bool atRestart, char*
         } else if (!GetFileInformationByHandle(handle, &now) || !FsSameFile(IdOf(now), IdOf(before))) {
             result.error = kChangedError;  // the name names another file by now: it is not ours to touch
         } else if (moveFolder != nullptr) {
-            if (MoveOut(handle, tested, moveFolder, file->name, target, capacity))
+            if (MoveOut(handle, tested, now.dwFileAttributes, moveFolder, file->name, target, capacity))
                 result.outcome = FsOutcome::Moved;
             else
                 result.error = static_cast<int>(GetLastError());
