@@ -72,6 +72,37 @@ LONG SetInformation(HANDLE file, void* data, ULONG size, ULONG kind)
     return status;
 }
 
+// A file's attributes and index on its volume, without the volume's serial, which Wine finds
+// only slowly: the walk asks for these on every file and folder. False with the last error set.
+bool QueryAttributes(HANDLE file, DWORD* attributes, uint64_t* index = nullptr)
+{
+    typedef LONG(NTAPI * QueryCall)(HANDLE, PVOID, PVOID, ULONG, ULONG);
+    typedef ULONG(NTAPI * ToDosErrorCall)(LONG);
+    static const auto query = reinterpret_cast<QueryCall>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationFile")));
+    static const auto toDos = reinterpret_cast<ToDosErrorCall>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlNtStatusToDosError")));
+    if (query == nullptr || toDos == nullptr) {
+        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+        return false;
+    }
+    IoStatus io{};
+    BasicInformation basic{};
+    LONG status = query(file, &io, &basic, sizeof basic, kFileBasicInformation);
+    LARGE_INTEGER internal{};
+    constexpr ULONG kFileInternalInformation = 6;
+    if (status >= 0 && index != nullptr)
+        status = query(file, &io, &internal, sizeof internal, kFileInternalInformation);
+    if (status < 0) {
+        SetLastError(toDos(status));
+        return false;
+    }
+    *attributes = basic.fileAttributes;
+    if (index != nullptr)
+        *index = static_cast<uint64_t>(internal.QuadPart);
+    return true;
+}
+
 // The \\?\ form of an absolute UTF-8 path (\\?\UNC\ for \\server\share), in units; false, with
 // the last error set, when it is no WTF-8 or too long.
 bool ToWide(const char* path, wchar_t* out, size_t capacity, const wchar_t* tail = nullptr)
@@ -347,6 +378,7 @@ extern "C" ULONGLONG(WINAPI* const tickCount64Import)() = TickCount64;
 struct FsDirState {
     HANDLE handle;  // held without sharing deletion, so the folder cannot be renamed away meanwhile
     char* path;
+    uint64_t volume;  // its volume's serial, as the root's was found
 };
 
 struct FsListingState {
@@ -369,13 +401,22 @@ bool FsOpenDirectory(const char* path, const FsFileId* expected, FsDir* dir, FsF
                                 nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
-    BY_HANDLE_FILE_INFORMATION info;
+    // A folder the walk reached lies on its parent's volume (a mount point is a reparse point and
+    // never entered), so only the root's volume is asked for.
+    FsFileId found{expected != nullptr ? expected->volume : 0, 0};
+    DWORD attributes = 0;
     DWORD error = 0;
-    if (!GetFileInformationByHandle(handle, &info))
+    BY_HANDLE_FILE_INFORMATION info;
+    if (expected == nullptr && GetFileInformationByHandle(handle, &info)) {
+        attributes = info.dwFileAttributes;
+        found = IdOf(info);
+    } else if (expected == nullptr || !QueryAttributes(handle, &attributes, &found.file)) {
         error = GetLastError();
-    else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+    }
+    if (error == 0 && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
         error = ERROR_DIRECTORY;
-    else if (expected != nullptr && (!FsSameFile(IdOf(info), *expected) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0))
+    else if (error == 0 && expected != nullptr &&
+             (!FsSameFile(found, *expected) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0))
         error = kChangedError;
     if (error != 0) {
         CloseHandle(handle);
@@ -392,9 +433,9 @@ bool FsOpenDirectory(const char* path, const FsFileId* expected, FsDir* dir, FsF
         return false;
     }
     std::strcpy(copy, path);
-    *state = FsDirState{handle, copy};
+    *state = FsDirState{handle, copy, found.volume};
     *dir = state;
-    *id = IdOf(info);
+    *id = found;
     return true;
 }
 
@@ -465,11 +506,12 @@ bool FsEntryId(FsDir dir, const FsEntry& entry, FsFileId* id)
                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
-    BY_HANDLE_FILE_INFORMATION info;
-    const bool known = GetFileInformationByHandle(handle, &info) != 0;
+    DWORD attributes = 0;
+    uint64_t index = 0;
+    const bool known = QueryAttributes(handle, &attributes, &index);
     CloseHandleKeepingError(handle);
     if (known)
-        *id = IdOf(info);
+        *id = FsFileId{dir->volume, index};
     return known;
 }
 
@@ -536,14 +578,9 @@ bool FsOpenChild(FsDir dir, const FsEntry& entry, FsFile* file)
     HANDLE handle = OpenForTest(wide, entry.followReparse);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
-    // A plain file when listed must still be one: a link put in its place is not followed.
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(handle, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
-        (!entry.followReparse && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)) {
-        CloseHandle(handle);
-        SetLastError(kChangedError);
-        return false;
-    }
+    // Nothing more to ask: a link put in its place since the listing is opened as the link itself
+    // (its empty data tests as no program, and FsDispose finds the name no longer the tested
+    // file), and a folder does not open without backup semantics.
     file->handle = reinterpret_cast<intptr_t>(handle);
     return true;
 }
