@@ -52,6 +52,7 @@ struct FsEntry {
     bool isLink;     // a symbolic link or junction (of a folder when isDirectory): never followed
     bool followReparse;  // Windows: a reparse point that stands for its own data (deduplicated,
                          // offline, cloud files), opened through its filter
+    uint64_t index;      // Windows: its index on the volume as the listing gave it (0: not given)
     bool isSpecial;  // a FIFO, socket or device: a file that is never opened
 };
 

@@ -17,6 +17,20 @@
 
 #include "fs/unicode.h"
 
+struct FsDirState {
+    HANDLE handle;  // held without sharing deletion, so the folder cannot be renamed away meanwhile
+    char* path;
+    uint64_t volume;  // its volume's serial, as the root's was found
+};
+
+// A listing read through the folder's own handle, a block of entries at a time: each entry
+// comes with its index, so queuing a subfolder costs no second open.
+struct FsListingState {
+    HANDLE folder;
+    size_t at;    // offset of the next entry in block, or kNoEntry
+    alignas(8) unsigned char block[65536];
+};
+
 namespace {
 
 constexpr size_t kWideCapacity = 32768;        // units in one path, NUL included
@@ -154,21 +168,62 @@ bool IsNameSurrogate(DWORD tag)
     return (tag & 0x20000000) != 0;  // a link, junction or mount point: it names another place
 }
 
-bool CopyEntry(const WIN32_FIND_DATAW& data, FsEntry* entry)
+// FILE_ID_BOTH_DIR_INFORMATION, as NtQueryDirectoryFile gives it.
+struct IdBothEntry {
+    ULONG nextEntryOffset;
+    ULONG fileIndex;
+    LARGE_INTEGER creationTime, lastAccessTime, lastWriteTime, changeTime, endOfFile, allocationSize;
+    ULONG fileAttributes;
+    ULONG fileNameLength;
+    ULONG eaSize;  // the reparse tag, for a reparse point
+    CCHAR shortNameLength;
+    WCHAR shortName[12];
+    LARGE_INTEGER fileId;
+    WCHAR fileName[1];
+};
+constexpr ULONG kFileIdBothDirectoryInformation = 37;
+constexpr size_t kNoEntry = ~size_t{0};
+
+bool CopyEntry(const IdBothEntry& item, FsEntry* entry)
 {
     *entry = FsEntry{};
-    if (!Utf16ToWtf8(reinterpret_cast<const uint16_t*>(data.cFileName), std::wcslen(data.cFileName), entry->name,
+    if (!Utf16ToWtf8(reinterpret_cast<const uint16_t*>(item.fileName), item.fileNameLength / sizeof(WCHAR), entry->name,
                      sizeof entry->name))
         return false;
-    const DWORD attributes = data.dwFileAttributes;
+    const DWORD attributes = item.fileAttributes;
     entry->isDirectory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     const bool reparse = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    // A folder that is a reparse point of any kind is never entered, as before; a file is
-    // opened through its filter only when its tag says it stands for its own data.
-    entry->isLink = reparse && (entry->isDirectory || data.dwReserved0 == 0 || IsNameSurrogate(data.dwReserved0));
+    entry->isLink = reparse && (entry->isDirectory || item.eaSize == 0 || IsNameSurrogate(item.eaSize));
     entry->followReparse = reparse && !entry->isLink;
     entry->isSpecial = (attributes & FILE_ATTRIBUTE_DEVICE) != 0;
+    entry->index = static_cast<uint64_t>(item.fileId.QuadPart);
     return true;
+}
+
+// Reads the next block of the listing; false at its end or on a failure (the last error says).
+bool ReadBlock(FsListingState* state, bool first)
+{
+    typedef LONG(NTAPI * QueryCall)(HANDLE, HANDLE, PVOID, PVOID, PVOID, PVOID, ULONG, ULONG, BOOLEAN, PVOID, BOOLEAN);
+    typedef ULONG(NTAPI * ToDosErrorCall)(LONG);
+    static const auto query = reinterpret_cast<QueryCall>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryDirectoryFile")));
+    static const auto toDos = reinterpret_cast<ToDosErrorCall>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlNtStatusToDosError")));
+    state->at = kNoEntry;
+    if (query == nullptr || toDos == nullptr) {
+        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+        return false;
+    }
+    IoStatus io{};
+    const LONG status = query(state->folder, nullptr, nullptr, nullptr, &io, state->block, sizeof state->block,
+                              kFileIdBothDirectoryInformation, FALSE, nullptr, first ? TRUE : FALSE);
+    if (status < 0) {
+        constexpr LONG kNoMoreFiles = static_cast<LONG>(0x80000006), kNoSuchFile = static_cast<LONG>(0xC000000F);
+        SetLastError(status == kNoMoreFiles || status == kNoSuchFile ? ERROR_NO_MORE_FILES : toDos(status));
+        return false;
+    }
+    state->at = 0;
+    return io.information != 0;
 }
 
 HANDLE OpenForTest(const wchar_t* path, bool followReparse)
@@ -375,16 +430,6 @@ extern "C" ULONGLONG(WINAPI* const tickCount64Import)() __asm__("__imp__GetTickC
 #endif
 extern "C" ULONGLONG(WINAPI* const tickCount64Import)() = TickCount64;
 
-struct FsDirState {
-    HANDLE handle;  // held without sharing deletion, so the folder cannot be renamed away meanwhile
-    char* path;
-    uint64_t volume;  // its volume's serial, as the root's was found
-};
-
-struct FsListingState {
-    HANDLE find;
-    WIN32_FIND_DATAW data;
-};
 
 bool FsOpenDirectory(const char* path, const FsFileId* expected, FsDir* dir, FsFileId* id)
 {
@@ -453,30 +498,22 @@ const char* FsDirectoryPath(FsDir dir)
 
 FsListStart FsListFirst(FsDir dir, FsListing* listing, FsEntry* entry)
 {
-    static thread_local wchar_t pattern[kWideCapacity];
-    const size_t length = std::strlen(dir->path);
-    if (!ToWide(dir->path, pattern, kWideCapacity, length > 0 && dir->path[length - 1] == '\\' ? L"*" : L"\\*"))
-        return FsListStart::Failed;
     auto* state = static_cast<FsListingState*>(std::malloc(sizeof(FsListingState)));
     if (state == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FsListStart::Failed;
     }
-    // The basic listing with large fetches came with Windows 7; XP and Vista refuse it.
-    HANDLE find = FindFirstFileExW(pattern, FindExInfoBasic, &state->data, FindExSearchNameMatch, nullptr, 2);
-    if (find == INVALID_HANDLE_VALUE && GetLastError() == ERROR_INVALID_PARAMETER)
-        find = FindFirstFileExW(pattern, FindExInfoStandard, &state->data, FindExSearchNameMatch, nullptr, 0);
-    if (find == INVALID_HANDLE_VALUE) {
+    state->folder = dir->handle;
+    if (!ReadBlock(state, true)) {
         const DWORD error = GetLastError();
         std::free(state);
         SetLastError(error);
         // A directory with no entries at all (an empty drive root has no . and ..) is an empty
         // listing, not a failure.
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES ? FsListStart::Empty : FsListStart::Failed;
+        return error == ERROR_NO_MORE_FILES ? FsListStart::Empty : FsListStart::Failed;
     }
-    state->find = find;
     *listing = state;
-    if (CopyEntry(state->data, entry) || FsListNext(state, entry))
+    if (FsListNext(state, entry))
         return FsListStart::Listed;
     FsListClose(state);
     return FsListStart::Empty;
@@ -484,8 +521,10 @@ FsListStart FsListFirst(FsDir dir, FsListing* listing, FsEntry* entry)
 
 bool FsListNext(FsListing listing, FsEntry* entry)
 {
-    while (FindNextFileW(listing->find, &listing->data)) {
-        if (CopyEntry(listing->data, entry))
+    while (listing->at != kNoEntry || ReadBlock(listing, false)) {
+        const auto& item = *reinterpret_cast<const IdBothEntry*>(listing->block + listing->at);
+        listing->at = item.nextEntryOffset != 0 ? listing->at + item.nextEntryOffset : kNoEntry;
+        if (CopyEntry(item, entry))
             return true;
     }
     return false;
@@ -493,12 +532,15 @@ bool FsListNext(FsListing listing, FsEntry* entry)
 
 void FsListClose(FsListing listing)
 {
-    FindClose(listing->find);
     std::free(listing);
 }
 
 bool FsEntryId(FsDir dir, const FsEntry& entry, FsFileId* id)
 {
+    if (entry.index != 0) {
+        *id = FsFileId{dir->volume, entry.index};
+        return true;
+    }
     static thread_local wchar_t wide[kWideCapacity];
     if (!ChildToWide(dir->path, entry.name, wide, kWideCapacity))
         return false;
