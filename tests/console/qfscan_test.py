@@ -468,7 +468,8 @@ class Scans(unittest.TestCase):
     def test_a_stop_with_many_jobs_ends_every_thread_and_halves_no_move(self):
         build = ARGS.linux or self.skipTest("Linux only")
         folder = self.tree("stop", {"f%d/g%d/sick.exe" % (i % 20, i): self.sick for i in range(400)})
-        moved = self.tree("stop-moved", {})
+        moved = os.path.join(self.root, "stop-moved")
+        os.mkdir(moved)
         # Every walk that reaches a disposal waits on the fifo: the stop comes while they wait.
         pause = os.path.join(self.root, "pause")
         os.mkfifo(pause + ".go")
