@@ -420,6 +420,7 @@ class Scans(unittest.TestCase):
         os.symlink(folder + "/d1", folder + "/link")
         os.chmod(folder + "/d2/e2/ok.exe", 0)
         os.chmod(folder + "/d3/e3", 0)
+        return not os.access(folder + "/d3/e3", os.R_OK)  # whether permissions bind this user
 
     def test_any_number_of_jobs_gives_the_answer_of_one(self):
         folder, moved = os.path.join(self.root, "jobs"), os.path.join(self.root, "jobs-moved")
@@ -429,7 +430,7 @@ class Scans(unittest.TestCase):
                 for form in ([], ["--json"]):
                     answers = {}
                     for jobs in ("1", "2", "8"):
-                        self.jobs_tree(folder)
+                        binds = self.jobs_tree(folder)
                         shutil.rmtree(moved, ignore_errors=True)
                         os.mkdir(moved)
                         code, out, err = build.run("--jobs", jobs, *mode, *form, folder)
@@ -441,10 +442,10 @@ class Scans(unittest.TestCase):
                         left = sorted(os.path.relpath(os.path.join(d, f), folder) for d, _, fs in os.walk(folder) for f in fs)
                         answers[jobs] = (code, sorted(lines), sorted(err.splitlines()), left, sorted(os.listdir(moved)))
                     with self.subTest(wine=build.wine, mode=mode, form=form):
-                        self.assertEqual(answers["1"][0], 2, "the unreadable ones are skips")
+                        self.assertEqual(answers["1"][0], 2 if binds else 1, "the unreadable ones are skips")
                         self.assertEqual(answers["2"], answers["1"])
                         self.assertEqual(answers["8"], answers["1"])
-                        self.assertEqual(len(answers["1"][4]), 47 if mode[:1] == ["--move"] else 0)
+                        self.assertEqual(len(answers["1"][4]), (48 - binds) if mode[:1] == ["--move"] else 0)
 
     def test_many_jobs_move_files_of_one_name_without_losing_one(self):
         for build in self.builds():
