@@ -480,9 +480,16 @@ class Scans(unittest.TestCase):
             self.assertIsNone(scan.poll())
             select.select([], [], [], 0.01)
         scan.send_signal(__import__("signal").SIGINT)
-        go = os.open(pause + ".go", os.O_RDWR)  # held open: no walk can wait on it for ever
-        os.write(go, b"g" * 400)
+        go = os.open(pause + ".go", os.O_RDWR)  # held open, and fed: no walk waits on it for ever
+        feeding = threading.Event()
+        def feed():
+            while not feeding.wait(0.01):
+                os.write(go, b"g")
+        feeder = threading.Thread(target=feed)
+        feeder.start()
         out, err = scan.communicate(timeout=120)
+        feeding.set()
+        feeder.join()
         os.close(go)
         self.assertEqual(scan.returncode, 2, err)
         self.assertIn(b"STATUS: Stopped\n", out)
