@@ -26,7 +26,7 @@
 namespace {
 
 // Enough requests in flight for a disk from cold cache; see the README's benchmark table.
-constexpr int kDefaultJobs = 8;
+constexpr int kDefaultJobs = 16;
 constexpr int kMaxJobs = 64;
 
 const char kVersion[] = "qfscan " QF_VERSION "\n";
@@ -43,7 +43,7 @@ const char kHelp[] =
     "\n"
     "  --delete       delete the infected files\n"
     "  --move DIR     move them into DIR instead (never replacing a file: name.1, name.2, ...)\n"
-    "  -j, --jobs N   scan with N threads (1 to 64, default 8): folders are shared out as\n"
+    "  -j, --jobs N   scan with N threads (1 to 64, default 16): folders are shared out as\n"
     "                 they are found, so the disk gets several requests at once; with more\n"
     "                 than one, infected files are reported in the order they are found\n"
     "  --json         one JSON object per line instead of text\n"
