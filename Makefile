@@ -2,7 +2,8 @@
 #   make run    start the program under Wine (under Xvfb, with a screenshot, when there is no display)
 #   make test   build everything and run every test: native unit tests, Windows tests under Wine,
 #               end-to-end tests of the program under Xvfb
-#   make build  build only; make bench: the benchmarks
+#   make build  build only; make bench: the benchmarks; make test-tsan: the threaded walk under
+#               ThreadSanitizer
 #   make dist   the release archives in dist/ (SIGN_CERT=... SIGN_KEY=... to sign); make dist-check:
 #               the same bytes from two clones
 # Each target installs the tools it needs first (tools/setup.sh), then works in a sub-make, so
@@ -11,7 +12,7 @@
 BUILD ?= build
 JOBS  ?= $(shell nproc)
 
-.PHONY: all setup build native windows test test-native test-windows run bench fuzz clean release dist dist-check \
+.PHONY: all setup build native windows test test-tsan test-native test-windows run bench fuzz clean release dist dist-check \
         test-release
 
 all: build
@@ -19,7 +20,7 @@ all: build
 setup:
 	@tools/setup.sh
 
-build native windows test test-native test-windows run bench fuzz release dist dist-check test-release: setup
+build native windows test test-tsan test-native test-windows run bench fuzz release dist dist-check test-release: setup
 	@$(MAKE) --no-print-directory -f tools/build.mk $@ BUILD=$(BUILD) JOBS=$(JOBS) \
 	    TEST_ARCH=$$(tools/test-arch.sh) SIGN_CERT="$(SIGN_CERT)" SIGN_KEY="$(SIGN_KEY)" SIGN_URL="$(SIGN_URL)"
 

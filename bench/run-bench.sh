@@ -11,8 +11,11 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/bench-lib.sh"
 corpus=$bench/corpus
 measure=$bench/bench/qf_measure
-qfscan=("$bench/qfscan" --quiet "$corpus")
+qfscan=("$bench/qfscan" --quiet "$corpus")  # the default jobs
+qfscan1=("$bench/qfscan" --quiet --jobs 1 "$corpus")
 floor=("$bench/bench/qf_native_floor" "$corpus")
+pf=$bench/bench/qf_parallel_floor
+jobs_default=$("$bench/qfscan" --help | sed -n 's/.*(1 to [0-9]*, default \([0-9]*\)).*/\1/p')
 
 QF_PLANT=$bench/bench/qf_corpus_plant "$here/make-corpus.sh" "$corpus"
 files=$(QF_BENCH_KEY=files qf_run_figure "${floor[@]}")
@@ -31,22 +34,43 @@ pair() {  # pair LABEL KEY A... -- B...: B's median, and B against A
 }
 
 echo "== native (Linux), warm cache"
-pair "qfscan against the floor (open, read 4 KB), ms" ms "$measure" "${floor[@]}" -- "$measure" "${qfscan[@]}"
+pair "qfscan --jobs 1 against the floor (open, read 4 KB), ms" ms "$measure" "${floor[@]}" -- "$measure" "${qfscan1[@]}"
+pair "parallel floor, 1 thread against the one-thread floor, ms" ms "$measure" "${floor[@]}" -- "$measure" "$pf" 1 "$corpus"
+pair "parallel floor, 16 threads against 1 (its speed-up), ms" ms "$measure" "$pf" 1 "$corpus" -- "$measure" "$pf" 16 "$corpus"
+pair "qfscan (default, --jobs $jobs_default) against --jobs 1, ms" ms "$measure" "${qfscan1[@]}" -- "$measure" "${qfscan[@]}"
+pair "qfscan --jobs 2 against the parallel floor, 2 threads, ms" ms "$measure" "$pf" 2 "$corpus" -- \
+     "$measure" "$bench/qfscan" --quiet --jobs 2 "$corpus"
 pair "find | wc -l against the floor, ms" ms "$measure" "${floor[@]}" -- "$measure" sh -c "find '$corpus' | wc -l"
 pair "reading whole files (the obvious test) against the floor, ms" ms \
      "$measure" "${floor[@]}" -- "$measure" "$bench/bench/qf_whole_file" "$corpus"
 pair "qfscan bytes read against the floor's" bytes_read "$measure" "${floor[@]}" -- "$measure" "${qfscan[@]}"
 scanned=$(QF_BENCH_KEY=bytes_read median_ms "$measure" "${qfscan[@]}")
 row "qfscan bytes read per file ($files files)" "$(awk -v b="$scanned" -v f="$files" 'BEGIN { printf "%.0f", b / f }')"
+small1=$(QF_BENCH_KEY=peak_rss_kb median_ms "$measure" "${qfscan1[@]}")
 small=$(QF_BENCH_KEY=peak_rss_kb median_ms "$measure" "${qfscan[@]}")
 QF_PLANT=$bench/bench/qf_corpus_plant "$here/make-corpus.sh" --big "$corpus" >/dev/null
 big=$(QF_BENCH_KEY=peak_rss_kb median_ms "$measure" "${qfscan[@]}")
 QF_PLANT=$bench/bench/qf_corpus_plant "$here/make-corpus.sh" "$corpus" >/dev/null
 row "qfscan peak memory, largest program 24 KB / 3 GiB (sparse)" "$small KiB / $big KiB"
+row "qfscan peak memory on the bench tree, --jobs 1 / --jobs $jobs_default" "$small1 KiB / $small KiB"
 echo
 echo "== native (Linux), cold: the tree's pages dropped before each run"
-pair "qfscan against the floor, ms" ms "$measure" --drop "$corpus" "${floor[@]}" -- \
-     "$measure" --drop "$corpus" "${qfscan[@]}"
+pair "qfscan --jobs 1 against the one-thread floor, ms" ms "$measure" --drop "$corpus" "${floor[@]}" -- \
+     "$measure" --drop "$corpus" "${qfscan1[@]}"
+best=
+for n in 1 4 16; do
+  out=$(alternate_ms "$measure" --drop "$corpus" "$pf" "$n" "$corpus" -- \
+        "$measure" --drop "$corpus" "$bench/qfscan" --quiet --jobs "$n" "$corpus")
+  row "qfscan --jobs $n against the parallel floor at $n, ms" \
+      "$(awk -v o="$out" 'BEGIN { split(o, f, /[ =]/); printf "%s (floor %s), ratio %s", f[4], f[2], f[6] }')"
+  floor_ms=$(awk -v o="$out" 'BEGIN { split(o, f, /[ =]/); print f[2] }')
+  [ "$n" = 1 ] && one=$floor_ms
+  best=$(awk -v a="${best:-$floor_ms}" -v b="$floor_ms" 'BEGIN { print (b < a ? b : a) }')
+done
+row "parallel floor's speed-up, 16 threads against 1" "$(awk -v a="$one" -v b="$floor_ms" 'BEGIN { printf "%.2f", a / b }')"
+cold=$(median_ms "$measure" --drop "$corpus" "${qfscan[@]}")
+row "qfscan (default, --jobs $jobs_default) against the best of those floors, ms" \
+    "$cold (floor $best), ratio $(awk -v a="$best" -v b="$cold" 'BEGIN { printf "%.2f", b / a }')"
 echo
 
 echo "== the window's scan under Wine ($arch), warm, Enter to the \"Scan completed.\" box"
@@ -61,7 +85,7 @@ pair "the window's scan against the Wine floor, ms" ms wine_run "$win/bench/qf_w
      wine_run "$win/bench/qf_window_timer.exe" "$corpus"
 pair "qfscan.exe against the Wine floor (the same wide calls), whole runs, ms" ms \
      "$measure" "$QF_WINE_LOADER" "$win/bench/qf_wine_floor.exe" "$corpus" -- \
+     "$measure" "$QF_WINE_LOADER" "$win/qfscan.exe" --quiet --jobs 1 "Z:${corpus//\//\\}"
+pair "qfscan.exe (default, --jobs $jobs_default) against its --jobs 1, whole runs, ms" ms \
+     "$measure" "$QF_WINE_LOADER" "$win/qfscan.exe" --quiet --jobs 1 "Z:${corpus//\//\\}" -- \
      "$measure" "$QF_WINE_LOADER" "$win/qfscan.exe" --quiet "Z:${corpus//\//\\}"
-progress=$(QF_BENCH_KEY=progress_ms median_ms wine_run "$win/bench/qf_progress_cost.exe" "$corpus")
-sends=$(QF_BENCH_KEY=sends qf_run_figure wine_run "$win/bench/qf_progress_cost.exe" "$corpus")
-row "time the scan spends showing progress and its box, ms" "$progress ($sends texts sent)"

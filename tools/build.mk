@@ -4,7 +4,7 @@ NATIVE_DIR := $(BUILD)/native
 SHIP_DIR   := $(BUILD)/win-i686
 TEST_DIR   := $(BUILD)/win-$(TEST_ARCH)
 
-.PHONY: build native windows test test-native test-windows run bench fuzz release dist dist-check test-release
+.PHONY: build native windows test test-tsan test-native test-windows run bench fuzz release dist dist-check test-release
 VERSION := $(shell sed -n 's/^project.quenfold VERSION //p' CMakeLists.txt | cut -d' ' -f1)
 RELEASE_DIR := $(BUILD)/linux-release
 
@@ -27,6 +27,18 @@ build: native windows
 
 test-native: native
 	tools/run-native-tests.sh $(NATIVE_DIR)
+
+# The walks that share a frontier, and qfscan --jobs, under ThreadSanitizer (which cannot join
+# the address sanitizer of the native tree): the walk's unit tests and qfscan's threaded tests.
+TSAN_DIR := $(BUILD)/tsan
+test-tsan:
+	cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DQF_SANITIZE=-fsanitize=thread >/dev/null
+	cmake --build $(TSAN_DIR) -j $(JOBS) --target qf_unit_tests qfscan
+	cd $(TSAN_DIR) && QF_SAMPLES=$(abspath $(TSAN_DIR))/samples TSAN_OPTIONS=halt_on_error=1 \
+	    $(abspath tools/without-dac.sh) tests/unit/qf_unit_tests --gtest_filter='*Walk*'
+	cd $(TSAN_DIR) && QF_SAMPLES=$(abspath $(TSAN_DIR))/samples TSAN_OPTIONS=halt_on_error=1 \
+	    $(abspath tools/without-dac.sh) /usr/bin/python3 $(abspath tests/console/qfscan_test.py) --linux ./qfscan \
+	    -k jobs -k stop_with -k report_that -k signals
 
 test-windows: windows
 	@echo "Windows tests run the $(TEST_ARCH) build ($(TEST_DIR))"
@@ -69,7 +81,7 @@ test-release: release native
 BENCH_DIR := $(BUILD)/bench
 bench: windows
 	cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DQF_SANITIZE= >/dev/null
-	cmake --build $(BENCH_DIR) -j $(JOBS) --target qfscan qf_native_floor qf_whole_file qf_measure qf_corpus_plant
+	cmake --build $(BENCH_DIR) -j $(JOBS) --target qfscan qf_native_floor qf_parallel_floor qf_whole_file qf_measure qf_corpus_plant
 	bench/run-bench.sh $(BENCH_DIR) $(TEST_DIR) $(TEST_ARCH)
 
 run: windows

@@ -101,7 +101,7 @@ DWORD WINAPI ScanDriveThread(LPVOID parameter)
     static TreeWalk walk;
     RootOfText(text, root, sizeof root);
     lstrcpynA(progress, text, sizeof progress);  // shown until the first program is met
-    const WalkOptions options{context->deleteInfected != 0, nullptr, false, true};
+    const WalkOptions options{context->deleteInfected != 0, nullptr, false, true, nullptr};
     if (!WalkBegin(&walk, root, progress, sizeof progress, options, &context->scanEnd)) {
         if (!ClaimEnd(context))
             return kScanStoppedExitCode;

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 
 const TestSeams& GetTestSeams()
@@ -16,6 +17,9 @@ void PauseBeforeDisposal(const char* path)
     const char* fifo = GetTestSeams().disposePause;
     if (fifo == nullptr)
         return;
+    // One pause at a time, so that the test's handshake holds with many walks.
+    static std::mutex one;
+    std::lock_guard<std::mutex> hold(one);
     if (std::FILE* out = std::fopen(fifo, "w")) {
         std::fprintf(out, "%s\n", path);
         std::fclose(out);

@@ -1,6 +1,7 @@
 // The drive scan's walk: queue, listing, classification, counting and disposal.
 #include "scan/tree_walk.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -52,8 +53,28 @@ const char* WalkCurrentEntry(const TreeWalk* walk)
     return walk->queue.data + walk->current + sizeof(FsFileId);
 }
 
-bool WalkBegin(TreeWalk* walk, const char* root, char* text, size_t textCapacity, const WalkOptions& options,
-               const std::atomic<int>* stopRequested, size_t queueCapacity)
+bool FrontierBegin(WalkFrontier* frontier, const char* root, size_t queueCapacity)
+{
+    frontier->busy = 0;
+    frontier->rootTaken = frontier->ended = false;
+    if (!QueueInit(&frontier->queue, queueCapacity))
+        return false;
+    if (!QueuePush(&frontier->queue, root, FsFileId{})) {
+        QueueFree(&frontier->queue);
+        return false;
+    }
+    return true;
+}
+
+void FrontierEnd(WalkFrontier* frontier)
+{
+    QueueFree(&frontier->queue);
+}
+
+namespace {
+
+void Prepare(TreeWalk* walk, char* text, size_t textCapacity, const WalkOptions& options,
+             const std::atomic<int>* stopRequested, WalkFrontier* frontier)
 {
     walk->current = 0;
     walk->dir = nullptr;
@@ -67,6 +88,33 @@ bool WalkBegin(TreeWalk* walk, const char* root, char* text, size_t textCapacity
     walk->stopRequested = stopRequested;
     walk->note = WalkNote::None;
     walk->noteError = 0;
+    walk->frontier = frontier;
+    walk->atRoot = false;
+    walk->holdsDisposals = false;
+}
+
+void ReleaseDisposals(TreeWalk* walk)
+{
+    if (walk->holdsDisposals) {
+        walk->holdsDisposals = false;
+        walk->options.disposals->unlock();
+    }
+}
+
+}  // namespace
+
+bool WalkJoin(TreeWalk* walk, WalkFrontier* frontier, char* text, size_t textCapacity, const WalkOptions& options,
+              const std::atomic<int>* stopRequested)
+{
+    Prepare(walk, text, textCapacity, options, stopRequested, frontier);
+    // Room for the one folder the walk holds at a time.
+    return QueueInit(&walk->queue, sizeof(FsFileId) + kFsPathCapacity + 1);
+}
+
+bool WalkBegin(TreeWalk* walk, const char* root, char* text, size_t textCapacity, const WalkOptions& options,
+               const std::atomic<int>* stopRequested, size_t queueCapacity)
+{
+    Prepare(walk, text, textCapacity, options, stopRequested, nullptr);
     if (!QueueInit(&walk->queue, queueCapacity))
         return false;
     // The root is copied before the text buffer that may hold it is used for progress.
@@ -97,11 +145,80 @@ void CloseDirectory(TreeWalk* walk)
     walk->directory = "";
 }
 
+// A shared walk gives its folder back; the last one out with nothing waiting wakes the others.
+void ReleaseFolder(TreeWalk* walk)
+{
+    WalkFrontier* frontier = walk->frontier;
+    std::lock_guard<std::mutex> hold(frontier->lock);
+    if (--frontier->busy == 0 && frontier->queue.readOffset >= frontier->queue.writeOffset)
+        frontier->changed.notify_all();
+}
+
 // Moves the queue past the directory at walk->current.
 void FinishDirectory(TreeWalk* walk)
 {
     CloseDirectory(walk);
     walk->queue.readOffset = walk->current + sizeof(FsFileId) + std::strlen(WalkCurrentEntry(walk)) + 1;
+    if (walk->frontier != nullptr)
+        ReleaseFolder(walk);
+}
+
+// Queues a folder for a shared walk. Taken entries are dropped first, so that the queue grows
+// with the folders waiting only.
+bool SharePush(WalkFrontier* frontier, const char* path, const FsFileId& id)
+{
+    std::lock_guard<std::mutex> hold(frontier->lock);
+    DirQueue& queue = frontier->queue;
+    if (queue.readOffset > 0 && sizeof id + std::strlen(path) + 1 > queue.capacity - queue.writeOffset) {
+        std::memmove(queue.data, queue.data + queue.readOffset, queue.writeOffset - queue.readOffset);
+        queue.writeOffset -= queue.readOffset;
+        queue.readOffset = 0;
+    }
+    if (!QueuePush(&queue, path, id)) {
+        frontier->ended = true;
+        frontier->changed.notify_all();
+        return false;
+    }
+    frontier->changed.notify_one();
+    return true;
+}
+
+// Takes the next waiting folder into the walk's own queue; waits while other walks may still
+// queue some. Entry when one was taken.
+WalkStep TakeFolder(TreeWalk* walk)
+{
+    WalkFrontier* frontier = walk->frontier;
+    DirQueue& queue = frontier->queue;
+    std::unique_lock<std::mutex> hold(frontier->lock);
+    for (;;) {
+        if (walk->stopRequested != nullptr && walk->stopRequested->load() != 0)
+            return WalkStep::Stopped;
+        if (frontier->ended)
+            return WalkStep::Finished;
+        if (queue.readOffset < queue.writeOffset)
+            break;
+        if (frontier->busy == 0)
+            return WalkStep::Finished;
+        // A signal handler cannot notify, so the stop request is polled.
+        frontier->changed.wait_for(hold, std::chrono::milliseconds(20));
+    }
+    FsFileId id;
+    std::memcpy(&id, queue.data + queue.readOffset, sizeof id);
+    const char* path = queue.data + queue.readOffset + sizeof id;
+    const size_t size = sizeof id + std::strlen(path) + 1;
+    walk->queue.readOffset = walk->queue.writeOffset = 0;
+    if (!QueuePush(&walk->queue, path, id)) {
+        frontier->ended = true;
+        frontier->changed.notify_all();
+        return WalkStep::OutOfMemory;
+    }
+    queue.readOffset += size;
+    if (queue.readOffset == queue.writeOffset)
+        queue.readOffset = queue.writeOffset = 0;
+    walk->atRoot = !frontier->rootTaken;
+    frontier->rootTaken = true;
+    ++frontier->busy;
+    return WalkStep::Entry;
 }
 
 // Builds the entry's whole path into walk->path; false, noted as a skip, when it does not fit.
@@ -131,7 +248,7 @@ WalkStep HandleDirectory(TreeWalk* walk)
         ++walk->counts.skipped;
         return WalkStep::Entry;
     }
-    if (!QueuePush(&walk->queue, walk->path, id))
+    if (walk->frontier != nullptr ? !SharePush(walk->frontier, walk->path, id) : !QueuePush(&walk->queue, walk->path, id))
         return WalkStep::OutOfMemory;
     ++walk->counts.directories;
     return WalkStep::Entry;
@@ -190,7 +307,12 @@ WalkStep HandleFile(TreeWalk* walk)
     ++walk->counts.infected;
     walk->note = WalkNote::Infected;
     const bool dispose = walk->options.deleteInfected || walk->options.moveFolder != nullptr;
+    if (dispose && walk->options.disposals != nullptr) {
+        walk->options.disposals->lock();
+        walk->holdsDisposals = true;
+    }
     if (dispose && StopSeen(walk)) {
+        ReleaseDisposals(walk);
         FsClose(&file);
         return WalkStep::Stopped;
     }
@@ -220,6 +342,7 @@ WalkStep SkipDirectory(TreeWalk* walk, WalkNote note, int error)
 
 WalkStep WalkNext(TreeWalk* walk)
 {
+    ReleaseDisposals(walk);
     walk->note = WalkNote::None;
     walk->noteError = 0;
     for (;;) {
@@ -231,8 +354,15 @@ WalkStep WalkNext(TreeWalk* walk)
             FinishDirectory(walk);
             continue;
         }
-        if (walk->queue.readOffset >= walk->queue.writeOffset)
+        if (walk->frontier != nullptr) {
+            const WalkStep taken = TakeFolder(walk);
+            if (taken != WalkStep::Entry)
+                return taken;
+        } else if (walk->queue.readOffset >= walk->queue.writeOffset) {
             return WalkStep::Finished;
+        } else {
+            walk->atRoot = walk->queue.readOffset == 0;
+        }
 
         walk->current = walk->queue.readOffset;
         FsFileId expected;
@@ -240,7 +370,7 @@ WalkStep WalkNext(TreeWalk* walk)
         FsFileId id;
         // The root is taken as the user named it; every folder below must still be the one its
         // parent listed.
-        if (!FsOpenDirectory(WalkCurrentEntry(walk), walk->current == 0 ? nullptr : &expected, &walk->dir, &id)) {
+        if (!FsOpenDirectory(WalkCurrentEntry(walk), walk->atRoot ? nullptr : &expected, &walk->dir, &id)) {
             walk->dir = nullptr;
             return SkipDirectory(walk, WalkNote::NotEntered, FsLastError());  // vanished, refused, or no folder
         }
@@ -257,10 +387,12 @@ WalkStep WalkNext(TreeWalk* walk)
         case FsListStart::Failed:
             walk->listing = nullptr;
             // Only the root ends the scan: one unreadable folder must not end a drive's scan.
-            if (walk->current == 0) {
+            if (walk->atRoot) {
                 walk->note = WalkNote::NotListed;
                 walk->noteError = FsLastError();
                 CloseDirectory(walk);
+                if (walk->frontier != nullptr)
+                    ReleaseFolder(walk);
                 return WalkStep::RootUnlisted;
             }
             return SkipDirectory(walk, WalkNote::NotListed, FsLastError());
@@ -270,6 +402,7 @@ WalkStep WalkNext(TreeWalk* walk)
 
 void WalkEnd(TreeWalk* walk)
 {
+    ReleaseDisposals(walk);
     CloseDirectory(walk);
     QueueFree(&walk->queue);
 }

@@ -14,10 +14,16 @@
 //
 // Every directory queued during the walk stays in the queue until WalkEnd, with what its parent's
 // listing saw it to be; the queue grows as needed.
+//
+// Several walks may share one WalkFrontier instead (qfscan --jobs): each runs on its own thread,
+// takes the next waiting folder, queues the subfolders it lists there and tests its files. Then
+// the frontier holds only the folders still waiting, and each walk's own queue only its folder.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
+#include <mutex>
 
 #include "fs/file_system.h"
 #include "scan/scan_text.h"
@@ -36,6 +42,20 @@ bool QueueInit(DirQueue* queue, size_t capacity);
 // Appends path, growing the block when it is full; false only when memory runs out.
 bool QueuePush(DirQueue* queue, const char* path, const FsFileId& id);
 void QueueFree(DirQueue* queue);
+
+// The folders waiting for the walks that share them, and how many walks are inside one.
+struct WalkFrontier {
+    std::mutex lock;
+    std::condition_variable changed;
+    DirQueue queue;     // taken entries are dropped: compacted as it grows
+    int busy = 0;       // walks holding a folder taken from the queue
+    bool rootTaken = false;
+    bool ended = false;  // a walk ran out of memory: the others take no more folders
+};
+
+// Queues root (absolute); false when the queue cannot be allocated.
+bool FrontierBegin(WalkFrontier* frontier, const char* root, size_t queueCapacity = kDefaultQueueCapacity);
+void FrontierEnd(WalkFrontier* frontier);
 
 enum class WalkStep {
     Entry,          // one listed entry was handled; text may have changed
@@ -71,6 +91,9 @@ struct WalkOptions {
     const char* moveFolder;  // absolute; null: not moved
     bool atRestart;          // a file in use is deleted at the next restart
     bool moveCursor;         // make each folder the current directory too, as the window does
+    // Shared walks: held from the last stop check before a disposal until the next step begins,
+    // so that the caller reports each change before another walk may make one. May be null.
+    std::mutex* disposals;
 };
 
 struct TreeWalk {
@@ -89,12 +112,21 @@ struct TreeWalk {
     const std::atomic<int>* stopRequested;  // non-zero: end at the next check
     WalkNote note;                      // what the last step met
     int noteError;                      // FsLastError() of the failure the note names
+    WalkFrontier* frontier;             // shared folders, or null: the walk's own queue
+    bool atRoot;                        // the folder being listed is the scan root
+    bool holdsDisposals;                // options.disposals is locked by this walk
 };
 
 // Queues root (absolute) and prepares the walk; false when the queue cannot be allocated. The
 // walk writes its progress texts into text (capacity bytes).
 bool WalkBegin(TreeWalk* walk, const char* root, char* text, size_t textCapacity, const WalkOptions& options,
                const std::atomic<int>* stopRequested, size_t queueCapacity = kDefaultQueueCapacity);
+
+// Like WalkBegin, for one of the walks that share frontier (which FrontierBegin prepared); the
+// walk's steps then run on its own thread. Finished comes once no folder waits and no walk is
+// inside one; RootUnlisted to the walk that took the root.
+bool WalkJoin(TreeWalk* walk, WalkFrontier* frontier, char* text, size_t textCapacity, const WalkOptions& options,
+              const std::atomic<int>* stopRequested);
 
 // Lists the next entry, testing, counting and disposing of infected files as it goes.
 WalkStep WalkNext(TreeWalk* walk);

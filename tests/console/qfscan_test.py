@@ -414,6 +414,100 @@ class Scans(unittest.TestCase):
                 self.assertEqual(process.returncode, 2, err)
                 self.assertTrue(out.startswith(b"STATUS: Stopped\n  Directories: "), out)
 
+    def jobs_tree(self, folder):
+        """A tree to scan with any number of jobs: infected, clean, unreadable, passed over."""
+        if os.path.exists(folder):
+            subprocess.run(["chmod", "-R", "u+rwx", folder])
+            shutil.rmtree(folder)
+        files = {".dot/sick.exe": self.sick, "top.txt": b"x"}
+        for i in range(48):
+            where = "d%d/e%d/" % (i % 6, i)
+            files.update({where + "sick.exe": self.sick + b"%d" % i, where + "ok.exe": self.clean, where + "n.txt": b"x"})
+        plant(folder, files)
+        os.symlink(folder + "/d1", folder + "/link")
+        os.chmod(folder + "/d2/e2/ok.exe", 0)
+        os.chmod(folder + "/d3/e3", 0)
+        return not os.access(folder + "/d3/e3", os.R_OK)  # whether permissions bind this user
+
+    def test_any_number_of_jobs_gives_the_answer_of_one(self):
+        folder, moved = os.path.join(self.root, "jobs"), os.path.join(self.root, "jobs-moved")
+        ignored = ("elapsed_ms", "started", "finished", "moved_to")  # which copy gets which .N varies
+        for build in self.builds():
+            for mode in ([], ["--delete"], ["--move", moved]):
+                for form in ([], ["--json"]):
+                    answers = {}
+                    for jobs in ("1", "2", "8"):
+                        binds = self.jobs_tree(folder)
+                        shutil.rmtree(moved, ignore_errors=True)
+                        os.mkdir(moved)
+                        code, out, err = build.run("--jobs", jobs, *mode, *form, folder)
+                        if form:
+                            lines = [json.dumps({k: v for k, v in json.loads(line).items() if k not in ignored},
+                                                sort_keys=True) for line in out.splitlines()]
+                        else:
+                            lines = [re.sub(r", moved to .*", ", moved", line) for line in out.splitlines()]
+                        left = sorted(os.path.relpath(os.path.join(d, f), folder) for d, _, fs in os.walk(folder) for f in fs)
+                        answers[jobs] = (code, sorted(lines), sorted(err.splitlines()), left, sorted(os.listdir(moved)))
+                    with self.subTest(wine=build.wine, mode=mode, form=form):
+                        self.assertEqual(answers["1"][0], 2 if binds else 1, "the unreadable ones are skips")
+                        self.assertEqual(answers["2"], answers["1"])
+                        self.assertEqual(answers["8"], answers["1"])
+                        self.assertEqual(len(answers["1"][4]), (48 - binds) if mode[:1] == ["--move"] else 0)
+
+    def test_many_jobs_move_files_of_one_name_without_losing_one(self):
+        for build in self.builds():
+            with self.subTest(wine=build.wine):
+                sick = {b"%s%d" % (self.sick, i) for i in range(300)}
+                folder = self.tree("race" + str(build.wine), {"f%d/g%d/sick.exe" % (i % 30, i): data
+                                                              for i, data in enumerate(sorted(sick))})
+                moved = self.tree("race-moved" + str(build.wine), {"sick.exe.7": b"an older one"})
+                code, out, _ = build.run("--jobs", "8", "--move", moved, folder)
+                self.assertEqual(code, 1)
+                self.assertIn("  Moved 300\n", out)
+                self.assertEqual(len(set(re.findall(r"moved to (.*)\n", out))), 300)
+                names = os.listdir(moved)
+                self.assertEqual(set(names), {"sick.exe"} | {"sick.exe.%d" % n for n in range(1, 301)})
+                contents = set()
+                for name in names:
+                    with open(os.path.join(moved, name), "rb") as f:
+                        contents.add(f.read())
+                self.assertEqual(contents, sick | {b"an older one"})
+
+    def test_a_stop_with_many_jobs_ends_every_thread_and_halves_no_move(self):
+        build = ARGS.linux or self.skipTest("Linux only")
+        folder = self.tree("stop", {"f%d/g%d/sick.exe" % (i % 20, i): self.sick for i in range(400)})
+        moved = os.path.join(self.root, "stop-moved")
+        os.mkdir(moved)
+        # Every walk that reaches a disposal waits on the fifo: the stop comes while they wait.
+        pause = os.path.join(self.root, "pause")
+        os.mkfifo(pause + ".go")
+        scan = subprocess.Popen(build.command(["--jobs", "8", "--move", moved, folder]), stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, env=dict(os.environ, QF_TEST_DISPOSE_PAUSE=pause))
+        while not os.path.exists(pause) or os.path.getsize(pause) == 0:
+            self.assertIsNone(scan.poll())
+            select.select([], [], [], 0.01)
+        scan.send_signal(__import__("signal").SIGINT)
+        go = os.open(pause + ".go", os.O_RDWR)  # held open, and fed: no walk waits on it for ever
+        feeding = threading.Event()
+        def feed():
+            while not feeding.wait(0.01):
+                os.write(go, b"g")
+        feeder = threading.Thread(target=feed)
+        feeder.start()
+        out, err = scan.communicate(timeout=120)
+        feeding.set()
+        feeder.join()
+        os.close(go)
+        self.assertEqual(scan.returncode, 2, err)
+        self.assertIn(b"STATUS: Stopped\n", out)
+        count = int(re.search(rb"  Moved (\d+)\n", out).group(1))
+        left = sum(len(fs) for _, _, fs in os.walk(folder))
+        self.assertGreater(left, 0)
+        self.assertEqual((len(os.listdir(moved)), left + count), (count, 400))
+        for name in os.listdir(moved):
+            with open(os.path.join(moved, name), "rb") as f:
+                self.assertEqual(f.read(), self.sick)
+
     def test_paths_and_move_folders(self):
         sick = self.tree("paths", {"sub/sick.exe": self.sick, "sick.exe": self.sick})
         os.symlink(sick + "/sub", self.root + "/into-tree")

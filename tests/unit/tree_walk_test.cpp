@@ -5,8 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "samples.h"
@@ -33,7 +37,7 @@ WalkResult Walk(const std::string& root, bool deleteInfected, size_t capacity = 
     std::strcpy(text, root.c_str());
     static TreeWalk walk;
     WalkResult result{};
-    EXPECT_TRUE(WalkBegin(&walk, root.c_str(), text, sizeof text, WalkOptions{deleteInfected, moveFolder, false, false},
+    EXPECT_TRUE(WalkBegin(&walk, root.c_str(), text, sizeof text, WalkOptions{deleteInfected, moveFolder, false, false, nullptr},
                           stop, capacity));
     while (WalkGoesOn(result.end = WalkNext(&walk)) || result.end == WalkStep::RootUnlisted) {
         if (walk.note != WalkNote::None) {
@@ -200,6 +204,111 @@ TEST(Walk, StopEndsTheWalkBeforeAnyFurtherDeletion)
     const WalkResult none = Walk(tree.Root(), true, kDefaultQueueCapacity, &already);
     EXPECT_EQ(none.end, WalkStep::Stopped);
     EXPECT_TRUE(none.texts.empty());
+}
+
+// Walks root with jobs walks on one frontier, each on its own thread, as qfscan --jobs does.
+WalkResult WalkShared(const std::string& root, int jobs, const char* moveFolder, size_t capacity,
+                      std::atomic<int>* stop = nullptr)
+{
+    struct Worker {
+        TreeWalk walk;
+        char text[kPathCapacity];
+        WalkStep end;
+    };
+    std::unique_ptr<Worker[]> workers(new Worker[jobs]);
+    WalkFrontier frontier;
+    EXPECT_TRUE(FrontierBegin(&frontier, root.c_str(), capacity));
+    std::mutex disposals;
+    const WalkOptions options{moveFolder == nullptr, moveFolder, false, false, &disposals};
+    for (int i = 0; i < jobs; ++i)
+        EXPECT_TRUE(WalkJoin(&workers[i].walk, &frontier, workers[i].text, kPathCapacity, options, stop));
+    WalkResult result{};
+    std::mutex lock;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < jobs; ++i)
+        threads.emplace_back([&, i] {
+            TreeWalk& walk = workers[i].walk;
+            while (WalkGoesOn(workers[i].end = WalkNext(&walk)) || workers[i].end == WalkStep::RootUnlisted) {
+                std::lock_guard<std::mutex> hold(lock);
+                if (walk.note != WalkNote::None)
+                    result.notes.push_back(kNoteNames[static_cast<int>(walk.note)] + std::string(" ") +
+                                           (workers[i].end == WalkStep::Entry ? walk.path : WalkCurrentEntry(&walk)));
+                if (workers[i].end == WalkStep::RootUnlisted)
+                    break;
+            }
+        });
+    result.end = WalkStep::Finished;
+    for (int i = 0; i < jobs; ++i) {
+        threads[i].join();
+        const ScanCounts& c = workers[i].walk.counts;
+        result.counts.directories += c.directories;
+        result.counts.files += c.files;
+        result.counts.infected += c.infected;
+        result.counts.deleted += c.deleted;
+        result.counts.skipped += c.skipped;
+        if (workers[i].end != WalkStep::Finished)
+            result.end = workers[i].end;
+        WalkEnd(&workers[i].walk);
+    }
+    FrontierEnd(&frontier);
+    std::sort(result.notes.begin(), result.notes.end());
+    return result;
+}
+
+// Any number of walks on one frontier meet what one walk meets, each thing once, and every
+// move keeps its own name; a tiny frontier grows and is compacted on the way.
+TEST(SharedWalk, SameAnswerAsOneWalk)
+{
+    struct Case {
+        int jobs;
+        bool move;
+        size_t capacity;
+    };
+    for (const Case& c : {Case{1, false, kDefaultQueueCapacity}, Case{2, false, 16}, Case{8, false, kDefaultQueueCapacity},
+                          Case{2, true, 16}, Case{8, true, kDefaultQueueCapacity}}) {
+        SCOPED_TRACE(std::to_string(c.jobs) + (c.move ? " move" : " delete"));
+        TempTree tree, quarantine;
+        for (int i = 0; i < 5; ++i)
+            tree.Dir("d" + std::to_string(i));
+        for (int i = 0; i < 60; ++i) {
+            const std::string folder = "d" + std::to_string(i % 5) + "/e" + std::to_string(i);
+            tree.Dir(folder);
+            tree.File(folder + "/sick.exe", Infected(Clean(), i % 2 ? MarkerForm::Form10 : MarkerForm::Form00));
+            tree.File(folder + "/clean.exe", Clean());
+        }
+        tree.Dir(".hidden");
+        tree.File(".hidden/sick.exe", Infected(Clean(), MarkerForm::Form10));
+        const WalkResult result = WalkShared(tree.Root(), c.jobs, c.move ? quarantine.Root().c_str() : nullptr, c.capacity);
+        EXPECT_EQ(result.end, WalkStep::Finished);
+        EXPECT_EQ(result.counts.directories, 65);
+        EXPECT_EQ(result.counts.files, 120);
+        EXPECT_EQ(result.counts.infected, 60);
+        EXPECT_EQ(result.counts.deleted, c.move ? 0 : 60);
+        ASSERT_EQ(result.notes.size(), 60u);
+        EXPECT_EQ(std::adjacent_find(result.notes.begin(), result.notes.end()), result.notes.end()) << "each found once";
+        for (const std::string& note : result.notes)
+            EXPECT_EQ(note.substr(0, note.find(' ')), c.move ? "moved" : "deleted");
+        for (int i = 0; i < 60; ++i)
+            EXPECT_EQ(quarantine.Exists(i == 0 ? "sick.exe" : "sick.exe." + std::to_string(i)), c.move);
+        EXPECT_TRUE(tree.Exists(".hidden/sick.exe"));
+    }
+}
+
+// An unlistable root ends every walk; a stop ends them all, however many wait for folders.
+TEST(SharedWalk, RootUnlistedAndStop)
+{
+    TempTree tree;
+    tree.Dir("secret");
+    chmod(tree.Path("secret").c_str(), 0111);
+    if (access(tree.Path("secret").c_str(), R_OK) != 0) {
+        const WalkResult root = WalkShared(tree.Path("secret"), 4, nullptr, kDefaultQueueCapacity);
+        EXPECT_EQ(root.end, WalkStep::RootUnlisted);
+        EXPECT_EQ(root.notes, Strings({"not-listed " + tree.Path("secret")}));
+    }
+    std::atomic<int> stop{1};
+    const WalkResult stopped = WalkShared(tree.Root(), 4, nullptr, kDefaultQueueCapacity, &stop);
+    EXPECT_EQ(stopped.end, WalkStep::Stopped);
+    EXPECT_EQ(stopped.counts.directories + stopped.counts.files, 0);
 }
 
 }  // namespace
