@@ -47,7 +47,7 @@ ifneq ($(TEST_ARCH),i686)
 	cd $(SHIP_DIR) && ctest --output-on-failure -R xp_imports
 endif
 
-test: test-native test-windows fuzz test-release dist-check
+test: test-native test-tsan test-windows fuzz test-release dist-check
 
 # The Linux qfscan as it ships: optimized, stripped, static, with no sanitizers.
 $(RELEASE_DIR)/CMakeCache.txt:
