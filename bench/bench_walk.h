@@ -20,6 +20,39 @@ struct WalkCounts {
     long folders = 0;  // below the root
 };
 
+// Lists one folder: folder(path) for each subfolder, file(fd) for each regular file open for
+// reading; links are never followed. Both floors, one thread or many, list this way.
+template <typename Folder, typename File>
+void ListFolder(const std::string& dir, Folder folder, File file)
+{
+    DIR* stream = opendir(dir.c_str());
+    if (stream == nullptr)
+        return;
+    const int dirFd = dirfd(stream);
+    while (const dirent* entry = readdir(stream)) {
+        const char* name = entry->d_name;
+        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
+            continue;
+        unsigned type = entry->d_type;
+        if (type == DT_UNKNOWN) {  // some file systems leave the type to stat
+            struct stat st;
+            if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+                continue;
+            type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_LNK;
+        }
+        if (type == DT_DIR) {
+            folder(dir + "/" + name);
+        } else if (type == DT_REG) {
+            const int fd = openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+            if (fd < 0)
+                continue;
+            file(fd);
+            close(fd);
+        }
+    }
+    closedir(stream);
+}
+
 // visit(fd) is called with every regular file open for reading.
 template <typename Visit>
 WalkCounts WalkTree(const std::string& root, Visit visit)
@@ -29,34 +62,16 @@ WalkCounts WalkTree(const std::string& root, Visit visit)
     while (!queue.empty()) {
         const std::string dir = std::move(queue.front());
         queue.pop_front();
-        DIR* stream = opendir(dir.c_str());
-        if (stream == nullptr)
-            continue;
-        const int dirFd = dirfd(stream);
-        while (const dirent* entry = readdir(stream)) {
-            const char* name = entry->d_name;
-            if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
-                continue;
-            unsigned type = entry->d_type;
-            if (type == DT_UNKNOWN) {  // some file systems leave the type to stat
-                struct stat st;
-                if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-                    continue;
-                type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_LNK;
-            }
-            if (type == DT_DIR) {
+        ListFolder(
+            dir,
+            [&](std::string path) {
                 ++counts.folders;
-                queue.push_back(dir + "/" + name);
-            } else if (type == DT_REG) {
-                const int fd = openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-                if (fd < 0)
-                    continue;
+                queue.push_back(std::move(path));
+            },
+            [&](int fd) {
                 ++counts.files;
                 visit(fd);
-                close(fd);
-            }
-        }
-        closedir(stream);
+            });
     }
     return counts;
 }

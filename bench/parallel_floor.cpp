@@ -34,36 +34,19 @@ void Work(Frontier* frontier)
         frontier->folders.pop_front();
         ++frontier->busy;
         hold.unlock();
-        if (DIR* stream = opendir(dir.c_str())) {
-            const int dirFd = dirfd(stream);
-            while (const dirent* entry = readdir(stream)) {
-                const char* name = entry->d_name;
-                if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
-                    continue;
-                unsigned type = entry->d_type;
-                if (type == DT_UNKNOWN) {
-                    struct stat st;
-                    if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-                        continue;
-                    type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_LNK;
-                }
-                if (type == DT_DIR) {
-                    ++subfolders;
-                    std::lock_guard<std::mutex> push(frontier->lock);
-                    frontier->folders.push_back(dir + "/" + name);
-                    frontier->changed.notify_one();
-                } else if (type == DT_REG) {
-                    const int fd = openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-                    if (fd < 0)
-                        continue;
-                    ++files;
-                    if (pread(fd, buffer, sizeof buffer, 0) < 0)
-                        std::perror("pread");
-                    close(fd);
-                }
-            }
-            closedir(stream);
-        }
+        ListFolder(
+            dir,
+            [&](std::string path) {
+                ++subfolders;
+                std::lock_guard<std::mutex> push(frontier->lock);
+                frontier->folders.push_back(std::move(path));
+                frontier->changed.notify_one();
+            },
+            [&](int fd) {
+                ++files;
+                if (pread(fd, buffer, sizeof buffer, 0) < 0)
+                    std::perror("pread");
+            });
         hold.lock();
         if (--frontier->busy == 0 && frontier->folders.empty())
             frontier->changed.notify_all();
