@@ -67,22 +67,34 @@ constexpr LONG kStatusNotSameDevice = static_cast<LONG>(0xC00000D4);
 constexpr LONG kStatusCannotDelete = static_cast<LONG>(0xC0000121);
 constexpr LONG kStatusSharingViolation = static_cast<LONG>(0xC0000043);
 
-// ntdll is in every process; its address is looked up once.
+// A native call of ntdll, which is in every process; each caller looks its address up once.
+template <typename Call>
+Call NativeCall(const char* name)
+{
+    return reinterpret_cast<Call>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), name)));
+}
+
+// The last error for a native status, as the Win32 calls set it.
+void SetNativeError(LONG status)
+{
+    typedef ULONG(NTAPI * ToDosErrorCall)(LONG);
+    static const auto toDos = NativeCall<ToDosErrorCall>("RtlNtStatusToDosError");
+    SetLastError(toDos != nullptr ? toDos(status) : ERROR_GEN_FAILURE);
+}
+
+constexpr LONG kStatusNotImplemented = static_cast<LONG>(0xC0000002);
+
 LONG SetInformation(HANDLE file, void* data, ULONG size, ULONG kind)
 {
-    static const auto call = reinterpret_cast<NtSetInformationFileCall>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtSetInformationFile")));
-    typedef ULONG(NTAPI * ToDosErrorCall)(LONG);
-    static const auto toDos = reinterpret_cast<ToDosErrorCall>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlNtStatusToDosError")));
-    if (call == nullptr || toDos == nullptr) {
+    static const auto call = NativeCall<NtSetInformationFileCall>("NtSetInformationFile");
+    if (call == nullptr) {
         SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-        return static_cast<LONG>(0xC0000002);
+        return kStatusNotImplemented;
     }
     IoStatus io{};
     const LONG status = call(file, &io, data, size, kind);
     if (status < 0)
-        SetLastError(toDos(status));
+        SetNativeError(status);
     return status;
 }
 
@@ -91,12 +103,8 @@ LONG SetInformation(HANDLE file, void* data, ULONG size, ULONG kind)
 bool QueryAttributes(HANDLE file, DWORD* attributes, uint64_t* index = nullptr)
 {
     typedef LONG(NTAPI * QueryCall)(HANDLE, PVOID, PVOID, ULONG, ULONG);
-    typedef ULONG(NTAPI * ToDosErrorCall)(LONG);
-    static const auto query = reinterpret_cast<QueryCall>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationFile")));
-    static const auto toDos = reinterpret_cast<ToDosErrorCall>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlNtStatusToDosError")));
-    if (query == nullptr || toDos == nullptr) {
+    static const auto query = NativeCall<QueryCall>("NtQueryInformationFile");
+    if (query == nullptr) {
         SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
         return false;
     }
@@ -108,7 +116,7 @@ bool QueryAttributes(HANDLE file, DWORD* attributes, uint64_t* index = nullptr)
     if (status >= 0 && index != nullptr)
         status = query(file, &io, &internal, sizeof internal, kFileInternalInformation);
     if (status < 0) {
-        SetLastError(toDos(status));
+        SetNativeError(status);
         return false;
     }
     *attributes = basic.fileAttributes;
@@ -204,13 +212,9 @@ bool CopyEntry(const IdBothEntry& item, FsEntry* entry)
 bool ReadBlock(FsListingState* state, bool first)
 {
     typedef LONG(NTAPI * QueryCall)(HANDLE, HANDLE, PVOID, PVOID, PVOID, PVOID, ULONG, ULONG, BOOLEAN, PVOID, BOOLEAN);
-    typedef ULONG(NTAPI * ToDosErrorCall)(LONG);
-    static const auto query = reinterpret_cast<QueryCall>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryDirectoryFile")));
-    static const auto toDos = reinterpret_cast<ToDosErrorCall>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlNtStatusToDosError")));
+    static const auto query = NativeCall<QueryCall>("NtQueryDirectoryFile");
     state->at = kNoEntry;
-    if (query == nullptr || toDos == nullptr) {
+    if (query == nullptr) {
         SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
         return false;
     }
@@ -219,7 +223,10 @@ bool ReadBlock(FsListingState* state, bool first)
                               kFileIdBothDirectoryInformation, FALSE, nullptr, first ? TRUE : FALSE);
     if (status < 0) {
         constexpr LONG kNoMoreFiles = static_cast<LONG>(0x80000006), kNoSuchFile = static_cast<LONG>(0xC000000F);
-        SetLastError(status == kNoMoreFiles || status == kNoSuchFile ? ERROR_NO_MORE_FILES : toDos(status));
+        if (status == kNoMoreFiles || status == kNoSuchFile)
+            SetLastError(ERROR_NO_MORE_FILES);
+        else
+            SetNativeError(status);
         return false;
     }
     state->at = 0;
@@ -676,13 +683,34 @@ bool FsFileSize(const FsFile& file, uint64_t* size)
 
 bool FsReadUpTo(const FsFile& file, uint64_t offset, void* buffer, uint32_t count, uint32_t* got)
 {
-    OVERLAPPED at = {};
-    at.Offset = static_cast<DWORD>(offset);
-    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    DWORD read = 0;
-    if (!ReadFile(reinterpret_cast<HANDLE>(file.handle), buffer, count, &read, &at) && GetLastError() != ERROR_HANDLE_EOF)
+    // The native read at an offset, with no completion context: ReadFile given an OVERLAPPED
+    // passes it as one, and Wine then asks its server to queue a completion on every read (one
+    // more round trip a file). The handle is synchronous, so the call returns when it is done.
+    typedef LONG(NTAPI * ReadCall)(HANDLE, HANDLE, PVOID, PVOID, PVOID, PVOID, ULONG, PLARGE_INTEGER, PULONG);
+    static const auto read = NativeCall<ReadCall>("NtReadFile");
+    if (read == nullptr) {
+        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
         return false;
-    *got = read;
+    }
+    constexpr LONG kStatusPending = 0x103, kStatusEndOfFile = static_cast<LONG>(0xC0000011);
+    IoStatus io{};
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    const LONG status = read(reinterpret_cast<HANDLE>(file.handle), nullptr, nullptr, nullptr, &io, buffer, count, &at,
+                             nullptr);
+    if (status == kStatusEndOfFile) {
+        *got = 0;
+        return true;
+    }
+    if (status == kStatusPending) {
+        SetLastError(ERROR_IO_PENDING);
+        return false;
+    }
+    if (status < 0) {
+        SetNativeError(status);
+        return false;
+    }
+    *got = static_cast<uint32_t>(io.information);
     return true;
 }
 
