@@ -19,11 +19,16 @@
 struct FsDirState {
     int fd;
     char* path;
+    int unlisted;  // for a folder that could be entered but not read: why its listing fails
+    bool listed;   // listed before, so its descriptor no longer stands at its start
 };
 
+// A listing read straight from the folder's own descriptor, a block of entries at a time: no
+// second descriptor and no stream to set up for each folder.
 struct FsListingState {
-    DIR* stream;
-    int fd;  // the folder's own descriptor, for the entries' types
+    int fd;
+    size_t at, end;  // the next entry and the end of what block holds
+    alignas(8) char block[32768];
 };
 
 namespace {
@@ -38,7 +43,7 @@ FsFileId IdOf(const struct stat& info)
 // Fills entry from a directory stream entry; false for entries that vanished meanwhile. The type
 // comes from the listing itself where the file system gives it, so a plain file or folder costs
 // no extra call.
-bool DescribeEntry(int folder, const dirent* item, FsEntry* entry)
+bool DescribeEntry(int folder, const dirent64* item, FsEntry* entry)
 {
     const size_t length = std::strlen(item->d_name);
     if (length >= kFsNameCapacity)
@@ -174,8 +179,11 @@ bool FsOpenDirectory(const char* path, const FsFileId* expected, FsDir* dir, FsF
     int fd = path[0] != '\0' ? open(path, O_RDONLY | flags) : (errno = ENOENT, -1);
     // A folder that may be entered but not read: entered all the same, so that its listing is
     // what fails, as on Windows.
-    if (fd < 0 && errno == EACCES && faccessat(AT_FDCWD, path, X_OK, AT_EACCESS) == 0)
+    int unlisted = 0;
+    if (fd < 0 && errno == EACCES && faccessat(AT_FDCWD, path, X_OK, AT_EACCESS) == 0) {
+        unlisted = EACCES;
         fd = open(path, O_PATH | flags);
+    }
 
     if (fd < 0)
         return false;
@@ -195,7 +203,7 @@ bool FsOpenDirectory(const char* path, const FsFileId* expected, FsDir* dir, FsF
         errno = ENOMEM;
         return false;
     }
-    *state = FsDirState{fd, copy};
+    *state = FsDirState{fd, copy, unlisted, false};
     *dir = state;
     *id = IdOf(info);
     return true;
@@ -215,19 +223,21 @@ const char* FsDirectoryPath(FsDir dir)
 
 FsListStart FsListFirst(FsDir dir, FsListing* listing, FsEntry* entry)
 {
-    const int fd = openat(dir->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* stream = fd >= 0 ? fdopendir(fd) : nullptr;
-    auto* state = stream != nullptr ? static_cast<FsListingState*>(std::malloc(sizeof(FsListingState))) : nullptr;
+    auto* state = dir->unlisted == 0 ? static_cast<FsListingState*>(std::malloc(sizeof(FsListingState))) : nullptr;
     if (state == nullptr) {
+        errno = dir->unlisted != 0 ? dir->unlisted : ENOMEM;
+        return FsListStart::Failed;
+    }
+    // A folder is listed from its start, however often it is listed.
+    if (dir->listed && lseek(dir->fd, 0, SEEK_SET) != 0) {
         const int error = errno;
-        if (stream != nullptr)
-            closedir(stream);
-        else if (fd >= 0)
-            close(fd);
+        std::free(state);
         errno = error;
         return FsListStart::Failed;
     }
-    *state = FsListingState{stream, dir->fd};
+    dir->listed = true;
+    state->fd = dir->fd;
+    state->at = state->end = 0;
     *listing = state;
     errno = 0;
     if (FsListNext(*listing, entry))
@@ -240,16 +250,24 @@ FsListStart FsListFirst(FsDir dir, FsListing* listing, FsEntry* entry)
 
 bool FsListNext(FsListing listing, FsEntry* entry)
 {
-    while (const dirent* item = readdir(listing->stream)) {
+    for (;;) {
+        if (listing->at >= listing->end) {
+            errno = 0;  // an entry that vanished meanwhile is no failure of the listing
+            const ssize_t got = getdents64(listing->fd, listing->block, sizeof listing->block);
+            if (got <= 0)
+                return false;  // the end, or a failure that errno tells
+            listing->at = 0;
+            listing->end = static_cast<size_t>(got);
+        }
+        const auto* item = reinterpret_cast<const dirent64*>(listing->block + listing->at);
+        listing->at += item->d_reclen;
         if (DescribeEntry(listing->fd, item, entry))
             return true;
     }
-    return false;
 }
 
 void FsListClose(FsListing listing)
 {
-    closedir(listing->stream);
     std::free(listing);
 }
 

@@ -308,12 +308,15 @@ class Scans(unittest.TestCase):
 
     def test_deep_paths_closed_folders_and_cleanup_on_linux(self):
         build = ARGS.linux or self.skipTest("Linux only")
-        folder = self.tree("linux", {"shut/x.txt": b"x"})
+        folder = self.tree("linux", {"shut/x.txt": b"x", "search-only/x.txt": b"x"})
         deep = os.path.join(folder, *["level%02d-%s" % (i, "p" * 40) for i in range(8)])
         plant(deep, {"sick.exe": self.sick})
         os.chmod(folder + "/shut", 0)
+        os.chmod(folder + "/search-only", 0o111)
         code, out, err = build.run(folder)
-        self.assertEqual((code, err), (2, "skipped: %s/shut: cannot be entered: Permission denied\n" % folder))
+        self.assertEqual((code, sorted(err.splitlines())),
+                         (2, ["skipped: %s/search-only: cannot be listed: Permission denied" % folder,
+                              "skipped: %s/shut: cannot be entered: Permission denied" % folder]))
         self.assertIn(deep + "/sick.exe: infected\n", out)
         self.assertEqual(build.run("--cleanup", folder)[0], 2)
 
