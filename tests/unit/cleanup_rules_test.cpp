@@ -33,40 +33,6 @@ TEST(MatchModuleSuffix, ScansForwardForARunThatReachesTheEnd)
     }
 }
 
-// The program derived from data given as exactly these bytes; "-" for none.
-std::string Derive(const std::string& data, size_t capacity = 260)
-{
-    std::vector<char> bytes(data.begin(), data.end());
-    std::vector<char> path(capacity + 1, '#');
-    const bool derived = DeriveProgramPath(bytes.data(), bytes.size(), path.data(), capacity);
-    EXPECT_EQ(path[capacity], '#') << "written past the path buffer";
-    EXPECT_EQ(derived, path[0] != '\0');
-    return derived ? path.data() : "-";
-}
-
-TEST(DeriveProgramPath, QuotedPathKeepsItsSpacesOtherDataEndsAtTheFirstSpace)
-{
-    const std::string fits(259, 'x');
-    const std::pair<std::string, std::string> cases[] = {
-        {"C:\\WINDOWS\\worm.exe\0"s, "C:\\WINDOWS\\worm.exe"},
-        {"C:\\tools\\run.exe /quiet -x\0"s, "C:\\tools\\run.exe"},
-        {"C:\\Program Files\\x.exe\0"s, "C:\\Program"},
-        {"\"C:\\WINDOWS\\worm.exe\"\0"s, "C:\\WINDOWS\\worm.exe"},
-        {"\"C:\\tools\\run.exe\" /s\0"s, "C:\\tools\\run.exe"},
-        {"\"C:\\Program Files\\x.exe\" /s \"a b\"\0"s, "C:\\Program Files\\x.exe"},
-        {"\"C:\\Program Files\\x.exe\0"s, "C:\\Program Files\\x.exe"},  // a quote never closed
-        // Data ends at its size or at its first NUL.
-        {"C:\\no-nul.exe", "C:\\no-nul.exe"}, {"\"C:\\no nul.exe", "C:\\no nul.exe"},
-        {"C:\\a.exe\0C:\\junk.exe"s, "C:\\a.exe"}, {"\"C:\\a b.exe\0\" tail"s, "C:\\a b.exe"},
-        // No path at all, or one that does not fit.
-        {""s, "-"}, {"\0"s, "-"}, {"\"\"\0"s, "-"}, {"\""s, "-"}, {" C:\\x.exe\0"s, "-"},
-        {fits, fits}, {fits + "y", "-"}, {"\"" + fits + "y\" /s", "-"}};
-    for (const auto& c : cases)
-        EXPECT_EQ(Derive(c.first), c.second) << "data [" << c.first << "]";
-    EXPECT_EQ(Derive("C:\\x.exe /s", 9), "C:\\x.exe");
-    EXPECT_EQ(Derive("C:\\x.exe /s", 8), "-");
-}
-
 // Every candidate of data, in order; "-" for one skipped.
 std::vector<std::string> Candidates(const std::string& data, size_t capacity = 260)
 {
@@ -86,6 +52,7 @@ std::vector<std::string> Candidates(const std::string& data, size_t capacity = 2
 TEST(ProgramPathCandidate, EachSpaceFromTheLeftEndsACandidateQuotedDataHasOne)
 {
     using List = std::vector<std::string>;
+    const std::string fits(259, 'x');
     const std::pair<std::string, List> cases[] = {
         {"C:\\Program Files\\App\\sick.exe\0"s, {"C:\\Program.exe", "C:\\Program Files\\App\\sick.exe"}},
         {"C:\\Program Files\\sub dir\\prog name /x"s,
@@ -99,9 +66,12 @@ TEST(ProgramPathCandidate, EachSpaceFromTheLeftEndsACandidateQuotedDataHasOne)
         {"C:\\gone.exe -c C:\\x.ini"s, {"C:\\gone.exe", "C:\\gone.exe -c"}}, {"a b|c d"s, {"a.exe"}},
         {"a \"b\" c"s, {"a.exe"}}, {"a b\tc"s, {"a.exe"}}, {"\\\\?\\C:\\x.exe y"s, {"\\\\?\\C:\\x.exe", "\\\\?\\C:\\x.exe y"}},
         {"a  b"s, {"a.exe", "a .exe", "a  b.exe"}}, {" x"s, {"-", " x.exe"}},
-        {"\"C:\\Program Files\\x.exe\" /s"s, {"C:\\Program Files\\x.exe"}},  // quoted: today's rule
-        {"\"C:\\Program Files\\x\" /s"s, {"C:\\Program Files\\x"}},
-        {"\"\" C:\\x.exe"s, {"-"}},
+        // Quoted data has one candidate, spaces kept: up to the closing quote, or to the end of
+        // the text when the quote is never closed; no ".exe" added.
+        {"\"C:\\Program Files\\x.exe\" /s \"a b\""s, {"C:\\Program Files\\x.exe"}},
+        {"\"C:\\Program Files\\x\" /s"s, {"C:\\Program Files\\x"}}, {"\"C:\\no close.exe"s, {"C:\\no close.exe"}},
+        {"\"C:\\a b.exe\0\" tail"s, {"C:\\a b.exe"}}, {"\"\" C:\\x.exe"s, {"-"}}, {"\""s, {"-"}},
+        {"\"" + fits + "\" /s", {fits}}, {"\"" + fits + "y\" /s", {"-"}},
         {""s, {}}, {"\0C:\\x.exe"s, {}}};
     for (const auto& c : cases)
         EXPECT_EQ(Candidates(c.first), c.second) << "data [" << c.first << "]";
@@ -125,7 +95,7 @@ std::vector<std::string> Targets(const std::string& windowsDirectory, size_t cap
 
 using Paths = std::vector<std::string>;
 
-TEST(DroppedFilePath, FourTargetsUnderTheWindowsDirectoryAndTheRootOfADriveLetter)
+TEST(DroppedFilePath, FourTargetsUnderTheWindowsDirectoryAndTheRootOfADriveLetterIfTheyFit)
 {
     EXPECT_EQ(Targets("D:\\WINNT"), Paths({"D:\\WINNT\\Services.exe", "D:\\WINNT\\system32.exe",
                                            "D:\\WINNT\\system32\\rund1132.exe", "D:\\msvbvm60.dll", "-"}));
@@ -137,12 +107,9 @@ TEST(DroppedFilePath, FourTargetsUnderTheWindowsDirectoryAndTheRootOfADriveLette
     EXPECT_EQ(Targets("c:\\windows")[3], "c:\\msvbvm60.dll");
     EXPECT_EQ(Targets(""), Paths(5, "-"));
     EXPECT_EQ(Targets("\\"), Paths(5, "-"));
-}
 
-// A target that does not fit is left alone.
-TEST(DroppedFilePath, TargetThatDoesNotFit)
-{
-    // 237 characters leave room for the longest suffix, "\system32\rund1132.exe" (22), and the NUL.
+    // A target that does not fit is left alone. 237 characters leave room for the longest suffix,
+    // "\system32\rund1132.exe" (22), and the NUL.
     const std::string longest = "C:\\" + std::string(234, 'w');
     EXPECT_EQ(Targets(longest)[2], longest + "\\system32\\rund1132.exe");
     EXPECT_EQ(Targets(longest + "w"), Paths({longest + "w\\Services.exe", longest + "w\\system32.exe", "-",
