@@ -1,5 +1,6 @@
-// The walk over real directory trees through the POSIX file-system layer: order, counting,
-// child paths, deletion, what it notes, failures, links, queue growth, long paths and stopping.
+// The walk over real directory trees through the POSIX file-system layer, alone and as many walks
+// on one frontier: order, counting, child paths, deletion, what it notes, failures, queue growth,
+// long paths and stopping.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -22,40 +23,78 @@ namespace {
 struct WalkResult {
     WalkStep end;
     ScanCounts counts;
-    std::vector<std::string> queued;  // every queue entry, in order
+    std::vector<std::string> queued;  // one walk: every queue entry, in order
     std::vector<std::string> texts;   // the progress text after each entry
-    std::vector<std::string> notes;   // "note path" for every step that noted something
+    std::vector<std::string> notes;   // "note path" for every step that noted something, sorted
 };
 
 const char* const kNoteNames[] = {"",         "infected", "deleted",     "deleted-at-restart", "moved",
                                   "unreadable", "too-long", "not-entered", "not-listed"};
 
-WalkResult Walk(const std::string& root, bool deleteInfected, size_t capacity = kDefaultQueueCapacity,
-                std::atomic<int>* stop = nullptr, int stopAfter = -1, const char* moveFolder = nullptr)
+// Walks root as the window and qfscan --jobs 1 do (jobs 0: one walk with its own queue), or with
+// jobs walks on one frontier, each on its own thread, as qfscan --jobs does. An infected file is
+// deleted when asked, or moved into moveFolder; stop is set once stopAfter texts were seen.
+WalkResult Walk(const std::string& root, int jobs, bool deleteInfected, const char* moveFolder = nullptr,
+                size_t capacity = kDefaultQueueCapacity, std::atomic<int>* stop = nullptr, int stopAfter = -1)
 {
-    char text[kPathCapacity];
-    std::strcpy(text, root.c_str());
-    static TreeWalk walk;
-    WalkResult result{};
-    EXPECT_TRUE(WalkBegin(&walk, root.c_str(), text, sizeof text, WalkOptions{deleteInfected, moveFolder, false, false, nullptr},
-                          stop, capacity));
-    while (WalkGoesOn(result.end = WalkNext(&walk)) || result.end == WalkStep::RootUnlisted) {
-        if (walk.note != WalkNote::None) {
-            const bool entry = result.end == WalkStep::Entry;
-            result.notes.push_back(kNoteNames[static_cast<int>(walk.note)] + std::string(" ") +
-                                   (entry ? walk.path : WalkCurrentEntry(&walk)));
-        }
-        if (result.end == WalkStep::RootUnlisted)
-            break;
-        if (result.end == WalkStep::Entry)
-            result.texts.push_back(text);
-        if (stop != nullptr && static_cast<int>(result.texts.size()) == stopAfter)
-            stop->store(1);
+    struct Worker {
+        TreeWalk walk;
+        char text[kPathCapacity];
+        WalkStep end;
+    };
+    const int walks = jobs == 0 ? 1 : jobs;
+    std::unique_ptr<Worker[]> workers(new Worker[walks]);
+    WalkFrontier frontier;
+    std::mutex disposals, lock;
+    if (jobs == 0) {
+        std::strcpy(workers[0].text, root.c_str());
+        EXPECT_TRUE(WalkBegin(&workers[0].walk, root.c_str(), workers[0].text, kPathCapacity,
+                              WalkOptions{deleteInfected, moveFolder, false, false, nullptr}, stop, capacity));
+    } else {
+        EXPECT_TRUE(FrontierBegin(&frontier, root.c_str(), capacity));
+        for (int i = 0; i < jobs; ++i)
+            EXPECT_TRUE(WalkJoin(&workers[i].walk, &frontier, workers[i].text, kPathCapacity,
+                                 WalkOptions{deleteInfected, moveFolder, false, false, &disposals}, stop));
     }
-    result.counts = walk.counts;
-    for (size_t at = 0; at < walk.queue.writeOffset; at += sizeof(FsFileId) + result.queued.back().size() + 1)
-        result.queued.push_back(walk.queue.data + at + sizeof(FsFileId));
-    WalkEnd(&walk);
+    WalkResult result{};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < walks; ++i)
+        threads.emplace_back([&, i] {
+            TreeWalk& walk = workers[i].walk;
+            WalkStep& end = workers[i].end;
+            while (WalkGoesOn(end = WalkNext(&walk)) || end == WalkStep::RootUnlisted) {
+                std::lock_guard<std::mutex> hold(lock);
+                if (walk.note != WalkNote::None)
+                    result.notes.push_back(kNoteNames[static_cast<int>(walk.note)] + std::string(" ") +
+                                           (end == WalkStep::Entry ? walk.path : WalkCurrentEntry(&walk)));
+                if (end == WalkStep::RootUnlisted)
+                    break;
+                if (end == WalkStep::Entry)
+                    result.texts.push_back(workers[i].text);
+                if (stop != nullptr && static_cast<int>(result.texts.size()) == stopAfter)
+                    stop->store(1);
+            }
+        });
+    result.end = WalkStep::Finished;
+    for (int i = 0; i < walks; ++i) {
+        threads[i].join();
+        const ScanCounts& c = workers[i].walk.counts;
+        result.counts.directories += c.directories;
+        result.counts.files += c.files;
+        result.counts.infected += c.infected;
+        result.counts.deleted += c.deleted;
+        result.counts.skipped += c.skipped;
+        if (workers[i].end != WalkStep::Finished)
+            result.end = workers[i].end;
+    }
+    const DirQueue& queue = workers[0].walk.queue;
+    for (size_t at = 0; jobs == 0 && at < queue.writeOffset; at += sizeof(FsFileId) + result.queued.back().size() + 1)
+        result.queued.push_back(queue.data + at + sizeof(FsFileId));
+    for (int i = 0; i < walks; ++i)
+        WalkEnd(&workers[i].walk);
+    if (jobs != 0)
+        FrontierEnd(&frontier);
+    std::sort(result.notes.begin(), result.notes.end());
     return result;
 }
 
@@ -67,13 +106,14 @@ const Bytes& Clean()
     return bytes;
 }
 
-TEST(Walk, BreadthFirstWithFullChildPaths)
+// A tiny first block makes the queue grow on the way.
+TEST(Walk, BreadthFirstWithFullChildPathsInAGrowingQueue)
 {
     TempTree tree;
     for (const char* dir : {"a", "b", "a/a1", "a/a1/a2", "b/b1", ".hidden"})
         tree.Dir(dir);
 
-    const WalkResult result = Walk(tree.Root(), false);
+    const WalkResult result = Walk(tree.Root(), 0, false, nullptr, 16);
     ASSERT_EQ(result.queued.size(), 6u) << "dot-named folders are passed over";
     const std::string& root = tree.Root();
     EXPECT_EQ(result.queued[0], root);
@@ -91,17 +131,17 @@ TEST(Walk, ProgressTexts)
 {
     TempTree tree;
     tree.Text("a.txt", "text");
-    const WalkResult textOnly = Walk(tree.Root(), false);
+    const WalkResult textOnly = Walk(tree.Root(), 0, false);
     ASSERT_FALSE(textOnly.texts.empty());
     for (const std::string& text : textOnly.texts)
         EXPECT_EQ(text, tree.Root());
 
     TempTree programs;
     programs.File("p64.exe", ReadBytes(SamplePath("sample64.exe")));
-    EXPECT_EQ(Walk(programs.Root(), false).texts.back(), "STATUS: Scanning\nDirectory: " + programs.Root());
+    EXPECT_EQ(Walk(programs.Root(), 0, false).texts.back(), "STATUS: Scanning\nDirectory: " + programs.Root());
     programs.File("p32.exe", Clean());
     std::remove(programs.Path("p64.exe").c_str());
-    EXPECT_EQ(Walk(programs.Root(), false).texts.back(),
+    EXPECT_EQ(Walk(programs.Root(), 0, false).texts.back(),
               "STATUS: Scanning\nDirectory: " + programs.Root() + "\nFile: p32.exe");
 }
 
@@ -114,7 +154,7 @@ TEST(Walk, CountsDeletesAndNotes)
     tree.File("clean.exe", Clean());
     ASSERT_EQ(mkfifo(tree.Path("pipe.exe").c_str(), 0644), 0);
     for (const bool deleteInfected : {false, true}) {
-        const WalkResult result = Walk(tree.Root(), deleteInfected);
+        const WalkResult result = Walk(tree.Root(), 0, deleteInfected);
         EXPECT_EQ(result.end, WalkStep::Finished);
         EXPECT_EQ(result.counts.files, 3);
         EXPECT_EQ(result.counts.deleted, deleteInfected ? 1 : 0);
@@ -124,8 +164,8 @@ TEST(Walk, CountsDeletesAndNotes)
     EXPECT_TRUE(tree.Exists("clean.exe"));
 }
 
-// Only the root ends the scan when it cannot be listed; a folder below it that cannot be listed
-// or entered is noted and passed over, and so is a file that cannot be read.
+// Only the root ends the scan when it cannot be listed, one walk or many; a folder below it that
+// cannot be listed or entered is noted and passed over, and so is a file that cannot be read.
 TEST(Walk, UnreadablePlaces)
 {
     TempTree tree;
@@ -139,30 +179,17 @@ TEST(Walk, UnreadablePlaces)
     if (access(tree.Path("secret").c_str(), R_OK) == 0)
         GTEST_SKIP() << "permissions do not bind this user; run through tools/run-native-tests.sh";
 
-    WalkResult below = Walk(tree.Root(), false);
+    const WalkResult below = Walk(tree.Root(), 0, false);
     EXPECT_EQ(below.end, WalkStep::Finished);
     EXPECT_EQ(below.counts.directories, 3);
     EXPECT_EQ(below.counts.infected, 1);
-    std::sort(below.notes.begin(), below.notes.end());
     EXPECT_EQ(below.notes, Strings({"infected " + tree.Path("open/infected.exe"), "not-entered " + tree.Path("shut"),
                                     "not-listed " + tree.Path("secret"), "unreadable " + tree.Path("open/locked.exe")}));
-
-    const WalkResult root = Walk(tree.Path("secret"), false);
-    EXPECT_EQ(root.end, WalkStep::RootUnlisted);
-    EXPECT_EQ(root.notes, Strings({"not-listed " + tree.Path("secret")}));
-}
-
-// The queue grows past its first block: a tiny initial capacity still walks every directory.
-TEST(Walk, QueueGrows)
-{
-    TempTree tree;
-    for (int i = 0; i < 40; ++i)
-        tree.Dir("d" + std::to_string(i) + "/inner");
-    tree.File("d39/inner/infected.exe", Infected(Clean(), MarkerForm::Form00));
-    const WalkResult result = Walk(tree.Root(), false, 16);
-    EXPECT_EQ(result.end, WalkStep::Finished);
-    EXPECT_EQ(result.counts.directories, 80);
-    EXPECT_EQ(result.counts.infected, 1);
+    for (const int jobs : {0, 4}) {
+        const WalkResult root = Walk(tree.Path("secret"), jobs, false);
+        EXPECT_EQ(root.end, WalkStep::RootUnlisted) << jobs;
+        EXPECT_EQ(root.notes, Strings({"not-listed " + tree.Path("secret")}));
+    }
 }
 
 // Paths far past the Windows limit are walked (a mounted volume adds its mount point to every
@@ -177,7 +204,7 @@ TEST(Walk, DeepPaths)
     WriteBytes("infected.exe", Infected(Clean(), MarkerForm::Form00));
     ASSERT_EQ(chdir("/"), 0);
 
-    const WalkResult result = Walk(tree.Root(), false);
+    const WalkResult result = Walk(tree.Root(), 0, false);
     EXPECT_EQ(result.end, WalkStep::Finished);
     EXPECT_GT((result.queued.size() - 1) * (part.size() + 1), 2 * kPathCapacity);
     ASSERT_EQ(result.notes.size(), 1u);
@@ -186,13 +213,15 @@ TEST(Walk, DeepPaths)
     EXPECT_EQ(result.counts.infected, 0) << "the file lies below the folder that does not fit";
 }
 
+// A stop ends one walk before any further deletion, and every walk of many, however many wait
+// for folders.
 TEST(Walk, StopEndsTheWalkBeforeAnyFurtherDeletion)
 {
     TempTree tree;
     for (int i = 0; i < 10; ++i)
         tree.File("infected" + std::to_string(i) + ".exe", Infected(Clean(), MarkerForm::Form10));
     std::atomic<int> stop{0};
-    const WalkResult result = Walk(tree.Root(), true, kDefaultQueueCapacity, &stop, 3);
+    const WalkResult result = Walk(tree.Root(), 0, true, nullptr, kDefaultQueueCapacity, &stop, 3);
     EXPECT_EQ(result.end, WalkStep::Stopped);
     EXPECT_LE(result.counts.deleted, 3);
     int left = 0;
@@ -200,59 +229,12 @@ TEST(Walk, StopEndsTheWalkBeforeAnyFurtherDeletion)
         left += tree.Exists("infected" + std::to_string(i) + ".exe");
     EXPECT_EQ(left, 10 - result.counts.deleted);
 
-    std::atomic<int> already{1};
-    const WalkResult none = Walk(tree.Root(), true, kDefaultQueueCapacity, &already);
-    EXPECT_EQ(none.end, WalkStep::Stopped);
-    EXPECT_TRUE(none.texts.empty());
-}
-
-// Walks root with jobs walks on one frontier, each on its own thread, as qfscan --jobs does.
-WalkResult WalkShared(const std::string& root, int jobs, const char* moveFolder, size_t capacity,
-                      std::atomic<int>* stop = nullptr)
-{
-    struct Worker {
-        TreeWalk walk;
-        char text[kPathCapacity];
-        WalkStep end;
-    };
-    std::unique_ptr<Worker[]> workers(new Worker[jobs]);
-    WalkFrontier frontier;
-    EXPECT_TRUE(FrontierBegin(&frontier, root.c_str(), capacity));
-    std::mutex disposals;
-    const WalkOptions options{moveFolder == nullptr, moveFolder, false, false, &disposals};
-    for (int i = 0; i < jobs; ++i)
-        EXPECT_TRUE(WalkJoin(&workers[i].walk, &frontier, workers[i].text, kPathCapacity, options, stop));
-    WalkResult result{};
-    std::mutex lock;
-    std::vector<std::thread> threads;
-    for (int i = 0; i < jobs; ++i)
-        threads.emplace_back([&, i] {
-            TreeWalk& walk = workers[i].walk;
-            while (WalkGoesOn(workers[i].end = WalkNext(&walk)) || workers[i].end == WalkStep::RootUnlisted) {
-                std::lock_guard<std::mutex> hold(lock);
-                if (walk.note != WalkNote::None)
-                    result.notes.push_back(kNoteNames[static_cast<int>(walk.note)] + std::string(" ") +
-                                           (workers[i].end == WalkStep::Entry ? walk.path : WalkCurrentEntry(&walk)));
-                if (workers[i].end == WalkStep::RootUnlisted)
-                    break;
-            }
-        });
-    result.end = WalkStep::Finished;
-    for (int i = 0; i < jobs; ++i) {
-        threads[i].join();
-        const ScanCounts& c = workers[i].walk.counts;
-        result.counts.directories += c.directories;
-        result.counts.files += c.files;
-        result.counts.infected += c.infected;
-        result.counts.deleted += c.deleted;
-        result.counts.skipped += c.skipped;
-        if (workers[i].end != WalkStep::Finished)
-            result.end = workers[i].end;
-        WalkEnd(&workers[i].walk);
+    for (const int jobs : {0, 4}) {
+        std::atomic<int> already{1};
+        const WalkResult none = Walk(tree.Root(), jobs, true, nullptr, kDefaultQueueCapacity, &already);
+        EXPECT_EQ(none.end, WalkStep::Stopped) << jobs;
+        EXPECT_EQ(none.counts.directories + none.counts.files, 0);
     }
-    FrontierEnd(&frontier);
-    std::sort(result.notes.begin(), result.notes.end());
-    return result;
 }
 
 // Any number of walks on one frontier meet what one walk meets, each thing once, and every
@@ -278,7 +260,7 @@ TEST(SharedWalk, SameAnswerAsOneWalk)
         }
         tree.Dir(".hidden");
         tree.File(".hidden/sick.exe", Infected(Clean(), MarkerForm::Form10));
-        const WalkResult result = WalkShared(tree.Root(), c.jobs, c.move ? quarantine.Root().c_str() : nullptr, c.capacity);
+        const WalkResult result = Walk(tree.Root(), c.jobs, !c.move, c.move ? quarantine.Root().c_str() : nullptr, c.capacity);
         EXPECT_EQ(result.end, WalkStep::Finished);
         EXPECT_EQ(result.counts.directories, 65);
         EXPECT_EQ(result.counts.files, 120);
@@ -292,23 +274,6 @@ TEST(SharedWalk, SameAnswerAsOneWalk)
             EXPECT_EQ(quarantine.Exists(i == 0 ? "sick.exe" : "sick.exe." + std::to_string(i)), c.move);
         EXPECT_TRUE(tree.Exists(".hidden/sick.exe"));
     }
-}
-
-// An unlistable root ends every walk; a stop ends them all, however many wait for folders.
-TEST(SharedWalk, RootUnlistedAndStop)
-{
-    TempTree tree;
-    tree.Dir("secret");
-    chmod(tree.Path("secret").c_str(), 0111);
-    if (access(tree.Path("secret").c_str(), R_OK) != 0) {
-        const WalkResult root = WalkShared(tree.Path("secret"), 4, nullptr, kDefaultQueueCapacity);
-        EXPECT_EQ(root.end, WalkStep::RootUnlisted);
-        EXPECT_EQ(root.notes, Strings({"not-listed " + tree.Path("secret")}));
-    }
-    std::atomic<int> stop{1};
-    const WalkResult stopped = WalkShared(tree.Root(), 4, nullptr, kDefaultQueueCapacity, &stop);
-    EXPECT_EQ(stopped.end, WalkStep::Stopped);
-    EXPECT_EQ(stopped.counts.directories + stopped.counts.files, 0);
 }
 
 }  // namespace
