@@ -7,7 +7,7 @@
 // Paths and names are UTF-8 text in the platform's syntax, with kFsSeparator between parts. On
 // Windows they are WTF-8: a UTF-16 unit that pairs with nothing (NTFS allows it in a name) is
 // written as the three-byte form of its code point, so every name Windows can list comes back
-// unchanged (fs/wtf8.h). The Win32 layer speaks UTF-16 to the platform, always with \\?\ absolute
+// unchanged (fs/unicode.h). The Win32 layer speaks UTF-16 to the platform, always with \\?\ absolute
 // paths, so no 260-character limit, DOS device name or trailing dot applies below the root. Paths
 // handed to the layer are absolute: FsFullPath makes them so. Nothing here uses the process's
 // current directory.
@@ -52,7 +52,7 @@ struct FsEntry {
     bool isLink;     // a symbolic link or junction (of a folder when isDirectory): never followed
     bool followReparse;  // Windows: a reparse point that stands for its own data (deduplicated,
                          // offline, cloud files), opened through its filter
-    uint64_t index;      // Windows: its index on the volume as the listing gave it (0: not given)
+    uint64_t index;      // its index (inode number) on the volume as the listing gave it (0: not given)
     bool isSpecial;  // a FIFO, socket or device: a file that is never opened
 };
 
@@ -60,9 +60,10 @@ struct FsDirState;  // opaque: the open folder (descriptor or handle) and its pa
 using FsDir = FsDirState*;
 
 // Opens the folder at path for listing. A folder reached by the walk passes expected, what the
-// listing of its parent saw: when path now names another folder (a link was put on the way),
-// the open fails with the layer's "changed" error, and nothing below it is touched. The folder
-// itself is never a link unless it is the root the user gave (expected null). *id gets what it is.
+// listing of its parent saw: when path now names another folder of that volume (one was renamed
+// into its place), the open fails with the layer's "changed" error, and nothing below it is
+// touched. The folder itself is never a link unless it is the root the user gave (expected
+// null). *id gets what it is.
 bool FsOpenDirectory(const char* path, const FsFileId* expected, FsDir* dir, FsFileId* id);
 void FsCloseDirectory(FsDir dir);
 const char* FsDirectoryPath(FsDir dir);  // as opened

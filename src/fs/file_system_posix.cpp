@@ -19,6 +19,7 @@
 struct FsDirState {
     int fd;
     char* path;
+    FsFileId id;
     int unlisted;  // for a folder that could be entered but not read: why its listing fails
     bool listed;   // listed before, so its descriptor no longer stands at its start
 };
@@ -27,6 +28,11 @@ struct FsDirState {
 // second descriptor and no stream to set up for each folder.
 struct FsListingState {
     int fd;
+    FsFileId folder;
+    // Whether the listing's inode numbers are those a stat gives: known from the "." entry. Most
+    // file systems agree; some (FUSE without its own numbers, overlays over several file
+    // systems) do not, and their entries are asked one by one.
+    enum class Numbers : unsigned char { Unknown, Agree, Differ } numbers;
     size_t at, end;  // the next entry and the end of what block holds
     alignas(8) char block[32768];
 };
@@ -171,6 +177,21 @@ bool MoveOut(FsFile* file, const struct stat& tested, int moveFolder, char* fina
     return false;
 }
 
+// Looks for "." in the block just read (hashed listings give it anywhere): its number against
+// the folder's own tells whether the listing's numbers can be trusted.
+void JudgeNumbers(FsListingState* listing)
+{
+    for (size_t at = 0; at < listing->end;) {
+        const auto* item = reinterpret_cast<const dirent64*>(listing->block + at);
+        if (std::strcmp(item->d_name, ".") == 0) {
+            listing->numbers = item->d_ino == listing->folder.file ? FsListingState::Numbers::Agree
+                                                                   : FsListingState::Numbers::Differ;
+            return;
+        }
+        at += item->d_reclen;
+    }
+}
+
 }  // namespace
 
 bool FsOpenDirectory(const char* path, const FsFileId* expected, FsDir* dir, FsFileId* id)
@@ -188,7 +209,10 @@ bool FsOpenDirectory(const char* path, const FsFileId* expected, FsDir* dir, FsF
     if (fd < 0)
         return false;
     struct stat info;
-    if (fstat(fd, &info) != 0 || (expected != nullptr && !FsSameFile(IdOf(info), *expected))) {
+    // A name on the same volume that now names another folder was renamed over; a folder on
+    // another volume is a mount point (a rename cannot cross volumes, and a link is not opened).
+    if (fstat(fd, &info) != 0 ||
+        (expected != nullptr && info.st_dev == expected->volume && info.st_ino != expected->file)) {
         const int error = expected != nullptr ? kChangedError : errno;
         close(fd);
         errno = error;
@@ -203,7 +227,7 @@ bool FsOpenDirectory(const char* path, const FsFileId* expected, FsDir* dir, FsF
         errno = ENOMEM;
         return false;
     }
-    *state = FsDirState{fd, copy, unlisted, false};
+    *state = FsDirState{fd, copy, IdOf(info), unlisted, false};
     *dir = state;
     *id = IdOf(info);
     return true;
@@ -237,6 +261,8 @@ FsListStart FsListFirst(FsDir dir, FsListing* listing, FsEntry* entry)
     }
     dir->listed = true;
     state->fd = dir->fd;
+    state->folder = dir->id;
+    state->numbers = FsListingState::Numbers::Unknown;
     state->at = state->end = 0;
     *listing = state;
     errno = 0;
@@ -258,11 +284,16 @@ bool FsListNext(FsListing listing, FsEntry* entry)
                 return false;  // the end, or a failure that errno tells
             listing->at = 0;
             listing->end = static_cast<size_t>(got);
+            if (listing->numbers == FsListingState::Numbers::Unknown)
+                JudgeNumbers(listing);
         }
         const auto* item = reinterpret_cast<const dirent64*>(listing->block + listing->at);
         listing->at += item->d_reclen;
-        if (DescribeEntry(listing->fd, item, entry))
+        if (DescribeEntry(listing->fd, item, entry)) {
+            if (listing->numbers == FsListingState::Numbers::Agree && !entry->isLink)
+                entry->index = item->d_ino;
             return true;
+        }
     }
 }
 
@@ -273,6 +304,12 @@ void FsListClose(FsListing listing)
 
 bool FsEntryId(FsDir dir, const FsEntry& entry, FsFileId* id)
 {
+    // A folder's inode number from a listing that gives true ones: a mount point's is that of the
+    // folder it covers, which FsOpenDirectory takes as a mount point by its other volume.
+    if (entry.index != 0) {
+        *id = FsFileId{dir->id.volume, entry.index};
+        return true;
+    }
     struct stat info;
     if (fstatat(dir->fd, entry.name, &info, AT_SYMLINK_NOFOLLOW) != 0)
         return false;

@@ -1,10 +1,13 @@
-// The one disposal procedure over the POSIX layer (what is swapped in between test and disposal
-// is raced for real in the console scanner's tests).
+// The POSIX layer's own checks: the one disposal procedure, and a folder's identity between
+// listing and entry (what is swapped in between test and disposal is raced for real in the
+// console scanner's tests).
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "fs/file_system.h"
@@ -31,6 +34,39 @@ TEST(Dispose, FailedDeleteRestoresTheMode)
     ASSERT_EQ(stat(path.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0444u);
     chmod(tree.Path("shut").c_str(), 0755);
+}
+
+// A folder is entered only while its name still names the folder that its parent's listing
+// showed: another one renamed into its place is not entered.
+TEST(Layer, AFolderRenamedOverBetweenListingAndEntryIsNotEntered)
+{
+    TempTree tree;
+    tree.Dir("sub");
+    tree.Dir("other");
+    FsDir root;
+    FsFileId rootId, expected{};
+    ASSERT_TRUE(FsOpenDirectory(tree.Root().c_str(), nullptr, &root, &rootId));
+    FsListing listing;
+    FsEntry entry;
+    bool found = false;
+    if (FsListFirst(root, &listing, &entry) == FsListStart::Listed) {
+        do
+            found |= std::strcmp(entry.name, "sub") == 0 && FsEntryId(root, entry, &expected);
+        while (FsListNext(listing, &entry));
+        FsListClose(listing);
+    }
+    FsCloseDirectory(root);
+    ASSERT_TRUE(found);
+
+    const std::string sub = tree.Path("sub");
+    FsDir dir;
+    FsFileId id;
+    ASSERT_TRUE(FsOpenDirectory(sub.c_str(), &expected, &dir, &id)) << "still the folder listed";
+    FsCloseDirectory(dir);
+    ASSERT_EQ(std::rename(sub.c_str(), tree.Path("away").c_str()), 0);
+    ASSERT_EQ(std::rename(tree.Path("other").c_str(), sub.c_str()), 0);
+    EXPECT_FALSE(FsOpenDirectory(sub.c_str(), &expected, &dir, &id));
+    EXPECT_EQ(FsLastError(), FsChangedError());
 }
 
 }  // namespace
