@@ -133,15 +133,19 @@ BinaryType ClassifyBinary(const char* name, Source& source)
     if (!source.Read(0, dos, sizeof dos) || !ParseDosHeader(dos, sizeof dos, &ntOffset))
         return ClassifyByExtension(name);
 
-    // Only a file that starts like a program needs its size.
-    const uint64_t fileSize = source.Size();
+    // The newer header is read whole where the file holds it; only a file that ends inside it
+    // needs its size, to read what there is.
     uint8_t nt[64] = {};  // enough for the NT fixed part and the NE header's target system
-    if (uint64_t{ntOffset} + 2 > fileSize)
-        return kDosBinary;
-    const uint64_t left = fileSize - ntOffset;
-    const uint32_t count = left < sizeof nt ? static_cast<uint32_t>(left) : uint32_t{sizeof nt};
-    if (!source.Read(ntOffset, nt, count))
-        return kDosBinary;
+    uint32_t count = sizeof nt;
+    if (!source.Read(ntOffset, nt, count)) {
+        const uint64_t fileSize = source.Size();
+        if (uint64_t{ntOffset} + 2 > fileSize)
+            return kDosBinary;
+        const uint64_t left = fileSize - ntOffset;
+        count = left < sizeof nt ? static_cast<uint32_t>(left) : uint32_t{sizeof nt};
+        if (!source.Read(ntOffset, nt, count))
+            return kDosBinary;
+    }
 
     NtHeaderInfo info{};
     if (count >= 26 && ParseNtHeaders(nt, count, &info)) {

@@ -149,6 +149,7 @@ TEST(Classify, KindsOfFiles)
     EXPECT_EQ(Classify("a.exe", DosProgram(5000, nullptr)), pe::kDosBinary);
     EXPECT_EQ(Classify("a.exe", ne), pe::kWowBinary);
     EXPECT_EQ(Classify("a.exe", os2), pe::kOs216Binary);
+    EXPECT_EQ(Classify("a.exe", DosProgram(0xF8, "NE")), pe::kWowBinary) << "a header cut by the end of the file";
     EXPECT_EQ(Classify("a.txt", Bytes(text.begin(), text.end())), pe::kNotExecutable);
     EXPECT_EQ(Classify("a.exe", Bytes()), pe::kNotExecutable);
     EXPECT_EQ(Classify("a.exe", Bytes{'M', 'Z'}), pe::kNotExecutable);
