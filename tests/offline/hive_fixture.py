@@ -20,17 +20,17 @@ def _set_checksum(base):
     struct.pack_into("<I", base, 0x1FC, {0: 1, 0xFFFFFFFF: 0xFFFFFFFE}.get(x, x))
 
 
-def _sid(authority, *subs):
+def sid(authority, *subs):
     return (struct.pack("<BB", 1, len(subs)) + authority.to_bytes(6, "big")
             + b"".join(struct.pack("<I", s) for s in subs))
 
 
-def _security_descriptor():
-    # Owner Administrators, group SYSTEM; Everyone gets full key access,
-    # inherited by subkeys, so the hive carries no access surprises.
-    owner, group, everyone = _sid(5, 32, 544), _sid(5, 18), _sid(1, 0)
-    ace = struct.pack("<BBHI", 0, 0x02, 8 + len(everyone), 0xF003F) + everyone
-    acl = struct.pack("<BBHHH", 2, 0, 8 + len(ace), 1, 0) + ace
+def security_descriptor(grants, flags=0):
+    """A self-relative security descriptor: owner Administrators, group SYSTEM, and a DACL that
+    allows each (sid, mask) of grants, with ACE flags flags."""
+    owner, group = sid(5, 32, 544), sid(5, 18)
+    aces = b"".join(struct.pack("<BBHI", 0, flags, 8 + len(who), mask) + who for who, mask in grants)
+    acl = struct.pack("<BBHHH", 2, 0, 8 + len(aces), len(grants), 0) + aces
     owner_at = 20 + len(acl)
     head = struct.pack("<BBHIIII", 1, 0, 0x8004, owner_at, owner_at + len(owner), 0, 20)
     return head + acl + owner + group
@@ -53,7 +53,8 @@ def make_empty_hive(path):
         sk_off, 0xFFFFFFFF,             # security, class name
         0, 0, 0, 0, 0,                  # max lengths, workvar
         len(ROOT_NAME), 0) + ROOT_NAME
-    sd = _security_descriptor()
+    # Everyone gets full key access, inherited by subkeys, so the hive carries no access surprises.
+    sd = security_descriptor([(sid(1, 0), 0xF003F)], flags=0x02)
     # A single sk links to itself; the root key is its only user.
     sk = struct.pack("<2sHIIII", b"sk", 0, sk_off, sk_off, 1, len(sd)) + sd
     cells = _cell(nk) + _cell(sk)
