@@ -20,7 +20,6 @@ import tempfile
 import threading
 import unittest
 
-SAMPLES = os.environ.get("QF_SAMPLES", "samples")
 ARGS = None
 
 
@@ -30,18 +29,22 @@ def read(path):
 
 
 def sample(name):
-    return read(os.path.join(SAMPLES, name))
+    return read(os.path.join(os.environ.get("QF_SAMPLES", "samples"), name))
+
+
+def sections(image):
+    """(name, VirtualAddress, PointerToRawData, SizeOfRawData) of each section of a PE image."""
+    nt = struct.unpack_from("<I", image, 0x3C)[0]
+    count, optional = struct.unpack_from("<H", image, nt + 6)[0], struct.unpack_from("<H", image, nt + 20)[0]
+    for entry in range(nt + 24 + optional, nt + 24 + optional + 40 * count, 40):
+        name, _, address, size, raw = struct.unpack_from("<8sIIII", image, entry)
+        yield name.rstrip(b"\0").decode(), address, raw, size
 
 
 def code_end(image):
     """Where the code section's raw data ends: the marker's place."""
-    nt = struct.unpack_from("<I", image, 0x3C)[0]
-    count, optional = struct.unpack_from("<H", image, nt + 6)[0], struct.unpack_from("<H", image, nt + 20)[0]
-    base_of_code = struct.unpack_from("<I", image, nt + 44)[0]
-    for entry in range(nt + 24 + optional, nt + 24 + optional + 40 * count, 40):
-        address, size, offset = struct.unpack_from("<III", image, entry + 12)
-        if address == base_of_code:
-            return offset + size
+    base_of_code = struct.unpack_from("<I", image, struct.unpack_from("<I", image, 0x3C)[0] + 44)[0]
+    return next(raw + size for _, address, raw, size in sections(image) if address == base_of_code)
 
 
 def infected(image, form=0x10, probe=None):
@@ -415,6 +418,7 @@ class Scans(unittest.TestCase):
         ignored = ("elapsed_ms", "started", "finished", "moved_to")  # which copy gets which .N varies
         for build in self.builds():
             for mode in ([], ["--delete"], ["--move", moved]):
+                moving = mode[:1] == ["--move"]
                 for form in ([], ["--json"]):
                     answers = {}
                     for jobs in ("1", "2", "8"):
@@ -430,13 +434,13 @@ class Scans(unittest.TestCase):
                         left = sorted(os.path.relpath(os.path.join(d, f), folder) for d, _, fs in os.walk(folder) for f in fs)
                         kept = {name: read(os.path.join(moved, name)) for name in os.listdir(moved)}
                         named = {os.path.basename(build.unix(t)) for t in re.findall(r"moved to (.*)\n", out)}
-                        self.assertEqual(named, set(kept) - {"sick.exe.7"} if mode[:1] == ["--move"] and not form else set())
+                        self.assertEqual(named, set(kept) - {"sick.exe.7"} if moving and not form else set())
                         answers[jobs] = (code, sorted(lines), sorted(err.splitlines()), left, sorted(kept), sorted(kept.values()))
                     with self.subTest(wine=build.wine, mode=mode, form=form):
                         self.assertEqual(answers["1"][0], 2 if binds else 1, "the unreadable ones are skips")
                         self.assertEqual(answers["2"], answers["1"])
                         self.assertEqual(answers["8"], answers["1"])
-                        sick = {self.sick + b"%d" % i for i in range(48) if i != 3 or not binds} if mode[:1] == ["--move"] else set()
+                        sick = {self.sick + b"%d" % i for i in range(48) if i != 3 or not binds} if moving else set()
                         self.assertEqual(set(answers["1"][5]), {b"an older one"} | sick)
                         names = {"sick.exe"} | {"sick.exe.%d" % n for n in range(1, len(sick) + 1)} if sick else set()
                         self.assertEqual(set(answers["1"][4]), {"sick.exe.7"} | names, "a name taken gets the next .N")

@@ -16,6 +16,8 @@ import xml.etree.ElementTree as ET
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [os.path.join(HERE, "..", "offline"), os.path.join(HERE, "..", "console")]
+from qfscan_test import infected, plant, read, sample, sections  # noqa: E402
+
 WINDOWS = LINUX = None
 ASM = "{urn:schemas-microsoft-com:asm.v1}"
 ASM3 = "{urn:schemas-microsoft-com:asm.v3}"
@@ -23,16 +25,6 @@ COMPAT = "{urn:schemas-microsoft-com:compatibility.v1}"
 VISTA_TO_11 = {"{e2011457-1546-43c5-a5fe-008deee3d3f0}", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
                "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
                "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}
-
-
-def sections(image):
-    pe = struct.unpack_from("<I", image, 0x3C)[0]
-    count = struct.unpack_from("<H", image, pe + 6)[0]
-    optional = struct.unpack_from("<H", image, pe + 20)[0]
-    table = pe + 24 + optional
-    for i in range(count):
-        name, vsize, va, rsize, raw = struct.unpack_from("<8sIIII", image, table + 40 * i)
-        yield name.rstrip(b"\0").decode(), va, raw, rsize
 
 
 def resources(image):
@@ -78,11 +70,6 @@ def version_strings(block):
 
     node(0, len(block))
     return values
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
 
 
 class Windows(unittest.TestCase):
@@ -152,7 +139,6 @@ class EmptyRoot(unittest.TestCase):
         if os.geteuid() != 0:
             self.skipTest("chroot needs root")
         from hive_fixture import REG_SZ, build_hive, read_values
-        from qfscan_test import infected, plant, sample
         root = tempfile.mkdtemp(prefix="qf-chroot.")
         try:
             shutil.copy(os.path.join(LINUX, "qfscan"), os.path.join(root, "qfscan"))
