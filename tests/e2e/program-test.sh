@@ -35,29 +35,21 @@ scan_done() {
   expect box=none "$summary" "${idle[@]}"
 }
 
-# plant NAME: clean.exe, infected.exe, notes.txt and only64.exe in C:\e2e\NAME.
+# plant NAME: clean.exe, infected.exe, notes.txt and only64.exe in C:\e2e\NAME. plant NAME names:
+# infected and clean files under names of every kind Windows allows instead; prints the folders,
+# files and infected files planted.
 plant() {
-  /usr/bin/python3 - "$e2e/$1" "$here/../console" <<'PY' || fail "planting in $1"
-import sys
-sys.path.insert(0, sys.argv[2])
-from qfscan_test import infected, plant, sample
-plant(sys.argv[1], {"clean.exe": sample("sample32.exe"), "infected.exe": infected(sample("sample32.exe")),
-                    "notes.txt": b"text\n", "only64.exe": sample("sample64.exe")})
-PY
-}
-
-# plant_names NAME: infected and clean files under names of every kind Windows allows, in
-# C:\e2e\NAME; prints the folders, files and infected files planted.
-plant_names() {
-  /usr/bin/python3 - "$e2e/$1" "$here/../console" <<'PY' || fail "planting in $1"
+  /usr/bin/python3 - "$e2e/$1" "$here/../console" "${2:-}" <<'PY' || fail "planting in $1"
 import os, sys
 sys.path.insert(0, sys.argv[2])
 from qfscan_test import NAMES_CLEAN, NAMES_SICK, infected, plant, sample
-plant(sys.argv[1], {**{n: infected(sample("sample32.exe")) for n in NAMES_SICK},
-                    **{n: sample("sample32.exe") for n in NAMES_CLEAN}})
-folders = {os.path.dirname(n) for n in NAMES_SICK | NAMES_CLEAN} - {""}
+names = sys.argv[3] == "names"
+sick, clean = (NAMES_SICK, NAMES_CLEAN) if names else ({"infected.exe"}, {"clean.exe"})
+plant(sys.argv[1], {**{n: infected(sample("sample32.exe")) for n in sick}, **{n: sample("sample32.exe") for n in clean},
+                    **({} if names else {"notes.txt": b"text\n", "only64.exe": sample("sample64.exe")})})
+folders = {os.path.dirname(n) for n in sick | clean} - {""}
 folders |= {f.rsplit("/", k)[0] for f in folders for k in range(1, f.count("/") + 1)}
-print(len(folders), len(NAMES_SICK | NAMES_CLEAN), len(NAMES_SICK))
+names and print(len(folders), len(sick | clean), len(sick))
 PY
 }
 
@@ -160,7 +152,7 @@ startup_and_keys() {
   # Names in any script, DOS device names, trailing dots and spaces, paths past 260 characters:
   # every infected file is deleted, every clean one kept, and nothing is skipped.
   local dirs files sick
-  read -r dirs files sick < <(plant_names names)
+  read -r dirs files sick < <(plant names names)
   click combo; expect combo.focus=1
   type_path 'C:\e2e\names'
   key Return
