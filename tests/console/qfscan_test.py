@@ -7,12 +7,14 @@ progress line, and the same answers from the Linux and the Windows build.
 The Windows build runs under the Wine prefix that run-under-wine.sh made. With --compare, one
 tree is also scanned by both builds and the outputs must agree line by line."""
 import argparse
+import hashlib
 import json
 import os
 import pty
 import re
 import select
 import shutil
+import stat
 import struct
 import subprocess
 import sys
@@ -87,14 +89,36 @@ def ne(target):
     return bytes(b)
 
 
-def snapshot(folders):
-    """Size and times of every file below folders: any write changes them."""
+# ntfs-3g lists none of its own attributes; they are asked for by name.
+NTFS_ATTRIBUTES = ("system.ntfs_acl", "system.ntfs_attrib_be", "system.ntfs_times",
+                   "system.ntfs_security", "system.dos_attrib")
+
+
+def attributes(path):
+    """Every extended attribute of path that its mount shows: {name: bytes}."""
+    found = {}
+    for name in set(os.listxattr(path, follow_symlinks=False)) | set(NTFS_ATTRIBUTES):
+        try:
+            found[name] = os.getxattr(path, name, follow_symlinks=False)
+        except OSError:
+            pass
+    return found
+
+
+def fingerprint(root):
+    """Every file, folder and link below root with its bytes (their hash), mode, times and
+    extended attributes: any change of any of them shows."""
     seen = {}
-    for top in folders:
-        for folder, _, files in os.walk(top):
-            for name in files:
-                info = os.lstat(os.path.join(folder, name))
-                seen[os.path.join(folder, name)] = (info.st_size, info.st_mtime_ns, info.st_ctime_ns)
+    for folder, dirs, files in os.walk(root):
+        for name in dirs + files:
+            path = os.path.join(folder, name)
+            info = os.lstat(path)
+            if stat.S_ISREG(info.st_mode) and info.st_size < 1 << 26:
+                content = hashlib.sha256(read(path)).hexdigest()
+            else:
+                content = os.readlink(path) if stat.S_ISLNK(info.st_mode) else info.st_size
+            seen[os.path.relpath(path, root)] = (content, info.st_mode, info.st_mtime_ns,
+                                                 sorted(attributes(path).items()))
     return seen
 
 
@@ -534,12 +558,12 @@ class Scans(unittest.TestCase):
         if not (ARGS.compare and ARGS.wine):
             self.skipTest("needs both builds")
         folders = [f for f in INSTALLED_PROGRAMS if os.path.isdir(f)]
-        before = snapshot(folders)
+        before = {f: fingerprint(f) for f in folders}
         self.assertGreater(len(before), 2000, "too few programs installed to tell")
         outputs = [[b.unix(line) for line in b.run(*folders)[1].splitlines()] for b in (ARGS.compare, ARGS.wine)]
         self.assertEqual(outputs[0], outputs[1])
         self.assertIn("  Infected 0", outputs[0])
-        self.assertEqual(snapshot(folders), before, "no file changed")
+        self.assertEqual({f: fingerprint(f) for f in folders}, before, "no file changed")
 
 
 def main():

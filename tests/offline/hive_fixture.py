@@ -1,9 +1,6 @@
 """Registry hive files for the offline-cleaning tests (run with /usr/bin/python3,
 whose `hivex` comes from python3-hivex). Only the empty hive is laid out by hand;
 keys and values go through hivex, the library the cleaner itself uses."""
-import hashlib
-import os
-import stat
 import struct
 
 import hivex
@@ -121,40 +118,6 @@ def make_dirty(path):
         _set_checksum(base)
         f.seek(0)
         f.write(base)
-
-
-# ntfs-3g lists none of its own attributes; they are asked for by name.
-NTFS_ATTRIBUTES = ("system.ntfs_acl", "system.ntfs_attrib_be", "system.ntfs_times",
-                   "system.ntfs_security", "system.dos_attrib")
-
-
-def attributes(path):
-    """Every extended attribute of path that its mount shows: {name: bytes}."""
-    found = {}
-    for name in set(os.listxattr(path, follow_symlinks=False)) | set(NTFS_ATTRIBUTES):
-        try:
-            found[name] = os.getxattr(path, name, follow_symlinks=False)
-        except OSError:
-            pass
-    return found
-
-
-def fingerprint(root):
-    """Every file, folder and link below root with its bytes (their hash), mode, times and
-    extended attributes: any change of any of them shows."""
-    seen = {}
-    for folder, dirs, files in os.walk(root):
-        for name in dirs + files:
-            path = os.path.join(folder, name)
-            info = os.lstat(path)
-            if stat.S_ISREG(info.st_mode) and info.st_size < 1 << 26:
-                with open(path, "rb") as f:
-                    content = hashlib.sha256(f.read()).hexdigest()
-            else:
-                content = os.readlink(path) if stat.S_ISLNK(info.st_mode) else info.st_size
-            seen[os.path.relpath(path, root)] = (content, info.st_mode, info.st_mtime_ns,
-                                                 sorted(attributes(path).items()))
-    return seen
 
 
 def repeat_first_value(path, key_path):

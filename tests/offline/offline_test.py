@@ -15,9 +15,9 @@ import unittest
 
 sys.path[:0] = [os.path.dirname(os.path.abspath(__file__)),
                 os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "console")]
-from hive_fixture import (REG_BINARY, REG_EXPAND_SZ, REG_SZ, attributes, build_hive, fingerprint,  # noqa: E402
-                          make_dirty, read_values, repeat_first_value, security_descriptor, sid)
-from qfscan_test import infected, plant, read, sample  # noqa: E402
+from hive_fixture import (REG_BINARY, REG_EXPAND_SZ, REG_SZ, build_hive, make_dirty, read_values,  # noqa: E402
+                          repeat_first_value, security_descriptor, sid)
+from qfscan_test import attributes, fingerprint, infected, plant, read, sample  # noqa: E402
 
 QFSCAN = None
 RUN = r"Microsoft\Windows\CurrentVersion\Run"
