@@ -184,7 +184,7 @@ class Offline(Layout):
 
         log = b"regf" + bytes(0x1FC) + b"HvLE" + bytes(8) + (99).to_bytes(4, "little") + bytes(496)  # past the hive
         alice, libhivex = ALICE + ": %s; the Run key of user Alice was not checked", "damaged: libhivex gave up on it"
-        cases = [  # (hive, how it is spoilt, args, what stderr says, whether the whole run is refused)
+        cases = [  # (hive, what becomes of it, how, args, what stderr says, whether the whole run is refused)
             (ALICE, "dirty", make_dirty, ["--delete"], ALICE + ": its system did not close it cleanly", True),
             (SOFTWARE, "log ahead", lambda p: write(p + ".LOG1", log), ["--delete"],
              SOFTWARE + ": its system did not close it cleanly", True),
