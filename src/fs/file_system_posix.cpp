@@ -27,8 +27,7 @@ struct FsDirState {
 // A listing read straight from the folder's own descriptor, a block of entries at a time: no
 // second descriptor and no stream to set up for each folder.
 struct FsListingState {
-    int fd;
-    FsFileId folder;
+    FsDir dir;  // listed through its descriptor; it outlives the listing
     // Whether the listing's inode numbers are those a stat gives: known from the "." entry. Most
     // file systems agree; some (FUSE without its own numbers, overlays over several file
     // systems) do not, and their entries are asked one by one.
@@ -184,7 +183,7 @@ void JudgeNumbers(FsListingState* listing)
     for (size_t at = 0; at < listing->end;) {
         const auto* item = reinterpret_cast<const dirent64*>(listing->block + at);
         if (std::strcmp(item->d_name, ".") == 0) {
-            listing->numbers = item->d_ino == listing->folder.file ? FsListingState::Numbers::Agree
+            listing->numbers = item->d_ino == listing->dir->id.file ? FsListingState::Numbers::Agree
                                                                    : FsListingState::Numbers::Differ;
             return;
         }
@@ -260,8 +259,7 @@ FsListStart FsListFirst(FsDir dir, FsListing* listing, FsEntry* entry)
         return FsListStart::Failed;
     }
     dir->listed = true;
-    state->fd = dir->fd;
-    state->folder = dir->id;
+    state->dir = dir;
     state->numbers = FsListingState::Numbers::Unknown;
     state->at = state->end = 0;
     *listing = state;
@@ -279,7 +277,7 @@ bool FsListNext(FsListing listing, FsEntry* entry)
     for (;;) {
         if (listing->at >= listing->end) {
             errno = 0;  // an entry that vanished meanwhile is no failure of the listing
-            const ssize_t got = getdents64(listing->fd, listing->block, sizeof listing->block);
+            const ssize_t got = getdents64(listing->dir->fd, listing->block, sizeof listing->block);
             if (got <= 0)
                 return false;  // the end, or a failure that errno tells
             listing->at = 0;
@@ -289,7 +287,7 @@ bool FsListNext(FsListing listing, FsEntry* entry)
         }
         const auto* item = reinterpret_cast<const dirent64*>(listing->block + listing->at);
         listing->at += item->d_reclen;
-        if (DescribeEntry(listing->fd, item, entry)) {
+        if (DescribeEntry(listing->dir->fd, item, entry)) {
             if (listing->numbers == FsListingState::Numbers::Agree && !entry->isLink)
                 entry->index = item->d_ino;
             return true;
