@@ -1,5 +1,5 @@
 // Text units: the one UTF-8 decoder, the WTF-8 <-> UTF-16 conversion of the Win32 layer, and the
-// ASCII case fold that Windows applies to names. Portable, with no platform calls.
+// case folds that Windows applies to names. Portable, with no platform calls.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +16,11 @@ bool Wtf8ToUtf16(const char* text, uint16_t* out, size_t capacity, size_t* units
 // count UTF-16 units to WTF-8 with the NUL: a unit that pairs with nothing is written as its own
 // code point, so the conversion back gives the same units. False when out is too small.
 bool Utf16ToWtf8(const uint16_t* text, size_t count, char* out, size_t capacity);
+
+// The unit as NTFS upper-cases it when it compares names: the simple upper-case mapping of the
+// Basic Multilingual Plane, from the program's own table (no locale), so that a rescue system
+// without locale files compares as Windows does. Surrogates and caseless units stay as they are.
+uint16_t UpcaseUnit(uint16_t unit);
 
 inline char AsciiUpper(char c)
 {

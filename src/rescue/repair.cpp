@@ -2,11 +2,11 @@
 #include "rescue/repair.h"
 
 #include <cstring>
-#include <cwctype>
 
 #include "cleanup/cleanup_rules.h"
 #include "detect/infection.h"
 #include "fs/file_system.h"
+#include "fs/unicode.h"
 #include "rescue/hive.h"
 #include "rescue/volume.h"
 
@@ -285,7 +285,7 @@ bool FindSystem(Plan* plan, std::string* error)
         return false;
     }
     system.systemRoot = text;
-    system.volume.drive = static_cast<char>(std::towupper(static_cast<unsigned char>(text[0])));
+    system.volume.drive = AsciiUpper(text[0]);
     system.wow64 = FindOnVolume(system.volume, name + "/SysWOW64", false, &path, &why) == Lookup::Found;
     const std::string drive = text.substr(0, 2);
     system.environment = {{"SystemRoot", text}, {"windir", text}, {"SystemDrive", drive}};

@@ -3,35 +3,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cwctype>
+#include "fs/unicode.h"
 
 namespace {
-
-// The code points of UTF-8 text; false for bytes that are no UTF-8.
-bool DecodeUtf8(const std::string& text, std::u32string* out)
-{
-    out->clear();
-    for (size_t at = 0; at < text.size();) {
-        const unsigned char lead = static_cast<unsigned char>(text[at]);
-        const size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
-        if (length == 0 || at + length > text.size())
-            return false;
-        char32_t c = length == 1 ? lead : lead & (0x7F >> length);
-        for (size_t i = 1; i < length; ++i) {
-            const unsigned char next = static_cast<unsigned char>(text[at + i]);
-            if ((next & 0xC0) != 0x80)
-                return false;
-            c = c << 6 | (next & 0x3F);
-        }
-        out->push_back(c);
-        at += length;
-    }
-    return true;
-}
 
 // The directory entry of folder fd whose name is the same to Windows as name.
 bool FindEntry(int folder, const std::string& name, std::string* actual)
@@ -65,14 +42,23 @@ bool FindEntry(int folder, const std::string& name, std::string* actual)
 
 bool SameName(const std::string& a, const std::string& b)
 {
-    static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
-    std::u32string wideA, wideB;
-    if (!DecodeUtf8(a, &wideA) || !DecodeUtf8(b, &wideB) || wideA.size() != wideB.size() || utf8 == nullptr)
-        return a == b;
-    for (size_t i = 0; i < wideA.size(); ++i)
-        if (towupper_l(static_cast<wint_t>(wideA[i]), utf8) != towupper_l(static_cast<wint_t>(wideB[i]), utf8))
+    // NTFS upper-cases each UTF-16 unit; past the BMP nothing changes case, so code points of
+    // the UTF-8 names compare the same way. Bytes that are no UTF-8 compare exactly.
+    size_t atA = 0, atB = 0;
+    while (atA < a.size() && atB < b.size()) {
+        uint32_t codeA = 0, codeB = 0;
+        const size_t lengthA = Utf8Sequence(a.data(), a.size(), atA, &codeA, true);
+        const size_t lengthB = Utf8Sequence(b.data(), b.size(), atB, &codeB, true);
+        if (lengthA == 0 || lengthB == 0)
+            return a == b;
+        if (codeA != codeB &&
+            (codeA > 0xFFFF || codeB > 0xFFFF ||
+             UpcaseUnit(static_cast<uint16_t>(codeA)) != UpcaseUnit(static_cast<uint16_t>(codeB))))
             return false;
-    return true;
+        atA += lengthA;
+        atB += lengthB;
+    }
+    return atA == a.size() && atB == b.size();
 }
 
 Lookup FindOnVolume(const Volume& volume, const std::string& relative, bool wantFile, std::string* path,
@@ -128,7 +114,7 @@ Lookup FindOnVolume(const Volume& volume, const std::string& relative, bool want
 Lookup FindWindowsPath(const Volume& volume, const std::string& windowsPath, bool wantFile, std::string* path,
                        std::string* why)
 {
-    const char drive = windowsPath.size() >= 3 ? static_cast<char>(std::towupper(static_cast<unsigned char>(windowsPath[0]))) : 0;
+    const char drive = windowsPath.size() >= 3 ? AsciiUpper(windowsPath[0]) : 0;
     if (drive != volume.drive || windowsPath[1] != ':' || (windowsPath[2] != '\\' && windowsPath[2] != '/')) {
         *why = "not on this volume";
         return Lookup::Refused;

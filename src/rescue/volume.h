@@ -20,8 +20,8 @@ enum class Lookup {
     Refused,   // the path would leave the volume: "..", a link, a stream, another drive
 };
 
-// Whether two names are the same name to Windows: equal when letter case is ignored, for every
-// letter that the C.UTF-8 locale can change the case of.
+// Whether two names are the same name to Windows: equal once NTFS's upper-casing is applied
+// (UpcaseUnit), with no locale involved.
 bool SameName(const std::string& a, const std::string& b);
 
 // Finds relative (parts separated by '\' or '/') below the volume's root; the last part must

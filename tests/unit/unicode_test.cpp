@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "console/report.h"
@@ -45,6 +46,22 @@ TEST(Unicode, NoWtf8IsRefused)
                              "\xED\xA0\xBD\xED\xB8\x80",      // a pair spelt as two halves
                              "\x80", "abc\xE2\x82"})
         EXPECT_FALSE(Wtf8ToUtf16(text, out, 16, &units)) << text;
+}
+
+// Names compare as NTFS compares them, from the program's own table: no locale is loaded.
+TEST(Unicode, UpcaseIsNtfsSimpleMapping)
+{
+    const std::pair<uint16_t, uint16_t> cases[] = {
+        {'a', 'A'},       {'Z', 'Z'},       {0x00E9, 0x00C9},  // é
+        {0x00FF, 0x0178},                                      // ÿ, far from its capital
+        {0x0101, 0x0100}, {0x0100, 0x0100},                    // a run of pairs, both ends
+        {0x03C2, 0x03A3}, {0x03C3, 0x03A3},                    // final and plain sigma
+        {0x0131, 'I'},    {0x00DF, 0x00DF},                    // dotless i; sharp s has no single capital
+        {0x0444, 0x0424}, {0xFF41, 0xFF21},                    // Cyrillic, fullwidth
+        {0xD801, 0xD801}, {0x6F22, 0x6F22},                    // a surrogate, a caseless letter
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(UpcaseUnit(c.first), c.second) << std::hex << c.first;
 }
 
 TEST(Unicode, JsonEscapesALoneSurrogate)
