@@ -50,9 +50,9 @@ constexpr int kCleanupRefused = 2;
 // says what could not be done.
 const char* CleanupVerdict(int outcome);
 
-// The offline repair's verdict, in the window's form but of the system on a volume, where
-// nothing runs: whether the worm was found, and whether every change it needed was made.
-enum class OfflineOutcome { Clean, Disabled, Unchanged, Incomplete };
+// The offline repair's verdict, of the system on a volume, where nothing runs: whether the worm
+// was found, whether everything could be checked, and whether every change it needed was made.
+enum class OfflineOutcome { Clean, Unchecked, Disabled, Unchanged, Incomplete };
 const char* OfflineVerdict(OfflineOutcome outcome);
 
 // How the program path of a Run value can be found without the current directory, which the scan

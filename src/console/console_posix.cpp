@@ -111,13 +111,14 @@ bool OfflineRepair(const OfflineRequest& request, Report* report)
         ReportSkipped(report, skipped.first, skipped.second);
     bool allDone = true;
     for (const RescueChange& change : result.changes) {
-        ReportChange(report, change.place, change.change, change.done, dry);
+        ReportChange(report, change.place, change.change, change.done, change.error, dry);
         allDone &= change.done;
     }
-    const OfflineOutcome outcome = result.outcome == 0 && result.changes.empty() ? OfflineOutcome::Clean
-                                   : !allDone || !result.skipped.empty()       ? OfflineOutcome::Incomplete
-                                   : dry                                       ? OfflineOutcome::Unchanged
-                                                                               : OfflineOutcome::Disabled;
-    ReportVerdictText(report, outcome != OfflineOutcome::Clean, false, OfflineVerdict(outcome));
+    const bool found = result.outcome != 0 || !result.changes.empty();
+    const OfflineOutcome outcome = !found ? (result.skipped.empty() ? OfflineOutcome::Clean : OfflineOutcome::Unchecked)
+                                   : !allDone || !result.skipped.empty() ? OfflineOutcome::Incomplete
+                                   : dry                                 ? OfflineOutcome::Unchanged
+                                                                         : OfflineOutcome::Disabled;
+    ReportVerdictText(report, found, false, OfflineVerdict(outcome));
     return true;
 }

@@ -107,18 +107,19 @@ void ReportNote(Report* report, const std::string& text)
         Say(report, report->out, Plain(text));
 }
 
-void ReportChange(Report* report, const std::string& place, const std::string& change, bool done, bool dry)
+void ReportChange(Report* report, const std::string& place, const std::string& change, bool done,
+                  const std::string& error, bool dry)
 {
     report->failed |= !done;
     if (report->json) {
         Say(report, report->out, "{\"type\":\"change\",\"place\":" + Json(place) + ",\"change\":" + Json(change) +
                                      ",\"done\":" + (done ? "true" : "false") + ",\"dry_run\":" +
-                                     (dry ? "true" : "false") + "}");
+                                     (dry ? "true" : "false") + (done ? "" : ",\"error\":" + Json(error)) + "}");
         return;
     }
     Say(report, done ? report->out : report->err,
         std::string(dry ? (done ? "would change: " : "would not change: ") : done ? "changed: " : "not changed: ") +
-            Plain(place) + ": " + Plain(change));
+            Plain(place) + ": " + Plain(change) + (done ? "" : ": " + Plain(error)));
 }
 
 void ReportVerdict(Report* report, int outcome)

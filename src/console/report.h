@@ -54,8 +54,10 @@ void ReportSkipped(Report* report, const std::string& path, const std::string& r
 void ReportError(Report* report, const std::string& text);
 // A line of text for people (not in quiet or JSON mode), e.g. "scanning PATH".
 void ReportNote(Report* report, const std::string& text);
-// A change of the offline repair (or, dry, one it would make): where, what, and how it went.
-void ReportChange(Report* report, const std::string& place, const std::string& change, bool done, bool dry);
+// A change of the offline repair (or, dry, one it would make): where, what, whether it was (or
+// could be) made, and if not, why.
+void ReportChange(Report* report, const std::string& place, const std::string& change, bool done,
+                  const std::string& error, bool dry);
 // The cleanup verdict in the window's words; outcome as the cleanup pass gives it.
 void ReportVerdict(Report* report, int outcome);
 // A verdict in other words (the offline repair's); found: anything of the worm was found.

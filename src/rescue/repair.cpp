@@ -138,11 +138,12 @@ void PlanFile(Plan* plan, const std::string& windowsPath, const std::string& pat
 }
 
 // A change of a hive: done (or, dry, doable) only once the hive is committed.
-void AddHiveChange(Plan* plan, HiveWork* work, const std::string& place, const std::string& change, bool queued)
+void AddHiveChange(Plan* plan, HiveWork* work, const std::string& place, const std::string& change, bool queued,
+                   const std::string& why)
 {
     if (queued)
         work->changes.push_back(plan->result->changes.size());
-    plan->result->changes.push_back({place, change, false});
+    plan->result->changes.push_back({place, change, false, queued ? "" : why});
 }
 
 // The values of one Run key whose programs are infected go, and their programs after them.
@@ -193,7 +194,7 @@ void PlanRunKey(Plan* plan, HiveWork* work, const std::string& key, bool wowView
     std::string why;
     const bool queued = WriteValues(&work->hive, key, kept, &why);
     for (const std::string& change : removed)
-        AddHiveChange(plan, work, place, queued ? change : change + ": not done, " + why, queued);
+        AddHiveChange(plan, work, place, change, queued, why);
 }
 
 // Userinit back to the system's own logon program. The same path in another letter case, with
@@ -229,7 +230,7 @@ void PlanUserinit(Plan* plan, HiveWork* work, const std::string& key, bool onlyI
     if (userinit != nullptr)
         change += " (was \"" + (ValueText(*userinit, {}, &current) ? current : std::string("not text")) + "\")";
     const bool queued = WriteValues(&work->hive, key, changed, &why);
-    AddHiveChange(plan, work, work->hive.label + ":" + key, queued ? change : change + ": not done, " + why, queued);
+    AddHiveChange(plan, work, work->hive.label + ":" + key, change, queued, why);
 }
 
 void PlanDroppedFiles(Plan* plan)
@@ -343,23 +344,24 @@ bool OpenUserHives(Plan* plan, std::string* error)
 
 // Where every file the rescue takes away goes: moved into moveDir when one is given, else
 // deleted. The one place that touches such a file, so that it goes as the online scan's do.
-bool DisposeRescueFile(const std::string& path, const std::string& moveDir, std::string* outcome)
+// *target gets where it was moved; *why why it could not go.
+bool DisposeRescueFile(const std::string& path, const std::string& moveDir, std::string* target, std::string* why)
 {
-    char target[kFsPathCapacity];
+    char moved[kFsPathCapacity];
     char reason[256];
     FsFile opened;
     FsDisposal done{FsOutcome::NotDone, 0};
     if (FsOpenFile(path.c_str(), &opened))
-        done = FsDispose(&opened, moveDir.empty() ? nullptr : moveDir.c_str(), false, target, sizeof target);
+        done = FsDispose(&opened, moveDir.empty() ? nullptr : moveDir.c_str(), false, moved, sizeof moved);
     else
         done.error = FsLastError();
     FsErrorText(done.error, reason, sizeof reason);
-    const bool made = done.outcome != FsOutcome::NotDone;
-    if (!moveDir.empty())
-        *outcome = made ? "moved to " + std::string(target) : "not moved: " + std::string(reason);
-    else
-        *outcome = made ? "deleted" : "not deleted: " + std::string(reason);
-    return made;
+    if (done.outcome == FsOutcome::NotDone) {
+        *why = reason;
+        return false;
+    }
+    *target = moveDir.empty() ? "" : moved;
+    return true;
 }
 
 // Every hive is committed (in a dry run, to a scratch file) before a change of it counts as
@@ -374,13 +376,16 @@ void MakeChanges(Plan* plan)
             RescueChange& change = plan->result->changes[index];
             change.done = committed;
             if (!committed)
-                change.change += ": not done, " + why;
+                change.error = why;
         }
     }
     for (const FileWork& file : plan->files) {
-        std::string outcome = plan->request->moveDir.empty() ? "deleted" : "moved";
-        const bool done = dry || DisposeRescueFile(file.path, plan->request->moveDir, &outcome);
-        plan->result->changes.push_back({file.windowsPath, std::string(file.what) + ", " + outcome, done});
+        std::string target, why;
+        const bool done = dry || DisposeRescueFile(file.path, plan->request->moveDir, &target, &why);
+        const std::string change = std::string(file.what) + (plan->request->moveDir.empty() ? ", deleted"
+                                                             : target.empty()               ? ", moved"
+                                                                                            : ", moved to " + target);
+        plan->result->changes.push_back({file.windowsPath, change, done, why});
     }
 }
 

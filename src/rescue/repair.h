@@ -27,8 +27,9 @@ struct RescueRequest {
 // A change made, or in a dry run one that would be made.
 struct RescueChange {
     std::string place;   // a hive and its key, or a file as its system names it
-    std::string change;
-    bool done;           // false: it was tried and failed; change says why
+    std::string change;  // what was (or would be) changed, the same whether it worked or not
+    bool done;
+    std::string error;   // when not done: why
 };
 
 struct RescueResult {
