@@ -39,6 +39,7 @@ struct OfflineRequest {
     std::string moveDir;  // where infected programs go instead of being deleted; empty: deleted
     bool deleteInfected;
     bool dryRun;          // report every change, make none
+    std::string windows;  // the Windows folder in root to clean, where there are several; empty: found
 };
 bool OfflineSupported();
 // Repairs the system's autorun and deletes the worm's files, reporting each change and the

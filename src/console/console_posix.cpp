@@ -102,7 +102,7 @@ bool OfflineRepair(const OfflineRequest& request, Report* report)
     std::string error;
     // Only --delete or --move change the system; without them, as with --dry-run, it is planned.
     const bool dry = request.dryRun || (!request.deleteInfected && request.moveDir.empty());
-    if (!RepairOfflineSystem({request.root, request.moveDir, dry}, &result, &error)) {
+    if (!RepairOfflineSystem({request.root, request.moveDir, dry, request.windows}, &result, &error)) {
         ReportError(report, error);
         return false;
     }

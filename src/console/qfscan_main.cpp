@@ -33,8 +33,8 @@ const char kVersion[] = "qfscan " QF_VERSION "\n";
 
 const char kHelp[] =
     "usage: qfscan [--delete | --move DIR] [--jobs N] [--json] [--quiet] [--log FILE] [--cleanup] PATH...\n"
-    "       qfscan --offline ROOT [--dry-run] [--delete | --move DIR] [--jobs N] [--json] [--quiet]\n"
-    "              [--log FILE]\n"
+    "       qfscan --offline ROOT [--dry-run] [--delete | --move DIR] [--windows DIR] [--jobs N]\n"
+    "              [--json] [--quiet] [--log FILE]\n"
     "       qfscan --help | --version\n"
     "\n"
     "Scans each PATH (a folder) for programs infected by the Zaverin worm, as Quenfold's window\n"
@@ -58,6 +58,8 @@ const char kHelp[] =
     "                 alone it reports every change it would make, and makes them only\n"
     "                 with --delete or --move DIR\n"
     "  --dry-run      with --offline: report every change, make none (even with --delete)\n"
+    "  --windows DIR  with --offline: the Windows folder in ROOT to clean, where ROOT holds more\n"
+    "                 than one that its own registry names as the system's\n"
     "\n"
     "Output: a line per infected file (PATH: infected[, deleted | , moved to NEW |\n"
     ", not deleted: REASON | , not moved: REASON]), then the summary. Folders and files that\n"
@@ -91,6 +93,7 @@ struct Options {
     int jobs = kDefaultJobs;
     std::string moveDir;
     std::string offlineRoot;
+    std::string windows;  // --windows: the Windows folder in offlineRoot, where there are several
     std::string logFile;
     std::vector<std::string> paths;
     std::vector<std::string> notes;  // PATHs left out because another PATH holds them
@@ -126,14 +129,14 @@ int Print(const char* text)
 // Parses the command line into options; on a bad one, *exitCode is what to exit with.
 bool ParseOptions(int argc, char** argv, Options* options, int* exitCode)
 {
-    enum { kOptMove = 256, kOptOffline, kOptDryRun, kOptHelp, kOptVersion, kOptLog, kOptJson };
+    enum { kOptMove = 256, kOptOffline, kOptDryRun, kOptHelp, kOptVersion, kOptLog, kOptJson, kOptWindows };
     static const option kLong[] = {
         {"delete", no_argument, nullptr, 'd'},       {"move", required_argument, nullptr, kOptMove},
         {"json", no_argument, nullptr, kOptJson},         {"quiet", no_argument, nullptr, 'q'},
         {"cleanup", no_argument, nullptr, 'c'},      {"offline", required_argument, nullptr, kOptOffline},
         {"dry-run", no_argument, nullptr, kOptDryRun},  {"help", no_argument, nullptr, kOptHelp},
         {"version", no_argument, nullptr, kOptVersion}, {"log", required_argument, nullptr, kOptLog},
-        {"jobs", required_argument, nullptr, 'j'},
+        {"jobs", required_argument, nullptr, 'j'},     {"windows", required_argument, nullptr, kOptWindows},
         {nullptr, 0, nullptr, 0}};
     opterr = 0;
     for (int c; (c = getopt_long(argc, argv, "+j:", kLong, nullptr)) != -1;) {
@@ -163,12 +166,13 @@ bool ParseOptions(int argc, char** argv, Options* options, int* exitCode)
         case 'c': options->cleanup = true; break;
         case kOptDryRun: options->dryRun = true; break;
         case kOptLog: options->logFile = optarg; break;
+        case kOptWindows: options->windows = optarg; break;
         case kOptHelp: *exitCode = Print(kHelp); return false;
         case kOptVersion: *exitCode = Print(kVersion); return false;
         default:
             *exitCode = Fail(optopt == kOptLog ? std::string("--log needs a file")
                              : optopt == 'j' ? std::string("--jobs needs a number")
-                             : optopt == kOptMove || optopt == kOptOffline ? std::string(argv[optind - 1]) + " needs a folder"
+                             : optopt == kOptMove || optopt == kOptOffline || optopt == kOptWindows ? std::string(argv[optind - 1]) + " needs a folder"
                                                                    : "unknown option " + std::string(argv[optind - 1]));
             return false;
         }
@@ -185,6 +189,11 @@ bool ParseOptions(int argc, char** argv, Options* options, int* exitCode)
         problem = "--cleanup is for the running system, --offline for one mounted here";
     else if (options->dryRun && options->offlineRoot.empty())
         problem = "--dry-run goes with --offline";
+    else if (!options->windows.empty() && options->offlineRoot.empty())
+        problem = "--windows goes with --offline";
+    else if (options->windows.find_first_of("/\\") != std::string::npos || options->windows == "." ||
+             options->windows == "..")
+        problem = "--windows takes the name of a folder in ROOT, such as Windows";
     else if (options->offlineRoot.empty() && options->paths.empty())
         problem = "no PATH to scan";
     else if (options->cleanup && kFsSeparator != '\\')
@@ -441,7 +450,8 @@ int main(int argc, char** argv)
     if (options.cleanup)
         ReportVerdict(&report, RunSystemCleanup());
     if (!options.offlineRoot.empty()) {
-        OfflineRequest request{options.offlineRoot, options.moveDir, options.deleteInfected, options.dryRun};
+        OfflineRequest request{options.offlineRoot, options.moveDir, options.deleteInfected, options.dryRun,
+                               options.windows};
         if (!OfflineRepair(request, &report))
             return ReportExitCode(report);  // the system could not be read: nothing was changed
         options.paths.push_back(options.offlineRoot);

@@ -170,6 +170,23 @@ bool ReadValues(const Hive& hive, const std::string& keyPath, std::vector<HiveVa
     return true;
 }
 
+bool ReadSubkeys(const Hive& hive, const std::string& keyPath, std::vector<std::string>* names)
+{
+    names->clear();
+    const hive_node_h node = FindKey(hive.handle, keyPath);
+    hive_node_h* children = node != 0 ? hivex_node_children(hive.handle, node) : nullptr;
+    if (children == nullptr)
+        return false;
+    for (hive_node_h* child = children; *child != 0; ++child) {
+        char* name = hivex_node_name(hive.handle, *child);
+        if (name != nullptr)
+            names->push_back(name);
+        free(name);
+    }
+    free(children);
+    return true;
+}
+
 bool WriteValues(Hive* hive, const std::string& keyPath, const std::vector<HiveValue>& values, std::string* why)
 {
     const hive_node_h node = FindKey(hive->handle, keyPath);

@@ -46,6 +46,9 @@ void CloseHive(Hive* hive);
 // letter case ignored); false when there is no such key.
 bool ReadValues(const Hive& hive, const std::string& keyPath, std::vector<HiveValue>* values);
 
+// The names of the subkeys of the key at keyPath; false when there is no such key.
+bool ReadSubkeys(const Hive& hive, const std::string& keyPath, std::vector<std::string>* names);
+
 // Queues the key's values to be replaced by values; false when it cannot be done safely.
 bool WriteValues(Hive* hive, const std::string& keyPath, const std::vector<HiveValue>& values, std::string* why);
 

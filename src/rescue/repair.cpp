@@ -1,6 +1,7 @@
 // The offline repair: find the system, plan every change, then make them.
 #include "rescue/repair.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "cleanup/cleanup_rules.h"
@@ -15,6 +16,8 @@ namespace {
 const char kRunKey[] = "Microsoft\\Windows\\CurrentVersion\\Run";
 const char kWinlogonKey[] = "Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 const char kWow[] = "Wow6432Node\\";
+const char kCurrentVersionNt[] = "Microsoft\\Windows NT\\CurrentVersion";
+const char kProfileList[] = "Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
 
 struct System {
     Volume volume;
@@ -251,54 +254,93 @@ void PlanDroppedFiles(Plan* plan)
     }
 }
 
-// The system on the volume: its Windows folder (the one folder below the root that holds
-// System32\config\SOFTWARE), and what SOFTWARE says of it.
+// Whether SystemRoot ("C:\WINDOWS") names the folder name at the root of its drive.
+bool NamesFolder(const std::string& systemRoot, const std::string& name)
+{
+    return systemRoot.size() >= 4 && systemRoot[1] == ':' && systemRoot[2] == '\\' && SameName(systemRoot.substr(3), name);
+}
+
+std::string SystemRootOf(const Hive& software)
+{
+    std::vector<HiveValue> values;
+    ReadValues(software, kCurrentVersionNt, &values);
+    const HiveValue* root = FindValue(values, "SystemRoot");
+    std::string text;
+    return root != nullptr && ValueText(*root, {}, &text) ? text : std::string();
+}
+
+// The system on the volume: its Windows folder, one below the root that holds
+// System32\config\SOFTWARE and that this SOFTWARE names as SystemRoot (a copy's, Windows.bak's,
+// names the folder it was copied from), and what SOFTWARE says of it. Where that leaves more
+// than one, request.windows picks one.
 bool FindSystem(Plan* plan, std::string* error)
 {
     System& system = plan->system;
-    std::vector<std::string> found;
-    std::string software, path, why;
-    for (const std::string& folder : SubFolders(system.volume.root)) {
-        if (FindOnVolume(system.volume, folder + "/System32/config/SOFTWARE", true, &path, &why) == Lookup::Found) {
-            found.push_back(path);
-            software = path;
+    const std::string& chosen = plan->request->windows;
+    std::vector<std::string> folders;
+    std::string path, why;
+    for (const std::string& folder : SubFolders(system.volume.root))
+        if ((chosen.empty() || SameName(folder, chosen)) &&
+            FindOnVolume(system.volume, folder + "/System32/config/SOFTWARE", true, &path, &why) == Lookup::Found)
+            folders.push_back(folder);
+    if (folders.empty()) {
+        *error = system.volume.root + (chosen.empty() ? std::string(": not a Windows system volume (no folder with System32\\config\\SOFTWARE)")
+                                                      : ": no Windows folder " + chosen + " (with System32\\config\\SOFTWARE) here");
+        return false;
+    }
+    const std::string pick = folders.size() > 1 ? "; pick the system with --windows DIR" : "";
+    std::vector<std::string> own;  // the folders whose SOFTWARE names them
+    std::string names, software, text;
+    Hive hive{};
+    for (const std::string& folder : folders) {
+        FindOnVolume(system.volume, folder + "/System32/config/SOFTWARE", true, &path, &why);
+        Hive opened;
+        if (!OpenHive(path, Label(system, path), &opened, &why)) {
+            CloseHive(&hive);
+            *error = Label(system, path) + ": " + why + pick;
+            return false;
         }
+        const std::string root = SystemRootOf(opened);
+        names += (names.empty() ? "" : ", ") + folder;
+        if (NamesFolder(root, folder)) {
+            own.push_back(folder);
+            if (own.size() == 1) {
+                hive = opened;
+                software = path;
+                text = root;
+                continue;
+            }
+        }
+        CloseHive(&opened);
     }
-    if (found.size() != 1) {
-        *error = system.volume.root + (found.empty() ? ": not a Windows system volume (no folder with System32\\config\\SOFTWARE)"
-                                                     : ": more than one Windows folder; mount one system at a time");
+    if (own.size() != 1) {
+        CloseHive(&hive);
+        *error = folders.size() == 1 ? Label(system, path) + ": SystemRoot does not name the folder " + folders[0] + " it lies in"
+                 : own.empty()        ? system.volume.root + ": none of the Windows folders " + names +
+                                     " is the one its own SOFTWARE names as SystemRoot"
+                                      : system.volume.root + ": more than one Windows folder (" + names +
+                                     ") is the one its own SOFTWARE names as SystemRoot" + pick;
         return false;
     }
-    system.windowsFolder = software.substr(0, software.size() - std::string("/System32/config/SOFTWARE").size());
     plan->hives.push_back({});
-    if (!OpenHive(software, Label(system, software), &plan->hives[0].hive, &why)) {
-        *error = Label(system, software) + ": " + why;
-        return false;
-    }
-    std::vector<HiveValue> values;
-    ReadValues(plan->hives[0].hive, "Microsoft\\Windows NT\\CurrentVersion", &values);
-    const HiveValue* root = FindValue(values, "SystemRoot");
-    std::string text;
+    plan->hives[0].hive = hive;
+    system.windowsFolder = software.substr(0, software.size() - std::string("/System32/config/SOFTWARE").size());
     const std::string name = system.windowsFolder.substr(system.windowsFolder.rfind('/') + 1);
-    if (root == nullptr || !ValueText(*root, {}, &text) || text.size() < 4 || text[1] != ':' || text[2] != '\\' ||
-        !SameName(text.substr(3), name)) {
-        *error = Label(system, software) + ": SystemRoot does not name the folder " + name + " it lies in";
-        return false;
-    }
+    std::vector<HiveValue> values;
     system.systemRoot = text;
     system.volume.drive = AsciiUpper(text[0]);
     system.wow64 = FindOnVolume(system.volume, name + "/SysWOW64", false, &path, &why) == Lookup::Found;
     const std::string drive = text.substr(0, 2);
     system.environment = {{"SystemRoot", text}, {"windir", text}, {"SystemDrive", drive}};
     ReadValues(plan->hives[0].hive, "Microsoft\\Windows\\CurrentVersion", &values);
-    const std::pair<const char*, const char*> folders[] = {
+    const std::pair<const char*, const char*> programFolders[] = {
         {"ProgramFiles", "ProgramFilesDir"}, {"ProgramFiles(x86)", "ProgramFilesDir (x86)"},
         {"CommonProgramFiles", "CommonFilesDir"}, {"CommonProgramFiles(x86)", "CommonFilesDir (x86)"}};
-    for (const auto& folder : folders)
+    for (const auto& folder : programFolders)
         if (const HiveValue* value = FindValue(values, folder.second))
             if (ValueText(*value, system.environment, &text))
                 system.environment.push_back({folder.first, text});
-    ReadValues(plan->hives[0].hive, "Microsoft\\Windows NT\\CurrentVersion\\ProfileList", &values);
+    ReadValues(plan->hives[0].hive, kProfileList, &values);
     if (const HiveValue* value = FindValue(values, "ProgramData"))
         if (ValueText(*value, system.environment, &text))
             system.environment.insert(system.environment.end(), {{"ProgramData", text}, {"ALLUSERSPROFILE", text}});
@@ -306,38 +348,90 @@ bool FindSystem(Plan* plan, std::string* error)
     return true;
 }
 
-// Every user's NTUSER.DAT, in Users and in Documents and Settings (links, as the junctions of
-// newer systems are, left out).
+// A profile folder as its system names it ("C:\Users\alice"), and whose it is.
+struct Profile {
+    std::string user;
+    std::string windowsPath;
+};
+
+std::string LastName(const std::string& windowsPath)
+{
+    const size_t end = windowsPath.find_last_not_of('\\');
+    const size_t start = windowsPath.find_last_of('\\', end);
+    return end == std::string::npos ? windowsPath : windowsPath.substr(start == std::string::npos ? 0 : start + 1, end - start);
+}
+
+// The profiles as Windows finds them: each ProfileList entry names its user's folder, wherever it
+// lies; then every folder in the profiles folders (ProfilesDirectory, Users, Documents and
+// Settings), so that a damaged or incomplete ProfileList hides nobody.
+std::vector<Profile> ListProfiles(Plan* plan)
+{
+    const System& system = plan->system;
+    const Hive& software = plan->hives[0].hive;
+    std::vector<Profile> profiles;
+    std::vector<std::string> sids, tops;
+    std::vector<HiveValue> values;
+    std::string text;
+    ReadSubkeys(software, kProfileList, &sids);
+    for (const std::string& sid : sids) {
+        ReadValues(software, std::string(kProfileList) + "\\" + sid, &values);
+        if (const HiveValue* value = FindValue(values, "ProfileImagePath"))
+            if (ValueText(*value, system.environment, &text) && !text.empty())
+                profiles.push_back({LastName(text), text});
+    }
+    ReadValues(software, kProfileList, &values);
+    if (const HiveValue* value = FindValue(values, "ProfilesDirectory"))
+        if (ValueText(*value, system.environment, &text) && !text.empty())
+            tops.push_back(text);
+    tops.push_back(system.systemRoot.substr(0, 3) + "Users");
+    tops.push_back(system.systemRoot.substr(0, 3) + "Documents and Settings");
+    std::vector<std::string> seen;
+    for (const std::string& top : tops) {
+        std::string folder, why;
+        const Lookup found = FindWindowsPath(system.volume, top, false, &folder, &why);
+        if (found == Lookup::Refused) {
+            Skip(plan, top, why + "; the profiles in it were not checked");
+            continue;
+        }
+        if (found != Lookup::Found || std::find(seen.begin(), seen.end(), folder) != seen.end())
+            continue;
+        seen.push_back(folder);
+        for (const std::string& name : SubFolders(folder, true))
+            profiles.push_back({name, top + "\\" + name});
+    }
+    return profiles;
+}
+
+// Every user's NTUSER.DAT, once each, however many ways lead to its folder.
 bool OpenUserHives(Plan* plan, std::string* error)
 {
     const System& system = plan->system;
-    for (const char* top : {"Users", "Documents and Settings"}) {
-        std::string folder, why;
-        if (FindOnVolume(system.volume, top, false, &folder, &why) != Lookup::Found)
+    std::vector<std::string> seen;  // the profile folders, links resolved
+    for (const Profile& profile : ListProfiles(plan)) {
+        std::string folder, hivePath, why;
+        const std::string unchecked = "; the Run key of user " + profile.user + " was not checked";
+        const Lookup place = FindWindowsPath(system.volume, profile.windowsPath, false, &folder, &why);
+        if (place == Lookup::Refused)
+            Skip(plan, profile.windowsPath, why + unchecked);
+        if (place != Lookup::Found || std::find(seen.begin(), seen.end(), folder) != seen.end())
+            continue;  // no folder there: no hive to check
+        seen.push_back(folder);
+        const std::string hiveLabel = Label(system, folder) + "/NTUSER.DAT";
+        const Lookup found = FindOnVolume(system.volume, hiveLabel, true, &hivePath, &why);
+        if (found != Lookup::Found) {
+            // A folder, a link or a FIFO in the hive's place hides that user's Run key.
+            if (found == Lookup::Refused || why != "not found")
+                Skip(plan, hiveLabel, why + unchecked);
             continue;
-        for (const std::string& user : SubFolders(folder)) {
-            std::string hivePath;
-            const std::string profile = Label(system, folder) + "/" + user;
-            const Lookup found = FindOnVolume(system.volume, profile + "/NTUSER.DAT", true, &hivePath, &why);
-            if (found != Lookup::Found) {
-                // A folder, a link or a FIFO in the hive's place hides that user's Run key.
-                if (found == Lookup::Refused || why != "not found")
-                    Skip(plan, profile + "/NTUSER.DAT",
-                         why + "; the Run key of user " + user + " was not checked");
-                continue;
-            }
-            HiveWork work;
-            if (!OpenHive(hivePath, Label(system, hivePath), &work.hive, &why)) {
-                *error = Label(system, hivePath) + ": " + why;
-                return false;
-            }
-            std::string windowsProfile = system.systemRoot.substr(0, 3) + profile;
-            for (char& c : windowsProfile)
-                c = c == '/' ? '\\' : c;
-            work.environment = system.environment;
-            work.environment.push_back({"USERPROFILE", windowsProfile});
-            plan->hives.push_back(work);
         }
+        HiveWork work;
+        if (!OpenHive(hivePath, Label(system, hivePath), &work.hive, &why)) {
+            *error = Label(system, hivePath) + ": " + why;
+            return false;
+        }
+        work.environment = system.environment;
+        work.environment.push_back({"USERPROFILE", profile.windowsPath});
+        plan->hives.push_back(work);
     }
     return true;
 }

@@ -22,6 +22,7 @@ struct RescueRequest {
     std::string root;     // the mount point
     std::string moveDir;  // where infected programs go; empty: they are deleted
     bool dryRun;          // plan and report, change nothing
+    std::string windows;  // the Windows folder below root to repair, where there are several; empty: found
 };
 
 // A change made, or in a dry run one that would be made.
