@@ -23,6 +23,7 @@ QFSCAN = None
 RUN = r"Microsoft\Windows\CurrentVersion\Run"
 WOW_RUN = "Wow6432Node\\" + RUN
 WINLOGON = r"Microsoft\Windows NT\CurrentVersion\Winlogon"
+PROFILE_LIST = r"Microsoft\Windows NT\CurrentVersion\ProfileList"
 SOFTWARE = "WINDOWS/System32/config/SOFTWARE"
 ALICE, BOB = "Users/Alice/NTUSER.DAT", "Documents and Settings/Bob/ntuser.dat"
 HIVES = (SOFTWARE, ALICE, BOB)
@@ -224,6 +225,14 @@ CLOSED = security_descriptor([(sid(5, 18), 0x1F01FF), (sid(5, 32, 544), 0x1F01FF
 HIDDEN_SYSTEM_ARCHIVE = struct.pack(">I", 0x26)
 
 
+def junction(path, target):
+    """Makes the empty folder path a junction to target ("\\??\\C:\\Profiles"), through the reparse
+    data that ntfs-3g takes as an extended attribute."""
+    name, shown = target.encode("utf-16-le"), target[4:].encode("utf-16-le")
+    body = struct.pack("<4H", 0, len(name), len(name) + 2, len(shown)) + name + b"\0\0" + shown + b"\0\0"
+    os.setxattr(path, "system.ntfs_reparse_data", struct.pack("<IHH", 0xA0000003, len(body), 0) + body)
+
+
 def security(path):
     found = attributes(path)
     return {n: found.get(n) for n in ("system.ntfs_acl", "system.ntfs_attrib_be")}
@@ -261,6 +270,66 @@ class NtfsVolume(Layout):
             os.setxattr(self.path(hive), "system.ntfs_acl", CLOSED)
             os.setxattr(self.path(hive), "system.ntfs_attrib_be", HIDDEN_SYSTEM_ARCHIVE)
         return {h: security(self.path(h)) for h in hives}
+
+    def test_profiles_and_windows_folders(self):
+        """Users are found as Windows finds them, through ProfileList and in every profiles folder,
+        following a junction only within the volume; the system's Windows folder is the one its own
+        SOFTWARE names, not a copy."""
+        def users_to(target):  # Users moves to Profiles, and a junction to target takes its place
+            def change():
+                os.rename(self.path("Users"), self.path("Profiles"))
+                os.mkdir(self.path("Users"))
+                junction(self.path("Users"), target)
+            return change
+
+        def move_alice():
+            os.mkdir(self.path("Srv"))
+            os.rename(self.path("Users/Alice"), self.path("Srv/Alice"))
+
+        def copy(names_itself):  # Windows.bak's SOFTWARE names WINDOWS, as a copy's does, or itself
+            os.makedirs(self.path("Windows.bak/System32/config"))
+            build_hive(self.path("Windows.bak/System32/config/SOFTWARE"), {
+                r"Microsoft\Windows NT\CurrentVersion": [
+                    ("SystemRoot", REG_SZ, "C:\\Windows.bak" if names_itself else "C:\\WINDOWS")],
+                RUN: [("Deep", REG_SZ, "C:\\Windows.bak\\System32\\worm.exe")]})
+
+        alice, sid = "%SystemDrive%\\Users\\Alice", "S-1-5-21-7-7-7-1001"
+        kept = ["Ali", "Keep"]
+        cases = [  # (case, change of the volume, ProfileList's one user, args, exit code, what the run says,
+                   #  where Alice's hive then lies, and its Run key)
+            ("Users a junction on the volume", users_to(r"\??\C:\Profiles"), alice, [], 1,
+             "system: Windows folder WINDOWS (C:\\WINDOWS, 64-bit), 2 user hive(s)", "Profiles/Alice/NTUSER.DAT", ["Keep"]),
+            ("Users a junction off the volume", users_to(r"\??\D:\Profiles"), alice, [], 2,
+             "skipped: C:\\Users\\Alice: goes through a link to D:\\Profiles, on another drive; "
+             "the Run key of user Alice was not checked", "Profiles/Alice/NTUSER.DAT", kept),
+            ("a profile outside Users", move_alice, "%SystemDrive%\\Srv\\Alice", [], 1, "2 user hive(s)",
+             "Srv/Alice/NTUSER.DAT", ["Keep"]),
+            ("a profile ProfileList does not name", None, "C:\\Users\\Gone", [], 1, "2 user hive(s)", ALICE, ["Keep"]),
+            ("Windows beside Windows.bak", lambda: copy(False), alice, [], 1, "system: Windows folder WINDOWS", ALICE,
+             ["Keep"]),
+            ("two that name themselves", lambda: copy(True), alice, [], 2,
+             "more than one Windows folder (WINDOWS, Windows.bak) is the one its own SOFTWARE names as SystemRoot; "
+             "pick the system with --windows DIR", ALICE, kept),
+            ("one of them picked", lambda: copy(True), alice, ["--windows", "windows"], 1,
+             "system: Windows folder WINDOWS", ALICE, ["Keep"]),
+        ]
+        for case, change, profile, args, exit_code, says, hive, run in cases:
+            with self.subTest(case):
+                self.tearDown()  # a fresh volume for each case
+                self.setUp()
+                self.software[PROFILE_LIST + "\\" + sid] = [("ProfileImagePath", REG_EXPAND_SZ, profile)]
+                self.build_hives()
+                if change:
+                    change()
+                self.unmount()  # ntfs-3g shows a new junction once mounted again
+                self.mount()
+                code, out, err = self.qfscan("--delete", *args)
+                self.assertEqual(code, exit_code, out + err)
+                self.assertIn(says, out + err)
+                self.assertEqual(self.names(hive, "Software\\" + RUN), run)
+                if exit_code == 2:
+                    self.assertIn("not everything could be checked" if out else "qfscan: ", out + err)
+        self.assertEqual(self.names("Windows.bak/System32/config/SOFTWARE", RUN), ["Deep"], "the other is left as it was")
 
     def test_hives_and_backups_keep_their_security(self):
         closed = self.close((SOFTWARE, ALICE))
