@@ -144,16 +144,19 @@ class EmptyRoot(unittest.TestCase):
             shutil.copy(os.path.join(LINUX, "qfscan"), os.path.join(root, "qfscan"))
             sick = infected(sample("sample32.exe"))
             volume = os.path.join(root, "mnt")
-            # Latin-1 names in the hive need iconv's Latin-1 conversion, which used to fail here.
+            # Latin-1 names in the hive need iconv's Latin-1 conversion, which used to fail here; names
+            # in another letter case than the volume's (SystemRoot, a Run value) need the program's
+            # own case mapping, since there is no locale here.
             plant(volume, {"WINDOWS/System32/worm.exe": sick, "WINDOWS/system32.exe": b"MZ",
                            "Programme/Gr\u00fc\u00dfe/x.exe": sick})
             software = os.path.join(volume, "WINDOWS/System32/config/SOFTWARE")
             os.makedirs(os.path.dirname(software))
             winlogon = r"Microsoft\Windows NT\CurrentVersion\Winlogon"
             run_key = r"Microsoft\Windows\CurrentVersion\Run"
-            build_hive(software, {r"Microsoft\Windows NT\CurrentVersion": [("SystemRoot", REG_SZ, "C:\\WINDOWS")],
+            build_hive(software, {r"Microsoft\Windows NT\CurrentVersion": [("SystemRoot", REG_SZ, "C:\\Windows")],
                                   winlogon: [("Userinit", REG_SZ, "C:\\WINDOWS\\system32.exe")],
-                                  run_key: [("Gr\u00fc\u00dfe", REG_SZ, "C:\\WINDOWS\\System32\\worm.exe")]})
+                                  run_key: [("Gr\u00fc\u00dfe", REG_SZ, "C:\\WINDOWS\\System32\\worm.exe"),
+                                            ("x", REG_SZ, "C:\\PROGRAMME\\GR\u00dc\u00dfE\\x.exe")]})
 
             def qfscan(*args):
                 done = subprocess.run(["chroot", root, "/qfscan"] + list(args), capture_output=True, text=True,
@@ -164,9 +167,10 @@ class EmptyRoot(unittest.TestCase):
             self.assertEqual((code, bool(re.fullmatch(r"qfscan \d+\.\d+\.\d+\n", out))), (0, True), out)
             code, out, err = qfscan("--offline", "/mnt", "--delete")
             self.assertEqual((code, err), (1, ""), out)
+            self.assertIn("changed: C:\\PROGRAMME\\GR\u00dc\u00dfE\\x.exe: infected program of a Run value, deleted", out)
             self.assertEqual([v[0] for v in read_values(software, run_key)], [])
             self.assertEqual(read_values(software, winlogon)[0][2],
-                             "C:\\WINDOWS\\system32\\userinit.exe\0".encode("utf-16-le"))
+                             "C:\\Windows\\system32\\userinit.exe\0".encode("utf-16-le"))
             for gone in ("WINDOWS/System32/worm.exe", "WINDOWS/system32.exe", "Programme/Gr\u00fc\u00dfe/x.exe"):
                 self.assertFalse(os.path.exists(os.path.join(volume, gone)), gone)
             code, out, _ = qfscan("--json", "/mnt")
