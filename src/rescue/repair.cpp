@@ -257,7 +257,8 @@ void PlanDroppedFiles(Plan* plan)
 // Whether SystemRoot ("C:\WINDOWS") names the folder name at the root of its drive.
 bool NamesFolder(const std::string& systemRoot, const std::string& name)
 {
-    return systemRoot.size() >= 4 && systemRoot[1] == ':' && systemRoot[2] == '\\' && SameName(systemRoot.substr(3), name);
+    return systemRoot.size() >= 4 && systemRoot[1] == ':' && systemRoot[2] == '\\' &&
+           SameName(systemRoot.substr(3), name);
 }
 
 std::string SystemRootOf(const Hive& software)
@@ -284,8 +285,9 @@ bool FindSystem(Plan* plan, std::string* error)
             FindOnVolume(system.volume, folder + "/System32/config/SOFTWARE", true, &path, &why) == Lookup::Found)
             folders.push_back(folder);
     if (folders.empty()) {
-        *error = system.volume.root + (chosen.empty() ? std::string(": not a Windows system volume (no folder with System32\\config\\SOFTWARE)")
-                                                      : ": no Windows folder " + chosen + " (with System32\\config\\SOFTWARE) here");
+        *error = system.volume.root + (chosen.empty() ? std::string(": not a Windows system volume")
+                                                      : ": no Windows folder " + chosen + " here") +
+                 " (no folder with System32\\config\\SOFTWARE)";
         return false;
     }
     const std::string pick = folders.size() > 1 ? "; pick the system with --windows DIR" : "";
@@ -315,11 +317,13 @@ bool FindSystem(Plan* plan, std::string* error)
     }
     if (own.size() != 1) {
         CloseHive(&hive);
-        *error = folders.size() == 1 ? Label(system, path) + ": SystemRoot does not name the folder " + folders[0] + " it lies in"
-                 : own.empty()        ? system.volume.root + ": none of the Windows folders " + names +
-                                     " is the one its own SOFTWARE names as SystemRoot"
-                                      : system.volume.root + ": more than one Windows folder (" + names +
-                                     ") is the one its own SOFTWARE names as SystemRoot" + pick;
+        const std::string named = " is the one its own SOFTWARE names as SystemRoot";
+        if (folders.size() == 1)
+            *error = Label(system, path) + ": SystemRoot does not name the folder " + folders[0] + " it lies in";
+        else if (own.empty())
+            *error = system.volume.root + ": none of the Windows folders " + names + named;
+        else
+            *error = system.volume.root + ": more than one Windows folder (" + names + ")" + named + pick;
         return false;
     }
     plan->hives.push_back({});
@@ -356,9 +360,8 @@ struct Profile {
 
 std::string LastName(const std::string& windowsPath)
 {
-    const size_t end = windowsPath.find_last_not_of('\\');
-    const size_t start = windowsPath.find_last_of('\\', end);
-    return end == std::string::npos ? windowsPath : windowsPath.substr(start == std::string::npos ? 0 : start + 1, end - start);
+    const std::string path = windowsPath.substr(0, windowsPath.find_last_not_of('\\') + 1);
+    return path.substr(path.find_last_of('\\') + 1);
 }
 
 // The profiles as Windows finds them: each ProfileList entry names its user's folder, wherever it
@@ -386,8 +389,11 @@ std::vector<Profile> ListProfiles(Plan* plan)
     tops.push_back(system.systemRoot.substr(0, 3) + "Users");
     tops.push_back(system.systemRoot.substr(0, 3) + "Documents and Settings");
     std::vector<std::string> seen;
-    for (const std::string& top : tops) {
+    for (size_t i = 0; i < tops.size(); ++i) {
+        const std::string& top = tops[i];
         std::string folder, why;
+        if (std::any_of(tops.begin(), tops.begin() + i, [&](const std::string& other) { return SameName(other, top); }))
+            continue;  // ProfilesDirectory is one of the others, as it mostly is
         const Lookup found = FindWindowsPath(system.volume, top, false, &folder, &why);
         if (found == Lookup::Refused) {
             Skip(plan, top, why + "; the profiles in it were not checked");

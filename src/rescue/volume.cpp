@@ -82,7 +82,8 @@ bool ReparseTarget(const std::string& path, std::string* target, bool* relative,
     data.resize(static_cast<size_t>(got));
     const uint32_t tag = Bytes(data, 0, 4);
     const size_t names = tag == kTagSymlink ? 20 : 16;  // where the name buffer starts
-    const size_t offset = data.size() >= names ? Bytes(data, 8, 2) : 0, length = data.size() >= names ? Bytes(data, 10, 2) : 0;
+    const size_t offset = data.size() >= names ? Bytes(data, 8, 2) : 0;
+    const size_t length = data.size() >= names ? Bytes(data, 10, 2) : 0;
     std::vector<uint16_t> units;
     for (size_t at = names + offset; at + 1 < names + offset + length && at + 1 < data.size(); at += 2)
         units.push_back(static_cast<uint16_t>(Bytes(data, at, 2)));

@@ -5,6 +5,7 @@ after a run and after a dry run, and the faults: a hive not closed cleanly, a wr
 between commit and rename, and bad input.
 
   offline_test.py QFSCAN [unittest options]"""
+import json
 import os
 import shutil
 import struct
@@ -103,7 +104,8 @@ class Offline(Layout):
         runs = read_values(self.path(SOFTWARE), RUN)
         code, out, err = self.qfscan("--delete")
         self.assertEqual((code, err), (1, ""), out)
-        self.assertIn("Zaverin found on this system, and has been disabled.", out)
+        self.assertIn("Zaverin found on this system, and has been disabled.\nscanning ", out)
+        self.assertNotIn("STATUS: idle", out, "the window's texts are the window's")
         self.assertIn(self.path("Program Files/Other/x.exe") + ": infected, deleted", out)
         self.assertEqual(read_values(self.path(SOFTWARE), RUN), runs[2:], "the clean values, byte for byte")
         self.assertEqual(self.names(SOFTWARE, WOW_RUN), [])
@@ -329,7 +331,7 @@ class NtfsVolume(Layout):
                 self.assertEqual(self.names(hive, "Software\\" + RUN), run)
                 if exit_code == 2:
                     self.assertIn("not everything could be checked" if out else "qfscan: ", out + err)
-        self.assertEqual(self.names("Windows.bak/System32/config/SOFTWARE", RUN), ["Deep"], "the other is left as it was")
+        self.assertEqual(self.names("Windows.bak/System32/config/SOFTWARE", RUN), ["Deep"], "the other one is left")
 
     def test_hives_and_backups_keep_their_security(self):
         closed = self.close((SOFTWARE, ALICE))
@@ -347,12 +349,16 @@ class NtfsVolume(Layout):
         self.unmount()
         self.mount()
 
-        # A descriptor that cannot be copied: no hive is replaced, and the run says why.
-        code, out, err = self.qfscan("--delete", env={"QF_TEST_FAIL_XATTR": "system.ntfs_acl"})
+        # A descriptor that cannot be copied: no hive is replaced, and the run says why, apart from the change.
+        code, out, err = self.qfscan("--delete", "--json", env={"QF_TEST_FAIL_XATTR": "system.ntfs_acl"})
         self.assertEqual(code, 2, out)
-        self.assertIn(ALICE + ":Software\\" + RUN + ': value "Ali" deleted', err)
-        self.assertIn("not replaced, since the new hive could not get the old one's security: "
-                      "its attribute system.ntfs_acl cannot be copied", err)
+        records = [json.loads(line) for line in out.splitlines()]
+        ali = next(r for r in records if r["type"] == "change" and r["change"].startswith('value "Ali" deleted'))
+        self.assertEqual((ali["place"], ali["done"], ali["error"]), (
+            ALICE + ":Software\\" + RUN, False,
+            "not replaced, since the new hive could not get the old one's security: "
+            "its attribute system.ntfs_acl cannot be copied: Operation not permitted"))
+        self.assertTrue(ali["change"].endswith("which is infected"), ali)
         self.assertIn("not everything could be checked or changed", out)
         self.assertEqual({h: self.read(h) for h in contents}, contents)
         self.assertEqual([n for n in os.listdir(self.path("WINDOWS/System32/config")) if n != "SOFTWARE"], [])

@@ -167,7 +167,7 @@ class EmptyRoot(unittest.TestCase):
             self.assertEqual((code, bool(re.fullmatch(r"qfscan \d+\.\d+\.\d+\n", out))), (0, True), out)
             code, out, err = qfscan("--offline", "/mnt", "--delete")
             self.assertEqual((code, err), (1, ""), out)
-            self.assertIn("changed: C:\\PROGRAMME\\GR\u00dc\u00dfE\\x.exe: infected program of a Run value, deleted", out)
+            self.assertIn("changed: C:\\PROGRAMME\\GR\u00dc\u00dfE\\x.exe: infected program of a Run value", out)
             self.assertEqual([v[0] for v in read_values(software, run_key)], [])
             self.assertEqual(read_values(software, winlogon)[0][2],
                              "C:\\Windows\\system32\\userinit.exe\0".encode("utf-16-le"))
