@@ -82,14 +82,16 @@ bool ReparseTarget(const std::string& path, std::string* target, bool* relative,
     data.resize(static_cast<size_t>(got));
     const uint32_t tag = Bytes(data, 0, 4);
     const size_t names = tag == kTagSymlink ? 20 : 16;  // where the name buffer starts
-    const size_t offset = data.size() >= names ? Bytes(data, 8, 2) : 0;
-    const size_t length = data.size() >= names ? Bytes(data, 10, 2) : 0;
+    bool link = (tag == kTagJunction || tag == kTagSymlink) && data.size() >= names;
     std::vector<uint16_t> units;
-    for (size_t at = names + offset; at + 1 < names + offset + length && at + 1 < data.size(); at += 2)
-        units.push_back(static_cast<uint16_t>(Bytes(data, at, 2)));
+    if (link) {
+        const size_t start = names + Bytes(data, 8, 2), length = Bytes(data, 10, 2);
+        link = start + length <= data.size();
+        for (size_t at = start; link && at + 1 < start + length; at += 2)
+            units.push_back(static_cast<uint16_t>(Bytes(data, at, 2)));
+    }
     std::string utf8(units.size() * 3 + 1, '\0');
-    if ((tag != kTagJunction && tag != kTagSymlink) || data.size() < names || names + offset + length > data.size() ||
-        !Utf16ToWtf8(units.data(), units.size(), utf8.data(), utf8.size())) {
+    if (!link || !Utf16ToWtf8(units.data(), units.size(), utf8.data(), utf8.size())) {
         char tagText[16];
         std::snprintf(tagText, sizeof tagText, "%08X", tag);
         *why = "goes through a reparse point that is no link Windows follows here (tag 0x" + std::string(tagText) + ")";
