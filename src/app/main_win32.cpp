@@ -54,7 +54,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
     scanContext.deleteInfected = 1;
     scanContext.interactive = 0;
     scanContext.instance = instance;
-    scanContext.accelerators.store(LoadAcceleratorsA(instance, "IdleButtonAccel"));
+    scanContext.accelerators = LoadAcceleratorsA(instance, "IdleButtonAccel");
 
     // Nothing ever waits for or stops the cleanup, so its handle is not kept.
     DWORD threadId = 0;
@@ -68,8 +68,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
     // Closing the window has ended any scan; this covers a loop that ended another way. Only
     // then are the buffer and the table the scan uses released.
     EndScanAtExit();
-    if (HACCEL table = scanContext.accelerators.exchange(nullptr))
-        DestroyAcceleratorTable(table);
+    if (scanContext.accelerators != nullptr)
+        DestroyAcceleratorTable(scanContext.accelerators);
+    scanContext.accelerators = nullptr;
     FreeTextBuffer(textBuffer);
     return exitCode;
 }

@@ -67,7 +67,7 @@ int RunMessageLoop(ScanContext* context, HWND mainWindow)
         const bool keyUp = msg.message == WM_KEYUP || msg.message == WM_SYSKEYUP;
         if (keyDown && IsAltKey(msg.wParam) && (HIWORD(msg.lParam) & KF_REPEAT) == 0)
             altChordTaken = false;
-        if (OfferToTable(msg) && TranslateAcceleratorA(mainWindow, context->accelerators.load(), &msg)) {
+        if (OfferToTable(msg) && TranslateAcceleratorA(mainWindow, context->accelerators, &msg)) {
             if (msg.message == WM_SYSKEYDOWN)
                 altChordTaken = true;
             continue;

@@ -10,6 +10,7 @@
 #include "fs/unicode.h"
 #include "cleanup/cleanup.h"
 #include "cleanup/cleanup_rules.h"
+#include "cleanup/test_seams.h"
 #include "detect/infection.h"
 
 namespace {
@@ -18,9 +19,12 @@ const wchar_t kMachineRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\
 const wchar_t kUserRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 const char kWinlogonKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 const char kLogonProgram[] = "\\userinit.exe";
+// How often one value is read again when it keeps growing between the measure and the read.
+const int kRereads = 8;
 
 // The enumeration buffers of one CleanRunKey call, in UTF-16 units: large enough for the key's
-// longest value name and data as the key reports them, and never smaller than a path.
+// longest value name and data as the key reports them (and for dataAtLeast bytes of data), and
+// never smaller than a path.
 struct RunKeyBuffers {
     HLOCAL nameBlock;
     HLOCAL dataBlock;
@@ -51,7 +55,7 @@ void ReleaseRunKeyBuffers(RunKeyBuffers* buffers)
     ReleaseBlock(buffers->nameBlock);
 }
 
-bool AllocateRunKeyBuffers(HKEY key, RunKeyBuffers* buffers)
+bool AllocateRunKeyBuffers(HKEY key, DWORD dataAtLeast, RunKeyBuffers* buffers)
 {
     *buffers = RunKeyBuffers{};
     DWORD longestName = 0;
@@ -59,6 +63,11 @@ bool AllocateRunKeyBuffers(HKEY key, RunKeyBuffers* buffers)
     if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &longestName,
                          &longestData, nullptr, nullptr) != ERROR_SUCCESS)
         longestName = longestData = 0;
+    GrowRunValueAfterMeasure(key);
+    if (longestData < dataAtLeast)
+        longestData = dataAtLeast;
+    if (longestData > MAXDWORD - 8)
+        return false;  // the sizes below would wrap
     buffers->nameCapacity = longestName < kPathCapacity ? static_cast<DWORD>(kPathCapacity) : longestName + 1;
     buffers->dataCapacity = longestData < 2 * kPathCapacity ? static_cast<DWORD>(2 * kPathCapacity) : longestData + 2;
     void* name = nullptr;
@@ -208,10 +217,11 @@ int CleanRunKeyAt(HKEY root, const wchar_t* subkey)
 int CleanRunKey(HKEY key)
 {
     RunKeyBuffers buffers;
-    if (!AllocateRunKeyBuffers(key, &buffers))
+    if (!AllocateRunKeyBuffers(key, 0, &buffers))
         return 0;
     int found = 0;
     DWORD index = 0;
+    int rereads = 0;
     for (;;) {
         DWORD nameSize = buffers.nameCapacity;
         DWORD dataSize = buffers.dataCapacity;
@@ -219,9 +229,20 @@ int CleanRunKey(HKEY key)
         const LONG status = RegEnumValueW(key, index, buffers.name, &nameSize, nullptr, &type,
                                           reinterpret_cast<BYTE*>(buffers.data), &dataSize);
         if (status == ERROR_MORE_DATA) {
-            ++index;  // grew since the key was measured: passed over, the walk goes on
+            // It grew since the key was measured: read it again with room for the size it now
+            // asks for (or the key's new longest). One that keeps growing is left for the next
+            // round of the cleanup.
+            const DWORD asked = dataSize > buffers.dataCapacity ? dataSize : 0;
+            ReleaseRunKeyBuffers(&buffers);
+            if (!AllocateRunKeyBuffers(key, asked, &buffers))
+                return found;
+            if (++rereads > kRereads) {
+                rereads = 0;
+                ++index;
+            }
             continue;
         }
+        rereads = 0;
         if (status != ERROR_SUCCESS)
             break;
         if (dataSize > buffers.dataCapacity)

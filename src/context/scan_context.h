@@ -5,9 +5,10 @@
 //   once by start-up, before any worker starts, and only read afterwards.
 // - textBuffer, deleteInfected and interactive are written by the user-interface thread only when
 //   it starts a scan; a running scan disables every way to start another one.
-// - accelerators is read by the message loop for every message and replaced by the scan worker
-//   and by Stop. A replacement stores the new table before it destroys the old one, so the loop
-//   never meets a destroyed table.
+// - accelerators belongs to the user-interface thread alone: start-up loads it, the message loop
+//   reads it, the window procedure and Stop replace it, and WinMain destroys it at the end. The
+//   scan worker never touches it: it sends kShowTableMessage to the main window and the window
+//   procedure makes the swap, so no table is destroyed while the loop may be using it.
 // - scanEnd says how the running scan ends. The user-interface thread resets it to kScanRunning
 //   before each scan starts. After that it changes once, by compare-and-swap: Stop (and closing
 //   the window) claims it with kScanStopClaimed, the worker with kScanEndClaimed once its walk
@@ -34,7 +35,7 @@ struct ScanContext {
     char* textBuffer;              // the shared 260-byte text buffer; null until the first scan
     int deleteInfected;            // 1: a scan deletes the infected files it finds
     HINSTANCE instance;            // the module that holds the accelerator tables
-    std::atomic<HACCEL> accelerators;  // the table the message loop applies
+    HACCEL accelerators;           // the table the message loop applies
     int interactive;               // 1: the scan drives the buttons, status text and its box
     std::atomic<int> scanEnd;          // kScanRunning, then which side claimed the end
 };
@@ -43,6 +44,13 @@ constexpr int kScanRunning = 0;
 constexpr int kScanStopClaimed = 1;  // Stop won: the worker ends at its next check, silently
 constexpr int kScanEndClaimed = 2;   // the worker reached its end first: Stop does nothing
 
-// Loads the accelerator table name from the context's module and makes it the one in force,
-// storing the new table before destroying the old.
-void SwapAccelerators(ScanContext* context, const char* name);
+// Sent to the main window: wParam 1 puts "WorkingButtonAccel" in force, 0 "IdleButtonAccel".
+constexpr UINT kShowTableMessage = WM_APP + 1;
+
+// User-interface thread only: loads the working or the idle table from the context's module and
+// makes it the one in force, destroying the one it replaces.
+void SwapAccelerators(ScanContext* context, bool working);
+
+// Any thread: asks the user-interface thread to swap the tables, and returns once it has (a
+// synchronous send, which the user-interface thread handles while it waits for a worker too).
+void RequestAccelerators(const ScanContext* context, bool working);

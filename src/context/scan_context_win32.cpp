@@ -1,11 +1,17 @@
-// Accelerator table replacement, shared by the scan worker and Stop.
+// Accelerator table replacement: made by the user-interface thread, asked for by the scan worker.
 #include "context/scan_context.h"
 
-void SwapAccelerators(ScanContext* context, const char* name)
+void SwapAccelerators(ScanContext* context, bool working)
 {
-    HACCEL table = LoadAcceleratorsA(context->instance, name);
-    HACCEL old = context->accelerators.exchange(table);
+    HACCEL table = LoadAcceleratorsA(context->instance, working ? "WorkingButtonAccel" : "IdleButtonAccel");
+    HACCEL old = context->accelerators;
+    context->accelerators = table;
     // A module table loaded twice may come back as the same handle; never destroy the new one.
     if (old != nullptr && old != table)
         DestroyAcceleratorTable(old);
+}
+
+void RequestAccelerators(const ScanContext* context, bool working)
+{
+    SendMessageA(context->mainWindow, kShowTableMessage, working ? 1 : 0, 0);
 }

@@ -90,7 +90,8 @@ bool FsFullPath(const char* path, char* out, size_t capacity);
 bool FsIsDirectory(const char* path);
 bool FsIsFile(const char* path);  // an existing file that is no folder (links followed)
 // Makes path the process's current directory. Only the window does, as its cursor through the
-// scan; nothing relies on it.
+// scan; nothing relies on it. On Windows a path past MAX_PATH - 2 characters (MAX_PATH - 1 with a
+// trailing backslash) is refused, as Windows refuses it to a program that is not long-path aware.
 bool FsSetCurrentDirectory(const char* path);
 
 // An open file, for the test and for its disposal. On Windows nobody can write it while it is

@@ -615,7 +615,17 @@ bool FsSetCurrentDirectory(const char* path)
 {
     static thread_local wchar_t wide[kWideCapacity];
     size_t units = 0;
-    return Wtf8ToUtf16(path, reinterpret_cast<uint16_t*>(wide), kWideCapacity, &units) && SetCurrentDirectoryW(wide) != 0;
+    if (!Wtf8ToUtf16(path, reinterpret_cast<uint16_t*>(wide), kWideCapacity, &units))
+        return false;
+    // The current directory lives in a buffer of MAX_PATH units, with a trailing backslash and
+    // the NUL. Windows refuses a longer one to a program that is not long-path aware; Wine 8
+    // accepts it and copies it past that buffer, over the loader's record of the program.
+    const bool endsInBackslash = units > 0 && wide[units - 1] == L'\\';
+    if (units + (endsInBackslash ? 0 : 1) >= MAX_PATH) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    return SetCurrentDirectoryW(wide) != 0;
 }
 
 bool FsOpenChild(FsDir dir, const FsEntry& entry, FsFile* file)

@@ -8,10 +8,20 @@ bool AppendBounded(char* buffer, size_t capacity, const char* text)
 {
     if (capacity == 0)
         return false;
-    size_t used = strnlen(buffer, capacity - 1);
+    const size_t start = strnlen(buffer, capacity - 1);
+    size_t used = start;
     size_t i = 0;
     for (; text[i] != '\0' && used + 1 < capacity; ++i)
         buffer[used++] = text[i];
+    // A cut never splits a UTF-8 sequence, which would make the whole text unreadable as UTF-8:
+    // the sequence's lead byte goes with the part that did not fit.
+    auto continues = [](char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; };
+    if (continues(text[i])) {
+        while (used > start && continues(buffer[used - 1]))
+            --used;
+        if (used > start)
+            --used;
+    }
     buffer[used] = '\0';
     return text[i] == '\0';
 }

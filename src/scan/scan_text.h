@@ -15,7 +15,8 @@ struct ScanCounts {
 };
 
 // Appends text to the NUL-terminated contents of buffer, cutting it so that buffer (capacity
-// bytes, NUL included) never overflows. Returns false when text had to be cut.
+// bytes, NUL included) never overflows, and never inside a UTF-8 sequence. Returns false when
+// text had to be cut.
 bool AppendBounded(char* buffer, size_t capacity, const char* text);
 
 // "STATUS: Scanning\nDirectory: <entry>", followed by "\nFile: <name>" when name is not null;

@@ -55,7 +55,7 @@ DWORD FinishScan(ScanContext* context, DWORD exitCode)
 {
     if (context->interactive)
         ShowScanState(context, false);
-    SwapAccelerators(context, "IdleButtonAccel");
+    RequestAccelerators(context, false);
     return exitCode;
 }
 
@@ -114,7 +114,7 @@ DWORD WINAPI ScanDriveThread(LPVOID parameter)
     }
     if (context->interactive)
         ShowScanState(context, true);
-    SwapAccelerators(context, "WorkingButtonAccel");
+    RequestAccelerators(context, true);
 
     const WalkStep step = RunWalk(context, &walk);
     const ScanCounts counts = walk.counts;

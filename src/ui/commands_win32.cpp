@@ -71,7 +71,7 @@ void StopScan()
     ShowScanState(w.context, false);
     lstrcpyA(w.textBuffer, kStoppedText);
     SendMessageA(w.statusWindow, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(w.textBuffer));
-    SwapAccelerators(w.context, "IdleButtonAccel");
+    SwapAccelerators(w.context, false);
 }
 
 // ID_NEXT_CONTROL: moves the focus to the next enabled control with a tab stop after the one

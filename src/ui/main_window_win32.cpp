@@ -223,6 +223,7 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
     case WM_CLOSE: return OnClose(window);
     case WM_DESTROY: return OnDestroy();
     case WM_COMMAND: OnCommand(window, wParam); return 1;
+    case kShowTableMessage: SwapAccelerators(mainWindowState.context, wParam != 0); return 1;
     default: return DefWindowProcA(window, message, wParam, lParam);
     }
 }

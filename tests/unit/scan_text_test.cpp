@@ -21,6 +21,11 @@ TEST(ScanText, ProgressIsCutToTheBuffer)
     const std::string fitsEntry(124, 'd'), fitsName(100, 'n');
     FormatProgress(buffer, sizeof buffer, fitsEntry.c_str(), fitsName.c_str());
     EXPECT_EQ(std::string(buffer), "STATUS: Scanning\nDirectory: " + fitsEntry + "\nFile: " + fitsName);
+
+    // A cut that would split a character leaves all of it out: the text stays UTF-8.
+    const std::string wideEntry = std::string(230, 'd') + "\xCE\xB1";
+    FormatProgress(buffer, sizeof buffer, wideEntry.c_str(), nullptr);
+    EXPECT_EQ(std::string(buffer), "STATUS: Scanning\nDirectory: " + std::string(230, 'd'));
 }
 
 TEST(ScanText, ChildPaths)

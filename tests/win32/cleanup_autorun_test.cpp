@@ -65,7 +65,7 @@ TEST(AutorunRepair, RemovesInfectedProgramsAndTheirValuesAndRestoresUserinit)
     tree.Dir("bin");
     const char* const worms[] = {"unquoted.exe", "quoted.exe", "Program Files/spaced.exe", "expand.exe",
                                  "twin1.exe", "twin2.exe", "long.exe", "afterlong.exe", "nonul.exe", "longname.exe",
-                                 "user.exe", "binary.exe", "held.exe"};
+                                 "user.exe", "binary.exe", "held.exe", "grows.exe"};
     for (const char* name : worms)
         tree.File(name, Infected(clean, MarkerForm::Form10));
     tree.File("clean.exe", clean);
@@ -98,6 +98,7 @@ TEST(AutorunRepair, RemovesInfectedProgramsAndTheirValuesAndRestoresUserinit)
     } values[] = {
         {false, "v01 unquoted", tree.Path("unquoted.exe") + '\0', REG_SZ},
         {false, "v02 quoted", quoted("quoted.exe") + '\0', REG_SZ},
+        {false, "v03 grows", tree.Path("grows.exe") + '\0', REG_SZ},  // past the key's measure, before it is read
         {false, "v04 spaces", quoted("Program Files/spaced.exe") + " -x y" + '\0', REG_SZ},
         {false, "v05 expand", "%QF_CLEANUP_DIR%\\expand.exe /x" + std::string(1, '\0'), REG_EXPAND_SZ},
         {false, "v06 twin", tree.Path("twin1.exe") + '\0', REG_SZ},
@@ -127,7 +128,9 @@ TEST(AutorunRepair, RemovesInfectedProgramsAndTheirValuesAndRestoresUserinit)
     Put(HKEY_LOCAL_MACHINE, kWinlogon, "Userinit", REG_SZ, poisoned);
     ASSERT_FALSE(HasFailure());
 
+    SetEnvironmentVariableA("QF_TEST_RUN_GROWS", "v03 grows");
     EXPECT_EQ(RepairAutorun(), kCleanupFound | kCleanupRefused) << "held.exe could not be deleted";
+    SetEnvironmentVariableA("QF_TEST_RUN_GROWS", nullptr);
     CloseHandle(held);
     SetEnvironmentVariableA("PATH", oldPath.c_str());
     const std::vector<std::string> machineLeft = {"v13 clean", "v14 missing", "w1 bare, only in the current directory",

@@ -64,6 +64,10 @@ TEST(ScanWorker, StopAfterTheEndIsClaimedChangesNothing)
     context.textBuffer = text;
     context.instance = instance;
     context.interactive = 1;
+    // The table in force belongs to this thread: the worker asks the main window (a STATIC here,
+    // which ignores it) to swap it, and never replaces or destroys it itself.
+    const HACCEL idle = LoadAcceleratorsA(instance, "IdleButtonAccel");
+    context.accelerators = idle;
 
     HANDLE worker = StartScanWorker(&context, nullptr);
     for (int i = 0; i < 6000 && !PumpAndLookForBox(context.mainWindow); ++i)
@@ -88,6 +92,8 @@ TEST(ScanWorker, StopAfterTheEndIsClaimedChangesNothing)
     EXPECT_EQ(Text(context.statusWindow),
               "STATUS: Done\n  Directories: 0\n  Files: 1\n  Infected 1\n  Deleted 0\n");
     EXPECT_TRUE(IsWindowEnabled(context.startButton) && !IsWindowEnabled(context.stopButton));
+    EXPECT_EQ(context.accelerators, idle);
+    EXPECT_EQ(CopyAcceleratorTableA(idle, nullptr, 0), 6) << "the table was destroyed";
     CloseHandle(stopper);
     CloseHandle(worker);
     DestroyWindow(context.mainWindow);

@@ -1,0 +1,12 @@
+// A hook for the test that races the autorun repair. Off unless the environment names it, and it
+// changes only what the registry holds when the repair reads it, never what the repair decides.
+//
+//   QF_TEST_RUN_GROWS=NAME  once the Run key holding a value of that name has been measured, the
+//                           value grows past that measure (a long argument is appended to its
+//                           text), as if another program wrote it before the repair read it
+#pragma once
+
+#include <windows.h>
+
+// Grows the value the seam names in key, once per process; returns at once when the seam is off.
+void GrowRunValueAfterMeasure(HKEY key);
