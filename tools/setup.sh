@@ -31,6 +31,8 @@ want procps
 # the Python binding and cut a write short with strace. The console scanner's tests are Python.
 want pkg-config
 want libhivex-dev
+# The quarantine's SHA-256 on Linux (linked statically into the release).
+want nettle-dev
 want python3
 want python3-hivex
 want strace

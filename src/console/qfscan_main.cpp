@@ -17,10 +17,12 @@
 
 #include "console/console_platform.h"
 #include "console/fleet.h"
+#include "console/quarantine_command.h"
 #include "console/report.h"
 #include "fs/file_system.h"
 #include "fs/unicode.h"
 #include "qf_version.h"
+#include "quarantine/quarantine.h"
 #include "scan/tree_walk.h"
 
 namespace {
@@ -35,6 +37,8 @@ const char kHelp[] =
     "usage: qfscan [--delete | --move DIR] [--jobs N] [--json] [--quiet] [--log FILE] [--cleanup] PATH...\n"
     "       qfscan --offline ROOT [--dry-run] [--delete | --move DIR] [--windows DIR] [--jobs N]\n"
     "              [--json] [--quiet] [--log FILE]\n"
+    "       qfscan --list DIR [--json]\n"
+    "       qfscan --restore DIR [--json] [ORIGINAL-PATH...]\n"
     "       qfscan --help | --version\n"
     "\n"
     "Scans each PATH (a folder) for programs infected by the Zaverin worm, as Quenfold's window\n"
@@ -42,7 +46,13 @@ const char kHelp[] =
     "not followed, and folders whose names begin with a dot are passed over.\n"
     "\n"
     "  --delete       delete the infected files\n"
-    "  --move DIR     move them into DIR instead (never replacing a file: name.1, name.2, ...)\n"
+    "  --move DIR     move them into the quarantine DIR instead: an empty folder or one that\n"
+    "                 holds an index.jsonl; each file is stored under a name nothing runs,\n"
+    "                 and its index line keeps where it was and what it was\n"
+    "  --list DIR     print what the quarantine DIR holds\n"
+    "  --restore DIR  put the files of the quarantine DIR back where they were (all, or those\n"
+    "                 whose ORIGINAL-PATH is given), never over a file, and only when they are\n"
+    "                 unchanged; a restored file is as infected as it was\n"
     "  -j, --jobs N   scan with N threads (1 to 64, default 16): folders are shared out as\n"
     "                 they are found, so the disk gets several requests at once; with more\n"
     "                 than one, infected files are reported in the order they are found\n"
@@ -75,6 +85,8 @@ const char kHelp[] =
     "  summary   directories, files, infected, deleted, moved, deleted_at_restart, skipped, stopped,\n"
     "            exit_code, elapsed_ms, host, version, started, finished (UTC, ISO 8601)\n"
     "\n"
+    "--list and --restore exit 0 when everything asked was done, 2 otherwise.\n"
+    "\n"
     "Exit codes:\n"
     "  0  nothing infected, and everything was scanned\n"
     "  1  infected files (or the worm) found, and every one handled as asked\n"
@@ -92,6 +104,8 @@ struct Options {
     bool dryRun = false;
     int jobs = kDefaultJobs;
     std::string moveDir;
+    std::string listDir;     // --list: the quarantine to print
+    std::string restoreDir;  // --restore: the quarantine to give back from, paths its files
     std::string offlineRoot;
     std::string windows;  // --windows: the Windows folder in offlineRoot, where there are several
     std::string logFile;
@@ -126,10 +140,40 @@ int Print(const char* text)
     return std::fputs(text, stdout) >= 0 && std::fflush(stdout) == 0 ? kExitClean : kExitError;
 }
 
+// --list and --restore go with --json alone; a quarantine folder is made absolute.
+bool QuarantineOptions(Options* options, int* exitCode)
+{
+    std::string& folder = options->listDir.empty() ? options->restoreDir : options->listDir;
+    const char* problem = nullptr;
+    if (!options->listDir.empty() && !options->restoreDir.empty())
+        problem = "--list and --restore exclude each other";
+    else if (options->deleteInfected || !options->moveDir.empty() || !options->offlineRoot.empty() ||
+             options->cleanup || options->dryRun || !options->windows.empty() || !options->logFile.empty())
+        problem = "--list and --restore take only --json";
+    else if (!options->listDir.empty() && !options->paths.empty())
+        problem = "--list takes no PATH";
+    if (problem != nullptr) {
+        *exitCode = Fail(problem);
+        return false;
+    }
+    const std::string given = folder;
+    folder = FullPath(given);
+    if (folder.empty() || !FsIsDirectory(folder.c_str())) {
+        *exitCode = Fail(given + ": no such folder");
+        return false;
+    }
+    for (std::string& path : options->paths) {
+        const std::string full = FullPath(path);
+        path = full.empty() ? path : full;
+    }
+    return true;
+}
+
 // Parses the command line into options; on a bad one, *exitCode is what to exit with.
 bool ParseOptions(int argc, char** argv, Options* options, int* exitCode)
 {
-    enum { kOptMove = 256, kOptOffline, kOptDryRun, kOptHelp, kOptVersion, kOptLog, kOptJson, kOptWindows };
+    enum { kOptMove = 256, kOptOffline, kOptDryRun, kOptHelp, kOptVersion, kOptLog, kOptJson, kOptWindows, kOptList,
+           kOptRestore };
     static const option kLong[] = {
         {"delete", no_argument, nullptr, 'd'},       {"move", required_argument, nullptr, kOptMove},
         {"json", no_argument, nullptr, kOptJson},         {"quiet", no_argument, nullptr, 'q'},
@@ -137,6 +181,7 @@ bool ParseOptions(int argc, char** argv, Options* options, int* exitCode)
         {"dry-run", no_argument, nullptr, kOptDryRun},  {"help", no_argument, nullptr, kOptHelp},
         {"version", no_argument, nullptr, kOptVersion}, {"log", required_argument, nullptr, kOptLog},
         {"jobs", required_argument, nullptr, 'j'},     {"windows", required_argument, nullptr, kOptWindows},
+        {"list", required_argument, nullptr, kOptList}, {"restore", required_argument, nullptr, kOptRestore},
         {nullptr, 0, nullptr, 0}};
     opterr = 0;
     for (int c; (c = getopt_long(argc, argv, "+j:", kLong, nullptr)) != -1;) {
@@ -167,6 +212,8 @@ bool ParseOptions(int argc, char** argv, Options* options, int* exitCode)
         case kOptDryRun: options->dryRun = true; break;
         case kOptLog: options->logFile = optarg; break;
         case kOptWindows: options->windows = optarg; break;
+        case kOptList: options->listDir = optarg; break;
+        case kOptRestore: options->restoreDir = optarg; break;
         case kOptHelp: *exitCode = Print(kHelp); return false;
         case kOptVersion: *exitCode = Print(kVersion); return false;
         default:
@@ -179,6 +226,8 @@ bool ParseOptions(int argc, char** argv, Options* options, int* exitCode)
     }
     for (int i = optind; i < argc; ++i)
         options->paths.push_back(argv[i]);
+    if (!options->listDir.empty() || !options->restoreDir.empty())
+        return QuarantineOptions(options, exitCode);
 
     const char* problem = nullptr;
     if (options->deleteInfected && !options->moveDir.empty())
@@ -435,12 +484,21 @@ int main(int argc, char** argv)
     int exitCode = kExitError;
     if (!ParseOptions(argc, argv, &options, &exitCode))
         return exitCode;
+    static std::atomic<int> interrupt{0};
+    if (!options.listDir.empty())
+        return ListQuarantine(options.listDir, options.json);
+    if (!options.restoreDir.empty()) {
+        CatchInterrupt(&interrupt);
+        return RestoreQuarantine(options.restoreDir, options.paths, options.json, &interrupt);
+    }
+    std::string why;
+    if (!options.moveDir.empty() && !QuarantineReady(options.moveDir, !options.dryRun, &why))
+        return Fail("--move " + options.moveDir + " " + why);
 
     std::string logError;
     if (!options.logFile.empty() && !LogOpen(options.logFile, &logError))
         return Fail(options.logFile + ": cannot be opened for appending: " + logError);
 
-    static std::atomic<int> interrupt{0};
     CatchInterrupt(&interrupt);
     Report report =
         MakeReport(options.json, options.quiet, !options.moveDir.empty() && !options.dryRun, StderrIsTerminal());

@@ -1,7 +1,7 @@
 # The console scanner, qfscan: a library of its own (so the unit tests can reach its output
 # rules) and the program. Included after the
 # libraries below it.
-add_library(qf_console STATIC src/console/report.cpp)
+add_library(qf_console STATIC src/console/report.cpp src/console/quarantine_command.cpp)
 if(WIN32)
   target_sources(qf_console PRIVATE src/console/console_win32.cpp src/console/fleet_win32.cpp)
   target_link_libraries(qf_console PUBLIC qf_win32 shell32)

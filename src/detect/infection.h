@@ -1,6 +1,8 @@
 // The executable infection test: does one file on disk carry the Zaverin marker?
 #pragma once
 
+#include <string>
+
 #include "fs/file_system.h"
 
 // What the test found in one file.
@@ -19,6 +21,10 @@ FileVerdict TestOpenedExecutable(const FsFile& file, int* error);
 // Opens the file at path (absolute) for the test, as FsOpenFile does, and tests it. On Infected
 // the file stays open in *file for its disposal; otherwise it is closed.
 FileVerdict TestExecutableAt(const char* path, FsFile* file, int* error);
+
+// What the quarantine records as why a file was taken: the marker and its form (the first byte
+// of the marker window), read again through file.
+std::string InfectionWhy(const FsFile& file);
 
 // 1 when the file at path carries the marker, 0 when it does not or cannot be examined.
 int IsInfectedExecutable(const char* path);

@@ -128,8 +128,10 @@ struct FsDisposal {
 // It acts on the file that file holds open: when its name names another file by now, nothing is
 // done. Read-only, hidden and system are lifted for the delete and put back when it fails. A
 // file in use is scheduled for deletion at the next restart when atRestart is set (Windows).
-// file is closed on return.
-FsDisposal FsDispose(FsFile* file, const char* moveFolder, bool atRestart, char* target, size_t capacity);
+// file is closed on return. With exactName (the quarantine's), the file goes under that name or
+// not at all, and where the platform has one, without its execute permission.
+FsDisposal FsDispose(FsFile* file, const char* moveFolder, bool atRestart, char* target, size_t capacity,
+                     const char* exactName = nullptr);
 
 // Copies a file to a new file target, flushed to the disk; never replaces a file already there
 // (then it fails with FsTargetExists() true).

@@ -119,13 +119,17 @@ bool TargetName(const char* name, int n, char* out, size_t capacity)
 
 // Gives the file at folder/name a new name in moveFolder without replacing anything; the copy
 // across file systems goes to a temporary name first, so a partial copy never holds a final name.
-bool MoveOut(FsFile* file, const struct stat& tested, int moveFolder, char* final, size_t capacity)
+bool MoveOut(FsFile* file, const struct stat& tested, int moveFolder, char* final, size_t capacity, const char* exact)
 {
     const int folder = file->dir->fd;
     bool copied = false;
     char temporary[64];
     for (int n = 0; n < 10000; ++n) {
-        if (!TargetName(file->name, n, final, capacity) || std::strlen(final) >= 256) {
+        if (exact != nullptr && n > 0) {
+            errno = EEXIST;
+            break;
+        }
+        if (!TargetName(exact != nullptr ? exact : file->name, n, final, capacity) || std::strlen(final) >= 256) {
             errno = ENAMETOOLONG;
             break;
         }
@@ -457,7 +461,7 @@ void FsClose(FsFile* file)
     *file = FsFile{-1, nullptr, nullptr, false};
 }
 
-FsDisposal FsDispose(FsFile* file, const char* moveFolder, bool, char* target, size_t capacity)
+FsDisposal FsDispose(FsFile* file, const char* moveFolder, bool, char* target, size_t capacity, const char* exactName)
 {
     FsDisposal result{FsOutcome::NotDone, 0};
     const int fd = static_cast<int>(file->handle);
@@ -470,7 +474,9 @@ FsDisposal FsDispose(FsFile* file, const char* moveFolder, bool, char* target, s
     } else if (moveFolder != nullptr) {
         const int into = open(moveFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         char final[kFsNameCapacity];
-        if (into >= 0 && MoveOut(file, tested, into, final, sizeof final)) {
+        if (into >= 0 && MoveOut(file, tested, into, final, sizeof final, exactName)) {
+            if (exactName != nullptr)
+                fchmodat(into, final, tested.st_mode & 0666, 0);  // stored, never to be run from there
             const char* separator = moveFolder[std::strlen(moveFolder) - 1] == '/' ? "" : "/";
             const int used = std::snprintf(target, capacity, "%s%s%s", moveFolder, separator, final);
             if (used < 0 || static_cast<size_t>(used) >= capacity)

@@ -323,12 +323,12 @@ void RestoreAttributes(HANDLE handle, DWORD attributes);
 // ever holds a partial copy. The original then goes through handle.
 
 bool MoveOut(HANDLE handle, HANDLE source, DWORD attributes, const char* folder, const char* name, char* target,
-             size_t capacity)
+             size_t capacity, bool exact)
 {
     static thread_local wchar_t wide[kWideCapacity];
     static thread_local wchar_t temporary[kWideCapacity];
     bool copied = false;
-    for (int n = 0; n < 10000; ++n) {
+    for (int n = 0; n < (exact ? 1 : 10000); ++n) {
         if (!TargetName(folder, name, n, target, capacity) || !ToWide(target, wide, kWideCapacity))
             break;
         if (!copied) {
@@ -733,7 +733,8 @@ void FsClose(FsFile* file)
     *file = FsFile{reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE), nullptr, nullptr, false};
 }
 
-FsDisposal FsDispose(FsFile* file, const char* moveFolder, bool atRestart, char* target, size_t capacity)
+FsDisposal FsDispose(FsFile* file, const char* moveFolder, bool atRestart, char* target, size_t capacity,
+                     const char* exactName)
 {
     static thread_local wchar_t wide[kWideCapacity];
     FsDisposal result{FsOutcome::NotDone, 0};
@@ -752,7 +753,8 @@ FsDisposal FsDispose(FsFile* file, const char* moveFolder, bool atRestart, char*
         } else if (!GetFileInformationByHandle(handle, &now) || !FsSameFile(IdOf(now), IdOf(before))) {
             result.error = kChangedError;  // the name names another file by now: it is not ours to touch
         } else if (moveFolder != nullptr) {
-            if (MoveOut(handle, tested, now.dwFileAttributes, moveFolder, file->name, target, capacity))
+            if (MoveOut(handle, tested, now.dwFileAttributes, moveFolder, exactName != nullptr ? exactName : file->name,
+                        target, capacity, exactName != nullptr))
                 result.outcome = FsOutcome::Moved;
             else
                 result.error = static_cast<int>(GetLastError());

@@ -9,6 +9,7 @@
 #include "fs/file_system.h"
 #include "fs/unicode.h"
 #include "rescue/hive.h"
+#include "quarantine/quarantine.h"
 #include "rescue/volume.h"
 
 namespace {
@@ -444,15 +445,18 @@ bool OpenUserHives(Plan* plan, std::string* error)
 
 // Where every file the rescue takes away goes: moved into moveDir when one is given, else
 // deleted. The one place that touches such a file, so that it goes as the online scan's do.
-// *target gets where it was moved; *why why it could not go.
-bool DisposeRescueFile(const std::string& path, const std::string& moveDir, std::string* target, std::string* why)
+// Moved, it goes into the quarantine, recorded as what it is. *target gets where it was moved;
+// *why why it could not go.
+bool DisposeRescueFile(const std::string& path, const std::string& moveDir, const char* what, std::string* target,
+                       std::string* why)
 {
     char moved[kFsPathCapacity];
     char reason[256];
     FsFile opened;
     FsDisposal done{FsOutcome::NotDone, 0};
     if (FsOpenFile(path.c_str(), &opened))
-        done = FsDispose(&opened, moveDir.empty() ? nullptr : moveDir.c_str(), false, moved, sizeof moved);
+        done = moveDir.empty() ? FsDispose(&opened, nullptr, false, moved, sizeof moved)
+                               : QuarantineFile(moveDir.c_str(), &opened, path.c_str(), what, moved, sizeof moved);
     else
         done.error = FsLastError();
     FsErrorText(done.error, reason, sizeof reason);
@@ -479,9 +483,16 @@ void MakeChanges(Plan* plan)
                 change.error = why;
         }
     }
+    // The quarantine's index keeps the hive changes beside the files taken.
+    const std::string& moveDir = plan->request->moveDir;
+    for (size_t i = 0; !dry && !moveDir.empty() && i < plan->result->changes.size(); ++i) {
+        RescueChange& change = plan->result->changes[i];
+        if (!QuarantineNoteChange(moveDir.c_str(), change.place, change.change, change.done) && change.done)
+            change.error = "made, but not recorded in the quarantine's index";
+    }
     for (const FileWork& file : plan->files) {
         std::string target, why;
-        const bool done = dry || DisposeRescueFile(file.path, plan->request->moveDir, &target, &why);
+        const bool done = dry || DisposeRescueFile(file.path, plan->request->moveDir, file.what, &target, &why);
         const std::string change = std::string(file.what) + (plan->request->moveDir.empty() ? ", deleted"
                                                              : target.empty()               ? ", moved"
                                                                                             : ", moved to " + target);

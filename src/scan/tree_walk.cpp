@@ -6,6 +6,8 @@
 #include <cstring>
 
 #include "detect/examine.h"
+#include "detect/infection.h"
+#include "quarantine/quarantine.h"
 #include "scan/test_seams.h"
 
 bool QueueInit(DirQueue* queue, size_t capacity)
@@ -266,7 +268,10 @@ void Dispose(TreeWalk* walk, FsFile* file)
 {
     PauseBeforeDisposal(walk->path);
     const WalkOptions& options = walk->options;
-    const FsDisposal done = FsDispose(file, options.moveFolder, options.atRestart, walk->target, sizeof walk->target);
+    const FsDisposal done =
+        options.moveFolder != nullptr
+            ? QuarantineFile(options.moveFolder, file, walk->path, InfectionWhy(*file).c_str(), walk->target, sizeof walk->target)
+            : FsDispose(file, nullptr, options.atRestart, walk->target, sizeof walk->target);
     switch (done.outcome) {
     case FsOutcome::Deleted: walk->note = WalkNote::Deleted; break;
     case FsOutcome::DeleteAtRestart: walk->note = WalkNote::DeleteAtRestart; break;
