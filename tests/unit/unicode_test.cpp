@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "console/report.h"
 #include "fs/unicode.h"
 
 namespace {
@@ -45,12 +44,6 @@ TEST(Unicode, NoWtf8IsRefused)
                              "\xED\xA0\xBD\xED\xB8\x80",      // a pair spelt as two halves
                              "\x80", "abc\xE2\x82"})
         EXPECT_FALSE(Wtf8ToUtf16(text, out, 16, &units)) << text;
-}
-
-TEST(Unicode, JsonEscapesALoneSurrogate)
-{
-    EXPECT_EQ(JsonString("x\xED\xA0\x80y"), "\"x\\ud800y\"");
-    EXPECT_EQ(JsonString("\xD0\x9F\xE9"), "\"\xD0\x9F\\u00e9\"") << "Latin-1 for a byte that is no UTF-8";
 }
 
 }  // namespace
