@@ -30,6 +30,9 @@ int RunSystemCleanup();
 // the file system resolves them (links included); false when folder cannot be opened.
 using FolderId = std::pair<uint64_t, uint64_t>;
 bool FolderChain(const std::string& folder, std::vector<FolderId>* chain);
+// A file the user named: where the platform's open of a file by its path would not follow a link
+// at its end, the path is made the file's own; false when it cannot be.
+bool ResolveFile(std::string* path);
 // Whether this process holds the administrators' rights now (elevated, where the system has UAC).
 bool RunningAsAdministrator();
 

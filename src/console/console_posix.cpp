@@ -11,6 +11,7 @@
 #include <time.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <unistd.h>
 
 namespace {
@@ -79,6 +80,16 @@ bool FolderChain(const std::string& folder, std::vector<FolderId>* chain)
     if (fd >= 0)
         close(fd);
     return !chain->empty();
+}
+
+bool ResolveFile(std::string* path)
+{
+    char* real = realpath(path->c_str(), nullptr);
+    if (real == nullptr)
+        return false;
+    *path = real;
+    std::free(real);
+    return true;
 }
 
 int RunSystemCleanup()

@@ -1,8 +1,9 @@
 // qfscan: the window's drive scan from a console, for unattended cleaning, with exit codes.
 //
 // Each PATH is walked with the window's walk and infection test, so the same files are counted
-// and tested; the infected ones are reported, and deleted or moved when asked. Everything the
-// walk cannot scan is reported on standard error and makes the exit code 2.
+// and tested (a PATH that is a file is tested alone); the infected ones are reported, and deleted
+// or moved when asked. Everything the walk cannot scan is reported on standard error and makes
+// the exit code 2.
 #include <getopt.h>
 
 #include <cstdio>
@@ -27,23 +28,28 @@
 
 namespace {
 
-// Enough requests in flight for a disk from cold cache; see the README's benchmark table.
+// Enough requests in flight for a disk from cold cache; see the README's benchmark table. --help
+// prints both numbers from here.
 constexpr int kDefaultJobs = 16;
 constexpr int kMaxJobs = 64;
 
 const char kVersion[] = "qfscan " QF_VERSION "\n";
 
+// printf format: the largest and the default number of jobs.
 const char kHelp[] =
-    "usage: qfscan [--delete | --move DIR] [--jobs N] [--json] [--quiet] [--log FILE] [--cleanup] PATH...\n"
+    "usage: qfscan [--delete | --move DIR] [--jobs N] [--json] [--quiet] [--log FILE] [--cleanup]\n"
+    "              [--skip-dot-folders] [--] PATH...\n"
     "       qfscan --offline ROOT [--dry-run] [--delete | --move DIR] [--windows DIR] [--jobs N]\n"
-    "              [--json] [--quiet] [--log FILE]\n"
+    "              [--json] [--quiet] [--log FILE] [--skip-dot-folders]\n"
     "       qfscan --list DIR [--json]\n"
     "       qfscan --restore DIR [--json] [ORIGINAL-PATH...]\n"
     "       qfscan --help | --version\n"
     "\n"
-    "Scans each PATH (a folder) for programs infected by the Zaverin worm, as Quenfold's window\n"
-    "does: every file is counted, every 32-bit Windows program is tested; links and junctions are\n"
-    "not followed, and folders whose names begin with a dot are passed over.\n"
+    "Scans each PATH for programs infected by the Zaverin worm, as Quenfold's window does: every\n"
+    "file is counted, every 32-bit Windows program is tested; links and junctions are not\n"
+    "followed. A PATH that is a file is tested alone. Every folder is scanned, dot folders too\n"
+    "(the window passes over folders whose names begin with a dot). Options may follow the\n"
+    "paths; -- ends them.\n"
     "\n"
     "  --delete       delete the infected files\n"
     "  --move DIR     move them into the quarantine DIR instead: an empty folder or one that\n"
@@ -53,7 +59,7 @@ const char kHelp[] =
     "  --restore DIR  put the files of the quarantine DIR back where they were (all, or those\n"
     "                 whose ORIGINAL-PATH is given), never over a file, and only when they are\n"
     "                 unchanged; a restored file is as infected as it was\n"
-    "  -j, --jobs N   scan with N threads (1 to 64, default 16): folders are shared out as\n"
+    "  -j, --jobs N   scan with N threads (1 to %d, default %d): folders are shared out as\n"
     "                 they are found, so the disk gets several requests at once; with more\n"
     "                 than one, infected files are reported in the order they are found\n"
     "  --json         one JSON object per line instead of text\n"
@@ -70,6 +76,9 @@ const char kHelp[] =
     "  --dry-run      with --offline: report every change, make none (even with --delete)\n"
     "  --windows DIR  with --offline: the Windows folder in ROOT to clean, where ROOT holds more\n"
     "                 than one that its own registry names as the system's\n"
+    "  --skip-dot-folders\n"
+    "                 pass over folders whose names begin with a dot, as the window does (for\n"
+    "                 its counts)\n"
     "\n"
     "Output: a line per infected file (PATH: infected[, deleted | , moved to NEW |\n"
     ", not deleted: REASON | , not moved: REASON]), then the summary. Folders and files that\n"
@@ -102,6 +111,7 @@ struct Options {
     bool quiet = false;
     bool cleanup = false;
     bool dryRun = false;
+    bool skipDotFolders = false;
     int jobs = kDefaultJobs;
     std::string moveDir;
     std::string listDir;     // --list: the quarantine to print
@@ -169,11 +179,29 @@ bool QuarantineOptions(Options* options, int* exitCode)
     return true;
 }
 
+int PrintHelp()
+{
+    return std::printf(kHelp, kMaxJobs, kDefaultJobs) >= 0 && std::fflush(stdout) == 0 ? kExitClean : kExitError;
+}
+
+// Where path's folder ends: at its last separator, which a root keeps ("/", "C:\\").
+size_t FolderEnd(const std::string& path)
+{
+    const size_t cut = path.rfind(kFsSeparator);
+    return cut == 0 || (cut == 2 && path[1] == ':') ? cut + 1 : cut;
+}
+
+bool SameName(const std::string& a, const std::string& b)
+{
+    // Windows finds a name in any ASCII letter case.
+    return a.size() == b.size() && (kFsSeparator == '/' ? a == b : AsciiEqualNoCase(a.data(), b.data(), a.size()));
+}
+
 // Parses the command line into options; on a bad one, *exitCode is what to exit with.
 bool ParseOptions(int argc, char** argv, Options* options, int* exitCode)
 {
-    enum { kOptMove = 256, kOptOffline, kOptDryRun, kOptHelp, kOptVersion, kOptLog, kOptJson, kOptWindows, kOptList,
-           kOptRestore };
+    enum { kOptMove = 256, kOptOffline, kOptDryRun, kOptHelp, kOptVersion, kOptLog, kOptJson, kOptWindows,
+           kOptSkipDot, kOptList, kOptRestore };
     static const option kLong[] = {
         {"delete", no_argument, nullptr, 'd'},       {"move", required_argument, nullptr, kOptMove},
         {"json", no_argument, nullptr, kOptJson},         {"quiet", no_argument, nullptr, 'q'},
@@ -181,10 +209,12 @@ bool ParseOptions(int argc, char** argv, Options* options, int* exitCode)
         {"dry-run", no_argument, nullptr, kOptDryRun},  {"help", no_argument, nullptr, kOptHelp},
         {"version", no_argument, nullptr, kOptVersion}, {"log", required_argument, nullptr, kOptLog},
         {"jobs", required_argument, nullptr, 'j'},     {"windows", required_argument, nullptr, kOptWindows},
+        {"skip-dot-folders", no_argument, nullptr, kOptSkipDot},
         {"list", required_argument, nullptr, kOptList}, {"restore", required_argument, nullptr, kOptRestore},
         {nullptr, 0, nullptr, 0}};
     opterr = 0;
-    for (int c; (c = getopt_long(argc, argv, "+j:", kLong, nullptr)) != -1;) {
+    // Options may follow the paths, as GNU tools take them; "--" ends them.
+    for (int c; (c = getopt_long(argc, argv, "j:", kLong, nullptr)) != -1;) {
         switch (c) {
         case 'd': options->deleteInfected = true; break;
         case kOptMove:
@@ -210,11 +240,12 @@ bool ParseOptions(int argc, char** argv, Options* options, int* exitCode)
         case 'q': options->quiet = true; break;
         case 'c': options->cleanup = true; break;
         case kOptDryRun: options->dryRun = true; break;
+        case kOptSkipDot: options->skipDotFolders = true; break;
         case kOptLog: options->logFile = optarg; break;
         case kOptWindows: options->windows = optarg; break;
         case kOptList: options->listDir = optarg; break;
         case kOptRestore: options->restoreDir = optarg; break;
-        case kOptHelp: *exitCode = Print(kHelp); return false;
+        case kOptHelp: *exitCode = PrintHelp(); return false;
         case kOptVersion: *exitCode = Print(kVersion); return false;
         default:
             *exitCode = Fail(optopt == kOptLog ? std::string("--log needs a file")
@@ -260,7 +291,8 @@ bool ParseOptions(int argc, char** argv, Options* options, int* exitCode)
     for (std::string& path : options->paths)
         folders.push_back(&path);
     for (std::string* folder : folders) {
-        if (folder->empty() && folder != &options->moveDir && folder != &options->offlineRoot) {
+        const bool scanPath = folder != &options->moveDir && folder != &options->offlineRoot;
+        if (folder->empty() && scanPath) {
             *exitCode = Fail("an empty PATH names no folder");
             return false;
         }
@@ -268,19 +300,30 @@ bool ParseOptions(int argc, char** argv, Options* options, int* exitCode)
             continue;
         const std::string given = *folder;
         *folder = FullPath(given);
-        if (folder->empty() || !FsIsDirectory(folder->c_str())) {
-            *exitCode = Fail(given + ": " + (folder->empty() ? "path too long" : "no such folder"));
+        const bool file = scanPath && !folder->empty() && !FsIsDirectory(folder->c_str()) && FsIsFile(folder->c_str());
+        if (folder->empty() || (file && !ResolveFile(folder)) || (!file && !FsIsDirectory(folder->c_str()))) {
+            *exitCode = Fail(given + ": " + (folder->empty() ? "path too long"
+                                             : file           ? "cannot be resolved"
+                                             : scanPath       ? "no such file or folder"
+                                                              : "no such folder"));
             return false;
         }
     }
     // Folders are compared as the file system resolves them (device and file number of the folder
-    // and its ancestors), so that no link, bind mount or other spelling makes one look like two.
+    // and its ancestors), so that no link, bind mount or other spelling makes one look like two; a
+    // file by its folder and its name there.
     std::vector<std::string> scanned = options->paths;
     if (!options->offlineRoot.empty())
         scanned.push_back(options->offlineRoot);
     std::vector<std::vector<FolderId>> chains(scanned.size());
+    std::vector<std::string> names(scanned.size());  // a file's name; empty for a folder
     for (size_t i = 0; i < scanned.size(); ++i) {
-        if (!FolderChain(scanned[i], &chains[i])) {
+        std::string folder = scanned[i];
+        if (!FsIsDirectory(folder.c_str())) {
+            names[i] = folder.substr(folder.rfind(kFsSeparator) + 1);
+            folder.resize(FolderEnd(folder));
+        }
+        if (!FolderChain(folder, &chains[i])) {
             *exitCode = Fail(scanned[i] + ": cannot be opened");
             return false;
         }
@@ -291,7 +334,7 @@ bool ParseOptions(int argc, char** argv, Options* options, int* exitCode)
         return false;
     }
     for (size_t i = 0; i < scanned.size(); ++i) {
-        if (!moveChain.empty() && Within(moveChain, chains[i][0])) {
+        if (!moveChain.empty() && names[i].empty() && Within(moveChain, chains[i][0])) {
             *exitCode = Fail("--move " + options->moveDir + " lies inside " + scanned[i] + ", which is scanned");
             return false;
         }
@@ -301,8 +344,10 @@ bool ParseOptions(int argc, char** argv, Options* options, int* exitCode)
     for (size_t i = 0; i < options->paths.size(); ++i) {
         size_t holder = scanned.size();
         for (size_t j = 0; j < scanned.size() && holder == scanned.size(); ++j) {
-            const bool repeated = chains[j][0] == chains[i][0];
-            if (j != i && Within(chains[i], chains[j][0]) && (!repeated || j < i))
+            // A folder holds what lies in it or below, a file only itself; of two alike, the first.
+            const bool same = chains[j][0] == chains[i][0] && SameName(names[j], names[i]);
+            const bool holds = names[j].empty() ? Within(chains[i], chains[j][0]) : same;
+            if (j != i && holds && (!same || j < i))
                 holder = j;
         }
         if (holder == scanned.size())
@@ -341,6 +386,9 @@ void ReportStep(const TreeWalk& walk, WalkStep step, const Options& options, Rep
         else
             ReportInfected(report, path, Handling::Reported, "");
         break;
+    case WalkNote::LeftAtStop:
+        ReportInfected(report, path, options.deleteInfected ? Handling::NotDeleted : Handling::NotMoved, "stopped");
+        break;
     case WalkNote::Deleted: ReportInfected(report, path, Handling::Deleted, ""); break;
     case WalkNote::DeleteAtRestart: ReportInfected(report, path, Handling::DeleteAtRestart, ""); break;
     case WalkNote::Moved: ReportInfected(report, path, Handling::Moved, walk.target); break;
@@ -374,7 +422,7 @@ bool ScanShared(const std::string& root, const Options& options, const std::atom
 {
     std::mutex disposals;  // a change is reported before the next is made: a broken report stops them
     const WalkOptions walkOptions{options.deleteInfected, options.moveDir.empty() ? nullptr : options.moveDir.c_str(),
-                                  options.deleteInfected, false, &disposals};
+                                  options.deleteInfected, false, &disposals, options.skipDotFolders};
     WalkFrontier frontier;
     const size_t jobs = static_cast<size_t>(options.jobs);
     std::unique_ptr<Worker[]> workers(new (std::nothrow) Worker[jobs]);  // the buffers are big
@@ -442,23 +490,24 @@ bool ScanShared(const std::string& root, const Options& options, const std::atom
     return !stopped;
 }
 
-// Walks one folder; false when an interrupt ended it.
+// Walks one folder, or tests one file; false when an interrupt ended it.
 bool ScanFolder(const std::string& root, const Options& options, const std::atomic<int>* interrupt, Report* report)
 {
     ReportNote(report, "scanning " + root);
-    if (options.jobs > 1)
+    const bool file = !FsIsDirectory(root.c_str());
+    if (options.jobs > 1 && !file)
         return ScanShared(root, options, interrupt, report);
     static char text[kFsPathCapacity];
     static TreeWalk walk;
     const WalkOptions walkOptions{options.deleteInfected, options.moveDir.empty() ? nullptr : options.moveDir.c_str(),
-                                  options.deleteInfected, false, nullptr};
+                                  options.deleteInfected, false, nullptr, options.skipDotFolders};
     if (!WalkBegin(&walk, root.c_str(), text, sizeof text, walkOptions, interrupt)) {
         ReportSkipped(report, root, "not enough memory");
         return true;
     }
     const uint64_t start = MonotonicMs();
-    WalkStep step;
-    while (WalkGoesOn(step = WalkNext(&walk))) {
+    WalkStep step = file ? WalkFile(&walk) : WalkNext(&walk);
+    for (; WalkGoesOn(step); step = WalkNext(&walk)) {
         ReportStep(walk, step, options, report);
         if (report->progress) {
             ScanCounts soFar = report->counts;

@@ -11,7 +11,7 @@ namespace {
 // The plain output's form of a name: controls (and on Linux bytes that are no UTF-8) as \xHH.
 std::string Plain(const std::string& text)
 {
-    return PlainText(text, kFsSeparator == '/');
+    return PlainText(text);
 }
 
 bool Say(const std::string& line)

@@ -12,10 +12,9 @@
 
 namespace {
 
-// Names are UTF-8 on both platforms (WTF-8 on Windows).
 std::string Plain(const std::string& text)
 {
-    return PlainText(text, true);
+    return PlainText(text);
 }
 
 // Every write goes through here: one that fails breaks the report, and a broken report stops the
@@ -208,14 +207,14 @@ int ReportExitCode(const Report& report)
     return report.counts.infected > 0 || report.wormFound ? kExitInfected : kExitClean;
 }
 
-std::string JsonString(const std::string& text)
+std::string JsonString(const std::string& text, bool wtf8)
 {
     std::string out = "\"";
     char escaped[8];
     for (size_t at = 0; at < text.size();) {
         const unsigned char c = static_cast<unsigned char>(text[at]);
         uint32_t point = c;
-        const size_t sequence = c >= 0x80 ? Utf8Sequence(text.data(), text.size(), at, &point, true) : 1;
+        const size_t sequence = c >= 0x80 ? Utf8Sequence(text.data(), text.size(), at, &point, wtf8) : 1;
         if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);
@@ -237,21 +236,40 @@ std::string JsonString(const std::string& text)
     return out + "\"";
 }
 
-std::string PlainText(const std::string& text, bool utf8)
+namespace {
+
+// Characters that change how a line reads without showing: bidi controls, zero-width and other
+// invisible format characters, line and paragraph separators.
+bool Invisible(uint32_t c)
 {
+    return c == 0x00AD || c == 0x061C || c == 0x180E || (c >= 0x200B && c <= 0x200F) || (c >= 0x2028 && c <= 0x202E) ||
+           (c >= 0x2060 && c <= 0x206F) || c == 0xFEFF;
+}
+
+}  // namespace
+
+std::string PlainText(const std::string& text)
+{
+    // Names are UTF-8 on both platforms (WTF-8 on Windows: a lone surrogate shows as its bytes).
     std::string out;
     for (size_t at = 0; at < text.size();) {
         const unsigned char c = static_cast<unsigned char>(text[at]);
         uint32_t point = c;
-        size_t sequence = !utf8 || c < 0x80 ? 1 : Utf8Sequence(text.data(), text.size(), at, &point);
+        size_t sequence = c < 0x80 ? 1 : Utf8Sequence(text.data(), text.size(), at, &point);
         // U+0080..U+009F, the C1 controls, come as C2 80..C2 9F.
         if (sequence == 2 && c == 0xC2 && static_cast<unsigned char>(text[at + 1]) < 0xA0)
             sequence = 0;
+        char escaped[8];
         if (c < 0x20 || c == 0x7F || sequence == 0) {
-            char escaped[8];
             std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
             out += escaped;
             ++at;
+            continue;
+        }
+        if (sequence > 1 && Invisible(point)) {
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(point));
+            out += escaped;
+            at += sequence;
             continue;
         }
         out.append(text, at, sequence);

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <string>
 
+#include "fs/file_system.h"
 #include "scan/scan_text.h"
 
 constexpr int kExitClean = 0;     // nothing infected, and everything was scanned
@@ -68,10 +69,12 @@ void ReportProgress(Report* report, uint64_t nowMs, uint64_t startMs, const Scan
 void ReportSummary(Report* report);
 int ReportExitCode(const Report& report);
 
-// text as a JSON string, quotes included. A lone surrogate of a Windows name (WTF-8) is written
-// as its \u escape; bytes that are not UTF-8 are taken as Latin-1, so any path gives valid JSON.
-std::string JsonString(const std::string& text);
-// text for the plain output, so that no name can forge a line or drive a terminal: control bytes
-// (C0, DEL) become \xHH; where names are UTF-8 (utf8), so do C1 controls and bytes that are no
-// UTF-8. Backslashes stay, so that Windows paths (registry text included) stay readable.
-std::string PlainText(const std::string& text, bool utf8);
+// text as a JSON string, quotes included, that a strict reader takes. Bytes that are no UTF-8 are
+// read as Latin-1 (a Linux name's encoded surrogates and overlong forms too); only where names
+// are WTF-8 (Windows) is a lone surrogate a name's own unit, written as its \u escape.
+std::string JsonString(const std::string& text, bool wtf8 = kFsSeparator == '\\');
+// text for the plain output, so that no name can forge a line, drive a terminal or read other than
+// it is: control bytes (C0, DEL, C1) and bytes that are no UTF-8 become \xHH, bidi controls and
+// invisible format characters \uHHHH. Backslashes stay, so that Windows paths (registry text
+// included) stay readable.
+std::string PlainText(const std::string& text);

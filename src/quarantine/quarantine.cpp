@@ -14,7 +14,8 @@ namespace {
 std::mutex indexLock;
 
 // A string as qfscan's JSON output writes it: a byte that is no UTF-8, and every control, as
-// \u00XX; a lone surrogate of a Windows name (WTF-8) as its own \uXXXX. Read back by ReadString.
+// \u00XX; a lone surrogate of a Windows name (WTF-8) as its own \uXXXX. Read back by
+// LineReader::String.
 std::string Quote(const std::string& text)
 {
     std::string out = "\"";
@@ -22,7 +23,7 @@ std::string Quote(const std::string& text)
     for (size_t at = 0; at < text.size();) {
         const unsigned char c = static_cast<unsigned char>(text[at]);
         uint32_t point = c;
-        const size_t sequence = c >= 0x80 ? Utf8Sequence(text.data(), text.size(), at, &point, true) : 1;
+        const size_t sequence = c >= 0x80 ? Utf8Sequence(text.data(), text.size(), at, &point, kFsSeparator == '\\') : 1;
         if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);

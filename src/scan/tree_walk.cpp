@@ -2,6 +2,7 @@
 #include "scan/tree_walk.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -234,12 +235,14 @@ bool BuildEntryPath(TreeWalk* walk)
     return false;
 }
 
-// A subdirectory: queued with its full path and what it is unless it is a link or its name
-// begins with a dot; one whose path would not fit is noted and left.
+// A subdirectory: queued with its full path and what it is unless it is a link, . or .., or a
+// dot folder the caller passes over; one whose path would not fit is noted and left.
 WalkStep HandleDirectory(TreeWalk* walk)
 {
     const FsEntry& entry = walk->entry;
-    if (entry.isLink || entry.name[0] == '.')
+    const char* name = entry.name;
+    const bool self = name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+    if (entry.isLink || self || (name[0] == '.' && walk->options.skipDotFolders))
         return WalkStep::Entry;
     if (!BuildEntryPath(walk))
         return WalkStep::Entry;
@@ -281,8 +284,45 @@ void Dispose(TreeWalk* walk, FsFile* file)
     walk->counts.deleted += done.outcome == FsOutcome::Deleted || done.outcome == FsOutcome::DeleteAtRestart;
 }
 
-// A file: opened without following a link, classified and, as a 32-bit Windows program, tested;
-// an infected one is disposed of through the same handle when that was asked for.
+// The open file named name: classified and, as a 32-bit Windows program, tested; an infected one
+// is disposed of through the same handle when that was asked for.
+WalkStep TestFile(TreeWalk* walk, FsFile& file, const char* name)
+{
+    FileCheck check = ExamineFile(file, name);
+    const char* broken = GetTestSeams().unreadableName;
+    if (broken != nullptr && std::strcmp(broken, name) == 0)
+        check = FileCheck{pe::kNotExecutable, FileVerdict::Unreadable, FsChangedError()};
+    if (check.verdict == FileVerdict::Unreadable)
+        NoteUnreadable(walk, check.error);
+    if (check.type != pe::kNotExecutable)
+        FormatProgress(walk->text, walk->textCapacity, WalkCurrentEntry(walk),
+                       check.type == pe::kWin32Binary ? name : nullptr);
+    if (check.verdict != FileVerdict::Infected) {
+        FsClose(&file);
+        return WalkStep::Entry;
+    }
+    ++walk->counts.infected;
+    walk->note = WalkNote::Infected;
+    const bool dispose = walk->options.deleteInfected || walk->options.moveFolder != nullptr;
+    if (dispose && walk->options.disposals != nullptr) {
+        walk->options.disposals->lock();
+        walk->holdsDisposals = true;
+    }
+    // Counted, so named too: the next step ends the walk.
+    if (dispose && StopSeen(walk)) {
+        ReleaseDisposals(walk);
+        FsClose(&file);
+        walk->note = WalkNote::LeftAtStop;
+        return WalkStep::Entry;
+    }
+    if (dispose)
+        Dispose(walk, &file);
+    else
+        FsClose(&file);
+    return WalkStep::Entry;
+}
+
+// A listed file: opened without following a link, then tested.
 WalkStep HandleFile(TreeWalk* walk)
 {
     const FsEntry& entry = walk->entry;
@@ -296,36 +336,7 @@ WalkStep HandleFile(TreeWalk* walk)
         NoteUnreadable(walk, FsLastError());
         return WalkStep::Entry;
     }
-    FileCheck check = ExamineFile(file, entry.name);
-    const char* broken = GetTestSeams().unreadableName;
-    if (broken != nullptr && std::strcmp(broken, entry.name) == 0)
-        check = FileCheck{pe::kNotExecutable, FileVerdict::Unreadable, FsChangedError()};
-    if (check.verdict == FileVerdict::Unreadable)
-        NoteUnreadable(walk, check.error);
-    if (check.type != pe::kNotExecutable)
-        FormatProgress(walk->text, walk->textCapacity, WalkCurrentEntry(walk),
-                       check.type == pe::kWin32Binary ? entry.name : nullptr);
-    if (check.verdict != FileVerdict::Infected) {
-        FsClose(&file);
-        return WalkStep::Entry;
-    }
-    ++walk->counts.infected;
-    walk->note = WalkNote::Infected;
-    const bool dispose = walk->options.deleteInfected || walk->options.moveFolder != nullptr;
-    if (dispose && walk->options.disposals != nullptr) {
-        walk->options.disposals->lock();
-        walk->holdsDisposals = true;
-    }
-    if (dispose && StopSeen(walk)) {
-        ReleaseDisposals(walk);
-        FsClose(&file);
-        return WalkStep::Stopped;
-    }
-    if (dispose)
-        Dispose(walk, &file);
-    else
-        FsClose(&file);
-    return WalkStep::Entry;
+    return TestFile(walk, file, entry.name);
 }
 
 WalkStep HandleEntry(TreeWalk* walk)
@@ -403,6 +414,29 @@ WalkStep WalkNext(TreeWalk* walk)
             return SkipDirectory(walk, WalkNote::NotListed, FsLastError());
         }
     }
+}
+
+WalkStep WalkFile(TreeWalk* walk)
+{
+    ReleaseDisposals(walk);
+    walk->note = WalkNote::None;
+    walk->noteError = 0;
+    if (StopSeen(walk))
+        return WalkStep::Stopped;
+    const char* path = WalkCurrentEntry(walk);
+    walk->queue.readOffset = walk->queue.writeOffset;  // nothing is left to list
+    ++walk->counts.files;
+    if (std::snprintf(walk->path, sizeof walk->path, "%s", path) >= static_cast<int>(sizeof walk->path)) {
+        walk->note = WalkNote::TooLong;
+        ++walk->counts.skipped;
+        return WalkStep::Entry;
+    }
+    FsFile file;
+    if (!FsOpenFile(path, &file)) {
+        NoteUnreadable(walk, FsLastError());
+        return WalkStep::Entry;
+    }
+    return TestFile(walk, file, file.name);
 }
 
 void WalkEnd(TreeWalk* walk)

@@ -76,6 +76,7 @@ inline bool WalkGoesOn(WalkStep step)
 enum class WalkNote {
     None,
     Infected,         // an infected file left in place (noteError when its disposal failed)
+    LeftAtStop,       // an infected file left in place: the stop came before its disposal
     Deleted,          // an infected file, deleted
     DeleteAtRestart,  // an infected file in use, to be deleted when Windows next starts
     Moved,            // an infected file, moved to walk.target
@@ -94,6 +95,7 @@ struct WalkOptions {
     // Shared walks: held from the last stop check before a disposal until the next step begins,
     // so that the caller reports each change before another walk may make one. May be null.
     std::mutex* disposals;
+    bool skipDotFolders;     // pass over folders whose names begin with a dot, as the window does
 };
 
 struct TreeWalk {
@@ -130,6 +132,11 @@ bool WalkJoin(TreeWalk* walk, WalkFrontier* frontier, char* text, size_t textCap
 
 // Lists the next entry, testing, counting and disposing of infected files as it goes.
 WalkStep WalkNext(TreeWalk* walk);
+
+// Tests the file that WalkBegin was given as root instead of a folder, as a listed file is tested
+// (a link there is followed: the user named it), and disposes of it as asked; WalkNext then
+// finishes.
+WalkStep WalkFile(TreeWalk* walk);
 
 // The path of the queue entry the walk is at (the directory that could not be entered or
 // listed, after Skipped and RootUnlisted).

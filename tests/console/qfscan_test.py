@@ -127,6 +127,18 @@ INSTALLED_PROGRAMS = ["/usr/lib/i386-linux-gnu/wine", "/usr/lib/x86_64-linux-gnu
                       "/usr/lib/gcc/x86_64-w64-mingw32", "/usr/i686-w64-mingw32/lib", "/usr/x86_64-w64-mingw32/lib"]
 
 
+def strict_json(line):
+    """A JSON line as a strict reader takes it: Python's reader lets a lone surrogate escape through
+    into the text, which then cannot be UTF-8."""
+    def check(value):
+        if isinstance(value, str):
+            value.encode("utf-8")
+        for item in value.values() if isinstance(value, dict) else []:
+            check(item)
+        return value
+    return check(json.loads(line))
+
+
 def plant(root, files):
     """files: {relative path: bytes}; folders are made on the way."""
     for relative, data in files.items():
@@ -277,9 +289,13 @@ class Scans(unittest.TestCase):
                                      (["--move", "", sick], '""', True),
                                      ([sick, ""], "empty PATH", True),
                                      (["--cleanup", sick], "needs Windows", True),
+                                     ([sick, "--move", sick], "inside", False),  # options after the paths
+                                     ([sick, "--", "--delete"], "--delete: no such file or folder", False),
                                      ([sick, sick], None, False),
                                      ([sick, sick + "/sub"], None, False),
-                                     ([sick + "/sub", sick, sick + "/sub"], None, False)):
+                                     ([sick + "/sub", sick, sick + "/sub"], None, False),
+                                     ([sick + "/sick.exe", sick + "/sub/sick.exe", sick + "/sick.exe"], None, False),
+                                     ([sick + "/sub/sick.exe", sick], None, False)):
             for build in self.builds():
                 if linux and build.wine:
                     continue
@@ -292,31 +308,52 @@ class Scans(unittest.TestCase):
                         self.assertEqual(code, 1, err)
                         self.assertIn("  Infected 2\n", out, "each file once")
                     self.assertTrue(os.path.exists(sick + "/sub/sick.exe") and os.path.exists(sick + "/sick.exe"))
+        readme = read(os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../README.md")).decode()
+        jobs = re.search(r"1 to 64, default (\d+)\)", readme).group(1)
+        for build in self.builds():
+            with self.subTest("a file as PATH", wine=build.wine):
+                self.assertIn("(1 to 64, default %s)" % jobs, build.run("--help")[1], "one default for --jobs")
+                code, out, err = build.run(sick + "/sub/sick.exe", "--delete")
+                self.assertEqual((code, err), (1, ""))
+                self.assertIn(build.path(sick + "/sub/sick.exe") + ": infected, deleted\n", out)
+                self.assertIn("  Directories: 0\n  Files: 1\n  Infected 1\n  Deleted 1\n", out)
+                self.assertFalse(os.path.exists(sick + "/sub/sick.exe"))
+                plant(sick, {"sub/sick.exe": self.sick})
 
     def test_quiet_and_json(self):
         for build in self.builds():
-            # Any bytes make a Linux name; JSON takes a byte that is no UTF-8 as Latin-1.
-            name = "odd name.exe" if build.wine else "it's \"odd\"\\ \x01\udce9.exe"
+            # Any bytes make a Linux name (an encoded surrogate, an overlong form): JSON takes a byte
+            # that is no UTF-8 as Latin-1, the plain output escapes it. A name that reads reversed
+            # or with invisible parts shows its bidi and format characters escaped.
+            names = {"photo\u202egnp.exe": "photo\\u202egnp.exe", "\u200bzero\ufeff\u2066.exe": "\\u200bzero\\ufeff\\u2066.exe",
+                     **({"odd name.exe": "odd name.exe"} if build.wine else
+                        {"it's \"odd\"\\ \x01\udce9.exe": "it's \"odd\"\\ \\x01\\xe9.exe",
+                         "s\udced\udca0\udc80\udcc0\udcaf.exe": "s\\xed\\xa0\\x80\\xc0\\xaf.exe"})}
             with self.subTest(wine=build.wine):
-                sick = self.tree("forms" + str(build.wine), {"a/" + name: self.sick, "b.exe": self.clean})
+                sick = self.tree("forms" + str(build.wine), {**{"a/" + n: self.sick for n in names}, "b.exe": self.clean})
                 code, out, _ = build.run("--quiet", sick)
                 self.assertEqual(code, 1)
-                shown = "odd name.exe" if build.wine else "it's \"odd\"\\ \\x01\\xe9.exe"
-                self.assertEqual(out.split("\n")[0], build.path(sick + "/a/" + shown) + ": infected")
-                self.assertEqual(out.split("\n")[1:], ["STATUS: Done", "  Directories: 1", "  Files: 2",
-                                                       "  Infected 1", "  Deleted 0", "  Skipped 0", ""])
+                lines = out.split("\n")
+                self.assertEqual(sorted(lines[:len(names)]),
+                                 sorted(build.path(sick + "/a/" + shown) + ": infected" for shown in names.values()))
+                self.assertEqual(lines[len(names):], ["STATUS: Done", "  Directories: 1", "  Files: %d" % (len(names) + 1),
+                                                      "  Infected %d" % len(names), "  Deleted 0", "  Skipped 0", ""])
                 # The log gets what standard output gets, appended run after run.
                 log = os.path.join(self.root, "runs%d.log" % build.wine)
                 with open(log, "w") as f:
                     f.write("earlier\n")
                 code, out, _ = build.run("--json", "--delete", "--log", build.path(log), sick)
-                lines = [json.loads(line) for line in out.splitlines()]
-                self.assertEqual(lines[0], {"type": "infected", "path": build.path(sick + "/a/" + name.replace("\udce9", "\xe9")),
-                                            "action": "deleted"})
-                run = {key: lines[1].pop(key) for key in ("host", "version", "started", "finished", "elapsed_ms")}
-                self.assertEqual(lines[1], {"type": "summary", "directories": 1, "files": 2, "infected": 1,
-                                            "deleted": 1, "moved": 0, "deleted_at_restart": 0, "skipped": 0,
-                                            "stopped": False, "exit_code": 1})
+                lines = [strict_json(line) for line in out.splitlines()]
+                # Each byte that is no UTF-8 (a surrogateescape here) as the Latin-1 letter.
+                latin1 = lambda name: re.sub("[\udc80-\udcff]", lambda m: chr(ord(m.group()) - 0xdc00), name)
+                self.assertEqual(sorted(lines[:len(names)], key=lambda line: line["path"]),
+                                 sorted(({"type": "infected", "path": build.path(sick + "/a/" + latin1(n)), "action": "deleted"}
+                                         for n in names), key=lambda line: line["path"]))
+                summary = lines[len(names)]
+                run = {key: summary.pop(key) for key in ("host", "version", "started", "finished", "elapsed_ms")}
+                self.assertEqual(summary, {"type": "summary", "directories": 1, "files": len(names) + 1,
+                                           "infected": len(names), "deleted": len(names), "moved": 0,
+                                           "deleted_at_restart": 0, "skipped": 0, "stopped": False, "exit_code": 1})
                 self.assertEqual(run["version"], build.run("--version")[1].split()[1])
                 for stamp in (run["started"], run["finished"]):
                     self.assertRegex(stamp, r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
@@ -421,7 +458,8 @@ class Scans(unittest.TestCase):
                 self.assertTrue(out.startswith(b"STATUS: Stopped\n  Directories: "), out)
 
     def jobs_tree(self, folder):
-        """A tree to scan with any number of jobs: infected, clean, unreadable, passed over."""
+        """A tree to scan with any number of jobs: infected (in a dot folder too), clean, unreadable,
+        passed over."""
         if os.path.exists(folder):
             subprocess.run(["chmod", "-R", "u+rwx", folder])
             shutil.rmtree(folder)
@@ -464,7 +502,7 @@ class Scans(unittest.TestCase):
                         self.assertEqual(answers["1"][0], 2 if binds else 1, "the unreadable ones are skips")
                         self.assertEqual(answers["2"], answers["1"])
                         self.assertEqual(answers["8"], answers["1"])
-                        sick = {self.sick + b"%d" % i for i in range(48) if i != 3 or not binds} if moving else set()
+                        sick = {self.sick + b"%d" % i for i in range(48) if i != 3 or not binds} | {self.sick} if moving else set()
                         self.assertEqual(set(answers["1"][5]), {b"an older one"} | sick)
                         names = {"sick.exe"} | {"sick.exe.%d" % n for n in range(1, len(sick) + 1)} if sick else set()
                         self.assertEqual(set(answers["1"][4]), {"sick.exe.7"} | names, "a name taken gets the next .N")
@@ -497,6 +535,10 @@ class Scans(unittest.TestCase):
         self.assertEqual(scan.returncode, 2, err)
         self.assertIn(b"STATUS: Stopped\n", out)
         count = int(re.search(rb"  Moved (\d+)\n", out).group(1))
+        # Every file counted is named: those a walk held when the stop came are left, and say so.
+        named = re.findall(rb": infected, (moved to|not moved: stopped)", out)
+        self.assertEqual(len(named), int(re.search(rb"  Infected (\d+)\n", out).group(1)), out)
+        self.assertEqual(named.count(b"moved to"), count)
         left = sum(len(fs) for _, _, fs in os.walk(folder))
         self.assertGreater(left, 0)
         self.assertEqual((len(os.listdir(moved)), left + count), (count, 400))

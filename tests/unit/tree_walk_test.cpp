@@ -28,14 +28,16 @@ struct WalkResult {
     std::vector<std::string> notes;   // "note path" for every step that noted something, sorted
 };
 
-const char* const kNoteNames[] = {"",         "infected", "deleted",     "deleted-at-restart", "moved",
+const char* const kNoteNames[] = {"",         "infected", "left-at-stop", "deleted", "deleted-at-restart", "moved",
                                   "unreadable", "too-long", "not-entered", "not-listed"};
 
 // Walks root as the window and qfscan --jobs 1 do (jobs 0: one walk with its own queue), or with
 // jobs walks on one frontier, each on its own thread, as qfscan --jobs does. An infected file is
-// deleted when asked, or moved into moveFolder; stop is set once stopAfter texts were seen.
+// deleted when asked, or moved into moveFolder; stop is set once stopAfter texts were seen; dot
+// folders are passed over with skipDots, as the window does.
 WalkResult Walk(const std::string& root, int jobs, bool deleteInfected, const char* moveFolder = nullptr,
-                size_t capacity = kDefaultQueueCapacity, std::atomic<int>* stop = nullptr, int stopAfter = -1)
+                size_t capacity = kDefaultQueueCapacity, std::atomic<int>* stop = nullptr, int stopAfter = -1,
+                bool skipDots = false)
 {
     struct Worker {
         TreeWalk walk;
@@ -49,12 +51,12 @@ WalkResult Walk(const std::string& root, int jobs, bool deleteInfected, const ch
     if (jobs == 0) {
         std::strcpy(workers[0].text, root.c_str());
         EXPECT_TRUE(WalkBegin(&workers[0].walk, root.c_str(), workers[0].text, kPathCapacity,
-                              WalkOptions{deleteInfected, moveFolder, false, false, nullptr}, stop, capacity));
+                              WalkOptions{deleteInfected, moveFolder, false, false, nullptr, skipDots}, stop, capacity));
     } else {
         EXPECT_TRUE(FrontierBegin(&frontier, root.c_str(), capacity));
         for (int i = 0; i < jobs; ++i)
             EXPECT_TRUE(WalkJoin(&workers[i].walk, &frontier, workers[i].text, kPathCapacity,
-                                 WalkOptions{deleteInfected, moveFolder, false, false, &disposals}, stop));
+                                 WalkOptions{deleteInfected, moveFolder, false, false, &disposals, skipDots}, stop));
     }
     WalkResult result{};
     std::vector<std::thread> threads;
@@ -106,14 +108,18 @@ const Bytes& Clean()
     return bytes;
 }
 
-// A tiny first block makes the queue grow on the way.
+// A tiny first block makes the queue grow on the way. A dot folder is walked like any other unless
+// it is to be passed over, as the window does.
 TEST(Walk, BreadthFirstWithFullChildPathsInAGrowingQueue)
 {
     TempTree tree;
     for (const char* dir : {"a", "b", "a/a1", "a/a1/a2", "b/b1", ".hidden"})
         tree.Dir(dir);
 
-    const WalkResult result = Walk(tree.Root(), 0, false, nullptr, 16);
+    const WalkResult all = Walk(tree.Root(), 0, false, nullptr, 16);
+    ASSERT_EQ(all.queued.size(), 7u) << ". and .. never";
+    EXPECT_NE(std::find(all.queued.begin(), all.queued.begin() + 4, tree.Path(".hidden")), all.queued.begin() + 4);
+    const WalkResult result = Walk(tree.Root(), 0, false, nullptr, 16, nullptr, -1, true);
     ASSERT_EQ(result.queued.size(), 6u) << "dot-named folders are passed over";
     const std::string& root = tree.Root();
     EXPECT_EQ(result.queued[0], root);
@@ -221,18 +227,19 @@ TEST(Walk, StopEndsTheWalkBeforeAnyFurtherDeletion)
 // One walk and any number of walks on one frontier meet the same, each thing once: infected files
 // are counted, deleted or moved, each move keeping its own name, and noted; a FIFO is counted but
 // never opened, so it cannot hold the walk. A tiny queue or frontier grows (and the frontier is
-// compacted) on the way.
+// compacted) on the way. A dot folder is walked unless passed over.
 TEST(SharedWalk, SameAnswerAsOneWalk)
 {
     struct Case {
         int jobs;
         bool move;
         size_t capacity;
+        bool skipDots;
     };
-    for (const Case& c : {Case{0, false, 16}, Case{1, false, kDefaultQueueCapacity}, Case{2, false, 16},
-                          Case{8, false, kDefaultQueueCapacity}, Case{0, true, kDefaultQueueCapacity}, Case{2, true, 16},
-                          Case{8, true, kDefaultQueueCapacity}}) {
-        SCOPED_TRACE(std::to_string(c.jobs) + (c.move ? " move" : " delete"));
+    for (const Case& c : {Case{0, false, 16, true}, Case{1, false, kDefaultQueueCapacity, false}, Case{2, false, 16, false},
+                          Case{8, false, kDefaultQueueCapacity, true}, Case{0, true, kDefaultQueueCapacity, false},
+                          Case{2, true, 16, true}, Case{8, true, kDefaultQueueCapacity, false}}) {
+        SCOPED_TRACE(std::to_string(c.jobs) + (c.move ? " move" : " delete") + (c.skipDots ? " skip dots" : ""));
         TempTree tree, quarantine;
         for (int i = 0; i < 5; ++i)
             tree.Dir("d" + std::to_string(i));
@@ -245,19 +252,21 @@ TEST(SharedWalk, SameAnswerAsOneWalk)
         tree.Dir(".hidden");
         tree.File(".hidden/sick.exe", Infected(Clean(), MarkerForm::Form10));
         ASSERT_EQ(mkfifo(tree.Path("pipe.exe").c_str(), 0644), 0);
-        const WalkResult result = Walk(tree.Root(), c.jobs, !c.move, c.move ? quarantine.Root().c_str() : nullptr, c.capacity);
+        const WalkResult result = Walk(tree.Root(), c.jobs, !c.move, c.move ? quarantine.Root().c_str() : nullptr,
+                                       c.capacity, nullptr, -1, c.skipDots);
+        const int dot = !c.skipDots, sick = 60 + dot;
         EXPECT_EQ(result.end, WalkStep::Finished);
-        EXPECT_EQ(result.counts.directories, 65);
-        EXPECT_EQ(result.counts.files, 121);
-        EXPECT_EQ(result.counts.infected, 60);
-        EXPECT_EQ(result.counts.deleted, c.move ? 0 : 60);
-        ASSERT_EQ(result.notes.size(), 60u);
+        EXPECT_EQ(result.counts.directories, 65 + dot);
+        EXPECT_EQ(result.counts.files, 121 + dot);
+        EXPECT_EQ(result.counts.infected, sick);
+        EXPECT_EQ(result.counts.deleted, c.move ? 0 : sick);
+        ASSERT_EQ(result.notes.size(), static_cast<size_t>(sick));
         EXPECT_EQ(std::adjacent_find(result.notes.begin(), result.notes.end()), result.notes.end()) << "each found once";
         for (const std::string& note : result.notes)
             EXPECT_EQ(note.substr(0, note.find(' ')), c.move ? "moved" : "deleted");
-        for (int i = 0; i < 60; ++i)
+        for (int i = 0; i < sick; ++i)
             EXPECT_EQ(quarantine.Exists(i == 0 ? "sick.exe" : "sick.exe." + std::to_string(i)), c.move);
-        EXPECT_TRUE(tree.Exists(".hidden/sick.exe"));
+        EXPECT_EQ(tree.Exists(".hidden/sick.exe"), c.skipDots);
     }
 }
 

@@ -6,7 +6,6 @@
 #include <utility>
 #include <vector>
 
-#include "console/report.h"
 #include "fs/unicode.h"
 
 namespace {
@@ -62,12 +61,6 @@ TEST(Unicode, UpcaseIsNtfsSimpleMapping)
     };
     for (const auto& c : cases)
         EXPECT_EQ(UpcaseUnit(c.first), c.second) << std::hex << c.first;
-}
-
-TEST(Unicode, JsonEscapesALoneSurrogate)
-{
-    EXPECT_EQ(JsonString("x\xED\xA0\x80y"), "\"x\\ud800y\"");
-    EXPECT_EQ(JsonString("\xD0\x9F\xE9"), "\"\xD0\x9F\\u00e9\"") << "Latin-1 for a byte that is no UTF-8";
 }
 
 }  // namespace
