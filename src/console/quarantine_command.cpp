@@ -72,7 +72,7 @@ int RestoreQuarantine(const std::string& folder, const std::vector<std::string>&
     std::vector<QuarantineRecord> records;
     if (!Read(folder, &records))
         return kExitError;
-    // The newest record of a path that is still held; else the newest of that path.
+    // Of the records of a path, the newest the folder still holds, else the newest.
     std::vector<const QuarantineRecord*> chosen;
     bool failed = false;
     bool written = true;
@@ -84,9 +84,13 @@ int RestoreQuarantine(const std::string& folder, const std::vector<std::string>&
     };
     for (const std::string& path : paths) {
         const QuarantineRecord* found = nullptr;
-        for (const QuarantineRecord& record : records)
-            if (record.path == path && (found == nullptr || !found->restored.empty() || record.restored.empty()))
+        bool held = false;
+        for (const QuarantineRecord& record : records) {
+            const bool holds = record.path == path && record.restored.empty() && QuarantineHolds(folder, record);
+            if (record.path == path && (holds || !held))
                 found = &record;
+            held |= holds;
+        }
         if (found == nullptr)
             tell(path, false, "not in this quarantine's index");
         else
@@ -94,7 +98,7 @@ int RestoreQuarantine(const std::string& folder, const std::vector<std::string>&
     }
     if (paths.empty())
         for (const QuarantineRecord& record : records)
-            if (record.restored.empty())
+            if (record.restored.empty() && QuarantineHolds(folder, record))
                 chosen.push_back(&record);
     size_t restored = 0;
     for (const QuarantineRecord* record : chosen) {

@@ -268,6 +268,11 @@ std::string FormatRestoredLine(const std::string& stored, const std::string& pat
     return "{\"type\":\"restored\"" + Field("stored", stored) + Field("path", path) + Field("time", time) + "}";
 }
 
+std::string FormatNotMovedLine(const std::string& stored, const std::string& time)
+{
+    return "{\"type\":\"not_moved\"" + Field("stored", stored) + Field("time", time) + "}";
+}
+
 std::string FormatChangeLine(const std::string& place, const std::string& change, bool done, const std::string& time)
 {
     return "{\"type\":\"change\"" + Field("place", place) + Field("change", change) +
@@ -296,7 +301,7 @@ bool ParseIndexLine(const std::string& line, std::string* type, QuarantineRecord
     if (!reader.Take('}'))
         return false;
     reader.Space();
-    return reader.at == line.size() && (*type == "file" || *type == "restored" || *type == "change");
+    return reader.at == line.size() && (*type == "file" || *type == "restored" || *type == "not_moved" || *type == "change");
 }
 
 std::vector<QuarantineRecord> FoldIndex(const std::string& text, size_t* bad)
@@ -326,6 +331,8 @@ std::vector<QuarantineRecord> FoldIndex(const std::string& text, size_t* bad)
             records.push_back(record);
         else if (type == "file")
             records[i] = record;
+        else if (i < records.size() && type == "not_moved")
+            records.erase(records.begin() + static_cast<std::ptrdiff_t>(i));
         else if (i < records.size())
             records[i].restored = record.restored;
     }
@@ -362,7 +369,10 @@ FsDisposal QuarantineFile(const char* folder, FsFile* file, const char* path, co
         FsClose(file);
         return failed;
     }
-    return FsDispose(file, folder, false, target, capacity, record.stored.c_str());
+    const FsDisposal done = FsDispose(file, folder, false, target, capacity, record.stored.c_str());
+    if (done.outcome == FsOutcome::NotDone)
+        StoreAppend(index, FormatNotMovedLine(record.stored, StoreTimestamp()));  // the file stayed where it was
+    return done;
 }
 
 bool QuarantineNoteChange(const char* folder, const std::string& place, const std::string& change, bool done)

@@ -8,6 +8,7 @@
 //             metadata to give it back (mode, uid, gid, atime_ns, mtime_ns; attributes,
 //             security_descriptor, created, accessed, written on Windows; xattrs)
 //   restored  the file stored was given back to path at time
+//   not_moved the file stored was to hold could not be moved, and stayed where it was
 //   change    a change of the offline repair (place, change, done)
 // Strings are escaped as qfscan's JSON output escapes them, and read back to the same bytes.
 #pragma once
@@ -51,11 +52,13 @@ struct QuarantineRecord {
 // The index's lines, one object each, and their reading.
 std::string FormatFileLine(const QuarantineRecord& record);
 std::string FormatRestoredLine(const std::string& stored, const std::string& path, const std::string& time);
+std::string FormatNotMovedLine(const std::string& stored, const std::string& time);
 std::string FormatChangeLine(const std::string& place, const std::string& change, bool done, const std::string& time);
-// Reads one line written by FormatFileLine or FormatRestoredLine; false for any other line.
+// Reads one line written by the Format procedures; false for any other line.
 bool ParseIndexLine(const std::string& line, std::string* type, QuarantineRecord* record);
 // The index's text as records, a later file line for the same stored name replacing an earlier
-// one and restored lines marking theirs; *bad counts lines that could not be read.
+// one, restored lines marking theirs and not_moved lines dropping theirs; *bad counts lines
+// that could not be read.
 std::vector<QuarantineRecord> FoldIndex(const std::string& text, size_t* bad);
 
 // The stored name for a file of that SHA-256 and number.

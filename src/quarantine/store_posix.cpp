@@ -9,6 +9,8 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include "scan/test_seams.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -241,6 +243,8 @@ bool StoreGiveBack(const std::string& stored, const std::string& path, const Fil
     } else if (storedInfo.st_dev == folderInfo.st_dev) {
         // One volume: one rename, the metadata given first.
         done = ApplyEarly(in, metadata, why);
+        if (done)
+            PauseBeforeDisposal(path.c_str());
         if (done && !RenameNew(AT_FDCWD, stored.c_str(), folder, name.c_str())) {
             *why = errno == EEXIST ? "a file is in its place (not replaced)" : Reason("it cannot be renamed back");
             done = false;
@@ -250,26 +254,28 @@ bool StoreGiveBack(const std::string& stored, const std::string& path, const Fil
         else
             fchmod(in, metadata.mode & 0666);  // stays stored, and stays unrunnable
     } else {
-        // Another volume: a copy under a name of the folder's own that no one uses, flushed, then
-        // renamed into place, so that no half-copy ever holds the name.
-        char temporary[64];
-        std::snprintf(temporary, sizeof temporary, ".qfscan-%ld-%lx.part", static_cast<long>(getpid()),
-                      static_cast<unsigned long>(storedInfo.st_ino));
-        const int out = openat(folder, temporary, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        // Another volume: a copy under a name of the folder's own, flushed, then renamed into
+        // place, so that no half-copy ever holds the name. The name comes from the stored one, so
+        // that a copy an interrupted restore left is replaced by the next.
+        const std::string temporary = ".qfscan-" + stored.substr(stored.rfind('/') + 1) + ".part";
+        unlinkat(folder, temporary.c_str(), 0);
+        const int out = openat(folder, temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (out < 0) {
             *why = Reason("no copy can be made in its folder");
         } else {
             done = CopyAll(in, out) || (*why = Reason("it cannot be copied back"), false);
             done = done && ApplyEarly(out, metadata, why);
             done = done && (fsync(out) == 0 || (*why = Reason("the copy cannot be flushed"), false));
-            if (done && !RenameNew(folder, temporary, folder, name.c_str())) {
+            if (done)
+                PauseBeforeDisposal(path.c_str());
+            if (done && !RenameNew(folder, temporary.c_str(), folder, name.c_str())) {
                 *why = errno == EEXIST ? "a file is in its place (not replaced)" : Reason("the copy cannot be renamed");
                 done = false;
             }
             if (done)
                 ApplyTimes(out, metadata);
             else
-                unlinkat(folder, temporary, 0);
+                unlinkat(folder, temporary.c_str(), 0);
             close(out);
         }
         if (done && unlink(stored.c_str()) != 0)

@@ -63,6 +63,11 @@ def infected(image, form=0x10, probe=None):
     return bytes(b)
 
 
+def stored_name(data, n=1):
+    """The name the quarantine stores a file of these bytes under."""
+    return "q-%s-%d.quarantined" % (hashlib.sha256(data).hexdigest()[:16], n)
+
+
 def pe32(sections, raw_pointer=None, image_size=None, machine=0x14C):
     """A small PE32 program made here: one code section of 0x200 bytes, the rest without raw data,
     and the marker after the code."""
@@ -278,6 +283,7 @@ class Scans(unittest.TestCase):
     def test_refused_arguments_change_nothing_and_each_file_is_scanned_once(self):
         sick = self.tree("paths", {"sub/sick.exe": self.sick, "sick.exe": self.sick})
         os.symlink(sick + "/sub", self.root + "/into-tree")
+        not_quarantine = self.tree("not-quarantine", {"notes.txt": b"mine"})
         # (arguments, what the one error line names or None when accepted, Linux only)
         for args, problem, linux in ((["--delete", "--bogus", sick], "--bogus", False),
                                      (["--delete", sick, sick + "/missing"], "missing", False),
@@ -287,6 +293,9 @@ class Scans(unittest.TestCase):
                                      (["--move", sick + "/sub", sick], "inside", False),
                                      (["--move", self.root + "/into-tree", sick], "inside", True),
                                      (["--move", "", sick], '""', True),
+                                     (["--move", not_quarantine, sick], "no index.jsonl", False),
+                                     (["--list", not_quarantine], "no index.jsonl", False),
+                                     (["--restore", not_quarantine, "--json"], "no index.jsonl", False),
                                      ([sick, ""], "empty PATH", True),
                                      (["--cleanup", sick], "needs Windows", True),
                                      ([sick, "--move", sick], "inside", False),  # options after the paths
@@ -425,6 +434,89 @@ class Scans(unittest.TestCase):
                         self.assertIn(path + ": infected, not %s: changed since it was tested"
                                       % ("moved" if disposal[0] == "--move" else "deleted"), out.decode())
                     self.assertEqual(scan.returncode, 2)
+    def paused(self, build, args, fifo):
+        """Runs build until its first pause (QF_TEST_DISPOSE_PAUSE) and kills it there."""
+        os.mkfifo(fifo)
+        os.mkfifo(fifo + ".go")
+        scan = subprocess.Popen(build.command(args), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                env=dict(os.environ, QF_TEST_DISPOSE_PAUSE=fifo))
+        with open(fifo) as pause:
+            pause.readline()
+        scan.kill()
+        scan.communicate(timeout=60)
+
+    def test_a_quarantine_gives_back_what_it_took(self):
+        """--move, --list and --restore: a file comes back with its bytes, mode, times and extended
+        attributes, or is refused and stays stored; a killed move or restore loses nothing and
+        leaves no half-written file under a final name."""
+        build = ARGS.linux or self.skipTest("Linux only")
+        volume = tempfile.mkdtemp(prefix="qf-volume.")
+        self.addCleanup(os.rmdir, volume)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16m", "qf-quarantine", volume], check=True)
+        self.addCleanup(subprocess.run, ["umount", volume])
+        name = "Пользователи/程序 😀 مثال.exe"
+        # (case, quarantine on another volume, what happens between the move and the restore, exit code)
+        for case, across, meanwhile, restored in (("same volume", False, None, 0), ("across volumes", True, None, 0),
+                                                  ("name taken", True, "taken", 2), ("stored file changed", False, "changed", 2),
+                                                  ("killed move", False, "kill move", 0),
+                                                  ("killed restore", True, "kill restore", 0)):
+            with self.subTest(case=case):
+                data = self.sick + case.encode()
+                folder = self.tree(case, {name: data})
+                path = os.path.join(folder, name)
+                os.chmod(path, 0o751)
+                os.setxattr(path, "user.qf", "値".encode())
+                os.utime(path, ns=(1_500_000_000_123_456_789, 1_400_000_000_987_654_321))
+                quarantine = os.path.join(volume if across else self.root, "q-" + case)
+                os.mkdir(quarantine)
+                if meanwhile == "kill move":
+                    self.paused(build, ["--move", quarantine, folder], os.path.join(self.root, "pause-move"))
+                    self.assertEqual(read(path), data)
+                    self.assertNotIn('"state":"held"', build.run("--json", "--list", quarantine)[1])
+                code, out, err = build.run("--move", quarantine, folder)
+                stored = os.path.join(quarantine, stored_name(data))
+                self.assertEqual((code, err), (1, ""))
+                self.assertIn("%s: infected, moved to %s\n" % (path, stored), out)
+                self.assertFalse(os.path.lexists(path))
+                self.assertEqual((read(stored), os.stat(stored).st_mode & 0o111), (data, 0), "stored, not runnable")
+                line = json.loads(read(os.path.join(quarantine, "index.jsonl")).splitlines()[-1])
+                self.assertEqual({k: line[k] for k in ("path", "size", "sha256", "mode", "mtime_ns", "xattrs")},
+                                 {"path": path, "size": len(data), "sha256": hashlib.sha256(data).hexdigest(),
+                                  "mode": 0o751, "mtime_ns": 1_400_000_000_987_654_321,
+                                  "xattrs": {"user.qf": "値".encode().hex()}})
+                self.assertEqual(line["why"], "Zaverin marker, form 0x10")
+                listed = [json.loads(l) for l in build.run("--json", "--list", quarantine)[1].splitlines()]
+                self.assertEqual([(l["path"], l["state"]) for l in listed if l["state"] != "missing"], [(path, "held")])
+                if meanwhile == "taken":
+                    plant(folder, {name: self.clean})
+                elif meanwhile == "changed":
+                    with open(stored, "ab") as f:
+                        f.write(b"!")
+                elif meanwhile == "kill restore":
+                    self.paused(build, ["--restore", quarantine], os.path.join(self.root, "pause-restore"))
+                    self.assertEqual((os.path.lexists(path), read(stored)), (False, data))
+                    self.assertEqual(build.run("--list", quarantine)[1].count(": held as "), 1)
+                code, out, err = build.run("--restore", quarantine, path)
+                self.assertEqual(code, restored, out + err)
+                self.assertEqual(sorted(os.listdir(os.path.dirname(path))), [os.path.basename(path)] if meanwhile != "changed" else [])
+                if restored:
+                    reason = "a file is in its place" if meanwhile == "taken" else "changed since it was moved"
+                    self.assertIn("%s: not restored: " % path, out)
+                    self.assertIn(reason, out)
+                    self.assertTrue(os.path.exists(stored))
+                    if meanwhile == "taken":
+                        self.assertEqual(read(path), self.clean, "never replaced")
+                    continue
+                self.assertEqual(out, path + ": restored\n")
+                self.assertIn("as infected as it was", err)
+                info = os.stat(path)
+                self.assertEqual((read(path), info.st_mode & 0o7777, info.st_mtime_ns, os.getxattr(path, "user.qf")),
+                                 (data, 0o751, 1_400_000_000_987_654_321, "値".encode()))
+                self.assertFalse(os.path.lexists(stored))
+                listed = [json.loads(l) for l in build.run("--json", "--list", quarantine)[1].splitlines()]
+                self.assertEqual([l["state"] for l in listed if l["state"] != "missing"], ["restored"], "marked, not removed")
+                self.assertEqual(build.run("--restore", quarantine, path)[0], 2, "restored once")
+
     def test_a_report_that_cannot_be_written_stops_every_change(self):
         build = ARGS.linux or self.skipTest("Linux only")
         full = lambda: open("/dev/full", "wb")
@@ -477,7 +569,7 @@ class Scans(unittest.TestCase):
         """Whatever the jobs, the same lines, skips, files left and files moved; a move never
         replaces a file of the folder it moves into, nor another move's, and names where each went."""
         folder, moved = os.path.join(self.root, "jobs"), os.path.join(self.root, "jobs-moved")
-        ignored = ("elapsed_ms", "started", "finished", "moved_to")  # which copy gets which .N varies
+        ignored = ("elapsed_ms", "started", "finished")
         for build in self.builds():
             for mode in ([], ["--delete"], ["--move", moved]):
                 moving = mode[:1] == ["--move"]
@@ -486,7 +578,7 @@ class Scans(unittest.TestCase):
                     for jobs in ("1", "2", "8"):
                         binds = self.jobs_tree(folder)
                         shutil.rmtree(moved, ignore_errors=True)
-                        plant(moved, {"sick.exe.7": b"an older one"})
+                        os.mkdir(moved)
                         code, out, err = build.run("--jobs", jobs, *mode, *form, folder)
                         if form:
                             lines = [json.dumps({k: v for k, v in json.loads(line).items() if k not in ignored},
@@ -494,18 +586,17 @@ class Scans(unittest.TestCase):
                         else:
                             lines = [re.sub(r", moved to .*", ", moved", line) for line in out.splitlines()]
                         left = sorted(os.path.relpath(os.path.join(d, f), folder) for d, _, fs in os.walk(folder) for f in fs)
-                        kept = {name: read(os.path.join(moved, name)) for name in os.listdir(moved)}
+                        kept = {name: read(os.path.join(moved, name)) for name in os.listdir(moved) if name != "index.jsonl"}
                         named = {os.path.basename(build.unix(t)) for t in re.findall(r"moved to (.*)\n", out)}
-                        self.assertEqual(named, set(kept) - {"sick.exe.7"} if moving and not form else set())
+                        self.assertEqual(named, set(kept) if moving and not form else set())
                         answers[jobs] = (code, sorted(lines), sorted(err.splitlines()), left, sorted(kept), sorted(kept.values()))
                     with self.subTest(wine=build.wine, mode=mode, form=form):
                         self.assertEqual(answers["1"][0], 2 if binds else 1, "the unreadable ones are skips")
                         self.assertEqual(answers["2"], answers["1"])
                         self.assertEqual(answers["8"], answers["1"])
                         sick = {self.sick + b"%d" % i for i in range(48) if i != 3 or not binds} | {self.sick} if moving else set()
-                        self.assertEqual(set(answers["1"][5]), {b"an older one"} | sick)
-                        names = {"sick.exe"} | {"sick.exe.%d" % n for n in range(1, len(sick) + 1)} if sick else set()
-                        self.assertEqual(set(answers["1"][4]), {"sick.exe.7"} | names, "a name taken gets the next .N")
+                        self.assertEqual(set(answers["1"][5]), sick)
+                        self.assertEqual(set(answers["1"][4]), {stored_name(data) for data in sick})
 
     def test_a_stop_with_many_jobs_ends_every_thread_and_halves_no_move(self):
         build = ARGS.linux or self.skipTest("Linux only")
@@ -541,9 +632,12 @@ class Scans(unittest.TestCase):
         self.assertEqual(named.count(b"moved to"), count)
         left = sum(len(fs) for _, _, fs in os.walk(folder))
         self.assertGreater(left, 0)
-        self.assertEqual((len(os.listdir(moved)), left + count), (count, 400))
-        for name in os.listdir(moved):
-            self.assertEqual(read(os.path.join(moved, name)), self.sick)
+        # The index names every file moved, and no other.
+        index = [json.loads(line) for line in read(os.path.join(moved, "index.jsonl")).splitlines()]
+        self.assertEqual((sorted(os.listdir(moved)), left + count),
+                         (sorted(["index.jsonl"] + [line["stored"] for line in index]), 400))
+        for line in index:
+            self.assertEqual(read(os.path.join(moved, line["stored"])), self.sick)
 
     def test_both_builds_agree_on_every_edge_case(self):
         if not (ARGS.compare and ARGS.wine):
