@@ -180,12 +180,14 @@ bool ReadField(LineReader* reader, const std::string& key, std::string* type, Qu
                         : key == "why"    ? &record->why
                         : key == "time"   ? &record->restored
                                           : nullptr;
-    if (text != nullptr)
-        return reader->String(text);
     if (key == "security_descriptor") {
         std::string hex;
         return reader->String(&hex) && FromHex(hex, &meta.securityDescriptor);
     }
+    std::string unused;  // a text this version does not know (a change's place and change)
+    reader->Space();
+    if (text != nullptr || (reader->at < reader->text.size() && reader->text[reader->at] == '"'))
+        return reader->String(text != nullptr ? text : &unused);
     int64_t number = 0;
     if (!reader->Number(&number))
         return false;

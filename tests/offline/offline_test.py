@@ -94,6 +94,10 @@ class Layout(unittest.TestCase):
         done = subprocess.run(command, capture_output=True, text=True, timeout=300, env=env and dict(os.environ, **env))
         return done.returncode, done.stdout, done.stderr
 
+    def qfscan_restore(self, quarantine):
+        done = subprocess.run([QFSCAN, "--restore", quarantine], capture_output=True, text=True, timeout=600)
+        return done.returncode, done.stdout, done.stderr
+
     def names(self, hive, key):
         return [v[0] for v in read_values(self.path(hive), key) or []]
 
@@ -170,9 +174,20 @@ class Offline(Layout):
         self.assertEqual(set(after) - set(before), {h + ".qfbak" for h in HIVES})
         self.assertEqual({p for p in after if p in before and after[p] != before[p]},
                          set(HIVES) | {os.path.dirname(p) for p in TAKEN | set(HIVES) if os.path.dirname(p)})
-        self.assertEqual(sorted(os.listdir(aside)), sorted({os.path.basename(p) for p in TAKEN}))
         for place in ("C:\\msvbvm60.dll: file the worm drops, moved to ", "worm.exe: infected program of a Run value, moved to "):
             self.assertIn(place, out)
+        # The quarantine's index holds the files taken and the hive changes; --restore gives the
+        # files back as they were.
+        index = [json.loads(line) for line in read(os.path.join(aside, "index.jsonl")).splitlines()]
+        files = [line for line in index if line["type"] == "file"]
+        self.assertEqual(sorted(os.listdir(aside)), sorted(["index.jsonl"] + [line["stored"] for line in files]))
+        self.assertEqual(sorted(line["path"] for line in files), sorted(os.path.join(self.root, p) for p in TAKEN))
+        self.assertIn("file the worm drops", {line["why"] for line in files})
+        self.assertIn('value "Deep" deleted', " ".join(line["change"] for line in index if line["type"] == "change"))
+        code, out, err = self.qfscan_restore(aside)
+        self.assertEqual(code, 0, out + err)
+        restored = fingerprint(self.root)
+        self.assertEqual({p: restored[p] for p in TAKEN}, {p: before[p] for p in TAKEN})
 
     def test_hives_that_cannot_be_used_are_reported_and_left(self):
         """A hive that its system did not close cleanly, or that is none, and a volume without
@@ -366,8 +381,14 @@ class NtfsVolume(Layout):
         # That run took the programs of the Run values; put them back for the real one.
         sick = infected(sample("sample32.exe"))
         plant(self.root, {p: sick for p in (DEEP, "WINDOWS/System32/worm.exe", "Users/Alice/AppData/evil.exe")})
-        code, out, err = self.qfscan("--delete")
+        taken = self.close((DEEP, "WINDOWS/System32/worm.exe"))
+        aside = os.path.join(self.work, "aside")
+        os.mkdir(aside)
+        code, out, err = self.qfscan("--move", aside)
         self.assertEqual((code, err), (1, ""), out)
+        # What the quarantine took from the volume comes back with its descriptor and DOS attributes.
+        self.assertEqual(self.qfscan_restore(aside)[0], 0)
+        self.assertEqual({p: security(self.path(p)) for p in taken}, taken)
         for remounted in (False, True):
             if remounted:
                 self.unmount()

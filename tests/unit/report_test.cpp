@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 #include "console/report.h"
+#include "quarantine/quarantine.h"
 
 using namespace std::string_literals;
 
@@ -37,9 +41,34 @@ TEST(PlainText, ControlsInvisiblesAndBytesThatAreNoUtf8AreEscaped)
     for (const Case& c : cases) {
         EXPECT_EQ(PlainText(c.text), c.shown) << c.text;
         EXPECT_EQ(JsonString(c.text, false), c.json) << c.text;
+        // The quarantine's index writes a path as the JSON output does, and reads back its bytes.
+        QuarantineRecord record, back;
+        record.path = c.text;
+        record.metadata.xattrs = {{"user.x", c.text}};
+        const std::string line = FormatFileLine(record);
+        EXPECT_NE(line.find(",\"path\":" + c.json + ","), std::string::npos) << line;
+        std::string type;
+        ASSERT_TRUE(ParseIndexLine(line, &type, &back)) << line;
+        EXPECT_EQ(std::make_pair(back.path, back.metadata.xattrs), std::make_pair(c.text, record.metadata.xattrs));
     }
     // A Windows name is WTF-8: a lone surrogate is its own unit there.
     EXPECT_EQ(JsonString("x\xED\xA0\x80y", true), "\"x\\ud800y\"");
+}
+
+// The index folds to what the folder holds: a later line of a file marks it restored or drops it
+// (not moved); a change line is no file; a line cut short is counted, not taken.
+TEST(QuarantineIndex, LaterLinesMarkOrDropEarlierOnes)
+{
+    QuarantineRecord a, b;
+    a.path = "/a.exe", a.stored = StoredName("aa", 1), b.path = "/b.exe", b.stored = StoredName("bb", 1);
+    const std::string text = FormatFileLine(a) + "\n" + FormatChangeLine("SOFTWARE", "value deleted", true, "t") + "\n" +
+                             FormatFileLine(b) + "\n" + FormatRestoredLine(a.stored, a.path, "then") + "\n" +
+                             FormatNotMovedLine(b.stored, "t") + "\n" + FormatFileLine(b).substr(0, 20) + "\n";
+    size_t bad = 0;
+    const std::vector<QuarantineRecord> records = FoldIndex(text, &bad);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(std::make_tuple(records[0].path, records[0].stored, records[0].restored, bad),
+              std::make_tuple(std::string("/a.exe"), std::string("q-aa-1.quarantined"), std::string("then"), size_t{1}));
 }
 
 }  // namespace
