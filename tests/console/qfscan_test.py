@@ -445,6 +445,26 @@ class Scans(unittest.TestCase):
         scan.kill()
         scan.communicate(timeout=60)
 
+    def test_a_quarantine_gives_back_what_it_took_under_wine(self):
+        """qfscan.exe: a file comes back with its bytes, attributes, times and security descriptor."""
+        build = ARGS.wine or self.skipTest("Windows build only")
+        folder = self.tree("wine-quarantine", {"sub/sick.exe": self.sick})  # the probe takes ANSI paths
+        path = os.path.join(folder, "sub/sick.exe")
+        quarantine = os.path.join(self.root, "wine-q")
+        os.mkdir(quarantine)
+        probe = lambda *more: subprocess.run([os.environ["QF_WINE_LOADER"], ARGS.probe, "security", build.path(path)] +
+                                             list(more), capture_output=True, text=True, check=True).stdout
+        before = probe("7")  # read-only, hidden, system
+        os.utime(path, ns=(1_500_000_000_000_000_000, 1_400_000_000_000_000_000))
+        code, out, err = build.run("--move", quarantine, folder)
+        stored = os.path.join(quarantine, stored_name(self.sick))
+        self.assertEqual((code, err, read(stored)), (1, "", self.sick), out)
+        line = json.loads(read(os.path.join(quarantine, "index.jsonl")))
+        self.assertEqual((line["path"], line["attributes"] & 7), (build.path(path), 7))
+        self.assertEqual(build.run("--restore", quarantine), (0, build.path(path) + ": restored\n",
+                                                               "qfscan: a restored file is as infected as it was: scan it again before it runs\n"))
+        self.assertEqual((read(path), probe(), os.stat(path).st_mtime_ns), (self.sick, before, 1_400_000_000_000_000_000))
+
     def test_a_quarantine_gives_back_what_it_took(self):
         """--move, --list and --restore: a file comes back with its bytes, mode, times and extended
         attributes, or is refused and stays stored; a killed move or restore loses nothing and

@@ -180,13 +180,28 @@ int main(int argc, char** argv)
             }
             CloseHandle(file);
         }
+    } else if (verb == "security" && (argc == 3 || argc == 4)) {
+        // Sets the file's attributes when given, then prints them and its security descriptor.
+        if (argc == 4)
+            ok = SetFileAttributesA(argv[2], std::strtoul(argv[3], nullptr, 16));
+        char descriptor[4096];
+        DWORD size = 0;
+        const DWORD attributes = GetFileAttributesA(argv[2]);
+        ok = ok && attributes != INVALID_FILE_ATTRIBUTES &&
+             GetFileSecurityA(argv[2], OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                              descriptor, sizeof descriptor, &size);
+        std::printf("%lx ", attributes);
+        for (DWORD i = 0; ok && i < GetSecurityDescriptorLength(descriptor); ++i)
+            std::printf("%02x", static_cast<unsigned char>(descriptor[i]));
+        std::printf("\n");
     } else if (verb == "close")
         ok = PostMessageA(main, WM_CLOSE, 0, 0);
     else if (verb == "command" && argc > 2)
         for (int i = 2; i < argc; ++i)
             ok = PostMessageA(main, WM_COMMAND, std::strtoul(argv[i], nullptr, 10), 0) && ok;
     else {
-        std::fprintf(stderr, "usage: probe dump | wait CONDITION... [ms] | close-box | command ID... | close | hold FILE [write]\n");
+        std::fprintf(stderr, "usage: probe dump | wait CONDITION... [ms] | close-box | command ID... | close | hold FILE [write]\n"
+                             "       probe security FILE [ATTRIBUTES]\n");
         return 2;
     }
     std::fflush(stdout);

@@ -1,0 +1,248 @@
+// The quarantine's needs of the platform over Win32: SHA-256 through CryptoAPI (the AES
+// provider, which XP SP3 has), metadata through the file's handle: attributes, times and its
+// security descriptor (owner, group and access list).
+#include "quarantine/store.h"
+
+#include <windows.h>
+#include <aclapi.h>
+#include <wincrypt.h>
+
+#include <cstring>
+#include <cstdio>
+
+#include "fs/unicode.h"
+
+namespace {
+
+constexpr SECURITY_INFORMATION kSecurity = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                           DACL_SECURITY_INFORMATION;
+
+// The \\?\ form of an absolute path (\\?\UNC\ for \\server\share); empty when it is no WTF-8.
+std::wstring Wide(const std::string& path)
+{
+    const bool unc = path.size() > 2 && path[0] == '\\' && path[1] == '\\';
+    std::wstring wide(path.size() + 1, L'\0');
+    size_t units = 0;
+    if (!Wtf8ToUtf16(unc ? path.c_str() + 1 : path.c_str(), reinterpret_cast<uint16_t*>(&wide[0]), wide.size(), &units))
+        return L"";
+    wide.resize(units);
+    return (unc ? L"\\\\?\\UNC" : L"\\\\?\\") + wide;
+}
+
+HANDLE Handle(const FsFile& file)
+{
+    return reinterpret_cast<HANDLE>(file.handle);
+}
+
+std::string Reason(const char* what)
+{
+    char text[256];
+    FsErrorText(static_cast<int>(GetLastError()), text, sizeof text);
+    return std::string(what) + ": " + text;
+}
+
+FILETIME Time(uint64_t value)
+{
+    return FILETIME{static_cast<DWORD>(value), static_cast<DWORD>(value >> 32)};
+}
+
+// Gives the file at path its descriptor and times; its attributes come last, since read-only
+// would stop the rest.
+bool Apply(const std::wstring& path, const FileMetadata& metadata, std::string* why)
+{
+    if (!metadata.securityDescriptor.empty()) {
+        auto* descriptor = reinterpret_cast<PSECURITY_DESCRIPTOR>(const_cast<char*>(metadata.securityDescriptor.data()));
+        // Only an administrator may give a file to another owner: anyone else keeps the access list.
+        if (!SetFileSecurityW(path.c_str(), kSecurity, descriptor) &&
+            !SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor)) {
+            *why = Reason("its security descriptor cannot be set");
+            return false;
+        }
+    }
+    HANDLE handle = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    const FILETIME created = Time(metadata.created), accessed = Time(metadata.accessed), written = Time(metadata.written);
+    const bool timed = handle != INVALID_HANDLE_VALUE && SetFileTime(handle, &created, &accessed, &written);
+    if (handle != INVALID_HANDLE_VALUE)
+        CloseHandle(handle);
+    if (!timed) {
+        *why = Reason("its times cannot be set");
+        return false;
+    }
+    if (metadata.hasAttributes && !SetFileAttributesW(path.c_str(), metadata.attributes)) {
+        *why = Reason("its attributes cannot be set");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool StoreDigest(const FsFile& file, uint8_t digest[32], uint64_t* size)
+{
+    HCRYPTPROV provider = 0;
+    HCRYPTHASH hash = 0;
+    if (!CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT))
+        return false;
+    bool done = CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash) != FALSE;
+    static thread_local uint8_t block[65536];
+    uint64_t at = 0;
+    for (uint32_t got = 0; done; at += got) {
+        done = FsReadUpTo(file, at, block, sizeof block, &got);
+        if (!done || got == 0)
+            break;
+        done = CryptHashData(hash, block, got, 0) != FALSE;
+    }
+    DWORD length = 32;
+    done = done && CryptGetHashParam(hash, HP_HASHVAL, digest, &length, 0) && length == 32;
+    const DWORD error = GetLastError();
+    if (hash != 0)
+        CryptDestroyHash(hash);
+    CryptReleaseContext(provider, 0);
+    SetLastError(error);
+    *size = at;
+    return done;
+}
+
+bool StoreReadMetadata(const FsFile& file, FileMetadata* metadata)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(Handle(file), &info))
+        return false;
+    metadata->hasAttributes = true;
+    metadata->attributes = info.dwFileAttributes;
+    auto whole = [](const FILETIME& time) { return (uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime; };
+    metadata->created = whole(info.ftCreationTime);
+    metadata->accessed = whole(info.ftLastAccessTime);
+    metadata->written = whole(info.ftLastWriteTime);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD error = GetSecurityInfo(Handle(file), SE_FILE_OBJECT, kSecurity, nullptr, nullptr, nullptr, nullptr,
+                                        &descriptor);
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
+        return false;
+    }
+    metadata->securityDescriptor.assign(static_cast<const char*>(descriptor), GetSecurityDescriptorLength(descriptor));
+    LocalFree(descriptor);
+    return true;
+}
+
+bool StoreAppend(const std::string& path, const std::string& line)
+{
+    HANDLE handle = CreateFileW(Wide(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    const std::string text = line.empty() ? "" : line + "\n";
+    DWORD put = 0;
+    bool done = text.empty() || (WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &put, nullptr) &&
+                                 put == text.size());
+    done = done && FlushFileBuffers(handle);
+    const DWORD error = GetLastError();
+    CloseHandle(handle);
+    SetLastError(error);
+    return done;
+}
+
+bool StoreFolderEmpty(const std::string& folder)
+{
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((Wide(folder) + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return false;
+    bool empty = true;
+    do
+        empty = std::wcscmp(found.cFileName, L".") == 0 || std::wcscmp(found.cFileName, L"..") == 0;
+    while (empty && FindNextFileW(search, &found));
+    FindClose(search);
+    return empty;
+}
+
+bool StoreReadText(const std::string& path, std::string* text)
+{
+    HANDLE handle = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    text->clear();
+    char block[65536];
+    DWORD got = 0;
+    bool read;
+    while ((read = ReadFile(handle, block, sizeof block, &got, nullptr) != FALSE) && got > 0)
+        text->append(block, got);
+    const DWORD error = GetLastError();
+    CloseHandle(handle);
+    SetLastError(error);
+    return read;
+}
+
+bool StoreGiveBack(const std::string& stored, const std::string& path, const FileMetadata& metadata, std::string* why)
+{
+    const std::wstring from = Wide(stored), to = Wide(path);
+    if (from.empty() || to.empty()) {
+        *why = "no path Windows takes";
+        return false;
+    }
+    if (GetFileAttributesW(to.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        *why = "a file is in its place (not replaced)";
+        return false;
+    }
+    // One volume: one rename, never over a file, the metadata given once the file is in place.
+    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH))
+        return Apply(to, metadata, why) || (*why = "restored, but " + *why, true);
+    if (GetLastError() != ERROR_NOT_SAME_DEVICE) {
+        const DWORD error = GetLastError();
+        *why = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? "a file is in its place (not replaced)"
+                                                                           : Reason("it cannot be moved back");
+        return false;
+    }
+    // Another volume: a copy under a name of the folder's own, flushed, then renamed into place,
+    // so that no half-copy ever holds the name; the copy an interrupted restore left goes first.
+    const std::wstring temporary = to.substr(0, to.rfind(L'\\') + 1) + L".qfscan-" +
+                                   from.substr(from.rfind(L'\\') + 1) + L".part";
+    DeleteFileW(temporary.c_str());
+    bool done = CopyFileW(from.c_str(), temporary.c_str(), TRUE) || (*why = Reason("it cannot be copied back"), false);
+    HANDLE copy = done ? CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr)
+                       : INVALID_HANDLE_VALUE;
+    done = done && copy != INVALID_HANDLE_VALUE && FlushFileBuffers(copy);
+    if (copy != INVALID_HANDLE_VALUE)
+        CloseHandle(copy);
+    if (done && !MoveFileExW(temporary.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) {
+        const DWORD error = GetLastError();
+        *why = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? "a file is in its place (not replaced)"
+                                                                           : Reason("the copy cannot be renamed");
+        done = false;
+    }
+    if (!done) {
+        SetFileAttributesW(temporary.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(temporary.c_str());
+        return false;
+    }
+    if (!Apply(to, metadata, why))
+        *why = "restored, but " + *why;
+    SetFileAttributesW(from.c_str(), FILE_ATTRIBUTE_NORMAL);  // read-only would keep it
+    if (!DeleteFileW(from.c_str()))
+        *why = Reason("restored, but the stored file cannot be removed");
+    return true;
+}
+
+std::string StoreHostName()
+{
+    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1];
+    DWORD length = MAX_COMPUTERNAME_LENGTH + 1;
+    char text[4 * (MAX_COMPUTERNAME_LENGTH + 1)];
+    return GetComputerNameW(name, &length) &&
+                   Utf16ToWtf8(reinterpret_cast<const uint16_t*>(name), length, text, sizeof text)
+               ? text
+               : "";
+}
+
+std::string StoreTimestamp()
+{
+    SYSTEMTIME now;
+    GetSystemTime(&now);
+    char text[32];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02uZ", now.wYear, now.wMonth, now.wDay, now.wHour,
+                  now.wMinute, now.wSecond);
+    return text;
+}
