@@ -486,12 +486,15 @@ int main(int argc, char** argv)
     if (!ParseOptions(argc, argv, &options, &exitCode))
         return exitCode;
 
-    std::string logError;
-    if (!options.logFile.empty() && !LogOpen(options.logFile, &logError))
-        return Fail(options.logFile + ": cannot be opened for appending: " + logError);
-
     static std::atomic<int> interrupt{0};
     CatchInterrupt(&interrupt);
+    // Before anything is changed, and after the handlers are set: a signal while it opens ends
+    // the run as any other does.
+    std::string logError;
+    if (!options.logFile.empty() && !LogOpen(options.logFile, &logError)) {
+        ConsoleWrite(stderr, "qfscan: --log " + options.logFile + ": " + logError + "; nothing was scanned\n");
+        return kExitError;
+    }
     Report report =
         MakeReport(options.json, options.quiet, !options.moveDir.empty() && !options.dryRun, StderrIsTerminal());
     report.stop = &interrupt;
