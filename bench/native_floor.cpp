@@ -1,5 +1,5 @@
 // The native floor of a scan: walk a tree and read the first 4 KB of every file, nothing else.
-//   qf_native_floor ROOT
+//   qf_native_floor [--random] ROOT
 // Prints one line of key=value figures.
 #include "bench_walk.h"
 

@@ -1,6 +1,6 @@
 // The parallel floor of a scan: the native floor's walk and 4 KB reads, worked by N threads that
 // share one breadth-first frontier of folders.
-//   qf_parallel_floor N ROOT
+//   qf_parallel_floor [--random] N ROOT
 // Prints one line of key=value figures.
 #include <condition_variable>
 #include <mutex>
@@ -59,9 +59,10 @@ void Work(Frontier* frontier)
 
 int main(int argc, char** argv)
 {
+    RandomOption(&argc, &argv);
     const int jobs = argc == 3 ? std::atoi(argv[1]) : 0;
     if (jobs < 1) {
-        std::fprintf(stderr, "usage: %s N ROOT\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [--random] N ROOT\n", argv[0]);
         return 2;
     }
     Frontier frontier;

@@ -73,6 +73,61 @@ row "qfscan (default, --jobs $jobs_default) against the best of those floors, ms
     "$cold (floor $best), ratio $(awk -v a="$best" -v b="$cold" 'BEGIN { printf "%.2f", b / a }')"
 echo
 
+# cold_pair LABEL A... -- B...: from cold cache, A and B alternating, each in qf_measure: what the
+# disk read for B (read-ahead included) against A, and B's time against A's.
+cold_pair() {
+  local label=$1 a=() b=() i out ad=() bd=() am=() bm=()
+  shift
+  while [ "$1" != -- ]; do a+=("$1"); shift; done
+  shift
+  b=("$@")
+  for ((i = 0; i < QF_BENCH_RUNS; i++)); do
+    out=$("${a[@]}") || return 1
+    ad+=("$(QF_BENCH_KEY=disk_bytes qf_figure <<<"$out")") am+=("$(qf_figure <<<"$out")")
+    out=$("${b[@]}") || return 1
+    bd+=("$(QF_BENCH_KEY=disk_bytes qf_figure <<<"$out")") bm+=("$(qf_figure <<<"$out")")
+  done
+  row "$label" "$(awk -v ad="$(printf '%s\n' "${ad[@]}" | qf_median)" -v bd="$(printf '%s\n' "${bd[@]}" | qf_median)" \
+      -v am="$(printf '%s\n' "${am[@]}" | qf_median)" -v bm="$(printf '%s\n' "${bm[@]}" | qf_median)" \
+      'BEGIN { printf "%.1f MB (floor %.1f MB), ratio %.2f; %s ms (floor %s ms), ratio %.2f",
+               bd / 1e6, ad / 1e6, (ad > 0 ? bd / ad : 0), bm, am, (am > 0 ? bm / am : 0) }')"
+}
+cold=("$measure" --drop "$corpus")
+echo "== native (Linux), cold: bytes the disk read, read-ahead included, against floors that ask for none"
+cold_pair "the one-thread floor, kernel's read-ahead, against with none" "${cold[@]}" "$bench/bench/qf_native_floor" \
+    --random "$corpus" -- "${cold[@]}" "${floor[@]}"
+cold_pair "qfscan --jobs 1 against the one-thread floor" "${cold[@]}" "$bench/bench/qf_native_floor" --random "$corpus" -- \
+    "${cold[@]}" "${qfscan1[@]}"
+cold_pair "qfscan (default) against the parallel floor at $jobs_default" "${cold[@]}" "$pf" --random "$jobs_default" \
+    "$corpus" -- "${cold[@]}" "${qfscan[@]}"
+# The same on a slow device, where the bytes are the time (a disk in a USB dock, an old disk): a
+# copy of the tree on a loop device over an image, with direct I/O so that no cache of the image
+# serves it, whose reads the block cgroup limits to QF_BENCH_THROTTLE_MBS MB/s (40 unless set).
+throttled_rows() (
+  set -e
+  local mbs=${QF_BENCH_THROTTLE_MBS:-40} group=/sys/fs/cgroup/blkio/qf-bench-$$ work dev=
+  [ "$(id -u)" = 0 ] && [ -w /sys/fs/cgroup/blkio ] || { echo "no throttled rows: needs root and cgroup v1 blkio"; return 1; }
+  work=$(mktemp -d "$bench/throttled.XXXXXX")
+  trap 'umount "$work/mnt" 2>/dev/null; [ -z "$dev" ] || losetup -d "$dev"; rmdir "$group" 2>/dev/null; rm -rf "$work"' EXIT
+  truncate -s "$(( $(du -sm "$corpus" | cut -f1) * 2 + 64 ))M" "$work/image"
+  mkfs.ext4 -q -F "$work/image"
+  dev=$(losetup --direct-io=on -f --show "$work/image")
+  mkdir "$work/mnt"
+  mount "$dev" "$work/mnt"
+  cp -a "$corpus/." "$work/mnt/"
+  sync
+  mkdir "$group"
+  echo "$(( 0x$(stat -c %t "$dev") )):$(( 0x$(stat -c %T "$dev") )) $(( mbs * 1000000 ))" \
+      >"$group/blkio.throttle.read_bps_device"
+  local in=(bash -c 'echo $$ >"$0/cgroup.procs" && exec "$@"' "$group" "$measure" --drop "$work/mnt")
+  cold_pair "at $mbs MB/s, qfscan --jobs 1 against the one-thread floor" "${in[@]}" \
+      "$bench/bench/qf_native_floor" --random "$work/mnt" -- "${in[@]}" "$bench/qfscan" --quiet --jobs 1 "$work/mnt"
+  cold_pair "at $mbs MB/s, qfscan (default) against the parallel floor at $jobs_default" "${in[@]}" "$pf" --random \
+      "$jobs_default" "$work/mnt" -- "${in[@]}" "$bench/qfscan" --quiet "$work/mnt"
+)
+throttled_rows || true
+echo
+
 echo "== the window's scan under Wine ($arch), warm, Enter to the \"Scan completed.\" box"
 export QF_WINE_TEMPLATE=$win/run-template QF_WINE_ARCH=$arch
 [ -f "$QF_WINE_TEMPLATE/system.reg" ] || "$here/../tools/wine-prefix.sh" create "$QF_WINE_TEMPLATE" "$arch" >&2

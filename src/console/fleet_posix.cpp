@@ -2,6 +2,7 @@
 #include "console/fleet.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -11,29 +12,95 @@
 namespace {
 
 int logFd = -1;
+std::string logPath;
+bool logTorn;  // the log ended inside a line: this run's first record starts a new one
+
+// Why a file of this kind is no log; null for a regular file.
+const char* NotALog(mode_t mode)
+{
+    return S_ISREG(mode) ? nullptr : S_ISLNK(mode) ? "a link, which a log is never reached through"
+           : S_ISDIR(mode)                         ? "a folder"
+           : S_ISFIFO(mode)                        ? "a FIFO, not a regular file"
+           : S_ISSOCK(mode)                        ? "a socket, not a regular file"
+                                                   : "a device, not a regular file";
+}
+
+// Why root may not write this log: a file that another user owns or that has another name is
+// theirs to point elsewhere.
+const char* NotRootsLog(const struct stat& info)
+{
+    if (geteuid() != 0)
+        return nullptr;
+    return info.st_uid != 0       ? "owned by another user than root, who runs this scan"
+           : info.st_nlink != 1   ? "a file with more than one name (a hard link)"
+                                  : nullptr;
+}
+
+// Whether fd's file ends in a line feed (or is empty); true when it cannot be told.
+bool EndsLine(int fd, off_t size)
+{
+    char last = '\n';
+    return size == 0 || pread(fd, &last, 1, size - 1) != 1 || last == '\n';
+}
 
 }  // namespace
 
 bool LogOpen(const std::string& path, std::string* error)
 {
-    // O_APPEND puts every write() at the end of the file, whoever else appends.
-    logFd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (logFd < 0)
-        *error = std::strerror(errno);
-    return logFd >= 0;
+    // No device is opened, not even once: a kind that is no log is refused by its name first.
+    struct stat info;
+    const char* refused = fstatat(AT_FDCWD, path.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 ? NotALog(info.st_mode)
+                                                                                             : nullptr;
+    // Not following a link, and not waiting for a FIFO's reader, should one come in between.
+    // O_APPEND puts every write() at the end of the file, whoever else appends; reading too
+    // finds a torn last line.
+    const int flags = O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+    int fd = -1;
+    if (refused == nullptr) {
+        fd = open(path.c_str(), O_RDWR | flags, 0644);
+        if (fd < 0 && errno == EACCES)
+            fd = open(path.c_str(), O_WRONLY | flags, 0644);
+        if (fd < 0)
+            refused = errno == ELOOP ? NotALog(S_IFLNK) : errno == EISDIR ? NotALog(S_IFDIR) : nullptr;
+    }
+    if (fd >= 0 && fstat(fd, &info) != 0)
+        refused = std::strerror(errno);
+    else if (fd >= 0 && (refused = NotALog(info.st_mode)) == nullptr)
+        refused = NotRootsLog(info);
+    if (fd < 0 || refused != nullptr) {
+        *error = refused != nullptr ? refused : std::strerror(errno);
+        if (fd >= 0)
+            close(fd);
+        return false;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    logTorn = !EndsLine(fd, info.st_size);
+    logFd = fd;
+    logPath = path;
+    return true;
 }
 
-void LogText(const std::string& text)
+bool LogText(const std::string& text, std::string* error)
 {
     if (logFd < 0)
-        return;
-    for (size_t at = 0; at < text.size();) {
-        size_t end = text.find('\n', at);
-        std::string line = text.substr(at, end == std::string::npos ? std::string::npos : end - at) + "\n";
-        at = end == std::string::npos ? text.size() : end + 1;
-        while (write(logFd, line.data(), line.size()) < 0 && errno == EINTR) {
-        }
+        return true;
+    std::string record = (logTorn ? "\n" : "") + text;
+    if (record.empty() || record.back() != '\n')
+        record += '\n';
+    ssize_t written;
+    while ((written = write(logFd, record.data(), record.size())) < 0 && errno == EINTR) {
     }
+    if (written == static_cast<ssize_t>(record.size())) {
+        logTorn = false;
+        return true;
+    }
+    // Once broken, the log takes no more: the report says so once and stops every change.
+    *error = logPath + ": the log could not be written: " +
+             (written < 0 ? std::strerror(errno)
+                          : "only " + std::to_string(written) + " of " + std::to_string(record.size()) + " bytes");
+    close(logFd);
+    logFd = -1;
+    return false;
 }
 
 std::string HostName()

@@ -4,14 +4,52 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <string>
 #include <vector>
 
+#include "console/console_platform.h"
 #include "fs/file_system.h"
 #include "fs/unicode.h"
 
 namespace {
 
 HANDLE logFile = INVALID_HANDLE_VALUE;
+std::string logPath;
+bool logTorn;  // the log ended inside a line: this run's first record starts a new one
+
+std::string LastErrorText()
+{
+    char text[256];
+    FsErrorText(FsLastError(), text, sizeof text);
+    return text;
+}
+
+// Why this file is no log; null for a plain file.
+const char* NotALog(const BY_HANDLE_FILE_INFORMATION& info)
+{
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        return "a link or another reparse point, which a log is never reached through";
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        return "a folder";
+    // Another name is another user's way to point an administrator's log elsewhere.
+    if (info.nNumberOfLinks != 1 && RunningAsAdministrator())
+        return "a file with more than one name (a hard link)";
+    return nullptr;
+}
+
+// Whether the file ends in a line feed (or is empty); true when it cannot be told.
+bool EndsLine(HANDLE handle, const BY_HANDLE_FILE_INFORMATION& info)
+{
+    const uint64_t size = uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
+    if (size == 0)
+        return true;
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(size - 1);
+    at.OffsetHigh = static_cast<DWORD>((size - 1) >> 32);
+    char last = '\n';
+    DWORD got = 0;
+    return !ReadFile(handle, &last, 1, &got, &at) || got != 1 || last == '\n';
+}
 
 }  // namespace
 
@@ -19,31 +57,64 @@ bool LogOpen(const std::string& path, std::string* error)
 {
     std::vector<uint16_t> wide(path.size() + 1);
     size_t units = 0;
-    if (Wtf8ToUtf16(path.c_str(), wide.data(), wide.size(), &units)) {
-        // FILE_APPEND_DATA alone: every write lands at the end, also on a share that others append to.
-        logFile = CreateFileW(reinterpret_cast<const wchar_t*>(wide.data()), FILE_APPEND_DATA,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (logFile != INVALID_HANDLE_VALUE)
-            return true;
+    if (!Wtf8ToUtf16(path.c_str(), wide.data(), wide.size(), &units)) {
+        *error = "not a name Windows can hold";
+        return false;
     }
-    char text[256];
-    FsErrorText(FsLastError(), text, sizeof text);
-    *error = text;
-    return false;
+    const wchar_t* name = reinterpret_cast<const wchar_t*>(wide.data());
+    // FILE_APPEND_DATA without FILE_WRITE_DATA: every write lands at the end, also on a share that
+    // others append to. Reading finds a torn last line. A link is opened as itself, and refused.
+    const DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    HANDLE handle = CreateFileW(name, FILE_APPEND_DATA | FILE_READ_DATA, share, nullptr, OPEN_ALWAYS, flags, nullptr);
+    if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED)
+        handle = CreateFileW(name, FILE_APPEND_DATA, share, nullptr, OPEN_ALWAYS, flags, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD attributes = GetFileAttributesW(name);
+        const bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+        *error = folder ? "a folder" : LastErrorText();
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool disk = GetFileType(handle) == FILE_TYPE_DISK;
+    const bool known = disk && GetFileInformationByHandle(handle, &info) != FALSE;
+    const char* refused = !disk ? "a device or a pipe, not a file" : known ? NotALog(info) : nullptr;
+    if (!known || refused != nullptr) {
+        *error = refused != nullptr ? refused : LastErrorText();
+        CloseHandle(handle);
+        return false;
+    }
+    logTorn = !EndsLine(handle, info);
+    logFile = handle;
+    logPath = path;
+    return true;
 }
 
-void LogText(const std::string& text)
+bool LogText(const std::string& text, std::string* error)
 {
     if (logFile == INVALID_HANDLE_VALUE)
-        return;
+        return true;
+    // CRLF, as the console's text stream writes it.
+    std::string record = logTorn ? "\r\n" : "";
     for (size_t at = 0; at < text.size();) {
-        size_t end = text.find('\n', at);
-        // CRLF, as the console's text stream writes it.
-        std::string line = text.substr(at, end == std::string::npos ? std::string::npos : end - at) + "\r\n";
+        const size_t end = text.find('\n', at);
+        record.append(text, at, end == std::string::npos ? std::string::npos : end - at).append("\r\n");
         at = end == std::string::npos ? text.size() : end + 1;
-        DWORD written = 0;
-        WriteFile(logFile, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
     }
+    if (text.empty())
+        record += "\r\n";
+    DWORD written = 0;
+    const bool wrote = WriteFile(logFile, record.data(), static_cast<DWORD>(record.size()), &written, nullptr) != FALSE;
+    if (wrote && written == record.size()) {
+        logTorn = false;
+        return true;
+    }
+    *error = logPath + ": the log could not be written: " +
+             (wrote ? "only " + std::to_string(written) + " of " + std::to_string(record.size()) + " bytes"
+                    : LastErrorText());
+    CloseHandle(logFile);
+    logFile = INVALID_HANDLE_VALUE;
+    return false;
 }
 
 std::string HostName()

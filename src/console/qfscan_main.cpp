@@ -541,14 +541,19 @@ int main(int argc, char** argv)
         return RestoreQuarantine(options.restoreDir, options.paths, options.json, &interrupt);
     }
     std::string why;
-    if (!options.moveDir.empty() && !QuarantineReady(options.moveDir, !options.dryRun, &why))
+    if (!options.moveDir.empty() && !QuarantineReady(options.moveDir, false, &why))
         return Fail("--move " + options.moveDir + " " + why);
 
-    std::string logError;
-    if (!options.logFile.empty() && !LogOpen(options.logFile, &logError))
-        return Fail(options.logFile + ": cannot be opened for appending: " + logError);
-
     CatchInterrupt(&interrupt);
+    // Before anything is changed, and after the handlers are set: a signal while it opens ends
+    // the run as any other does.
+    std::string logError;
+    if (!options.logFile.empty() && !LogOpen(options.logFile, &logError)) {
+        ConsoleWrite(stderr, "qfscan: --log " + options.logFile + ": " + logError + "; nothing was scanned\n");
+        return kExitError;
+    }
+    if (!options.moveDir.empty() && !options.dryRun && !QuarantineReady(options.moveDir, true, &why))
+        return Fail("--move " + options.moveDir + " " + why);
     Report report =
         MakeReport(options.json, options.quiet, !options.moveDir.empty() && !options.dryRun, StderrIsTerminal());
     report.stop = &interrupt;

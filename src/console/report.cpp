@@ -18,14 +18,28 @@ std::string Plain(const std::string& text)
 }
 
 // Every write goes through here: one that fails breaks the report, and a broken report stops the
-// walk, so that no change is made that could not be recorded. A log would be one more sink here.
+// walk, so that no change is made that could not be recorded.
 void Written(Report* report, FILE* stream, bool ok)
 {
-    if (ok && std::fflush(stream) == 0 && !std::ferror(stream))
+    if (ok && (stream == nullptr || (std::fflush(stream) == 0 && !std::ferror(stream))))
         return;
     report->broken = true;
     if (report->stop != nullptr)
         report->stop->store(1);
+}
+
+void Say(Report* report, FILE* stream, const std::string& line);
+
+// What standard output gets, for the log too: a record the log does not take whole breaks the
+// report as a failed write of standard output does, and standard error says so (once: the log
+// is closed then).
+void Logged(Report* report, const std::string& record)
+{
+    std::string error;
+    const bool ok = LogText(record, &error);
+    if (!ok)
+        Say(report, report->err, "qfscan: " + Plain(error));
+    Written(report, nullptr, ok);
 }
 
 void WipeProgress(Report* report)
@@ -42,7 +56,7 @@ void Say(Report* report, FILE* stream, const std::string& line)
     WipeProgress(report);
     Written(report, stream, ConsoleWrite(stream, line + "\n"));
     if (stream == report->out)
-        LogText(line);
+        Logged(report, line);
 }
 
 std::string Json(const std::string& text)
@@ -176,7 +190,7 @@ void ReportSummary(Report* report)
         const std::string line = text + std::string(",\"host\":") + Json(HostName()) + ",\"version\":\"" QF_VERSION
                                  "\",\"started\":\"" + report->started + "\",\"finished\":\"" + UtcTimestamp() + "\"}";
         Written(report, report->out, ConsoleWrite(report->out, line + "\n"));
-        LogText(line);
+        Logged(report, line);
         return;
     }
     FormatSummary(text, sizeof text, c);
@@ -195,7 +209,7 @@ void ReportSummary(Report* report)
         line("  Deleted at restart %d\n", report->atRestart);
     line("  Skipped %d\n", report->skipped);
     Written(report, report->out, ConsoleWrite(report->out, summary));
-    LogText(summary);
+    Logged(report, summary);
 }
 
 int ReportExitCode(const Report& report)

@@ -236,8 +236,10 @@ bool ReadBlock(FsListingState* state, bool first)
 HANDLE OpenForTest(const wchar_t* path, bool followReparse)
 {
     // Others may read it, and open it for deletion so that the disposal can; nobody may write.
+    // The test reads a few scattered pages: no read-ahead past them.
     return CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                       FILE_ATTRIBUTE_NORMAL | (followReparse ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_RANDOM_ACCESS | (followReparse ? 0 : FILE_FLAG_OPEN_REPARSE_POINT),
+                       nullptr);
 }
 
 void CloseHandleKeepingError(HANDLE handle)

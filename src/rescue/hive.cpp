@@ -38,6 +38,7 @@ ssize_t ReadStart(const std::string& path, unsigned char* out, size_t count, off
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return -1;
+    posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);  // a header: no read-ahead into the rest
     struct stat info {};
     const ssize_t got = fstat(fd, &info) == 0 ? pread(fd, out, count, 0) : -1;
     *size = info.st_size;

@@ -370,7 +370,62 @@ class Scans(unittest.TestCase):
                 code, again, _ = build.run("--quiet", "--log", build.path(log), sick)
                 with open(log) as f:
                     self.assertEqual(f.read(), "earlier\n" + out + again)
-                self.assertEqual(build.run("--log", build.path(self.root), sick)[0], 2, "a folder is no log")
+
+    def test_the_log_is_the_operators_and_complete_or_loudly_broken(self):
+        """Run as root: a log that another user could point elsewhere, or that is no file, is
+        refused before anything is scanned; a log that fills up stops every change, as a full
+        standard output does; a line that an earlier run left torn gets no record glued onto it."""
+        if os.geteuid() != 0:
+            self.skipTest("needs root: files of another user, a mount")
+        nobody, torn = 65534, '{"type":"infected","path"'
+        mine = os.path.join(self.root, "root's own")
+        shared = os.path.join(self.root, "shared")  # a folder everyone may write
+        os.mkdir(shared)
+        os.chmod(shared, 0o1777)
+        full = os.path.join(self.root, "full")
+        os.mkdir(full)
+
+        def planted_link(log):
+            os.symlink(mine, log)
+            os.lchown(log, nobody, nobody)
+
+        def owned_by_nobody(log):
+            plant(shared, {"nobody.log": b""})
+            os.chown(log, nobody, nobody)
+
+        # (what --log names, how it is made, Linux only, what becomes of the run)
+        cases = (("link", planted_link, True, "refused"), ("hard", lambda log: os.link(mine, log), False, "refused"),
+                 ("nobody.log", owned_by_nobody, True, "refused"), ("fifo", os.mkfifo, False, "refused"),
+                 ("/dev/full", None, False, "refused"), ("folder", os.mkdir, False, "refused"),
+                 # one page, five bytes of it free: the first line does not fit
+                 (full + "/log", lambda log: plant(full, {"log": b"x" * 4090 + b"\n"}), True, "broken"),
+                 ("torn.log", lambda log: plant(shared, {"torn.log": torn.encode()}), False, "kept"))
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4k", "tmpfs", full], check=True)
+        try:
+            for build in self.builds():
+                for name, make, linux, outcome in cases:
+                    if linux and build.wine:
+                        continue
+                    with self.subTest(log=name, wine=build.wine):
+                        plant(self.root, {"root's own": b"root's own\n"})
+                        log = os.path.join(shared, name)
+                        make and make(log)
+                        sick = self.tree("logged", {"d%d/sick.exe" % i: self.sick for i in range(20)})
+                        code, out, err = build.run("--delete", "--log", build.path(log), sick)
+                        left = sum(os.path.exists("%s/d%d/sick.exe" % (sick, i)) for i in range(20))
+                        self.assertEqual(read(mine), b"root's own\n")
+                        if outcome == "refused":
+                            self.assertEqual((code, out, left), (2, "", 20), "nothing scanned")
+                            self.assertRegex(err, r"^qfscan: --log .*; nothing was scanned\n$")
+                        elif outcome == "broken":
+                            self.assertEqual((code, left), (2, 20), "the first line broke the log: nothing deleted")
+                            self.assertIn(log + ": the log could not be written: ", err)
+                        else:
+                            self.assertEqual((code, left), (1, 0), err)
+                            self.assertEqual(read(log).decode().replace("\r\n", "\n"), torn + "\n" + out)
+                        subprocess.run(["rm", "-rf", sick] + ([log] if log.startswith(shared) else []))
+        finally:
+            subprocess.run(["umount", full])
 
     def test_progress_only_on_a_terminal(self):
         for build in self.builds():
