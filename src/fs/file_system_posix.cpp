@@ -165,6 +165,7 @@ bool MoveOut(FsFile* file, const struct stat& tested, int moveFolder, char* fina
             break;
         }
         unlinkat(moveFolder, temporary, 0);
+        fsync(moveFolder);  // the copy's name on its disk before the original leaves the other
         if (SameFile(folder, file->name, tested) && unlinkat(folder, file->name, 0) == 0)
             return true;
         const int error = SameFile(folder, file->name, tested) ? errno : kChangedError;

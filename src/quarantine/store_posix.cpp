@@ -9,12 +9,12 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include "scan/test_seams.h"
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+
+#include "scan/test_seams.h"
 
 namespace {
 
@@ -278,6 +278,8 @@ bool StoreGiveBack(const std::string& stored, const std::string& path, const Fil
                 unlinkat(folder, temporary.c_str(), 0);
             close(out);
         }
+        if (done)
+            fsync(folder);  // the copy's name on its disk before the stored file goes
         if (done && unlink(stored.c_str()) != 0)
             *why = Reason("restored, but the stored file cannot be removed");
     }
