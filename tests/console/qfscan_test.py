@@ -500,13 +500,20 @@ class Scans(unittest.TestCase):
         scan.kill()
         scan.communicate(timeout=60)
 
+    def volume(self):
+        """A tmpfs mounted for this test: another volume."""
+        volume = tempfile.mkdtemp(prefix="qf-volume.")
+        self.addCleanup(os.rmdir, volume)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16m", "qf-quarantine", volume], check=True)
+        self.addCleanup(subprocess.run, ["umount", volume])
+        return volume
+
     def test_a_quarantine_gives_back_what_it_took_under_wine(self):
         """qfscan.exe: a file comes back with its bytes, attributes, times and security descriptor."""
         build = ARGS.wine or self.skipTest("Windows build only")
         folder = self.tree("wine-quarantine", {"sub/sick.exe": self.sick})  # the probe takes ANSI paths
         path = os.path.join(folder, "sub/sick.exe")
-        quarantine = os.path.join(self.root, "wine-q")
-        os.mkdir(quarantine)
+        quarantine = self.volume()  # another volume: both ways a copy, which has only what qfscan gives it
         probe = lambda *more: subprocess.run([os.environ["QF_WINE_LOADER"], ARGS.probe, "security", build.path(path)] +
                                              list(more), capture_output=True, text=True, check=True).stdout
         before = probe("7")  # read-only, hidden, system
@@ -525,10 +532,7 @@ class Scans(unittest.TestCase):
         attributes, or is refused and stays stored; a killed move or restore loses nothing and
         leaves no half-written file under a final name."""
         build = ARGS.linux or self.skipTest("Linux only")
-        volume = tempfile.mkdtemp(prefix="qf-volume.")
-        self.addCleanup(os.rmdir, volume)
-        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16m", "qf-quarantine", volume], check=True)
-        self.addCleanup(subprocess.run, ["umount", volume])
+        volume = self.volume()
         name = "Пользователи/程序 😀 مثال.exe"
         # (case, quarantine on another volume, what happens between the move and the restore, exit code)
         for case, across, meanwhile, restored in (("same volume", False, None, 0), ("across volumes", True, None, 0),
