@@ -75,12 +75,15 @@ def version_strings(block):
 class Windows(unittest.TestCase):
     CASES = [("quenfold.exe", "requireAdministrator", True), ("qfscan.exe", "asInvoker", False)]
 
-    def test_manifest_version_and_no_debug_info(self):
+    def test_manifest_version_and_no_debug_info_nor_test_hooks(self):
         version = subprocess.run([os.path.join(LINUX, "qfscan"), "--version"], capture_output=True,
                                  text=True, check=True).stdout.split()[1]
+        # A program run as SYSTEM or root takes no orders from its environment.
+        self.assertNotIn(b"QF_TEST_", read(os.path.join(LINUX, "qfscan")))
         for program, level, common_controls in self.CASES:
             with self.subTest(program):
                 image = read(os.path.join(WINDOWS, program))
+                self.assertNotIn(b"QF_TEST_", image)
                 self.assertEqual([s[0] for s in sections(image) if s[0].startswith(".debug")], [])
                 found = resources(image)
                 manifest = ET.fromstring(found[(24, 1)])
