@@ -438,7 +438,36 @@ extern "C" ULONGLONG(WINAPI* const tickCount64Import)() __asm__("__imp__GetTickC
 extern "C" ULONGLONG(WINAPI* const tickCount64Import)() = TickCount64;
 
 
-bool FsOpenDirectory(const char* path, const FsFileId* expected, FsDir* dir, FsFileId* id)
+namespace {
+
+// Wraps the open folder handle, with a copy of its path; false (the handle closed) when it is no
+// folder, or error says why it is refused.
+bool MakeDirectory(HANDLE handle, DWORD attributes, DWORD error, const char* path, const FsFileId& found, FsDir* dir,
+                   FsFileId* id)
+{
+    if (error == 0 && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+        error = ERROR_DIRECTORY;
+    auto* state = error == 0 ? static_cast<FsDirState*>(std::malloc(sizeof(FsDirState))) : nullptr;
+    char* copy = error == 0 ? static_cast<char*>(std::malloc(std::strlen(path) + 1)) : nullptr;
+    if (error == 0 && (state == nullptr || copy == nullptr))
+        error = ERROR_NOT_ENOUGH_MEMORY;
+    if (error != 0) {
+        std::free(state);
+        std::free(copy);
+        CloseHandle(handle);
+        SetLastError(error);
+        return false;
+    }
+    std::strcpy(copy, path);
+    *state = FsDirState{handle, copy, found.volume};
+    *dir = state;
+    *id = found;
+    return true;
+}
+
+}  // namespace
+
+bool FsOpenDirectory(const char* path, FsDir* dir, FsFileId* id)
 {
     static thread_local wchar_t wide[kWideCapacity];
     if (path[0] == '\0') {
@@ -448,47 +477,67 @@ bool FsOpenDirectory(const char* path, const FsFileId* expected, FsDir* dir, FsF
     if (!ToWide(path, wide, kWideCapacity))
         return false;
     HANDLE handle = CreateFileW(wide, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS | (expected != nullptr ? FILE_FLAG_OPEN_REPARSE_POINT : 0),
-                                nullptr);
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
-    // A folder the walk reached lies on its parent's volume (a mount point is a reparse point and
-    // never entered), so only the root's volume is asked for.
-    FsFileId found{expected != nullptr ? expected->volume : 0, 0};
-    DWORD attributes = 0;
-    DWORD error = 0;
+    // Only the root's volume is asked for: every folder below lies on it, since a mount point is
+    // a reparse point and never entered.
     BY_HANDLE_FILE_INFORMATION info;
-    if (expected == nullptr && GetFileInformationByHandle(handle, &info)) {
-        attributes = info.dwFileAttributes;
-        found = IdOf(info);
-    } else if (expected == nullptr || !QueryAttributes(handle, &attributes, &found.file)) {
-        error = GetLastError();
+    const bool known = GetFileInformationByHandle(handle, &info) != 0;
+    return MakeDirectory(handle, known ? info.dwFileAttributes : 0, known ? 0 : GetLastError(), path,
+                         known ? IdOf(info) : FsFileId{}, dir, id);
+}
+
+bool FsOpenSubdirectory(FsDir parent, const char* name, const FsFileId& expected, const char* path, FsDir* dir,
+                        FsFileId* id)
+{
+    // The native open, relative to the parent's handle: one name, and a reparse point (a link,
+    // junction or mount point) opened as itself, never followed. XP has both.
+    struct UnicodeText {
+        USHORT length, capacity;
+        PWSTR text;
+    };
+    struct ObjectAttributes {
+        ULONG size;
+        HANDLE root;
+        UnicodeText* name;
+        ULONG attributes;
+        PVOID security, quality;
+    };
+    typedef LONG(NTAPI * CreateCall)(PHANDLE, ACCESS_MASK, ObjectAttributes*, IoStatus*, PLARGE_INTEGER, ULONG, ULONG,
+                                     ULONG, ULONG, PVOID, ULONG);
+    static const auto create = NativeCall<CreateCall>("NtCreateFile");
+    static thread_local wchar_t wide[kFsNameCapacity];
+    size_t units = 0;
+    if (create == nullptr) {
+        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+        return false;
     }
-    if (error == 0 && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
-        error = ERROR_DIRECTORY;
-    else if (error == 0 && expected != nullptr &&
-             (!FsSameFile(found, *expected) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0))
+    if (!Wtf8ToUtf16(name, reinterpret_cast<uint16_t*>(wide), kFsNameCapacity, &units)) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    UnicodeText text{static_cast<USHORT>(units * sizeof(wchar_t)), static_cast<USHORT>(units * sizeof(wchar_t)), wide};
+    constexpr ULONG kCaseInsensitive = 0x40, kOpen = 1;
+    constexpr ULONG kDirectoryFile = 0x1, kSynchronous = 0x20, kForBackup = 0x4000, kOpenReparsePoint = 0x200000;
+    ObjectAttributes object{sizeof(ObjectAttributes), parent->handle, &text, kCaseInsensitive, nullptr, nullptr};
+    IoStatus io{};
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    const LONG status = create(&handle, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &object, &io, nullptr, 0,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, kOpen,
+                               kDirectoryFile | kSynchronous | kForBackup | kOpenReparsePoint, nullptr, 0);
+    if (status < 0) {
+        SetNativeError(status);
+        return false;
+    }
+    FsFileId found{parent->volume, 0};
+    DWORD attributes = 0;
+    DWORD error = QueryAttributes(handle, &attributes, &found.file) ? 0 : GetLastError();
+    // Another folder renamed into its place, or a reparse point put there, is not entered.
+    if (error == 0 && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+        (!FsSameFile(found, expected) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0))
         error = kChangedError;
-    if (error != 0) {
-        CloseHandle(handle);
-        SetLastError(error);
-        return false;
-    }
-    auto* state = static_cast<FsDirState*>(std::malloc(sizeof(FsDirState)));
-    char* copy = static_cast<char*>(std::malloc(std::strlen(path) + 1));
-    if (state == nullptr || copy == nullptr) {
-        std::free(state);
-        std::free(copy);
-        CloseHandle(handle);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return false;
-    }
-    std::strcpy(copy, path);
-    *state = FsDirState{handle, copy, found.volume};
-    *dir = state;
-    *id = found;
-    return true;
+    return MakeDirectory(handle, attributes, error, path, found, dir, id);
 }
 
 void FsCloseDirectory(FsDir dir)
@@ -653,7 +702,7 @@ bool FsOpenFile(const char* path, FsFile* file)
     parent[length] = '\0';
     FsDir dir;
     FsFileId id;
-    if (!FsOpenDirectory(parent, nullptr, &dir, &id))
+    if (!FsOpenDirectory(parent, &dir, &id))
         return false;
     static thread_local wchar_t wide[kWideCapacity];
     if (!ChildToWide(parent, slash + 1, wide, kWideCapacity)) {
@@ -804,6 +853,11 @@ int FsLastError()
 int FsChangedError()
 {
     return kChangedError;
+}
+
+bool FsPassedOver(int)
+{
+    return false;  // no kernel file system is mounted into a Windows volume
 }
 
 void FsErrorText(int error, char* out, size_t capacity)
