@@ -2,10 +2,13 @@
 // that every name Windows allows is reached as it is listed (names outside the code page, DOS
 // device names, trailing dots and spaces, paths past 260 characters).
 //
-// A file for the test is opened for reading, with others allowed to read and to open it for
-// deletion; so nobody writes it while it is tested. Its disposal opens it once more for deletion,
-// sharing nothing but reading, checks that it is the very file the test read (volume and file
-// index), and deletes or renames it through that handle (the native calls, which Windows XP has).
+// Below the root, every folder and file is opened relative to its folder's handle (the native
+// open, which takes a folder handle as the root of a name), so no folder on the way can be
+// swapped for a link meanwhile. A file for the test is opened for reading, with others allowed
+// to read and to open it for deletion; so nobody writes it while it is tested. Its disposal opens
+// it once more for deletion, sharing nothing but reading, checks that it is the very file the
+// test read (volume and file index), and deletes or renames it through that handle (the native
+// calls, which Windows XP has).
 #include "fs/file_system.h"
 
 #include <windows.h>
@@ -231,6 +234,52 @@ bool ReadBlock(FsListingState* state, bool first)
     }
     state->at = 0;
     return io.information != 0;
+}
+
+constexpr ULONG kDirectoryFile = 0x1, kSynchronous = 0x20, kNonDirectoryFile = 0x40, kForBackup = 0x4000,
+                kOpenReparsePoint = 0x200000;
+
+// Opens name (one name, no separator) of the folder that folder holds, relative to that handle:
+// nothing on the way can be swapped meanwhile. options are NtCreateFile's; false with the last
+// error set.
+bool OpenRelative(HANDLE folder, const char* name, ACCESS_MASK access, ULONG share, ULONG options, HANDLE* handle)
+{
+    struct UnicodeText {
+        USHORT length, capacity;
+        PWSTR text;
+    };
+    struct ObjectAttributes {
+        ULONG size;
+        HANDLE root;
+        UnicodeText* name;
+        ULONG attributes;
+        PVOID security, quality;
+    };
+    typedef LONG(NTAPI * CreateCall)(PHANDLE, ACCESS_MASK, ObjectAttributes*, IoStatus*, PLARGE_INTEGER, ULONG, ULONG,
+                                     ULONG, ULONG, PVOID, ULONG);
+    static const auto create = NativeCall<CreateCall>("NtCreateFile");
+    static thread_local wchar_t wide[kFsNameCapacity];
+    size_t units = 0;
+    if (create == nullptr) {
+        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+        return false;
+    }
+    if (!Wtf8ToUtf16(name, reinterpret_cast<uint16_t*>(wide), kFsNameCapacity, &units)) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    UnicodeText text{static_cast<USHORT>(units * sizeof(wchar_t)), static_cast<USHORT>(units * sizeof(wchar_t)), wide};
+    constexpr ULONG kCaseInsensitive = 0x40, kOpen = 1;
+    ObjectAttributes object{sizeof(ObjectAttributes), folder, &text, kCaseInsensitive, nullptr, nullptr};
+    IoStatus io{};
+    const LONG status = create(handle, access | SYNCHRONIZE, &object, &io, nullptr, 0, share, kOpen, options | kSynchronous,
+                               nullptr, 0);
+    if (status < 0) {
+        *handle = INVALID_HANDLE_VALUE;
+        SetNativeError(status);
+        return false;
+    }
+    return true;
 }
 
 HANDLE OpenForTest(const wchar_t* path, bool followReparse)
@@ -491,45 +540,11 @@ bool FsOpenDirectory(const char* path, FsDir* dir, FsFileId* id)
 bool FsOpenSubdirectory(FsDir parent, const char* name, const FsFileId& expected, const char* path, FsDir* dir,
                         FsFileId* id)
 {
-    // The native open, relative to the parent's handle: one name, and a reparse point (a link,
-    // junction or mount point) opened as itself, never followed. XP has both.
-    struct UnicodeText {
-        USHORT length, capacity;
-        PWSTR text;
-    };
-    struct ObjectAttributes {
-        ULONG size;
-        HANDLE root;
-        UnicodeText* name;
-        ULONG attributes;
-        PVOID security, quality;
-    };
-    typedef LONG(NTAPI * CreateCall)(PHANDLE, ACCESS_MASK, ObjectAttributes*, IoStatus*, PLARGE_INTEGER, ULONG, ULONG,
-                                     ULONG, ULONG, PVOID, ULONG);
-    static const auto create = NativeCall<CreateCall>("NtCreateFile");
-    static thread_local wchar_t wide[kFsNameCapacity];
-    size_t units = 0;
-    if (create == nullptr) {
-        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    // A reparse point (a link, junction or mount point) is opened as itself, never followed.
+    HANDLE handle;
+    if (!OpenRelative(parent->handle, name, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                      kDirectoryFile | kForBackup | kOpenReparsePoint, &handle))
         return false;
-    }
-    if (!Wtf8ToUtf16(name, reinterpret_cast<uint16_t*>(wide), kFsNameCapacity, &units)) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return false;
-    }
-    UnicodeText text{static_cast<USHORT>(units * sizeof(wchar_t)), static_cast<USHORT>(units * sizeof(wchar_t)), wide};
-    constexpr ULONG kCaseInsensitive = 0x40, kOpen = 1;
-    constexpr ULONG kDirectoryFile = 0x1, kSynchronous = 0x20, kForBackup = 0x4000, kOpenReparsePoint = 0x200000;
-    ObjectAttributes object{sizeof(ObjectAttributes), parent->handle, &text, kCaseInsensitive, nullptr, nullptr};
-    IoStatus io{};
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    const LONG status = create(&handle, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &object, &io, nullptr, 0,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE, kOpen,
-                               kDirectoryFile | kSynchronous | kForBackup | kOpenReparsePoint, nullptr, 0);
-    if (status < 0) {
-        SetNativeError(status);
-        return false;
-    }
     FsFileId found{parent->volume, 0};
     DWORD attributes = 0;
     DWORD error = QueryAttributes(handle, &attributes, &found.file) ? 0 : GetLastError();
@@ -597,12 +612,9 @@ bool FsEntryId(FsDir dir, const FsEntry& entry, FsFileId* id)
         *id = FsFileId{dir->volume, entry.index};
         return true;
     }
-    static thread_local wchar_t wide[kWideCapacity];
-    if (!ChildToWide(dir->path, entry.name, wide, kWideCapacity))
-        return false;
-    HANDLE handle = CreateFileW(wide, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
+    HANDLE handle;
+    if (!OpenRelative(dir->handle, entry.name, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      kForBackup | kOpenReparsePoint, &handle))
         return false;
     DWORD attributes = 0;
     uint64_t index = 0;
@@ -669,12 +681,11 @@ bool FsSetCurrentDirectory(const char* path)
 
 bool FsOpenChild(FsDir dir, const FsEntry& entry, FsFile* file)
 {
-    static thread_local wchar_t wide[kWideCapacity];
     *file = FsFile{reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE), dir, entry.name, false};
-    if (!ChildToWide(dir->path, entry.name, wide, kWideCapacity))
-        return false;
-    HANDLE handle = OpenForTest(wide, entry.followReparse);
-    if (handle == INVALID_HANDLE_VALUE)
+    // Others may read it, and open it for deletion so that the disposal can; nobody may write.
+    HANDLE handle;
+    if (!OpenRelative(dir->handle, entry.name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                      kNonDirectoryFile | (entry.followReparse ? 0 : kOpenReparsePoint), &handle))
         return false;
     // Nothing more to ask: a link put in its place since the listing is opened as the link itself
     // (its empty data tests as no program, and FsDispose finds the name no longer the tested
@@ -783,8 +794,8 @@ FsDisposal FsDispose(FsFile* file, const char* moveFolder, bool atRestart, char*
         result.error = static_cast<int>(GetLastError());
     } else {
         // Sharing only reading: from here on nobody renames, replaces or writes it.
-        handle = CreateFileW(wide, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
-                             OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        OpenRelative(file->dir->handle, file->name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ,
+                     kNonDirectoryFile | kOpenReparsePoint, &handle);
         BY_HANDLE_FILE_INFORMATION now;
         if (handle == INVALID_HANDLE_VALUE) {
             result.error = static_cast<int>(GetLastError());

@@ -112,6 +112,7 @@ bool QueueRoot(DirQueue* queue, const char* path, size_t capacity, FolderNode** 
     *root = NewNode(nullptr, path, FsFileId{});
     if (*root == nullptr || !QueuePush(queue, *root)) {
         Release(*root);
+        *root = nullptr;
         QueueFree(queue);
         return false;
     }
