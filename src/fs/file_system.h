@@ -131,7 +131,8 @@ struct FsDisposal {
 // The one procedure that deletes an infected file, or moves it into moveFolder (absolute; null
 // to delete) under its own name or the first free name.1, name.2, ...: never replacing a file.
 // It acts on the file that file holds open: when its name names another file by now, nothing is
-// done. Read-only, hidden and system are lifted for the delete and put back when it fails. A
+// done. Windows acts through a handle; Linux, which cannot delete through one, first renames the
+// name to a private one of the same folder and acts on that only when it is the file tested. Read-only, hidden and system are lifted for the delete and put back when it fails. A
 // file in use is scheduled for deletion at the next restart when atRestart is set (Windows).
 // file is closed on return.
 FsDisposal FsDispose(FsFile* file, const char* moveFolder, bool atRestart, char* target, size_t capacity);

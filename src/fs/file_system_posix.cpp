@@ -605,10 +605,7 @@ FsDisposal FsDispose(FsFile* file, const char* moveFolder, bool, char* target, s
         errno = result.error;
         return result;
     }
-    char path[kFsPathCapacity];
-    const char* separator = file->dir->path[0] != '\0' && file->dir->path[std::strlen(file->dir->path) - 1] == '/' ? "" : "/";
-    std::snprintf(path, sizeof path, "%s%s%s", file->dir->path, separator, file->name);
-    SeamPauseBeforeRemoval(path);
+    SeamPauseBeforeRemoval(file->dir->path, file->name);
     if (!TakeName(folder, file->name, tested, taken, sizeof taken)) {
         result.error = errno;  // the name names another file by now: it is not ours to touch
     } else if (moveFolder != nullptr) {

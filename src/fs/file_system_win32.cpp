@@ -18,6 +18,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "fs/test_seams.h"
 #include "fs/unicode.h"
 
 struct FsDirState {
@@ -793,6 +794,7 @@ FsDisposal FsDispose(FsFile* file, const char* moveFolder, bool atRestart, char*
     if (!GetFileInformationByHandle(tested, &before) || !ChildToWide(file->dir->path, file->name, wide, kWideCapacity)) {
         result.error = static_cast<int>(GetLastError());
     } else {
+        SeamPauseBeforeRemoval(file->dir->path, file->name);
         // Sharing only reading: from here on nobody renames, replaces or writes it.
         OpenRelative(file->dir->handle, file->name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ,
                      kNonDirectoryFile | kOpenReparsePoint, &handle);

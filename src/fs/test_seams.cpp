@@ -7,6 +7,8 @@
 #include <mutex>
 #include <string>
 
+#include "fs/file_system.h"
+
 namespace {
 
 struct Seams {
@@ -49,9 +51,12 @@ bool Named(const char* wanted, const char* name)
 
 }  // namespace
 
-void SeamPauseBeforeRemoval(const char* path)
+void SeamPauseBeforeRemoval(const char* folder, const char* name)
 {
-    Pause(path);
+    std::string path = folder;
+    if (!path.empty() && path.back() != kFsSeparator)
+        path += kFsSeparator;
+    Pause((path + name).c_str());
 }
 
 void SeamPauseBeforeEntering(const char* name, const char* path)

@@ -13,8 +13,8 @@
 
 #ifdef QF_TEST_SEAMS
 
-// The pause before the removal of path.
-void SeamPauseBeforeRemoval(const char* path);
+// The pause before the removal of the file name in folder.
+void SeamPauseBeforeRemoval(const char* folder, const char* name);
 // The pause before entering the folder name, at path.
 void SeamPauseBeforeEntering(const char* name, const char* path);
 bool SeamUnreadable(const char* name);
@@ -22,7 +22,7 @@ bool SeamFailXattr(const char* name);
 
 #else
 
-inline void SeamPauseBeforeRemoval(const char*) {}
+inline void SeamPauseBeforeRemoval(const char*, const char*) {}
 inline void SeamPauseBeforeEntering(const char*, const char*) {}
 inline bool SeamUnreadable(const char*) { return false; }
 inline bool SeamFailXattr(const char*) { return false; }
