@@ -14,6 +14,10 @@
 struct FolderNode {
     FolderNode* parent;  // null for the root
     std::atomic<int> refs;
+    // Its subfolders queued and not yet entered, and 1 while it is listed: while any wait, the
+    // folder may stay open for them all (shared), so that each costs one open.
+    std::atomic<int> waiting;
+    std::atomic<FsDir> shared;
     uint32_t depth;
     FsFileId id;   // what its parent's listing saw it to be
     char name[1];  // the root's: its whole path as the user named it
@@ -30,6 +34,8 @@ FolderNode* NewNode(FolderNode* parent, const char* name, const FsFileId& id)
     auto* node = new (memory) FolderNode;
     node->parent = parent;
     node->refs.store(1, std::memory_order_relaxed);
+    node->waiting.store(0, std::memory_order_relaxed);
+    node->shared.store(nullptr, std::memory_order_relaxed);
     node->depth = parent != nullptr ? parent->depth + 1 : 0;
     node->id = id;
     std::memcpy(node->name, name, length + 1);
@@ -44,10 +50,29 @@ FolderNode* Hold(FolderNode* node)
     return node;
 }
 
+// Folders held open for their subfolders, by all walks together.
+std::atomic<int> sharedFolders{0};
+
+void CloseShared(FolderNode* node)
+{
+    if (FsDir dir = node->shared.exchange(nullptr, std::memory_order_acq_rel)) {
+        FsCloseDirectory(dir);
+        sharedFolders.fetch_sub(1, std::memory_order_relaxed);
+    }
+}
+
+// One of the folder's waits is over; the last one closes it.
+void Settle(FolderNode* node)
+{
+    if (node->waiting.fetch_sub(1, std::memory_order_acq_rel) == 1)
+        CloseShared(node);
+}
+
 void Release(FolderNode* node)
 {
     while (node != nullptr && node->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
         FolderNode* parent = node->parent;
+        CloseShared(node);  // subfolders that were never entered (a stop)
         node->~FolderNode();
         std::free(node);
         node = parent;
@@ -151,6 +176,7 @@ void Prepare(TreeWalk* walk, char* text, size_t textCapacity, const WalkOptions&
     walk->rootDir = walk->dir = nullptr;
     walk->chain.clear();
     walk->firstOpen = 1;
+    walk->entered = false;
     walk->steps.clear();
     walk->listing = nullptr;
     walk->directory = "";
@@ -234,6 +260,19 @@ void Extend(TreeWalk* walk, FolderNode* node, FsDir dir, size_t pathLength)
     }
 }
 
+// Adds node to the chain without opening it (a folder on the way that its subfolder's shared
+// parent skips); the open folders above it close, as the chain keeps its open ones deepest.
+void Pass(TreeWalk* walk, FolderNode* node, size_t pathLength)
+{
+    for (; walk->firstOpen < walk->chain.size(); ++walk->firstOpen) {
+        ChainLink& link = walk->chain[walk->firstOpen];
+        FsCloseDirectory(link.dir);
+        link.dir = nullptr;
+    }
+    walk->chain.push_back(ChainLink{Hold(node), nullptr, pathLength});
+    walk->firstOpen = walk->chain.size();
+}
+
 // Appends the separator and name to walk->folder at length; false when it would not fit.
 bool AppendName(TreeWalk* walk, size_t* length, const char* name)
 {
@@ -262,12 +301,15 @@ bool Reach(TreeWalk* walk)
                                   std::strlen(root->name)});
         std::memcpy(walk->folder, root->name, chain[0].pathLength + 1);
     }
-    // The folders to open, deepest first, up to one that the chain holds open (the root at least).
+    // The parent held open for its subfolders serves alone; else the folders to open, deepest
+    // first, up to one that the chain holds open (the root at least). Either way the chain
+    // becomes the folders from the root down to this one.
+    FsDir shared = walk->node->parent->shared.load(std::memory_order_acquire);
     walk->steps.clear();
     for (FolderNode* at = walk->node;; at = at->parent) {
         walk->steps.push_back(at);
         const FolderNode* up = at->parent;
-        if (up->depth < chain.size() && chain[up->depth].node == up && chain[up->depth].dir != nullptr)
+        if (up->depth < chain.size() && chain[up->depth].node == up && (shared != nullptr || chain[up->depth].dir != nullptr))
             break;
     }
     CutChain(walk, walk->steps.back()->depth);
@@ -279,11 +321,16 @@ bool Reach(TreeWalk* walk)
     for (size_t i = walk->steps.size(); i-- > 0;) {
         FolderNode* step = walk->steps[i];
         length += (walk->folder[length] == kFsSeparator) + std::strlen(step->name);
+        if (shared != nullptr && i > 0) {
+            Pass(walk, step, length);
+            continue;
+        }
         const char kept = walk->folder[length];
         walk->folder[length] = '\0';
         FsDir dir;
         FsFileId id;
-        const bool opened = FsOpenSubdirectory(chain.back().dir, step->name, step->id, walk->folder, &dir, &id);
+        const bool opened =
+            FsOpenSubdirectory(shared != nullptr ? shared : chain.back().dir, step->name, step->id, walk->folder, &dir, &id);
         walk->folder[length] = kept;
         if (!opened)
             return false;
@@ -302,7 +349,25 @@ void FinishDirectory(TreeWalk* walk)
     }
     walk->dir = nullptr;
     walk->directory = "";
-    Release(walk->node);
+    FolderNode* node = walk->node;
+    if (walk->entered) {
+        // Subfolders wait: the folder stays open for them (within kSharedFolders), whichever walk
+        // takes them, instead of being opened again for each.
+        std::vector<ChainLink>& chain = walk->chain;
+        walk->entered = false;
+        if (node->depth > 0 && chain.back().node == node && chain.back().dir != nullptr &&
+            node->waiting.load(std::memory_order_acquire) > 1) {
+            if (sharedFolders.fetch_add(1, std::memory_order_relaxed) < kSharedFolders) {
+                node->shared.store(chain.back().dir, std::memory_order_release);
+                chain.back().dir = nullptr;
+                CutChain(walk, chain.size() - 1);
+            } else {
+                sharedFolders.fetch_sub(1, std::memory_order_relaxed);
+            }
+        }
+        Settle(node);
+    }
+    Release(node);
     walk->node = nullptr;
     if (WalkFrontier* frontier = walk->frontier) {
         std::lock_guard<std::mutex> hold(frontier->lock);
@@ -380,6 +445,8 @@ WalkStep HandleDirectory(TreeWalk* walk)
         return WalkStep::Entry;
     }
     FolderNode* node = NewNode(walk->node, entry.name, id);
+    if (node != nullptr)
+        walk->node->waiting.fetch_add(1, std::memory_order_relaxed);
     if (node == nullptr || (walk->frontier != nullptr ? !SharePush(walk->frontier, node) : !QueuePush(&walk->queue, node))) {
         Release(node);
         return WalkStep::OutOfMemory;
@@ -470,6 +537,18 @@ WalkStep SkipDirectory(TreeWalk* walk, WalkNote note, int error)
     return WalkStep::Skipped;
 }
 
+// The folder taken is open, the chain's last: it is listed next.
+WalkStep Listed(TreeWalk* walk)
+{
+    walk->node->waiting.fetch_add(1, std::memory_order_relaxed);  // while it is listed
+    walk->entered = true;
+    walk->dir = walk->chain.back().dir;
+    walk->directory = walk->folder;
+    if (walk->options.moveCursor)
+        FsSetCurrentDirectory(walk->folder);  // the cursor only: a refusal changes nothing
+    return WalkStep::Entry;
+}
+
 // Opens the folder taken: the root by its path, every other one from the chain. Entry when it
 // may be listed; else the step that ends with it.
 WalkStep Enter(TreeWalk* walk)
@@ -484,8 +563,12 @@ WalkStep Enter(TreeWalk* walk)
         (walk->frontier != nullptr ? walk->frontier->rootDir : walk->rootDir) = dir;
         CutChain(walk, 0);
         walk->chain.push_back(ChainLink{Hold(walk->node), dir, std::strlen(walk->folder)});
-    } else if (!Reach(walk)) {
-        const int error = FsLastError();
+    } else {
+        const bool reached = Reach(walk);
+        const int error = reached ? 0 : FsLastError();
+        Settle(walk->node->parent);  // its wait for this one is over, entered or not
+        if (reached)
+            return Listed(walk);
         if (!FsPassedOver(error))
             return SkipDirectory(walk, WalkNote::NotEntered, error);  // vanished, swapped, or refused
         // Like a folder whose name begins with a dot: not counted, and nothing of it opened.
@@ -496,11 +579,7 @@ WalkStep Enter(TreeWalk* walk)
         FinishDirectory(walk);
         return WalkStep::Entry;
     }
-    walk->dir = walk->chain.back().dir;
-    walk->directory = walk->folder;
-    if (walk->options.moveCursor)
-        FsSetCurrentDirectory(walk->folder);  // the cursor only: a refusal changes nothing
-    return WalkStep::Entry;
+    return Listed(walk);
 }
 
 }  // namespace
@@ -560,6 +639,9 @@ void WalkEnd(TreeWalk* walk)
     if (walk->listing != nullptr)
         FsListClose(walk->listing);
     walk->listing = nullptr;
+    if (walk->entered)
+        Settle(walk->node);
+    walk->entered = false;
     Release(walk->node);
     walk->node = nullptr;
     CutChain(walk, 0);

@@ -17,14 +17,15 @@
 // deepest folder it still holds that lies on the way, each folder below down to it, each checked
 // against what its parent's listing saw. So no path length limits the walk below the root.
 //
-// Handles held: each walk keeps the folders from the root down to the last one it entered (its
-// chain), so that the next folder, mostly a sibling or a child, costs one open. Of the chain it
-// keeps at most max(2, 512 / walks) folders open (the deepest ones; the others are opened again by
-// name, checked, when needed), plus the root (one for all walks), the file under test and, while
-// an infected file goes, the folder it moves into (and on Windows a second handle on the file).
-// So all walks together hold at most 512 + 3 x walks + 1 folders and files: 705 for qfscan
-// --jobs 64, well within Linux's default limit of 1,024 open files, whatever the tree's depth or
-// width.
+// Handles held: a folder whose subfolders wait stays open for them, whichever walk takes them,
+// so that each costs one open: at most 256 such folders for all walks together (the first ones
+// listed; those past it are not kept). Each walk also keeps the folders from the root down to the
+// last one it entered (its chain), at most max(2, 256 / walks) of them open (the deepest; the
+// others are opened again by name, checked, when needed). Besides: the root (one for all walks),
+// the file under test and, while an infected file goes, the folder it moves into and a copy (on
+// Windows a second handle on the file). So all walks together hold at most
+// 256 + 256 + 3 x walks + 1 folders and files: 705 for qfscan --jobs 64, well within Linux's
+// default limit of 1,024 open files, whatever the tree's depth or width.
 //
 // Several walks may share one WalkFrontier instead (qfscan --jobs): each runs on its own thread,
 // takes the next waiting folder, queues the subfolders it lists there and tests its files.
@@ -40,7 +41,8 @@
 #include "scan/scan_text.h"
 
 constexpr size_t kDefaultQueueCapacity = 0x10000;  // bytes of the first block; it grows
-constexpr int kHeldFolders = 512;                   // folders the chains of all walks hold open
+constexpr int kHeldFolders = 256;                   // folders the chains of all walks hold open
+constexpr int kSharedFolders = 256;                 // and that all walks hold for their subfolders
 
 struct FolderNode;  // a queued folder (tree_walk.cpp)
 
@@ -128,6 +130,7 @@ struct TreeWalk {
     FolderNode* node;                   // the folder being entered or listed, taken from the queue
     std::vector<ChainLink> chain;       // indexed by depth: the root first
     size_t firstOpen;                   // chain links 1 to firstOpen - 1 are closed
+    bool entered;                       // node is open (and counted as waiting on itself)
     std::vector<FolderNode*> steps;     // the folders to open on the way to node
     FsDir dir;                          // the folder being listed (the chain's last), else null
     FsListing listing;                  // likewise
