@@ -237,8 +237,8 @@ bool ReadBlock(FsListingState* state, bool first)
     return io.information != 0;
 }
 
-constexpr ULONG kDirectoryFile = 0x1, kSynchronous = 0x20, kNonDirectoryFile = 0x40, kForBackup = 0x4000,
-                kOpenReparsePoint = 0x200000;
+constexpr ULONG kDirectoryFile = 0x1, kSynchronous = 0x20, kNonDirectoryFile = 0x40, kRandomAccess = 0x800,
+                kForBackup = 0x4000, kOpenReparsePoint = 0x200000;
 
 // Opens name (one name, no separator) of the folder that folder holds, relative to that handle:
 // nothing on the way can be swapped meanwhile. options are NtCreateFile's; false with the last
@@ -696,9 +696,10 @@ bool FsOpenChild(FsDir dir, const FsEntry& entry, FsFile* file)
 {
     *file = FsFile{reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE), dir, entry.name, false};
     // Others may read it, and open it for deletion so that the disposal can; nobody may write.
+    // The test reads a few scattered pages: no read-ahead past them.
     HANDLE handle;
     if (!OpenRelative(dir->handle, entry.name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                      kNonDirectoryFile | (entry.followReparse ? 0 : kOpenReparsePoint), &handle))
+                      kNonDirectoryFile | kRandomAccess | (entry.followReparse ? 0 : kOpenReparsePoint), &handle))
         return false;
     // Nothing more to ask: a link put in its place since the listing is opened as the link itself
     // (its empty data tests as no program, and FsDispose finds the name no longer the tested
