@@ -107,7 +107,7 @@ bool FolderChain(const std::string& folder, std::vector<FolderId>* chain)
     for (std::string at = full.data();;) {
         FsDir dir;
         FsFileId id;
-        if (!FsOpenDirectory(at.c_str(), nullptr, &dir, &id))
+        if (!FsOpenDirectory(at.c_str(), &dir, &id))
             return !chain->empty();
         FsCloseDirectory(dir);
         chain->push_back({id.volume, id.file});

@@ -144,6 +144,13 @@ bool Within(const std::vector<FolderId>& chain, const FolderId& outer)
     return false;
 }
 
+std::string ErrorText(int error)
+{
+    char text[256];
+    FsErrorText(error, text, sizeof text);
+    return text;
+}
+
 // Help and version text: a failed write is an error too.
 int Print(const char* text)
 {
@@ -308,6 +315,14 @@ bool ParseOptions(int argc, char** argv, Options* options, int* exitCode)
                                                               : "no such folder"));
             return false;
         }
+        FsDir dir;
+        FsFileId id;
+        if (FsOpenDirectory(folder->c_str(), &dir, &id)) {
+            FsCloseDirectory(dir);
+        } else if (FsPassedOver(FsLastError())) {
+            *exitCode = Fail(given + ": " + ErrorText(FsLastError()));
+            return false;
+        }
     }
     // Folders are compared as the file system resolves them (device and file number of the folder
     // and its ancestors), so that no link, bind mount or other spelling makes one look like two; a
@@ -359,13 +374,6 @@ bool ParseOptions(int argc, char** argv, Options* options, int* exitCode)
     return true;
 }
 
-std::string ErrorText(int error)
-{
-    char text[256];
-    FsErrorText(error, text, sizeof text);
-    return text;
-}
-
 // Reports what the last step of the walk met.
 void ReportStep(const TreeWalk& walk, WalkStep step, const Options& options, Report* report)
 {
@@ -395,6 +403,7 @@ void ReportStep(const TreeWalk& walk, WalkStep step, const Options& options, Rep
     case WalkNote::Unreadable: ReportSkipped(report, path, "cannot be read: " + ErrorText(walk.noteError)); break;
     case WalkNote::TooLong: ReportSkipped(report, path, "path too long"); break;
     case WalkNote::NotEntered: ReportSkipped(report, path, "cannot be entered: " + ErrorText(walk.noteError)); break;
+    case WalkNote::PassedOver: ReportPassedOver(report, path, ErrorText(walk.noteError)); break;
     default: break;
     }
 }

@@ -108,6 +108,11 @@ void ReportSkipped(Report* report, const std::string& path, const std::string& r
     Say(report, report->err, "skipped: " + Plain(path) + ": " + Plain(reason));
 }
 
+void ReportPassedOver(Report* report, const std::string& path, const std::string& reason)
+{
+    Say(report, report->err, "passed over: " + Plain(path) + ": " + Plain(reason));
+}
+
 void ReportError(Report* report, const std::string& text)
 {
     report->failed = true;

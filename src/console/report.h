@@ -51,6 +51,8 @@ Report MakeReport(bool json, bool quiet, bool moving, bool progress);
 // path is in the platform's text; detail is the new path (Moved) or the reason (Not...).
 void ReportInfected(Report* report, const std::string& path, Handling handling, const std::string& detail);
 void ReportSkipped(Report* report, const std::string& path, const std::string& reason);
+// A folder that is not scanned, and rightly so (a kernel file system): on standard error, no skip.
+void ReportPassedOver(Report* report, const std::string& path, const std::string& reason);
 // An error that ends the run before anything was changed: "qfscan: text" on standard error.
 void ReportError(Report* report, const std::string& text);
 // A line of text for people (not in quiet or JSON mode), e.g. "scanning PATH".

@@ -59,12 +59,18 @@ struct FsEntry {
 struct FsDirState;  // opaque: the open folder (descriptor or handle) and its path
 using FsDir = FsDirState*;
 
-// Opens the folder at path for listing. A folder reached by the walk passes expected, what the
-// listing of its parent saw: when path now names another folder of that volume (one was renamed
-// into its place), the open fails with the layer's "changed" error, and nothing below it is
-// touched. The folder itself is never a link unless it is the root the user gave (expected
-// null). *id gets what it is.
-bool FsOpenDirectory(const char* path, const FsFileId* expected, FsDir* dir, FsFileId* id);
+// Opens the folder at path for listing: the scan root, the one folder reached by a path (links on
+// the way followed, as the user named it). On Linux a kernel file system (/proc, /sys, ...) is
+// refused with an error FsPassedOver() tells. *id gets what it is.
+bool FsOpenDirectory(const char* path, FsDir* dir, FsFileId* id);
+// Opens the folder name of parent, one name relative to the parent's handle and never through a
+// link, so that no folder on the way can be swapped for a link meanwhile. It must be what
+// expected says (what the parent's listing saw): another folder renamed into its place fails with
+// the layer's "changed" error. A folder on another volume is entered only as a mount point; on
+// Linux a mount of a kernel file system fails with an error FsPassedOver() tells. path is its
+// whole path, kept for messages.
+bool FsOpenSubdirectory(FsDir parent, const char* name, const FsFileId& expected, const char* path, FsDir* dir,
+                        FsFileId* id);
 void FsCloseDirectory(FsDir dir);
 const char* FsDirectoryPath(FsDir dir);  // as opened
 
@@ -126,7 +132,8 @@ struct FsDisposal {
 // The one procedure that deletes an infected file, or moves it into moveFolder (absolute; null
 // to delete) under its own name or the first free name.1, name.2, ...: never replacing a file.
 // It acts on the file that file holds open: when its name names another file by now, nothing is
-// done. Read-only, hidden and system are lifted for the delete and put back when it fails. A
+// done. Windows acts through a handle; Linux, which cannot delete through one, first renames the
+// name to a private one of the same folder and acts on that only when it is the file tested. Read-only, hidden and system are lifted for the delete and put back when it fails. A
 // file in use is scheduled for deletion at the next restart when atRestart is set (Windows).
 // file is closed on return. With exactName (the quarantine's), the file goes under that name or
 // not at all, and where the platform has one, without its execute permission.
@@ -141,5 +148,7 @@ bool FsTargetExists();
 // The reason the last failed call gave (errno or the Win32 error), and its text.
 int FsLastError();
 void FsErrorText(int error, char* out, size_t capacity);
-// The error FsOpenDirectory and FsDispose give when a name no longer names what was tested.
+// The error FsOpenSubdirectory and FsDispose give when a name no longer names what was tested.
 int FsChangedError();
+// Whether error is a folder of a kernel file system, which is never scanned (Linux).
+bool FsPassedOver(int error);

@@ -5,10 +5,13 @@
 // Links are never followed: a link to a folder is a folder with the link mark, every other link
 // (a dangling one too) a file with it, and neither is opened.
 #include "fs/file_system.h"
+#include "fs/test_seams.h"
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,7 +21,7 @@
 
 struct FsDirState {
     int fd;
-    char* path;
+    char* path;  // a copy: the walk's text moves on while its chain holds the folder
     FsFileId id;
     int unlisted;  // for a folder that could be entered but not read: why its listing fails
     bool listed;   // listed before, so its descriptor no longer stands at its start
@@ -117,9 +120,11 @@ bool TargetName(const char* name, int n, char* out, size_t capacity)
     return used >= 0 && static_cast<size_t>(used) < capacity;
 }
 
-// Gives the file at folder/name a new name in moveFolder without replacing anything; the copy
-// across file systems goes to a temporary name first, so a partial copy never holds a final name.
-bool MoveOut(FsFile* file, const struct stat& tested, int moveFolder, char* final, size_t capacity, const char* exact)
+// Gives the file at folder/source a new name in moveFolder, its own name or the first free
+// name.N (with exact, that name or none), without replacing anything; the copy across file
+// systems goes to a temporary name first, so a partial copy never holds a final name.
+bool MoveOut(FsFile* file, const char* source, const struct stat& tested, int moveFolder, char* final, size_t capacity,
+             const char* exact)
 {
     const int folder = file->dir->fd;
     bool copied = false;
@@ -134,14 +139,14 @@ bool MoveOut(FsFile* file, const struct stat& tested, int moveFolder, char* fina
             break;
         }
         if (!copied) {
-            if (renameat2(folder, file->name, moveFolder, final, RENAME_NOREPLACE) == 0)
+            if (renameat2(folder, source, moveFolder, final, RENAME_NOREPLACE) == 0)
                 return true;
             if (errno == EEXIST)
                 continue;
             if (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP) {
                 // A file system that cannot rename without replacing: a second name never replaces.
-                if (linkat(folder, file->name, moveFolder, final, 0) == 0) {
-                    if (SameFile(folder, file->name, tested) && unlinkat(folder, file->name, 0) == 0)
+                if (linkat(folder, source, moveFolder, final, 0) == 0) {
+                    if (SameFile(folder, source, tested) && unlinkat(folder, source, 0) == 0)
                         return true;
                     const int error = errno;
                     unlinkat(moveFolder, final, 0);
@@ -166,9 +171,9 @@ bool MoveOut(FsFile* file, const struct stat& tested, int moveFolder, char* fina
         }
         unlinkat(moveFolder, temporary, 0);
         fsync(moveFolder);  // the copy's name on its disk before the original leaves the other
-        if (SameFile(folder, file->name, tested) && unlinkat(folder, file->name, 0) == 0)
+        if (SameFile(folder, source, tested) && unlinkat(folder, source, 0) == 0)
             return true;
-        const int error = SameFile(folder, file->name, tested) ? errno : kChangedError;
+        const int error = SameFile(folder, source, tested) ? errno : kChangedError;
         unlinkat(moveFolder, final, 0);  // never leave two
         errno = error;
         return false;
@@ -198,30 +203,60 @@ void JudgeNumbers(FsListingState* listing)
 
 }  // namespace
 
-bool FsOpenDirectory(const char* path, const FsFileId* expected, FsDir* dir, FsFileId* id)
-{
-    const int flags = O_DIRECTORY | O_CLOEXEC | (expected != nullptr ? O_NOFOLLOW : 0);
-    int fd = path[0] != '\0' ? open(path, O_RDONLY | flags) : (errno = ENOENT, -1);
-    // A folder that may be entered but not read: entered all the same, so that its listing is
-    // what fails, as on Windows.
-    int unlisted = 0;
-    if (fd < 0 && errno == EACCES && faccessat(AT_FDCWD, path, X_OK, AT_EACCESS) == 0) {
-        unlisted = EACCES;
-        fd = open(path, O_PATH | flags);
-    }
+namespace {
 
-    if (fd < 0)
+// The file systems of the kernel's own state: what they hold is no file of a disk, and reading
+// some of it takes something away (the kernel's messages from the system's log daemon).
+struct KernelFileSystem {
+    unsigned long type;  // statfs f_type
+    const char* name;
+};
+constexpr KernelFileSystem kKernelFileSystems[] = {
+    {0x9fa0, "proc"},         {0x62656572, "sysfs"},    {0x1cd1, "devpts"},      {0x64626720, "debugfs"},
+    {0x74726163, "tracefs"},  {0x73636673, "securityfs"}, {0x27e0eb, "cgroup"},    {0x63677270, "cgroup2"},
+    {0xcafe4a11, "bpf"},      {0x6165676c, "pstore"},   {0x62656570, "configfs"}, {0xde5e81e4, "efivarfs"},
+    {0x65735543, "fusectl"},  {0x19800202, "mqueue"},   {0x958458f6, "hugetlbfs"}, {0x01021994, "devtmpfs"},
+};
+constexpr int kKernelError = 0x7FFF0100;  // + the index of the file system in the table
+constexpr int kDevtmpfs = 15;
+
+// Whether the tmpfs of fd is the kernel's devtmpfs, which shares tmpfs's type number: its mount's
+// entry in the mount table says (not known without /proc: then it is taken for a tmpfs).
+bool IsDevtmpfs(int fd)
+{
+    struct statx info;
+    if (statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &info) != 0 || (info.stx_mask & STATX_MNT_ID) == 0)
         return false;
-    struct stat info;
-    // A name on the same volume that now names another folder was renamed over; a folder on
-    // another volume is a mount point (a rename cannot cross volumes, and a link is not opened).
-    if (fstat(fd, &info) != 0 ||
-        (expected != nullptr && info.st_dev == expected->volume && info.st_ino != expected->file)) {
-        const int error = expected != nullptr ? kChangedError : errno;
-        close(fd);
-        errno = error;
+    std::FILE* table = std::fopen("/proc/self/mountinfo", "re");
+    if (table == nullptr)
         return false;
+    bool found = false;
+    char line[4096];
+    while (!found && std::fgets(line, sizeof line, table) != nullptr) {
+        const char* kind = std::strstr(line, " - ");
+        found = std::strtoull(line, nullptr, 10) == info.stx_mnt_id && kind != nullptr &&
+                std::strncmp(kind + 3, "devtmpfs ", 9) == 0;
     }
+    std::fclose(table);
+    return found;
+}
+
+// The kernel error for the folder fd when it holds a kernel file system, else 0.
+int KernelFileSystemError(int fd)
+{
+    struct statfs info;
+    if (fstatfs(fd, &info) != 0)
+        return 0;
+    for (int i = 0; i < static_cast<int>(sizeof kKernelFileSystems / sizeof kKernelFileSystems[0]); ++i) {
+        if (static_cast<unsigned long>(info.f_type) == kKernelFileSystems[i].type && (i != kDevtmpfs || IsDevtmpfs(fd)))
+            return kKernelError + i;
+    }
+    return 0;
+}
+
+// Wraps the open folder fd, with a copy of its path.
+bool MakeDirectory(int fd, const struct stat& info, const char* path, int unlisted, FsDir* dir, FsFileId* id)
+{
     auto* state = static_cast<FsDirState*>(std::malloc(sizeof(FsDirState)));
     char* copy = strdup(path);
     if (state == nullptr || copy == nullptr) {
@@ -235,6 +270,63 @@ bool FsOpenDirectory(const char* path, const FsFileId* expected, FsDir* dir, FsF
     *dir = state;
     *id = IdOf(info);
     return true;
+}
+
+bool Refuse(int fd, int error)
+{
+    close(fd);
+    errno = error;
+    return false;
+}
+
+}  // namespace
+
+bool FsOpenDirectory(const char* path, FsDir* dir, FsFileId* id)
+{
+    int fd = path[0] != '\0' ? open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : (errno = ENOENT, -1);
+    // A folder that may be entered but not read: entered all the same, so that its listing is
+    // what fails, as on Windows.
+    int unlisted = 0;
+    if (fd < 0 && errno == EACCES && faccessat(AT_FDCWD, path, X_OK, AT_EACCESS) == 0) {
+        unlisted = EACCES;
+        fd = open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    }
+    if (fd < 0)
+        return false;
+    struct stat info;
+    if (fstat(fd, &info) != 0)
+        return Refuse(fd, errno);
+    if (const int kernel = KernelFileSystemError(fd))
+        return Refuse(fd, kernel);
+    return MakeDirectory(fd, info, path, unlisted, dir, id);
+}
+
+bool FsOpenSubdirectory(FsDir parent, const char* name, const FsFileId& expected, const char* path, FsDir* dir,
+                        FsFileId* id)
+{
+    constexpr int kFlags = O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    int fd = openat(parent->fd, name, O_RDONLY | kFlags);
+    // A folder that may be entered but not read: entered all the same, so that its listing is
+    // what fails, as on Windows.
+    int unlisted = 0;
+    if (fd < 0 && errno == EACCES && faccessat(parent->fd, name, X_OK, AT_EACCESS) == 0) {
+        unlisted = EACCES;
+        fd = openat(parent->fd, name, O_PATH | kFlags);
+    }
+    if (fd < 0)
+        return false;
+    struct stat info;
+    if (fstat(fd, &info) != 0)
+        return Refuse(fd, errno);
+    // On its parent's volume it must be the folder the listing saw: another one renamed into its
+    // place is not entered. On another volume it is a mount point, since no link was followed.
+    if (info.st_dev == parent->id.volume) {
+        if (!FsSameFile(IdOf(info), expected))
+            return Refuse(fd, kChangedError);
+    } else if (const int kernel = KernelFileSystemError(fd)) {
+        return Refuse(fd, kernel);
+    }
+    return MakeDirectory(fd, info, path, unlisted, dir, id);
 }
 
 void FsCloseDirectory(FsDir dir)
@@ -308,7 +400,7 @@ void FsListClose(FsListing listing)
 bool FsEntryId(FsDir dir, const FsEntry& entry, FsFileId* id)
 {
     // A folder's inode number from a listing that gives true ones: a mount point's is that of the
-    // folder it covers, which FsOpenDirectory takes as a mount point by its other volume.
+    // folder it covers, which FsOpenSubdirectory takes as a mount point by its other volume.
     if (entry.index != 0) {
         *id = FsFileId{dir->id.volume, entry.index};
         return true;
@@ -406,7 +498,7 @@ bool FsOpenFile(const char* path, FsFile* file)
     std::snprintf(parent, sizeof parent, "%.*s", slash == path ? 1 : static_cast<int>(slash - path), path);
     FsDir dir;
     FsFileId id;
-    if (!FsOpenDirectory(parent, nullptr, &dir, &id))
+    if (!FsOpenDirectory(parent, &dir, &id))
         return false;
     FsEntry entry{};
     if (std::strlen(slash + 1) >= sizeof entry.name) {
@@ -464,29 +556,80 @@ void FsClose(FsFile* file)
     *file = FsFile{-1, nullptr, nullptr, false};
 }
 
+namespace {
+
+// Renames from to to in folder without replacing a file; where the file system cannot promise
+// that, plainly (to is a fresh random name, or from's own name given back).
+bool RenameKeeping(int folder, const char* from, const char* to)
+{
+    if (renameat2(folder, from, folder, to, RENAME_NOREPLACE) == 0)
+        return true;
+    return (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP) && renameat(folder, from, folder, to) == 0;
+}
+
+// Takes the tested file's name away: renames it to a private name of the same folder
+// (.qfscan-HEX.removing), and keeps it there only when that is the file tested. From then on a
+// file put at its name meanwhile is never touched. False, the name as it was, when it names
+// another file by now (kChangedError) or cannot be renamed.
+bool TakeName(int folder, const char* name, const struct stat& tested, char* taken, size_t capacity)
+{
+    for (int attempt = 0;; ++attempt) {
+        unsigned long long random = 0;
+        if (getrandom(&random, sizeof random, 0) != static_cast<ssize_t>(sizeof random))
+            random ^= (static_cast<unsigned long long>(getpid()) << 32) ^ static_cast<unsigned long long>(attempt);
+        std::snprintf(taken, capacity, ".qfscan-%016llx.removing", random);
+        if (RenameKeeping(folder, name, taken))
+            break;
+        if (errno != EEXIST || attempt == 8)
+            return false;
+    }
+    if (SameFile(folder, taken, tested))
+        return true;
+    RenameKeeping(folder, taken, name);  // another file: its name back (when still free)
+    errno = kChangedError;
+    return false;
+}
+
+// Gives the name taken back after a failed removal; keeps the reason.
+void GiveBack(int folder, const char* taken, const char* name)
+{
+    const int error = errno;
+    RenameKeeping(folder, taken, name);
+    errno = error;
+}
+
+}  // namespace
+
 FsDisposal FsDispose(FsFile* file, const char* moveFolder, bool, char* target, size_t capacity, const char* exactName)
 {
     FsDisposal result{FsOutcome::NotDone, 0};
     const int fd = static_cast<int>(file->handle);
     const int folder = file->dir->fd;
     struct stat tested;
+    char taken[64];
     if (fstat(fd, &tested) != 0) {
         result.error = errno;
-    } else if (!SameFile(folder, file->name, tested)) {
-        result.error = kChangedError;  // the name names another file by now: it is not ours to touch
+        FsClose(file);
+        errno = result.error;
+        return result;
+    }
+    SeamPauseBeforeRemoval(file->dir->path, file->name);
+    if (!TakeName(folder, file->name, tested, taken, sizeof taken)) {
+        result.error = errno;  // the name names another file by now: it is not ours to touch
     } else if (moveFolder != nullptr) {
         const int into = open(moveFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         char final[kFsNameCapacity];
-        if (into >= 0 && MoveOut(file, tested, into, final, sizeof final, exactName)) {
+        if (into >= 0 && MoveOut(file, taken, tested, into, final, sizeof final, exactName)) {
             if (exactName != nullptr)
                 fchmodat(into, final, tested.st_mode & 0666, 0);  // stored, never to be run from there
-            const char* separator = moveFolder[std::strlen(moveFolder) - 1] == '/' ? "" : "/";
-            const int used = std::snprintf(target, capacity, "%s%s%s", moveFolder, separator, final);
+            const char* slash = moveFolder[std::strlen(moveFolder) - 1] == '/' ? "" : "/";
+            const int used = std::snprintf(target, capacity, "%s%s%s", moveFolder, slash, final);
             if (used < 0 || static_cast<size_t>(used) >= capacity)
                 std::snprintf(target, capacity, "%s", final);
             result.outcome = FsOutcome::Moved;
         } else {
             result.error = errno;
+            GiveBack(folder, taken, file->name);
         }
         if (into >= 0)
             close(into);
@@ -494,10 +637,11 @@ FsDisposal FsDispose(FsFile* file, const char* moveFolder, bool, char* target, s
         // The read-only attribute of a mounted Windows volume shows as a missing write permission,
         // and such a volume refuses to delete the file until it is lifted.
         const bool lifted = (tested.st_mode & S_IWUSR) == 0 && fchmod(fd, (tested.st_mode & 07777) | S_IWUSR) == 0;
-        if (unlinkat(folder, file->name, 0) == 0) {
+        if (unlinkat(folder, taken, 0) == 0) {
             result.outcome = FsOutcome::Deleted;
         } else {
             result.error = errno;
+            GiveBack(folder, taken, file->name);
             if (lifted)
                 fchmod(fd, tested.st_mode & 07777);
         }
@@ -535,12 +679,22 @@ int FsChangedError()
     return kChangedError;
 }
 
+bool FsPassedOver(int error)
+{
+    return error >= kKernelError &&
+           error < kKernelError + static_cast<int>(sizeof kKernelFileSystems / sizeof kKernelFileSystems[0]);
+}
+
 void FsErrorText(int error, char* out, size_t capacity)
 {
     if (capacity == 0)
         return;
     if (error == kChangedError) {
         std::snprintf(out, capacity, "changed since it was tested (another file or a link in its place)");
+        return;
+    }
+    if (FsPassedOver(error)) {
+        std::snprintf(out, capacity, "a kernel file system (%s), not scanned", kKernelFileSystems[error - kKernelError].name);
         return;
     }
     const char* text = strerror_r(error, out, capacity);  // the GNU form may return its own text

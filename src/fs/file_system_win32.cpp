@@ -2,10 +2,13 @@
 // that every name Windows allows is reached as it is listed (names outside the code page, DOS
 // device names, trailing dots and spaces, paths past 260 characters).
 //
-// A file for the test is opened for reading, with others allowed to read and to open it for
-// deletion; so nobody writes it while it is tested. Its disposal opens it once more for deletion,
-// sharing nothing but reading, checks that it is the very file the test read (volume and file
-// index), and deletes or renames it through that handle (the native calls, which Windows XP has).
+// Below the root, every folder and file is opened relative to its folder's handle (the native
+// open, which takes a folder handle as the root of a name), so no folder on the way can be
+// swapped for a link meanwhile. A file for the test is opened for reading, with others allowed
+// to read and to open it for deletion; so nobody writes it while it is tested. Its disposal opens
+// it once more for deletion, sharing nothing but reading, checks that it is the very file the
+// test read (volume and file index), and deletes or renames it through that handle (the native
+// calls, which Windows XP has).
 #include "fs/file_system.h"
 
 #include <windows.h>
@@ -15,6 +18,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "fs/test_seams.h"
 #include "fs/unicode.h"
 
 struct FsDirState {
@@ -233,6 +237,52 @@ bool ReadBlock(FsListingState* state, bool first)
     return io.information != 0;
 }
 
+constexpr ULONG kDirectoryFile = 0x1, kSynchronous = 0x20, kNonDirectoryFile = 0x40, kRandomAccess = 0x800,
+                kForBackup = 0x4000, kOpenReparsePoint = 0x200000;
+
+// Opens name (one name, no separator) of the folder that folder holds, relative to that handle:
+// nothing on the way can be swapped meanwhile. options are NtCreateFile's; false with the last
+// error set.
+bool OpenRelative(HANDLE folder, const char* name, ACCESS_MASK access, ULONG share, ULONG options, HANDLE* handle)
+{
+    struct UnicodeText {
+        USHORT length, capacity;
+        PWSTR text;
+    };
+    struct ObjectAttributes {
+        ULONG size;
+        HANDLE root;
+        UnicodeText* name;
+        ULONG attributes;
+        PVOID security, quality;
+    };
+    typedef LONG(NTAPI * CreateCall)(PHANDLE, ACCESS_MASK, ObjectAttributes*, IoStatus*, PLARGE_INTEGER, ULONG, ULONG,
+                                     ULONG, ULONG, PVOID, ULONG);
+    static const auto create = NativeCall<CreateCall>("NtCreateFile");
+    static thread_local wchar_t wide[kFsNameCapacity];
+    size_t units = 0;
+    if (create == nullptr) {
+        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+        return false;
+    }
+    if (!Wtf8ToUtf16(name, reinterpret_cast<uint16_t*>(wide), kFsNameCapacity, &units)) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    UnicodeText text{static_cast<USHORT>(units * sizeof(wchar_t)), static_cast<USHORT>(units * sizeof(wchar_t)), wide};
+    constexpr ULONG kCaseInsensitive = 0x40, kOpen = 1;
+    ObjectAttributes object{sizeof(ObjectAttributes), folder, &text, kCaseInsensitive, nullptr, nullptr};
+    IoStatus io{};
+    const LONG status = create(handle, access | SYNCHRONIZE, &object, &io, nullptr, 0, share, kOpen, options | kSynchronous,
+                               nullptr, 0);
+    if (status < 0) {
+        *handle = INVALID_HANDLE_VALUE;
+        SetNativeError(status);
+        return false;
+    }
+    return true;
+}
+
 HANDLE OpenForTest(const wchar_t* path, bool followReparse)
 {
     // Others may read it, and open it for deletion so that the disposal can; nobody may write.
@@ -440,7 +490,36 @@ extern "C" ULONGLONG(WINAPI* const tickCount64Import)() __asm__("__imp__GetTickC
 extern "C" ULONGLONG(WINAPI* const tickCount64Import)() = TickCount64;
 
 
-bool FsOpenDirectory(const char* path, const FsFileId* expected, FsDir* dir, FsFileId* id)
+namespace {
+
+// Wraps the open folder handle, with a copy of its path; false (the handle closed) when it is no
+// folder, or error says why it is refused.
+bool MakeDirectory(HANDLE handle, DWORD attributes, DWORD error, const char* path, const FsFileId& found, FsDir* dir,
+                   FsFileId* id)
+{
+    if (error == 0 && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+        error = ERROR_DIRECTORY;
+    auto* state = error == 0 ? static_cast<FsDirState*>(std::malloc(sizeof(FsDirState))) : nullptr;
+    char* copy = error == 0 ? static_cast<char*>(std::malloc(std::strlen(path) + 1)) : nullptr;
+    if (error == 0 && (state == nullptr || copy == nullptr))
+        error = ERROR_NOT_ENOUGH_MEMORY;
+    if (error != 0) {
+        std::free(state);
+        std::free(copy);
+        CloseHandle(handle);
+        SetLastError(error);
+        return false;
+    }
+    std::strcpy(copy, path);
+    *state = FsDirState{handle, copy, found.volume};
+    *dir = state;
+    *id = found;
+    return true;
+}
+
+}  // namespace
+
+bool FsOpenDirectory(const char* path, FsDir* dir, FsFileId* id)
 {
     static thread_local wchar_t wide[kWideCapacity];
     if (path[0] == '\0') {
@@ -450,47 +529,33 @@ bool FsOpenDirectory(const char* path, const FsFileId* expected, FsDir* dir, FsF
     if (!ToWide(path, wide, kWideCapacity))
         return false;
     HANDLE handle = CreateFileW(wide, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS | (expected != nullptr ? FILE_FLAG_OPEN_REPARSE_POINT : 0),
-                                nullptr);
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
-    // A folder the walk reached lies on its parent's volume (a mount point is a reparse point and
-    // never entered), so only the root's volume is asked for.
-    FsFileId found{expected != nullptr ? expected->volume : 0, 0};
-    DWORD attributes = 0;
-    DWORD error = 0;
+    // Only the root's volume is asked for: every folder below lies on it, since a mount point is
+    // a reparse point and never entered.
     BY_HANDLE_FILE_INFORMATION info;
-    if (expected == nullptr && GetFileInformationByHandle(handle, &info)) {
-        attributes = info.dwFileAttributes;
-        found = IdOf(info);
-    } else if (expected == nullptr || !QueryAttributes(handle, &attributes, &found.file)) {
-        error = GetLastError();
-    }
-    if (error == 0 && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
-        error = ERROR_DIRECTORY;
-    else if (error == 0 && expected != nullptr &&
-             (!FsSameFile(found, *expected) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0))
+    const bool known = GetFileInformationByHandle(handle, &info) != 0;
+    return MakeDirectory(handle, known ? info.dwFileAttributes : 0, known ? 0 : GetLastError(), path,
+                         known ? IdOf(info) : FsFileId{}, dir, id);
+}
+
+bool FsOpenSubdirectory(FsDir parent, const char* name, const FsFileId& expected, const char* path, FsDir* dir,
+                        FsFileId* id)
+{
+    // A reparse point (a link, junction or mount point) is opened as itself, never followed.
+    HANDLE handle;
+    if (!OpenRelative(parent->handle, name, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                      kDirectoryFile | kForBackup | kOpenReparsePoint, &handle))
+        return false;
+    FsFileId found{parent->volume, 0};
+    DWORD attributes = 0;
+    DWORD error = QueryAttributes(handle, &attributes, &found.file) ? 0 : GetLastError();
+    // Another folder renamed into its place, or a reparse point put there, is not entered.
+    if (error == 0 && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+        (!FsSameFile(found, expected) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0))
         error = kChangedError;
-    if (error != 0) {
-        CloseHandle(handle);
-        SetLastError(error);
-        return false;
-    }
-    auto* state = static_cast<FsDirState*>(std::malloc(sizeof(FsDirState)));
-    char* copy = static_cast<char*>(std::malloc(std::strlen(path) + 1));
-    if (state == nullptr || copy == nullptr) {
-        std::free(state);
-        std::free(copy);
-        CloseHandle(handle);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return false;
-    }
-    std::strcpy(copy, path);
-    *state = FsDirState{handle, copy, found.volume};
-    *dir = state;
-    *id = found;
-    return true;
+    return MakeDirectory(handle, attributes, error, path, found, dir, id);
 }
 
 void FsCloseDirectory(FsDir dir)
@@ -550,12 +615,9 @@ bool FsEntryId(FsDir dir, const FsEntry& entry, FsFileId* id)
         *id = FsFileId{dir->volume, entry.index};
         return true;
     }
-    static thread_local wchar_t wide[kWideCapacity];
-    if (!ChildToWide(dir->path, entry.name, wide, kWideCapacity))
-        return false;
-    HANDLE handle = CreateFileW(wide, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
+    HANDLE handle;
+    if (!OpenRelative(dir->handle, entry.name, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      kForBackup | kOpenReparsePoint, &handle))
         return false;
     DWORD attributes = 0;
     uint64_t index = 0;
@@ -632,12 +694,12 @@ bool FsSetCurrentDirectory(const char* path)
 
 bool FsOpenChild(FsDir dir, const FsEntry& entry, FsFile* file)
 {
-    static thread_local wchar_t wide[kWideCapacity];
     *file = FsFile{reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE), dir, entry.name, false};
-    if (!ChildToWide(dir->path, entry.name, wide, kWideCapacity))
-        return false;
-    HANDLE handle = OpenForTest(wide, entry.followReparse);
-    if (handle == INVALID_HANDLE_VALUE)
+    // Others may read it, and open it for deletion so that the disposal can; nobody may write.
+    // The test reads a few scattered pages: no read-ahead past them.
+    HANDLE handle;
+    if (!OpenRelative(dir->handle, entry.name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                      kNonDirectoryFile | kRandomAccess | (entry.followReparse ? 0 : kOpenReparsePoint), &handle))
         return false;
     // Nothing more to ask: a link put in its place since the listing is opened as the link itself
     // (its empty data tests as no program, and FsDispose finds the name no longer the tested
@@ -665,7 +727,7 @@ bool FsOpenFile(const char* path, FsFile* file)
     parent[length] = '\0';
     FsDir dir;
     FsFileId id;
-    if (!FsOpenDirectory(parent, nullptr, &dir, &id))
+    if (!FsOpenDirectory(parent, &dir, &id))
         return false;
     static thread_local wchar_t wide[kWideCapacity];
     if (!ChildToWide(parent, slash + 1, wide, kWideCapacity)) {
@@ -746,9 +808,10 @@ FsDisposal FsDispose(FsFile* file, const char* moveFolder, bool atRestart, char*
     if (!GetFileInformationByHandle(tested, &before) || !ChildToWide(file->dir->path, file->name, wide, kWideCapacity)) {
         result.error = static_cast<int>(GetLastError());
     } else {
+        SeamPauseBeforeRemoval(file->dir->path, file->name);
         // Sharing only reading: from here on nobody renames, replaces or writes it.
-        handle = CreateFileW(wide, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
-                             OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        OpenRelative(file->dir->handle, file->name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ,
+                     kNonDirectoryFile | kOpenReparsePoint, &handle);
         BY_HANDLE_FILE_INFORMATION now;
         if (handle == INVALID_HANDLE_VALUE) {
             result.error = static_cast<int>(GetLastError());
@@ -818,6 +881,11 @@ int FsLastError()
 int FsChangedError()
 {
     return kChangedError;
+}
+
+bool FsPassedOver(int)
+{
+    return false;  // no kernel file system is mounted into a Windows volume
 }
 
 void FsErrorText(int error, char* out, size_t capacity)

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "scan/test_seams.h"
+#include "fs/test_seams.h"
 
 namespace {
 
@@ -244,7 +244,7 @@ bool StoreGiveBack(const std::string& stored, const std::string& path, const Fil
         // One volume: one rename, the metadata given first.
         done = ApplyEarly(in, metadata, why);
         if (done)
-            PauseBeforeDisposal(path.c_str());
+            SeamPauseBeforeRemoval(path.substr(0, slash).c_str(), name.c_str());
         if (done && !RenameNew(AT_FDCWD, stored.c_str(), folder, name.c_str())) {
             *why = errno == EEXIST ? "a file is in its place (not replaced)" : Reason("it cannot be renamed back");
             done = false;
@@ -267,7 +267,7 @@ bool StoreGiveBack(const std::string& stored, const std::string& path, const Fil
             done = done && ApplyEarly(out, metadata, why);
             done = done && (fsync(out) == 0 || (*why = Reason("the copy cannot be flushed"), false));
             if (done)
-                PauseBeforeDisposal(path.c_str());
+                SeamPauseBeforeRemoval(path.substr(0, slash).c_str(), name.c_str());
             if (done && !RenameNew(folder, temporary.c_str(), folder, name.c_str())) {
                 *why = errno == EEXIST ? "a file is in its place (not replaced)" : Reason("the copy cannot be renamed");
                 done = false;

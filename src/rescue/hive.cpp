@@ -17,6 +17,7 @@
 #include <type_traits>
 
 #include "fs/file_system.h"
+#include "fs/test_seams.h"
 #include "rescue/volume.h"
 
 namespace {
@@ -248,10 +249,8 @@ bool ReadAttribute(const std::string& path, const char* name, std::string* value
 
 bool SetAttribute(const std::string& path, const std::string& name, const std::string& value)
 {
-    // Test seam: QF_TEST_FAIL_XATTR=NAME makes setting that attribute fail, as a driver that
-    // refuses a descriptor does.
-    const char* fail = std::getenv("QF_TEST_FAIL_XATTR");
-    if (fail != nullptr && name == fail) {
+    // The tests make it fail as a driver that refuses a descriptor does.
+    if (SeamFailXattr(name.c_str())) {
         errno = EPERM;
         return false;
     }

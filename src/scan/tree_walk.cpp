@@ -1,77 +1,172 @@
-// The drive scan's walk: queue, listing, classification, counting and disposal.
+// The drive scan's walk: queue, chain, listing, classification, counting and disposal.
 #include "scan/tree_walk.h"
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "detect/examine.h"
 #include "detect/infection.h"
+#include "fs/test_seams.h"
 #include "quarantine/quarantine.h"
-#include "scan/test_seams.h"
+
+// A queued folder. Its queue entry (or the walk that took it), each chain link that holds it and
+// each node queued below it hold one reference; the last one out frees it.
+struct FolderNode {
+    FolderNode* parent;  // null for the root
+    std::atomic<int> refs;
+    // Its subfolders queued and not yet entered, and 1 while it is listed: while any wait, the
+    // folder may stay open for them all (shared), so that each costs one open.
+    std::atomic<int> waiting;
+    std::atomic<FsDir> shared;
+    uint32_t depth;
+    FsFileId id;   // what its parent's listing saw it to be
+    char name[1];  // the root's: its whole path as the user named it
+};
+
+namespace {
+
+FolderNode* NewNode(FolderNode* parent, const char* name, const FsFileId& id)
+{
+    const size_t length = std::strlen(name);
+    void* memory = std::malloc(sizeof(FolderNode) + length);
+    if (memory == nullptr)
+        return nullptr;
+    auto* node = new (memory) FolderNode;
+    node->parent = parent;
+    node->refs.store(1, std::memory_order_relaxed);
+    node->waiting.store(0, std::memory_order_relaxed);
+    node->shared.store(nullptr, std::memory_order_relaxed);
+    node->depth = parent != nullptr ? parent->depth + 1 : 0;
+    node->id = id;
+    std::memcpy(node->name, name, length + 1);
+    if (parent != nullptr)
+        parent->refs.fetch_add(1, std::memory_order_relaxed);
+    return node;
+}
+
+FolderNode* Hold(FolderNode* node)
+{
+    node->refs.fetch_add(1, std::memory_order_relaxed);
+    return node;
+}
+
+// Folders held open for their subfolders, by all walks together.
+std::atomic<int> sharedFolders{0};
+
+void CloseShared(FolderNode* node)
+{
+    if (FsDir dir = node->shared.exchange(nullptr, std::memory_order_acq_rel)) {
+        FsCloseDirectory(dir);
+        sharedFolders.fetch_sub(1, std::memory_order_relaxed);
+    }
+}
+
+// One of the folder's waits is over; the last one closes it.
+void Settle(FolderNode* node)
+{
+    if (node->waiting.fetch_sub(1, std::memory_order_acq_rel) == 1)
+        CloseShared(node);
+}
+
+void Release(FolderNode* node)
+{
+    while (node != nullptr && node->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        FolderNode* parent = node->parent;
+        CloseShared(node);  // subfolders that were never entered (a stop)
+        node->~FolderNode();
+        std::free(node);
+        node = parent;
+    }
+}
+
+}  // namespace
 
 bool QueueInit(DirQueue* queue, size_t capacity)
 {
     *queue = DirQueue{};
-    if (capacity == 0)
-        capacity = 1;
-    queue->data = static_cast<char*>(std::malloc(capacity));
-    if (queue->data == nullptr)
+    capacity = capacity / sizeof(FolderNode*) > 0 ? capacity / sizeof(FolderNode*) : 1;
+    queue->entries = static_cast<FolderNode**>(std::malloc(capacity * sizeof(FolderNode*)));
+    if (queue->entries == nullptr)
         return false;
     queue->capacity = capacity;
     return true;
 }
 
-bool QueuePush(DirQueue* queue, const char* path, const FsFileId& id)
+bool QueuePush(DirQueue* queue, FolderNode* node)
 {
-    const size_t size = sizeof id + std::strlen(path) + 1;
-    if (size > queue->capacity - queue->writeOffset) {
-        size_t capacity = queue->capacity;
-        while (size > capacity - queue->writeOffset) {
-            if (capacity > SIZE_MAX / 2)
-                return false;
-            capacity *= 2;
-        }
-        char* data = static_cast<char*>(std::realloc(queue->data, capacity));
-        if (data == nullptr)
-            return false;
-        queue->data = data;
-        queue->capacity = capacity;
+    if (queue->writeOffset == queue->capacity && queue->readOffset > 0) {
+        // Taken entries are dropped first, so that the block grows with the folders waiting only.
+        std::memmove(queue->entries, queue->entries + queue->readOffset,
+                     (queue->writeOffset - queue->readOffset) * sizeof(FolderNode*));
+        queue->writeOffset -= queue->readOffset;
+        queue->readOffset = 0;
     }
-    std::memcpy(queue->data + queue->writeOffset, &id, sizeof id);
-    std::memcpy(queue->data + queue->writeOffset + sizeof id, path, size - sizeof id);
-    queue->writeOffset += size;
+    if (queue->writeOffset == queue->capacity) {
+        if (queue->capacity > SIZE_MAX / 2 / sizeof(FolderNode*))
+            return false;
+        auto* entries = static_cast<FolderNode**>(std::realloc(queue->entries, 2 * queue->capacity * sizeof(FolderNode*)));
+        if (entries == nullptr)
+            return false;
+        queue->entries = entries;
+        queue->capacity *= 2;
+    }
+    queue->entries[queue->writeOffset++] = node;
     return true;
 }
 
 void QueueFree(DirQueue* queue)
 {
-    std::free(queue->data);
+    for (size_t at = queue->readOffset; at < queue->writeOffset; ++at)
+        Release(queue->entries[at]);
+    std::free(queue->entries);
     *queue = DirQueue{};
 }
 
 const char* WalkCurrentEntry(const TreeWalk* walk)
 {
-    return walk->queue.data + walk->current + sizeof(FsFileId);
+    return walk->folder;
 }
+
+namespace {
+
+// A queue with the root's node in it, and a hold on that node in *root.
+bool QueueRoot(DirQueue* queue, const char* path, size_t capacity, FolderNode** root)
+{
+    if (!QueueInit(queue, capacity))
+        return false;
+    *root = NewNode(nullptr, path, FsFileId{});
+    if (*root == nullptr || !QueuePush(queue, *root)) {
+        Release(*root);
+        *root = nullptr;
+        QueueFree(queue);
+        return false;
+    }
+    Hold(*root);
+    return true;
+}
+
+}  // namespace
 
 bool FrontierBegin(WalkFrontier* frontier, const char* root, size_t queueCapacity)
 {
     frontier->busy = 0;
     frontier->rootTaken = frontier->ended = false;
-    if (!QueueInit(&frontier->queue, queueCapacity))
-        return false;
-    if (!QueuePush(&frontier->queue, root, FsFileId{})) {
-        QueueFree(&frontier->queue);
-        return false;
-    }
-    return true;
+    frontier->rootDir = nullptr;
+    frontier->walks = 0;
+    return QueueRoot(&frontier->queue, root, queueCapacity, &frontier->root);
 }
 
 void FrontierEnd(WalkFrontier* frontier)
 {
     QueueFree(&frontier->queue);
+    Release(frontier->root);
+    frontier->root = nullptr;
+    if (frontier->rootDir != nullptr)
+        FsCloseDirectory(frontier->rootDir);
+    frontier->rootDir = nullptr;
 }
 
 namespace {
@@ -79,11 +174,16 @@ namespace {
 void Prepare(TreeWalk* walk, char* text, size_t textCapacity, const WalkOptions& options,
              const std::atomic<int>* stopRequested, WalkFrontier* frontier)
 {
-    walk->current = 0;
-    walk->dir = nullptr;
+    walk->queue = DirQueue{};
+    walk->root = walk->node = nullptr;
+    walk->rootDir = walk->dir = nullptr;
+    walk->chain.clear();
+    walk->firstOpen = 1;
+    walk->entered = false;
+    walk->steps.clear();
     walk->listing = nullptr;
     walk->directory = "";
-    walk->path[0] = walk->target[0] = '\0';
+    walk->folder[0] = walk->path[0] = walk->target[0] = '\0';
     walk->counts = ScanCounts{};
     walk->text = text;
     walk->textCapacity = textCapacity;
@@ -110,22 +210,16 @@ bool WalkJoin(TreeWalk* walk, WalkFrontier* frontier, char* text, size_t textCap
               const std::atomic<int>* stopRequested)
 {
     Prepare(walk, text, textCapacity, options, stopRequested, frontier);
-    // Room for the one folder the walk holds at a time.
-    return QueueInit(&walk->queue, sizeof(FsFileId) + kFsPathCapacity + 1);
+    frontier->walks.fetch_add(1);
+    return true;
 }
 
 bool WalkBegin(TreeWalk* walk, const char* root, char* text, size_t textCapacity, const WalkOptions& options,
                const std::atomic<int>* stopRequested, size_t queueCapacity)
 {
     Prepare(walk, text, textCapacity, options, stopRequested, nullptr);
-    if (!QueueInit(&walk->queue, queueCapacity))
-        return false;
     // The root is copied before the text buffer that may hold it is used for progress.
-    if (!QueuePush(&walk->queue, root, FsFileId{})) {
-        QueueFree(&walk->queue);
-        return false;
-    }
-    return true;
+    return QueueRoot(&walk->queue, root, queueCapacity, &walk->root);
 }
 
 namespace {
@@ -135,49 +229,161 @@ bool StopSeen(const TreeWalk* walk)
     return walk->stopRequested != nullptr && walk->stopRequested->load() != 0;
 }
 
-void CloseDirectory(TreeWalk* walk)
+// How many folders of its chain the walk keeps open: its share of kHeldFolders.
+size_t ChainShare(const TreeWalk* walk)
+{
+    const int walks = walk->frontier != nullptr ? walk->frontier->walks.load(std::memory_order_relaxed) : 1;
+    const int share = kHeldFolders / (walks > 0 ? walks : 1);
+    return share > 2 ? static_cast<size_t>(share) : 2;
+}
+
+// Lets go of the chain's links from depth on (the root's link stays while depth is above 0).
+void CutChain(TreeWalk* walk, size_t depth)
+{
+    while (walk->chain.size() > depth) {
+        ChainLink& link = walk->chain.back();
+        if (link.dir != nullptr && walk->chain.size() > 1)
+            FsCloseDirectory(link.dir);
+        Release(link.node);
+        walk->chain.pop_back();
+    }
+    if (walk->firstOpen > walk->chain.size())
+        walk->firstOpen = walk->chain.size() > 1 ? walk->chain.size() : 1;
+}
+
+// Adds the open folder dir of node to the chain, closing its shallowest open folder (the root
+// aside) when the walk would hold more than its share.
+void Extend(TreeWalk* walk, FolderNode* node, FsDir dir, size_t pathLength)
+{
+    walk->chain.push_back(ChainLink{Hold(node), dir, pathLength});
+    if (walk->chain.size() - walk->firstOpen > ChainShare(walk)) {
+        ChainLink& oldest = walk->chain[walk->firstOpen++];
+        FsCloseDirectory(oldest.dir);
+        oldest.dir = nullptr;
+    }
+}
+
+// Adds node to the chain without opening it (a folder on the way that its subfolder's shared
+// parent skips); the open folders above it close, as the chain keeps its open ones deepest.
+void Pass(TreeWalk* walk, FolderNode* node, size_t pathLength)
+{
+    for (; walk->firstOpen < walk->chain.size(); ++walk->firstOpen) {
+        ChainLink& link = walk->chain[walk->firstOpen];
+        FsCloseDirectory(link.dir);
+        link.dir = nullptr;
+    }
+    walk->chain.push_back(ChainLink{Hold(node), nullptr, pathLength});
+    walk->firstOpen = walk->chain.size();
+}
+
+// Appends the separator and name to walk->folder at length; false when it would not fit.
+bool AppendName(TreeWalk* walk, size_t* length, const char* name)
+{
+    const size_t size = std::strlen(name);
+    const bool separator = *length > 0 && walk->folder[*length - 1] != kFsSeparator;
+    if (*length + separator + size + 1 > sizeof walk->folder)
+        return false;
+    if (separator)
+        walk->folder[(*length)++] = kFsSeparator;
+    std::memcpy(walk->folder + *length, name, size + 1);
+    *length += size;
+    return true;
+}
+
+// Opens the folder of walk->node below the root: from the deepest open folder of the chain that
+// lies on its way, each folder down to it by its name, each checked against what its parent's
+// listing saw. Its path goes into walk->folder first, for any note. False with FsLastError() set;
+// the chain then ends with the last folder that could be opened.
+bool Reach(TreeWalk* walk)
+{
+    std::vector<ChainLink>& chain = walk->chain;
+    if (chain.empty()) {
+        WalkFrontier* frontier = walk->frontier;
+        FolderNode* root = frontier != nullptr ? frontier->root : walk->root;
+        chain.push_back(ChainLink{Hold(root), frontier != nullptr ? frontier->rootDir : walk->rootDir,
+                                  std::strlen(root->name)});
+        std::memcpy(walk->folder, root->name, chain[0].pathLength + 1);
+    }
+    // The parent held open for its subfolders serves alone; else the folders to open, deepest
+    // first, up to one that the chain holds open (the root at least). Either way the chain
+    // becomes the folders from the root down to this one.
+    FsDir shared = walk->node->parent->shared.load(std::memory_order_acquire);
+    walk->steps.clear();
+    for (FolderNode* at = walk->node;; at = at->parent) {
+        walk->steps.push_back(at);
+        const FolderNode* up = at->parent;
+        if (up->depth < chain.size() && chain[up->depth].node == up && (shared != nullptr || chain[up->depth].dir != nullptr))
+            break;
+    }
+    CutChain(walk, walk->steps.back()->depth);
+    size_t length = chain.back().pathLength;
+    for (size_t i = walk->steps.size(); i-- > 0;)
+        AppendName(walk, &length, walk->steps[i]->name);  // fits: the whole path was checked when queued
+    SeamPauseBeforeEntering(walk->node->name, walk->folder);
+    length = chain.back().pathLength;
+    for (size_t i = walk->steps.size(); i-- > 0;) {
+        FolderNode* step = walk->steps[i];
+        length += (walk->folder[length] == kFsSeparator) + std::strlen(step->name);
+        if (shared != nullptr && i > 0) {
+            Pass(walk, step, length);
+            continue;
+        }
+        const char kept = walk->folder[length];
+        walk->folder[length] = '\0';
+        FsDir dir;
+        FsFileId id;
+        const bool opened =
+            FsOpenSubdirectory(shared != nullptr ? shared : chain.back().dir, step->name, step->id, walk->folder, &dir, &id);
+        walk->folder[length] = kept;
+        if (!opened)
+            return false;
+        Extend(walk, step, dir, length);
+    }
+    return true;
+}
+
+// Lets go of the folder taken (the chain keeps it, open while its share allows); a shared walk
+// gives it back, and the last one out with nothing waiting wakes the others.
+void FinishDirectory(TreeWalk* walk)
 {
     if (walk->listing != nullptr) {
         FsListClose(walk->listing);
         walk->listing = nullptr;
     }
-    if (walk->dir != nullptr) {
-        FsCloseDirectory(walk->dir);
-        walk->dir = nullptr;
-    }
+    walk->dir = nullptr;
     walk->directory = "";
-}
-
-// A shared walk gives its folder back; the last one out with nothing waiting wakes the others.
-void ReleaseFolder(TreeWalk* walk)
-{
-    WalkFrontier* frontier = walk->frontier;
-    std::lock_guard<std::mutex> hold(frontier->lock);
-    if (--frontier->busy == 0 && frontier->queue.readOffset >= frontier->queue.writeOffset)
-        frontier->changed.notify_all();
-}
-
-// Moves the queue past the directory at walk->current.
-void FinishDirectory(TreeWalk* walk)
-{
-    CloseDirectory(walk);
-    walk->queue.readOffset = walk->current + sizeof(FsFileId) + std::strlen(WalkCurrentEntry(walk)) + 1;
-    if (walk->frontier != nullptr)
-        ReleaseFolder(walk);
-}
-
-// Queues a folder for a shared walk. Taken entries are dropped first, so that the queue grows
-// with the folders waiting only.
-bool SharePush(WalkFrontier* frontier, const char* path, const FsFileId& id)
-{
-    std::lock_guard<std::mutex> hold(frontier->lock);
-    DirQueue& queue = frontier->queue;
-    if (queue.readOffset > 0 && sizeof id + std::strlen(path) + 1 > queue.capacity - queue.writeOffset) {
-        std::memmove(queue.data, queue.data + queue.readOffset, queue.writeOffset - queue.readOffset);
-        queue.writeOffset -= queue.readOffset;
-        queue.readOffset = 0;
+    FolderNode* node = walk->node;
+    if (walk->entered) {
+        // Subfolders wait: the folder stays open for them (within kSharedFolders), whichever walk
+        // takes them, instead of being opened again for each.
+        std::vector<ChainLink>& chain = walk->chain;
+        walk->entered = false;
+        if (node->depth > 0 && chain.back().node == node && chain.back().dir != nullptr &&
+            node->waiting.load(std::memory_order_acquire) > 1) {
+            if (sharedFolders.fetch_add(1, std::memory_order_relaxed) < kSharedFolders) {
+                node->shared.store(chain.back().dir, std::memory_order_release);
+                chain.back().dir = nullptr;
+                CutChain(walk, chain.size() - 1);
+            } else {
+                sharedFolders.fetch_sub(1, std::memory_order_relaxed);
+            }
+        }
+        Settle(node);
     }
-    if (!QueuePush(&queue, path, id)) {
+    Release(node);
+    walk->node = nullptr;
+    if (WalkFrontier* frontier = walk->frontier) {
+        std::lock_guard<std::mutex> hold(frontier->lock);
+        if (--frontier->busy == 0 && frontier->queue.readOffset >= frontier->queue.writeOffset)
+            frontier->changed.notify_all();
+    }
+}
+
+// Queues a folder for a shared walk.
+bool SharePush(WalkFrontier* frontier, FolderNode* node)
+{
+    std::lock_guard<std::mutex> hold(frontier->lock);
+    if (!QueuePush(&frontier->queue, node)) {
         frontier->ended = true;
         frontier->changed.notify_all();
         return false;
@@ -186,8 +392,8 @@ bool SharePush(WalkFrontier* frontier, const char* path, const FsFileId& id)
     return true;
 }
 
-// Takes the next waiting folder into the walk's own queue; waits while other walks may still
-// queue some. Entry when one was taken.
+// Takes the next waiting folder into walk->node; waits while other walks may still queue some.
+// Entry when one was taken.
 WalkStep TakeFolder(TreeWalk* walk)
 {
     WalkFrontier* frontier = walk->frontier;
@@ -205,17 +411,7 @@ WalkStep TakeFolder(TreeWalk* walk)
         // A signal handler cannot notify, so the stop request is polled.
         frontier->changed.wait_for(hold, std::chrono::milliseconds(20));
     }
-    FsFileId id;
-    std::memcpy(&id, queue.data + queue.readOffset, sizeof id);
-    const char* path = queue.data + queue.readOffset + sizeof id;
-    const size_t size = sizeof id + std::strlen(path) + 1;
-    walk->queue.readOffset = walk->queue.writeOffset = 0;
-    if (!QueuePush(&walk->queue, path, id)) {
-        frontier->ended = true;
-        frontier->changed.notify_all();
-        return WalkStep::OutOfMemory;
-    }
-    queue.readOffset += size;
+    walk->node = queue.entries[queue.readOffset++];
     if (queue.readOffset == queue.writeOffset)
         queue.readOffset = queue.writeOffset = 0;
     walk->atRoot = !frontier->rootTaken;
@@ -253,8 +449,13 @@ WalkStep HandleDirectory(TreeWalk* walk)
         ++walk->counts.skipped;
         return WalkStep::Entry;
     }
-    if (walk->frontier != nullptr ? !SharePush(walk->frontier, walk->path, id) : !QueuePush(&walk->queue, walk->path, id))
+    FolderNode* node = NewNode(walk->node, entry.name, id);
+    if (node != nullptr)
+        walk->node->waiting.fetch_add(1, std::memory_order_relaxed);
+    if (node == nullptr || (walk->frontier != nullptr ? !SharePush(walk->frontier, node) : !QueuePush(&walk->queue, node))) {
+        Release(node);
         return WalkStep::OutOfMemory;
+    }
     ++walk->counts.directories;
     return WalkStep::Entry;
 }
@@ -269,7 +470,6 @@ void NoteUnreadable(TreeWalk* walk, int error)
 // Deletes or moves the infected file that *file holds, as asked, and notes what became of it.
 void Dispose(TreeWalk* walk, FsFile* file)
 {
-    PauseBeforeDisposal(walk->path);
     const WalkOptions& options = walk->options;
     const FsDisposal done =
         options.moveFolder != nullptr
@@ -289,8 +489,7 @@ void Dispose(TreeWalk* walk, FsFile* file)
 WalkStep TestFile(TreeWalk* walk, FsFile& file, const char* name)
 {
     FileCheck check = ExamineFile(file, name);
-    const char* broken = GetTestSeams().unreadableName;
-    if (broken != nullptr && std::strcmp(broken, name) == 0)
+    if (SeamUnreadable(name))
         check = FileCheck{pe::kNotExecutable, FileVerdict::Unreadable, FsChangedError()};
     if (check.verdict == FileVerdict::Unreadable)
         NoteUnreadable(walk, check.error);
@@ -344,7 +543,7 @@ WalkStep HandleEntry(TreeWalk* walk)
     return walk->entry.isDirectory ? HandleDirectory(walk) : HandleFile(walk);
 }
 
-// Notes why the directory at walk->current is left, and moves past it.
+// Notes why the folder taken is left, and moves past it.
 WalkStep SkipDirectory(TreeWalk* walk, WalkNote note, int error)
 {
     walk->note = note;
@@ -352,6 +551,51 @@ WalkStep SkipDirectory(TreeWalk* walk, WalkNote note, int error)
     ++walk->counts.skipped;
     FinishDirectory(walk);
     return WalkStep::Skipped;
+}
+
+// The folder taken is open, the chain's last: it is listed next.
+WalkStep Listed(TreeWalk* walk)
+{
+    walk->node->waiting.fetch_add(1, std::memory_order_relaxed);  // while it is listed
+    walk->entered = true;
+    walk->dir = walk->chain.back().dir;
+    walk->directory = walk->folder;
+    if (walk->options.moveCursor)
+        FsSetCurrentDirectory(walk->folder);  // the cursor only: a refusal changes nothing
+    return WalkStep::Entry;
+}
+
+// Opens the folder taken: the root by its path, every other one from the chain. Entry when it
+// may be listed; else the step that ends with it.
+WalkStep Enter(TreeWalk* walk)
+{
+    if (walk->atRoot) {
+        // The root is taken as the user named it, the one path the walk resolves.
+        std::memcpy(walk->folder, walk->node->name, std::strlen(walk->node->name) + 1);
+        FsDir dir;
+        FsFileId id;
+        if (!FsOpenDirectory(walk->folder, &dir, &id))
+            return SkipDirectory(walk, WalkNote::NotEntered, FsLastError());  // refused, or no folder
+        (walk->frontier != nullptr ? walk->frontier->rootDir : walk->rootDir) = dir;
+        CutChain(walk, 0);
+        walk->chain.push_back(ChainLink{Hold(walk->node), dir, std::strlen(walk->folder)});
+    } else {
+        const bool reached = Reach(walk);
+        const int error = reached ? 0 : FsLastError();
+        Settle(walk->node->parent);  // its wait for this one is over, entered or not
+        if (reached)
+            return Listed(walk);
+        if (!FsPassedOver(error))
+            return SkipDirectory(walk, WalkNote::NotEntered, error);  // vanished, swapped, or refused
+        // Like a folder whose name begins with a dot: not counted, and nothing of it opened.
+        walk->note = WalkNote::PassedOver;
+        walk->noteError = error;
+        std::memcpy(walk->path, walk->folder, sizeof walk->path);
+        --walk->counts.directories;
+        FinishDirectory(walk);
+        return WalkStep::Entry;
+    }
+    return Listed(walk);
 }
 
 }  // namespace
@@ -377,22 +621,13 @@ WalkStep WalkNext(TreeWalk* walk)
         } else if (walk->queue.readOffset >= walk->queue.writeOffset) {
             return WalkStep::Finished;
         } else {
-            walk->atRoot = walk->queue.readOffset == 0;
+            walk->node = walk->queue.entries[walk->queue.readOffset++];
+            walk->atRoot = walk->node->parent == nullptr;
         }
 
-        walk->current = walk->queue.readOffset;
-        FsFileId expected;
-        std::memcpy(&expected, walk->queue.data + walk->current, sizeof expected);
-        FsFileId id;
-        // The root is taken as the user named it; every folder below must still be the one its
-        // parent listed.
-        if (!FsOpenDirectory(WalkCurrentEntry(walk), walk->atRoot ? nullptr : &expected, &walk->dir, &id)) {
-            walk->dir = nullptr;
-            return SkipDirectory(walk, WalkNote::NotEntered, FsLastError());  // vanished, refused, or no folder
-        }
-        walk->directory = FsDirectoryPath(walk->dir);
-        if (walk->options.moveCursor)
-            FsSetCurrentDirectory(walk->directory);  // the cursor only: a refusal changes nothing
+        const WalkStep entered = Enter(walk);
+        if (entered != WalkStep::Entry || walk->node == nullptr)
+            return entered;
         switch (FsListFirst(walk->dir, &walk->listing, &walk->entry)) {
         case FsListStart::Listed:
             return HandleEntry(walk);
@@ -406,9 +641,7 @@ WalkStep WalkNext(TreeWalk* walk)
             if (walk->atRoot) {
                 walk->note = WalkNote::NotListed;
                 walk->noteError = FsLastError();
-                CloseDirectory(walk);
-                if (walk->frontier != nullptr)
-                    ReleaseFolder(walk);
+                FinishDirectory(walk);
                 return WalkStep::RootUnlisted;
             }
             return SkipDirectory(walk, WalkNote::NotListed, FsLastError());
@@ -423,8 +656,9 @@ WalkStep WalkFile(TreeWalk* walk)
     walk->noteError = 0;
     if (StopSeen(walk))
         return WalkStep::Stopped;
-    const char* path = WalkCurrentEntry(walk);
-    walk->queue.readOffset = walk->queue.writeOffset;  // nothing is left to list
+    const char* path = walk->root->name;
+    while (walk->queue.readOffset < walk->queue.writeOffset)  // nothing is left to list
+        Release(walk->queue.entries[walk->queue.readOffset++]);
     ++walk->counts.files;
     if (std::snprintf(walk->path, sizeof walk->path, "%s", path) >= static_cast<int>(sizeof walk->path)) {
         walk->note = WalkNote::TooLong;
@@ -442,6 +676,19 @@ WalkStep WalkFile(TreeWalk* walk)
 void WalkEnd(TreeWalk* walk)
 {
     ReleaseDisposals(walk);
-    CloseDirectory(walk);
+    if (walk->listing != nullptr)
+        FsListClose(walk->listing);
+    walk->listing = nullptr;
+    if (walk->entered)
+        Settle(walk->node);
+    walk->entered = false;
+    Release(walk->node);
+    walk->node = nullptr;
+    CutChain(walk, 0);
     QueueFree(&walk->queue);
+    Release(walk->root);
+    walk->root = nullptr;
+    if (walk->rootDir != nullptr)
+        FsCloseDirectory(walk->rootDir);
+    walk->rootDir = walk->dir = nullptr;
 }

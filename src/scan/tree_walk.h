@@ -1,6 +1,6 @@
-// The drive scan's walk: breadth-first over a queue of directory paths, each folder opened by its
-// absolute path and listed through the handle the layer holds, never through the current
-// directory.
+// The drive scan's walk: breadth-first over a queue of folders, each folder opened relative to
+// its parent's handle, one name at a time and never through a link, and listed through that
+// handle; never through the current directory. Only the root is reached by its path.
 //
 // The walk is driven one step at a time, so that the thread that runs it can show progress, check
 // for a stop request and report what the walk met, between steps:
@@ -12,50 +12,76 @@
 //       WalkEnd(&walk);
 //   }
 //
-// Every directory queued during the walk stays in the queue until WalkEnd, with what its parent's
-// listing saw it to be; the queue grows as needed.
+// A queued folder is a node: its name, what its parent's listing saw it to be, and its parent's
+// node, kept as long as a folder below it waits. To enter a folder the walk opens, from the
+// deepest folder it still holds that lies on the way, each folder below down to it, each checked
+// against what its parent's listing saw. So no path length limits the walk below the root.
+//
+// Handles held: a folder whose subfolders wait stays open for them, whichever walk takes them,
+// so that each costs one open: at most 256 such folders for all walks together (the first ones
+// listed; those past it are not kept). Each walk also keeps the folders from the root down to the
+// last one it entered (its chain), at most max(2, 256 / walks) of them open (the deepest; the
+// others are opened again by name, checked, when needed). Besides: the root (one for all walks),
+// the file under test and, while an infected file goes, the folder it moves into and a copy (on
+// Windows a second handle on the file). So all walks together hold at most
+// 256 + 256 + 3 x walks + 1 folders and files: 705 for qfscan --jobs 64, well within Linux's
+// default limit of 1,024 open files, whatever the tree's depth or width.
 //
 // Several walks may share one WalkFrontier instead (qfscan --jobs): each runs on its own thread,
-// takes the next waiting folder, queues the subfolders it lists there and tests its files. Then
-// the frontier holds only the folders still waiting, and each walk's own queue only its folder.
+// takes the next waiting folder, queues the subfolders it lists there and tests its files.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
+#include <vector>
 
 #include "fs/file_system.h"
 #include "scan/scan_text.h"
 
-constexpr size_t kDefaultQueueCapacity = 0x800000;  // 8 MiB, enough for most drives
+constexpr size_t kDefaultQueueCapacity = 0x10000;  // bytes of the first block; it grows
+constexpr int kHeldFolders = 256;                   // folders the chains of all walks hold open
+constexpr int kSharedFolders = 256;                 // and that all walks hold for their subfolders
 
-// Queued folders back to back: each an FsFileId, then its path and a NUL, in the order queued.
+struct FolderNode;  // a queued folder (tree_walk.cpp)
+
+// The folders waiting, in the order queued; taken ones are dropped as the block fills.
 struct DirQueue {
-    char* data;
-    size_t capacity;
+    FolderNode** entries;
+    size_t capacity;     // entries
     size_t readOffset;   // the next entry to take
-    size_t writeOffset;  // just past the last entry's NUL
+    size_t writeOffset;  // just past the last entry
 };
 
 bool QueueInit(DirQueue* queue, size_t capacity);
-// Appends path, growing the block when it is full; false only when memory runs out.
-bool QueuePush(DirQueue* queue, const char* path, const FsFileId& id);
-void QueueFree(DirQueue* queue);
+// Appends node, growing the block when it is full; false only when memory runs out.
+bool QueuePush(DirQueue* queue, FolderNode* node);
+void QueueFree(DirQueue* queue);  // lets go of the folders still waiting
 
 // The folders waiting for the walks that share them, and how many walks are inside one.
 struct WalkFrontier {
     std::mutex lock;
     std::condition_variable changed;
-    DirQueue queue;     // taken entries are dropped: compacted as it grows
+    DirQueue queue;
     int busy = 0;       // walks holding a folder taken from the queue
     bool rootTaken = false;
     bool ended = false;  // a walk ran out of memory: the others take no more folders
+    FolderNode* root = nullptr;
+    FsDir rootDir = nullptr;  // opened by the walk that takes the root; every walk opens from it
+    std::atomic<int> walks{0};
 };
 
 // Queues root (absolute); false when the queue cannot be allocated.
 bool FrontierBegin(WalkFrontier* frontier, const char* root, size_t queueCapacity = kDefaultQueueCapacity);
-void FrontierEnd(WalkFrontier* frontier);
+void FrontierEnd(WalkFrontier* frontier);  // after every walk's WalkEnd
+
+// One folder of a walk's chain: held from the root down to the last folder entered.
+struct ChainLink {
+    FolderNode* node;
+    FsDir dir;          // null once closed to stay within the walk's share of handles
+    size_t pathLength;  // of its path, which starts TreeWalk::folder
+};
 
 enum class WalkStep {
     Entry,          // one listed entry was handled; text may have changed
@@ -84,6 +110,7 @@ enum class WalkNote {
     TooLong,          // a folder or file whose path does not fit kFsPathCapacity: skipped
     NotEntered,       // Skipped: the folder WalkCurrentEntry names could not be opened (noteError)
     NotListed,        // Skipped or RootUnlisted: it could not be listed (noteError)
+    PassedOver,       // Entry: walk.path, a mount of a kernel file system, is not scanned (noteError)
 };
 
 // What the walk does with an infected file: nothing, delete it, or move it into moveFolder.
@@ -99,12 +126,19 @@ struct WalkOptions {
 };
 
 struct TreeWalk {
-    DirQueue queue;
-    size_t current;                     // queue offset of the directory being listed
-    FsDir dir;                          // open while that directory is listed, else null
+    DirQueue queue;                     // one walk: the folders waiting
+    FolderNode* root;                   // one walk: the root's node, held until WalkEnd
+    FsDir rootDir;                      // one walk: the root, open from its entry until WalkEnd
+    FolderNode* node;                   // the folder being entered or listed, taken from the queue
+    std::vector<ChainLink> chain;       // indexed by depth: the root first
+    size_t firstOpen;                   // chain links 1 to firstOpen - 1 are closed
+    bool entered;                       // node is open (and counted as waiting on itself)
+    std::vector<FolderNode*> steps;     // the folders to open on the way to node
+    FsDir dir;                          // the folder being listed (the chain's last), else null
     FsListing listing;                  // likewise
     FsEntry entry;                      // the entry just listed
-    const char* directory;              // the open directory's path ("" when none is open)
+    const char* directory;              // the listed folder's path ("" when none is listed)
+    char folder[kFsPathCapacity];       // the path of node, the folder being entered or listed
     char path[kFsPathCapacity];         // the entry's whole path, for a note about it
     char target[kFsPathCapacity];       // where a Moved file went
     ScanCounts counts;
@@ -138,8 +172,8 @@ WalkStep WalkNext(TreeWalk* walk);
 // finishes.
 WalkStep WalkFile(TreeWalk* walk);
 
-// The path of the queue entry the walk is at (the directory that could not be entered or
-// listed, after Skipped and RootUnlisted).
+// The path of the folder the walk is at (the one that could not be entered or listed, after
+// Skipped and RootUnlisted).
 const char* WalkCurrentEntry(const TreeWalk* walk);
 
 // Releases the queue and any open directory; safe after every step.

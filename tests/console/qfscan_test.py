@@ -159,6 +159,24 @@ NAMES_SICK = {"Пользователи/Документы/sick.exe", "Ελλη�
               "con.exe", "aux.exe", "nul.exe", "com1.exe", "CON/sick.exe", "names/twin.exe.", "names/space.exe ",
               "trailing dot./sick.exe", DEEP + "/sick.exe", "n" * 240 + "/sick.exe"}
 NAMES_CLEAN = {"Ελληνικά/a.exe", "names/twin.exe", "names/space.exe", "Пользователи/clean.exe", DEEP + "/clean.exe"}
+# Deeper than Linux takes in one path (and than Windows' 260): reached only folder by folder.
+DEEPER = "/".join(["e" * 100] * 100)
+
+
+def plant_deep(root, relative, data):
+    """A file at a path too long to name in one call, made a folder at a time."""
+    where = os.open(root, os.O_RDONLY | os.O_DIRECTORY)
+    for name in relative.split("/")[:-1]:
+        try:
+            os.mkdir(name, dir_fd=where)
+        except FileExistsError:
+            pass
+        inner = os.open(name, os.O_RDONLY | os.O_DIRECTORY, dir_fd=where)
+        os.close(where)
+        where = inner
+    with open(os.open(relative.split("/")[-1], os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=where), "wb") as f:
+        f.write(data)
+    os.close(where)
 
 
 class Build:
@@ -209,8 +227,11 @@ class Scans(unittest.TestCase):
     def setUp(self):
         self.root = tempfile.mkdtemp(prefix="qf-scan.")
         self.clean, self.sick = sample("sample32.exe"), infected(sample("sample32.exe"))
+        self.mounted = []  # what a test mounted in its folder
 
     def tearDown(self):
+        for mount in reversed(self.mounted):
+            subprocess.run(["umount", mount])
         subprocess.run(["chmod", "-R", "u+rwx", self.root])
         shutil.rmtree(self.root)
 
@@ -300,6 +321,7 @@ class Scans(unittest.TestCase):
                                      (["--cleanup", sick], "needs Windows", True),
                                      ([sick, "--move", sick], "inside", False),  # options after the paths
                                      ([sick, "--", "--delete"], "--delete: no such file or folder", False),
+                                     (["/proc"], "kernel file system", True),
                                      ([sick, sick], None, False),
                                      ([sick, sick + "/sub"], None, False),
                                      ([sick + "/sub", sick, sick + "/sub"], None, False),
@@ -437,23 +459,36 @@ class Scans(unittest.TestCase):
                 self.assertRegex(shown, r"\r\d+ folders, \d+ files, \d+s: " if not build.wine else r"\d+ ?folders,")
 
     def test_races_between_test_and_disposal(self):
-        """Between the test of each infected file and its disposal, a hostile owner of the tree
-        swaps its name for a link to a file outside, for a clean file, or turns a folder into a link
-        out of the tree: nothing outside changes, and no clean file is lost."""
+        """A hostile owner of the tree, paused by the test build: between the test of each infected
+        file and its removal, it swaps the name for a link to a file outside or renames a clean file
+        over it; before a folder is entered, it turns that folder, or one on the way to it, into a
+        link out of the tree (into a tmpfs of root's). Nothing outside changes, no clean file is
+        lost, and the line says why."""
         build = ARGS.linux or self.skipTest("Linux only: the pause works through a FIFO")
-        for swap, disposal in (("link", ["--delete"]), ("clean", ["--move", "quarantine"]), ("folder", ["--delete"])):
-            with self.subTest(swap=swap):
-                disposal = [os.path.join(self.root, a) if a == "quarantine" else a for a in disposal]
-                if disposal[0] == "--move":
-                    os.makedirs(disposal[1])
-                outside = self.tree("outside-" + swap, {"secret": b"root's own", "sub/sick.exe": self.sick})
+        cases = [("link", "--delete", "1"), ("folder", "--delete", "1")]
+        cases += [(swap, disposal, jobs) for swap in ("clean", "on the way") for disposal in ("--delete", "--move")
+                  for jobs in ("1", "8")]
+        for n, (swap, disposal, jobs) in enumerate(cases):
+            with self.subTest(swap=swap, disposal=disposal, jobs=jobs):
+                quarantine = os.path.join(self.root, "quarantine%d" % n)
+                os.makedirs(quarantine)
+                outside = os.path.join(self.root, "outside%d" % n)
+                os.mkdir(outside)
+                if swap == "on the way":
+                    if subprocess.run(["mount", "-t", "tmpfs", "qf-test", outside], capture_output=True).returncode:
+                        self.skipTest("needs to mount a tmpfs")
+                    self.mounted.append(outside)
+                    plant(outside, {"b4/sick.exe": self.sick})
+                    os.chmod(outside + "/b4/sick.exe", 0o444)
+                plant(outside, {"secret": b"root's own", "sub/sick.exe": self.sick})
                 os.chmod(outside + "/secret", 0o600)
-                folder = self.tree("race-" + swap, {"a.exe": self.sick, "sub/sick.exe": self.sick})
-                fifo = os.path.join(self.root, "pause-" + swap)
+                folder = self.tree("race%d" % n, {"a.exe": self.sick, "sub/sick.exe": self.sick, "a/b4/sick.exe": self.sick})
+                fifo = os.path.join(self.root, "pause%d" % n)
                 os.mkfifo(fifo)
                 os.mkfifo(fifo + ".go")
-                scan = subprocess.Popen(build.command(disposal + [folder]), stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE, env=dict(os.environ, QF_TEST_DISPOSE_PAUSE=fifo))
+                env = dict(os.environ, QF_TEST_DISPOSE_PAUSE=fifo, QF_TEST_ENTER_PAUSE="b4")
+                scan = subprocess.Popen(build.command(["--jobs", jobs, disposal] + [quarantine] * (disposal == "--move") +
+                                                      [folder]), stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
                 swapped = []
 
                 def hostile_owner():
@@ -462,16 +497,22 @@ class Scans(unittest.TestCase):
                             path = pause.readline().strip()
                         if not path:
                             return
-                        if swap == "folder" and not swapped:
+                        entering = path == folder + "/a/b4"
+                        if swap == "folder" and not swapped and not entering:
                             shutil.rmtree(folder + "/sub")
                             os.symlink(outside + "/sub", folder + "/sub")
-                        elif swap != "folder":
-                            os.rename(path, path + ".away")
+                            swapped.append(path)
+                        elif swap == "on the way" and entering:
+                            os.rename(folder + "/a", folder + "/a.away")
+                            os.symlink(outside, folder + "/a")
+                        elif swap in ("link", "clean") and not entering:
+                            os.rename(path, path + ".away") if swap == "link" else None
                             if swap == "link":
                                 os.symlink(outside + "/secret", path)
                             else:
-                                plant(os.path.dirname(path), {os.path.basename(path): self.clean})
-                        swapped.append(path)
+                                plant(self.root, {"clean%d" % n: self.clean})
+                                os.rename(self.root + "/clean%d" % n, path)
+                            swapped.append(path)
                         with open(fifo + ".go", "w") as go:
                             go.write("g")
 
@@ -481,14 +522,21 @@ class Scans(unittest.TestCase):
                 with open(fifo, "w"):
                     pass  # an empty line ends the owner's wait
                 owner.join()
-                self.assertEqual(os.stat(outside + "/secret").st_mode & 0o777, 0o600)
+                self.assertEqual(read(outside + "/secret"), b"root's own")
                 self.assertTrue(os.path.exists(outside + "/sub/sick.exe"), "nothing outside the tree is deleted")
-                if swap != "folder":
-                    for path in swapped:
-                        self.assertTrue(os.path.lexists(path), "what was put in its place stays: " + path)
-                        self.assertIn(path + ": infected, not %s: changed since it was tested"
-                                      % ("moved" if disposal[0] == "--move" else "deleted"), out.decode())
-                    self.assertEqual(scan.returncode, 2)
+                if swap == "on the way":
+                    self.assertEqual(os.stat(outside + "/b4/sick.exe").st_mode & 0o777, 0o444)
+                    self.assertEqual(read(outside + "/b4/sick.exe"), self.sick, "nor moved")
+                for path in swapped if swap != "folder" else []:
+                    self.assertTrue(os.path.lexists(path), "what was put in its place stays: " + path)
+                    if swap == "clean":
+                        self.assertEqual(read(path), self.clean)
+                    self.assertIn(path + ": infected, not %s: changed since it was tested"
+                                  % ("moved" if disposal == "--move" else "deleted"), out.decode())
+                if swap != "on the way":  # there the folder is either scanned through its own handle or left
+                    self.assertEqual(scan.returncode, 2, err)
+                self.assertEqual([n for n in os.listdir(folder) if n.startswith(".qfscan-")], [], "no name left taken")
+
     def paused(self, build, args, fifo):
         """Runs build until its first pause (QF_TEST_DISPOSE_PAUSE) and kills it there."""
         os.mkfifo(fifo)
@@ -550,10 +598,13 @@ class Scans(unittest.TestCase):
                 os.mkdir(quarantine)
                 if meanwhile == "kill move":
                     self.paused(build, ["--move", quarantine, folder], os.path.join(self.root, "pause-move"))
+                    # Killed once its line was written, before its name was taken: the file stays where it
+                    # was, and the index says the line's stored file is missing.
                     self.assertEqual(read(path), data)
-                    self.assertNotIn('"state":"held"', build.run("--json", "--list", quarantine)[1])
+                    self.assertEqual([json.loads(l)["state"] for l in build.run("--json", "--list", quarantine)[1].splitlines()],
+                                     ["missing"])
                 code, out, err = build.run("--move", quarantine, folder)
-                stored = os.path.join(quarantine, stored_name(data))
+                stored = os.path.join(quarantine, stored_name(data, 2 if meanwhile == "kill move" else 1))
                 self.assertEqual((code, err), (1, ""))
                 self.assertIn("%s: infected, moved to %s\n" % (path, stored), out)
                 self.assertFalse(os.path.lexists(path))
@@ -595,6 +646,25 @@ class Scans(unittest.TestCase):
                 listed = [json.loads(l) for l in build.run("--json", "--list", quarantine)[1].splitlines()]
                 self.assertEqual([l["state"] for l in listed if l["state"] != "missing"], ["restored"], "marked, not removed")
                 self.assertEqual(build.run("--restore", quarantine, path)[0], 2, "restored once")
+
+    def test_kernel_file_systems_are_passed_over(self):
+        """A kernel file system mounted below a scanned folder is passed over like a dot folder,
+        with one note and nothing inside it opened; naming one to scan is refused."""
+        build = ARGS.linux or self.skipTest("Linux only")
+        folder = self.tree("kernel", {"clean.exe": self.clean, "proc/x.txt": b"covered"})
+        if subprocess.run(["mount", "-t", "proc", "proc", folder + "/proc"], capture_output=True).returncode:
+            self.skipTest("needs to mount a proc")
+        self.mounted.append(folder + "/proc")
+        trace = os.path.join(self.root, "trace")
+        done = subprocess.run(["strace", "-f", "-o", trace, "-e", "trace=openat,getdents64", build.program, folder],
+                              capture_output=True, text=True, timeout=120,
+                              env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))  # no leak check under ptrace
+        self.assertEqual((done.returncode, done.stderr), (0, "passed over: %s/proc: a kernel file system (proc), "
+                                                             "not scanned\n" % folder))
+        self.assertIn("  Directories: 0\n  Files: 1\n", done.stdout)
+        with open(trace) as f:
+            calls = f.read()
+        self.assertNotIn('"kmsg"', calls, "nothing inside it is listed or opened")
 
     def test_a_report_that_cannot_be_written_stops_every_change(self):
         build = ARGS.linux or self.skipTest("Linux only")
@@ -749,24 +819,28 @@ class Scans(unittest.TestCase):
 
     def test_every_name_windows_allows(self):
         """Infected and clean files under names that the code page cannot hold, DOS device names,
-        trailing dots and spaces, look-alikes and long paths: each build reports exactly the
-        infected ones, deletes exactly them when asked, leaves a clean tree (exit code 0), and both
-        count alike."""
-        sick, clean = NAMES_SICK, NAMES_CLEAN
+        trailing dots and spaces, look-alikes and long paths (one past 10,000 characters): each build
+        reports exactly the infected ones, deletes exactly them when asked, leaves a clean tree
+        (exit code 0), and both count alike."""
+        sick, clean = NAMES_SICK | {DEEPER + "/sick.exe"}, NAMES_CLEAN
         counts = []
         for build in self.builds() + [b for b in [ARGS.compare] if b]:
             with self.subTest(wine=build.wine):
-                folder = self.tree("names-%d" % build.wine, {**{n: self.sick for n in sick}, **{n: self.clean for n in clean}})
+                folder = self.tree("names-%d" % build.wine, {**{n: self.sick for n in NAMES_SICK},
+                                                             **{n: self.clean for n in clean}})
+                plant_deep(folder, DEEPER + "/sick.exe", self.sick)
                 code, out, err = build.run(folder)
                 found = sorted(build.unix(line)[len(folder) + 1:-len(": infected")] for line in out.splitlines()
                                if line.endswith(": infected"))
                 self.assertEqual((code, found, err), (1, sorted(sick), ""))
                 counts.append([line for line in out.splitlines() if line.startswith("  ")])
+                # Wine's server deletes a file by its Unix path, which Linux refuses past 4,096 bytes.
+                kept = {DEEPER + "/sick.exe"} if build.wine else set()
                 code, out, err = build.run("--delete", folder)
-                self.assertEqual((code, out.count(": infected, deleted\n"), err), (1, len(sick), ""))
-                for name in sick | clean:
+                self.assertEqual((code, out.count(": infected, deleted\n"), err), (2 if kept else 1, len(sick - kept), ""))
+                for name in sick - kept | clean:
                     self.assertEqual(os.path.exists(os.path.join(folder, name)), name in clean, name)
-                self.assertEqual(build.run(folder)[0], 0, "what is left is clean")
+                self.assertEqual(build.run(folder)[0], 1 if kept else 0, "what is left is clean")
         self.assertEqual(len(set(map(tuple, counts))), 1, counts)
 
     def test_no_false_positives_on_installed_programs(self):

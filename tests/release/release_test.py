@@ -75,12 +75,17 @@ def version_strings(block):
 class Windows(unittest.TestCase):
     CASES = [("quenfold.exe", "requireAdministrator", True), ("qfscan.exe", "asInvoker", False)]
 
-    def test_manifest_version_and_no_debug_info(self):
+    def test_manifest_version_and_no_debug_info_nor_test_hooks(self):
         version = subprocess.run([os.path.join(LINUX, "qfscan"), "--version"], capture_output=True,
                                  text=True, check=True).stdout.split()[1]
+        # A program run as SYSTEM or root takes no orders from its environment.
+        self.assertFalse(b"QF_TEST_" in read(os.path.join(LINUX, "qfscan")), "qfscan holds a test hook's name")
         for program, level, common_controls in self.CASES:
             with self.subTest(program):
                 image = read(os.path.join(WINDOWS, program))
+                # Windows code names a variable in UTF-16 as often as in bytes.
+                self.assertFalse(b"QF_TEST_" in image or "QF_TEST_".encode("utf-16-le") in image,
+                                 program + " holds a test hook's name")
                 self.assertEqual([s[0] for s in sections(image) if s[0].startswith(".debug")], [])
                 found = resources(image)
                 manifest = ET.fromstring(found[(24, 1)])

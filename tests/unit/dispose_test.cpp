@@ -36,8 +36,8 @@ TEST(Dispose, FailedDeleteRestoresTheMode)
     chmod(tree.Path("shut").c_str(), 0755);
 }
 
-// A folder is entered only while its name still names the folder that its parent's listing
-// showed: another one renamed into its place is not entered.
+// A folder is entered from its parent only while its name still names the folder that the
+// parent's listing showed: not another one renamed into its place, nor a link.
 TEST(Layer, AFolderRenamedOverBetweenListingAndEntryIsNotEntered)
 {
     TempTree tree;
@@ -45,7 +45,7 @@ TEST(Layer, AFolderRenamedOverBetweenListingAndEntryIsNotEntered)
     tree.Dir("other");
     FsDir root;
     FsFileId rootId, expected{};
-    ASSERT_TRUE(FsOpenDirectory(tree.Root().c_str(), nullptr, &root, &rootId));
+    ASSERT_TRUE(FsOpenDirectory(tree.Root().c_str(), &root, &rootId));
     FsListing listing;
     FsEntry entry;
     bool found = false;
@@ -55,18 +55,21 @@ TEST(Layer, AFolderRenamedOverBetweenListingAndEntryIsNotEntered)
         while (FsListNext(listing, &entry));
         FsListClose(listing);
     }
-    FsCloseDirectory(root);
     ASSERT_TRUE(found);
 
     const std::string sub = tree.Path("sub");
     FsDir dir;
     FsFileId id;
-    ASSERT_TRUE(FsOpenDirectory(sub.c_str(), &expected, &dir, &id)) << "still the folder listed";
+    ASSERT_TRUE(FsOpenSubdirectory(root, "sub", expected, sub.c_str(), &dir, &id)) << "still the folder listed";
     FsCloseDirectory(dir);
     ASSERT_EQ(std::rename(sub.c_str(), tree.Path("away").c_str()), 0);
     ASSERT_EQ(std::rename(tree.Path("other").c_str(), sub.c_str()), 0);
-    EXPECT_FALSE(FsOpenDirectory(sub.c_str(), &expected, &dir, &id));
+    EXPECT_FALSE(FsOpenSubdirectory(root, "sub", expected, sub.c_str(), &dir, &id));
     EXPECT_EQ(FsLastError(), FsChangedError());
+    ASSERT_EQ(std::rename(sub.c_str(), tree.Path("other").c_str()), 0);
+    ASSERT_EQ(symlink(tree.Path("away").c_str(), sub.c_str()), 0);
+    EXPECT_FALSE(FsOpenSubdirectory(root, "sub", expected, sub.c_str(), &dir, &id)) << "a link to it is no way in";
+    FsCloseDirectory(root);
 }
 
 }  // namespace

@@ -24,13 +24,14 @@ namespace {
 struct WalkResult {
     WalkStep end;
     ScanCounts counts;
-    std::vector<std::string> queued;  // one walk: every queue entry, in order
+    std::vector<std::string> entered;  // one walk: every folder that gave a step, in order
     std::vector<std::string> texts;   // the progress text after each entry
     std::vector<std::string> notes;   // "note path" for every step that noted something, sorted
 };
 
-const char* const kNoteNames[] = {"",         "infected", "left-at-stop", "deleted", "deleted-at-restart", "moved",
-                                  "unreadable", "too-long", "not-entered", "not-listed"};
+const char* const kNoteNames[] = {"",           "infected",    "left-at-stop", "deleted",
+                                  "deleted-at-restart", "moved", "unreadable", "too-long",
+                                  "not-entered", "not-listed", "passed-over"};
 
 // Walks root as the window and qfscan --jobs 1 do (jobs 0: one walk with its own queue), or with
 // jobs walks on one frontier, each on its own thread, as qfscan --jobs does. An infected file is
@@ -67,6 +68,8 @@ WalkResult Walk(const std::string& root, int jobs, bool deleteInfected, const ch
             WalkStep& end = workers[i].end;
             while (WalkGoesOn(end = WalkNext(&walk)) || end == WalkStep::RootUnlisted) {
                 std::lock_guard<std::mutex> hold(lock);
+                if (jobs == 0 && (result.entered.empty() || result.entered.back() != WalkCurrentEntry(&walk)))
+                    result.entered.push_back(WalkCurrentEntry(&walk));
                 if (walk.note != WalkNote::None)
                     result.notes.push_back(kNoteNames[static_cast<int>(walk.note)] + std::string(" ") +
                                            (end == WalkStep::Entry ? walk.path : WalkCurrentEntry(&walk)));
@@ -90,9 +93,6 @@ WalkResult Walk(const std::string& root, int jobs, bool deleteInfected, const ch
         if (workers[i].end != WalkStep::Finished)
             result.end = workers[i].end;
     }
-    const DirQueue& queue = workers[0].walk.queue;
-    for (size_t at = 0; jobs == 0 && at < queue.writeOffset; at += sizeof(FsFileId) + result.queued.back().size() + 1)
-        result.queued.push_back(queue.data + at + sizeof(FsFileId));
     for (int i = 0; i < walks; ++i)
         WalkEnd(&workers[i].walk);
     if (jobs != 0)
@@ -116,19 +116,21 @@ TEST(Walk, BreadthFirstWithFullChildPathsInAGrowingQueue)
     TempTree tree;
     for (const char* dir : {"a", "b", "a/a1", "a/a1/a2", "b/b1", ".hidden"})
         tree.Dir(dir);
+    tree.Text("a/a1/a2/f", "x");
+    tree.Text("b/b1/f", "x");
 
     const WalkResult all = Walk(tree.Root(), 0, false, nullptr, 16);
-    ASSERT_EQ(all.queued.size(), 7u) << ". and .. never";
-    EXPECT_NE(std::find(all.queued.begin(), all.queued.begin() + 4, tree.Path(".hidden")), all.queued.begin() + 4);
+    ASSERT_EQ(all.entered.size(), 7u) << ". and .. never";
+    EXPECT_NE(std::find(all.entered.begin(), all.entered.begin() + 4, tree.Path(".hidden")), all.entered.begin() + 4);
     const WalkResult result = Walk(tree.Root(), 0, false, nullptr, 16, nullptr, -1, true);
-    ASSERT_EQ(result.queued.size(), 6u) << "dot-named folders are passed over";
+    ASSERT_EQ(result.entered.size(), 6u) << "dot-named folders are passed over";
     const std::string& root = tree.Root();
-    EXPECT_EQ(result.queued[0], root);
-    const Strings depth1(result.queued.begin() + 1, result.queued.begin() + 3);
+    EXPECT_EQ(result.entered[0], root);
+    const Strings depth1(result.entered.begin() + 1, result.entered.begin() + 3);
     EXPECT_TRUE(depth1 == Strings({root + "/a", root + "/b"}) || depth1 == Strings({root + "/b", root + "/a"}));
-    const Strings depth2(result.queued.begin() + 3, result.queued.begin() + 5);
+    const Strings depth2(result.entered.begin() + 3, result.entered.begin() + 5);
     EXPECT_TRUE(depth2 == Strings({root + "/a/a1", root + "/b/b1"}) || depth2 == Strings({root + "/b/b1", root + "/a/a1"}));
-    EXPECT_EQ(result.queued[5], root + "/a/a1/a2");
+    EXPECT_EQ(result.entered[5], root + "/a/a1/a2");
     EXPECT_EQ(result.counts.directories, 5);
 }
 
@@ -180,25 +182,27 @@ TEST(Walk, UnreadablePlaces)
     }
 }
 
-// Paths far past the Windows limit are walked (a mounted volume adds its mount point to every
-// path); a folder the kernel cannot reach by its path is noted as skipped, never passed in silence.
+// Paths far past the Windows limit, and past what Linux takes in one call, are walked: each folder
+// is opened from its parent, and one walk of many holds only its share of folders open.
 TEST(Walk, DeepPaths)
 {
     TempTree tree;
     const std::string part(100, 'p');
     ASSERT_EQ(chdir(tree.Root().c_str()), 0);
-    for (size_t depth = tree.Root().size(); depth < 4200; depth += part.size() + 1)  // a level at a time
+    for (size_t depth = tree.Root().size(); depth < 10000; depth += part.size() + 1)  // a level at a time
         ASSERT_TRUE(mkdir(part.c_str(), 0755) == 0 && chdir(part.c_str()) == 0);
     WriteBytes("infected.exe", Infected(Clean(), MarkerForm::Form00));
     ASSERT_EQ(chdir("/"), 0);
 
-    const WalkResult result = Walk(tree.Root(), 0, false);
-    EXPECT_EQ(result.end, WalkStep::Finished);
-    EXPECT_GT((result.queued.size() - 1) * (part.size() + 1), 2 * kPathCapacity);
-    ASSERT_EQ(result.notes.size(), 1u);
-    EXPECT_EQ(result.notes[0].substr(0, 12), "not-entered ");
-    EXPECT_EQ(result.counts.skipped, 1);
-    EXPECT_EQ(result.counts.infected, 0) << "the file lies below the folder that does not fit";
+    for (const int jobs : {0, 64}) {
+        const WalkResult result = Walk(tree.Root(), jobs, false);
+        EXPECT_EQ(result.end, WalkStep::Finished);
+        EXPECT_GT(result.counts.directories * (part.size() + 1), 10000 - tree.Root().size() - part.size());
+        ASSERT_EQ(result.notes.size(), 1u);
+        EXPECT_EQ(result.notes[0].substr(0, 9), "infected ");
+        EXPECT_GT(result.notes[0].size(), 10000u);
+        EXPECT_EQ(result.counts.skipped, 0);
+    }
 }
 
 // A stop ends one walk before any further deletion, and every walk of many, however many wait
