@@ -159,9 +159,6 @@ class Boot:
             while qemu.poll() is None and time.monotonic() - started < timeout:
                 time.sleep(0.5)
                 text = self.text()
-                if self.keys and self.keys[0][0] in text:
-                    for key in self.keys.pop(0)[1]:
-                        self.hmp("sendkey " + key)
                 if self.stop_at and self.stop_at in text:
                     break
                 if self.summary_at is None and any(end in text for end in SUMMARY_END):
@@ -172,6 +169,9 @@ class Boot:
                         os.makedirs(screens, exist_ok=True)
                         self.screenshot = os.path.join(screens, self.name + ".ppm")
                         self.hmp("screendump " + self.screenshot)
+                if self.keys and self.keys[0][0] in text:
+                    for key in self.keys.pop(0)[1]:
+                        self.hmp("sendkey " + key)
         finally:
             if qemu.poll() is None:
                 qemu.kill()

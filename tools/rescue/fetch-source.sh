@@ -13,10 +13,16 @@ sources=$(realpath "$1") out=$2/quenfold-rescue-source
 state=${QF_RESCUE_CACHE:-$HOME/.cache/quenfold-rescue}/apt-src
 mkdir -p "$out" "$state/lists/partial" "$state/parts"
 sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/*.sources >"$state/parts/quenfold-src.sources"
-apt_opts=(-o "Dir::Etc::SourceList=/dev/null" -o "Dir::Etc::SourceParts=$state/parts" -o "Dir::State::Lists=$state/lists")
+apt_opts=(-o "Dir::Etc::SourceList=/dev/null" -o "Dir::Etc::SourceParts=$state/parts" -o "Dir::State::Lists=$state/lists"
+          -o APT::Sandbox::User=root)
 apt-get "${apt_opts[@]}" update -qq
 cd "$out"
+missing=()
 for src in $(sort -u "$sources"); do
-  apt-get "${apt_opts[@]}" source --download-only -qq "$src"
+  apt-get "${apt_opts[@]}" source --download-only -qq "$src" || missing+=("$src")
 done
 ls -l "$out"
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "fetch-source: not fetched: ${missing[*]}" >&2
+  exit 1
+fi

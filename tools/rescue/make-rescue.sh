@@ -42,7 +42,7 @@ for pkg in "${packages[@]}"; do
   sum=$(sed -n 's/^SHA256: //p' <<<"$meta")
   if ! [ -f "$cache/$file" ] || ! echo "$sum  $cache/$file" | sha256sum -c --status; then
     fetch=$(mktemp -d "$cache/fetch.XXXXXX")
-    (cd "$fetch" && apt-get download -q "$pkg=$ver" 2>&1 | grep -v '^W: Download is performed unsandboxed' >&2 || true)
+    (cd "$fetch" && apt-get download -q -o APT::Sandbox::User=root "$pkg=$ver" >&2 || true)
     mv "$fetch"/*.deb "$cache/$file" 2>/dev/null || true
     rm -rf "$fetch"
     echo "$sum  $cache/$file" | sha256sum -c --status || { echo "make-rescue: $pkg $ver: bad or missing $file" >&2; exit 1; }
