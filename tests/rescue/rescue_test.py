@@ -133,6 +133,7 @@ class Boot:
         self.command, self.monitor, self.keys, self.stop_at = command, monitor, list(keys), stop_at
         self.summary_at = None
         self.screenshot = None
+        self.sock = None
 
     def text(self):
         try:
@@ -142,13 +143,21 @@ class Boot:
             return ""
 
     def hmp(self, command):
+        """A command to QEMU's monitor, over the one connection the boot keeps open."""
+        if self.sock is None:
+            try:
+                self.sock = socket.socket(socket.AF_UNIX)
+                self.sock.connect(self.monitor)
+                self.sock.setblocking(False)
+            except OSError:  # QEMU has ended (a boot that powers off by itself)
+                self.sock = None
+                return
         try:
-            with socket.socket(socket.AF_UNIX) as s:
-                s.connect(self.monitor)
-                s.settimeout(5)
-                s.sendall(command.encode() + b"\n")
-                time.sleep(0.3)
-        except OSError:  # QEMU has ended (a boot that powers off by itself)
+            self.sock.sendall(command.encode() + b"\n")
+            time.sleep(0.3)
+            while self.sock.recv(65536):  # what the monitor echoes
+                pass
+        except (BlockingIOError, OSError):
             pass
 
     def run(self, timeout=300):
@@ -173,6 +182,8 @@ class Boot:
                     for key in self.keys.pop(0)[1]:
                         self.hmp("sendkey " + key)
         finally:
+            if self.sock:
+                self.sock.close()
             if qemu.poll() is None:
                 qemu.kill()
             err = qemu.communicate()[1].decode()
@@ -214,6 +225,16 @@ class Rescue(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         shutil.rmtree(cls.work)
+
+    def test_image_names_its_packages_and_licences(self):
+        listing = run("xorriso", "-indev", ISO, "-find", "/LICENSES", "-type", "f").stdout.decode()
+        run("xorriso", "-osirrox", "on", "-indev", ISO, "-extract", "/LICENSES/PACKAGES.txt",
+                       os.path.join(self.work, "PACKAGES.txt"))
+        names = read(os.path.join(self.work, "PACKAGES.txt")).decode()
+        for package in ("linux-image-", "shim-signed ", "grub-efi-amd64-signed ", "grub-pc-bin ", "busybox-static ",
+                        "ntfs-3g ", "libc6 "):
+            self.assertRegex(names, r"(?m)^%s\S* \S+ \(source: " % package.strip())
+            self.assertIn("/LICENSES/" + package.strip(), listing)
 
     def boot_table(self):
         """(name, firmware, media, quenfold.cfg on the stick, keys, expected) where expected is

@@ -164,7 +164,7 @@ fat_image() { # IMAGE SIZE_KIB LABEL TREE
   mkfs.fat -C "$1" "$2" -F 16 -s 1 -n "$3" --invariant >/dev/null
   MTOOLS_SKIP_CHECK=1 mcopy -s -m -Q -i "$1" "$4"/* ::/
 }
-fat_image "$work/esp.img" 8192 QFRESCUEEFI "$efi"
+fat_image "$work/esp.img" 8192 QFBOOT "$efi"
 
 # The stick's own partition: settings, reports, and the Windows programs with their README.
 stick=$work/qfrescue-tree
