@@ -13,14 +13,14 @@ BUILD ?= build
 JOBS  ?= $(shell nproc)
 
 .PHONY: all setup build native windows test test-tsan test-native test-windows run bench fuzz clean release dist dist-check \
-        test-release
+        test-release rescue rescue-source test-rescue
 
 all: build
 
 setup:
 	@tools/setup.sh
 
-build native windows test test-tsan test-native test-windows run bench fuzz release dist dist-check test-release: setup
+build native windows test test-tsan test-native test-windows run bench fuzz release dist dist-check test-release rescue rescue-source test-rescue: setup
 	@$(MAKE) --no-print-directory -f tools/build.mk $@ BUILD=$(BUILD) JOBS=$(JOBS) \
 	    TEST_ARCH=$$(tools/test-arch.sh) SIGN_CERT="$(SIGN_CERT)" SIGN_KEY="$(SIGN_KEY)" SIGN_URL="$(SIGN_URL)"
 

@@ -6,7 +6,8 @@ SHIP_DIR   := $(BUILD)/win-i686
 # it is a tree of its own even when both are i686.
 TEST_DIR   := $(BUILD)/win-$(TEST_ARCH)$(if $(filter i686,$(TEST_ARCH)),-test)
 
-.PHONY: build native windows test test-tsan test-native test-windows run bench fuzz release dist dist-check test-release
+.PHONY: build native windows test test-tsan test-native test-windows run bench fuzz release dist dist-check test-release \
+        rescue rescue-source test-rescue
 VERSION := $(shell sed -n 's/^project.quenfold VERSION //p' CMakeLists.txt | cut -d' ' -f1)
 RELEASE_DIR := $(BUILD)/linux-release
 
@@ -49,7 +50,7 @@ test-windows: windows
 	cd $(TEST_DIR) && ctest --output-on-failure -j $(JOBS) -E xp_imports
 	cd $(SHIP_DIR) && ctest --output-on-failure -R xp_imports
 
-test: test-native test-tsan test-windows fuzz test-release dist-check
+test: test-native test-tsan test-windows fuzz test-release dist-check test-rescue
 
 # The Linux qfscan as it ships: optimized, stripped, static, with no sanitizers.
 $(RELEASE_DIR)/CMakeCache.txt:
@@ -59,7 +60,7 @@ release: $(SHIP_DIR)/CMakeCache.txt $(RELEASE_DIR)/CMakeCache.txt
 	cmake --build $(SHIP_DIR) -j $(JOBS) --target quenfold qfscan
 	cmake --build $(RELEASE_DIR) -j $(JOBS) --target qfscan
 
-# dist/: the archives and their checksums. With SIGN_CERT and SIGN_KEY (PEM files; SIGN_URL a
+# dist/: the archives, the rescue image and their checksums. With SIGN_CERT and SIGN_KEY (PEM files; SIGN_URL a
 # timestamp server, optional) both Windows programs are signed before they are packed.
 STAGE := $(BUILD)/dist-stage
 dist: release
@@ -67,6 +68,8 @@ dist: release
 	cp $(SHIP_DIR)/quenfold.exe $(SHIP_DIR)/qfscan.exe $(STAGE)/
 	if [ -n "$(SIGN_CERT)" ] && [ -n "$(SIGN_KEY)" ]; then \
 	    tools/release/sign.sh "$(SIGN_CERT)" "$(SIGN_KEY)" $(SIGN_URL) -- $(STAGE)/quenfold.exe $(STAGE)/qfscan.exe; fi
+	SOURCE_DATE_EPOCH=$$(git log -1 --format=%ct) tools/rescue/make-rescue.sh $(VERSION) $(RELEASE_DIR)/qfscan \
+	    $(STAGE) dist $(RESCUE_WORK)
 	SOURCE_DATE_EPOCH=$$(git log -1 --format=%ct) tools/release/make-dist.py $(VERSION) $(STAGE) $(RELEASE_DIR) dist
 	cd dist && ls -l && sha256sum -c SHA256SUMS
 
@@ -77,6 +80,23 @@ dist-check:
 # Linux build in an empty root.
 test-release: release native
 	/usr/bin/python3 tests/release/release_test.py $(SHIP_DIR) $(RELEASE_DIR) $(NATIVE_DIR)/samples
+
+# Quenfold Rescue: the bootable ISO and the PXE files, from Debian's packages (tools/rescue).
+RESCUE_WORK := $(BUILD)/rescue
+RESCUE_ISO := dist/quenfold-rescue-$(VERSION)-x86_64.iso
+rescue: release
+	SOURCE_DATE_EPOCH=$$(git log -1 --format=%ct) tools/rescue/make-rescue.sh $(VERSION) $(RELEASE_DIR)/qfscan \
+	    $(SHIP_DIR) dist $(RESCUE_WORK)
+
+# The Debian source packages of what the rescue holds, into dist/quenfold-rescue-source/.
+rescue-source: rescue
+	tools/rescue/fetch-source.sh $(RESCUE_WORK)/sources.txt dist
+
+# The rescue booted in QEMU from CD, stick and network, on BIOS, UEFI and Secure Boot.
+test-rescue: rescue
+	cmake --build $(RELEASE_DIR) -j $(JOBS) --target qf_samples
+	QF_SAMPLES=$(abspath $(RELEASE_DIR))/samples /usr/bin/python3 tests/rescue/rescue_test.py $(RESCUE_ISO) \
+	    $(RESCUE_WORK)/pxe $(RELEASE_DIR)/qfscan
 
 # Benchmarks build optimised and without sanitizers, in a tree of their own; the Windows side
 # runs the test architecture's build under Wine.

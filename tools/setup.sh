@@ -46,6 +46,24 @@ want attr
 want util-linux
 want clang
 want libclang-rt-14-dev
+# The rescue image is built from Debian's own packages (fetched with apt-get download, never
+# installed): these pack it. Its tests boot it in QEMU on BIOS and UEFI firmware, partition test
+# disks, and sign a changed kernel to show that Secure Boot refuses it.
+want xorriso
+want mtools
+want dosfstools
+want cpio
+want kmod
+want xz-utils
+want grub-common
+want qemu-system-x86
+want ipxe-qemu
+want qemu-utils
+want ovmf
+want seabios
+want fdisk
+want gdisk
+want sbsigntool
 # The 32-bit Wine loader; it needs the i386 architecture.
 if ! dpkg --print-foreign-architectures | grep -qx i386 || ! installed wine32:i386; then
   need+=(wine32:i386)

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes the release archives and SHA256SUMS from the built programs, byte for byte the same
+"""Writes the release archives from the built programs, and SHA256SUMS of all in OUT, byte for byte the same
 on every run: fixed member order, times from SOURCE_DATE_EPOCH, no owners.
 
   make-dist.py VERSION WINDOWS_BUILD LINUX_BUILD OUT"""
@@ -86,8 +86,9 @@ def main():
     write_tar_gz(os.path.join(out, linux_name + ".tar.gz"), linux_name, [
         ("qfscan", read(os.path.join(linux, "qfscan")), 0o755), ("README.md", readme, 0o644),
         ("LICENSE", license_text, 0o644), ("THIRD-PARTY-NOTICES.txt", notices(LINUX_PARTS), 0o644)], epoch)
+    # Everything in OUT: the rescue image and its PXE files are written there before.
     sums = ""
-    for name in sorted([win_name + ".zip", linux_name + ".tar.gz"]):
+    for name in sorted(n for n in os.listdir(out) if n != "SHA256SUMS" and os.path.isfile(os.path.join(out, n))):
         sums += "%s  %s\n" % (hashlib.sha256(read(os.path.join(out, name))).hexdigest(), name)
     with open(os.path.join(out, "SHA256SUMS"), "w") as f:
         f.write(sums)
