@@ -9,10 +9,10 @@
 
 int DeleteDroppedFiles()
 {
-    wchar_t wide[kPathCapacity];
-    const UINT length = GetWindowsDirectoryW(wide, kPathCapacity);
-    char windowsDirectory[kPathCapacity * 3];
-    if (length == 0 || length >= kPathCapacity ||
+    wchar_t wide[kProgramPathCapacity];
+    const UINT length = GetWindowsDirectoryW(wide, kProgramPathCapacity);
+    char windowsDirectory[kProgramPathCapacity * 3];
+    if (length == 0 || length >= kProgramPathCapacity ||
         !Utf16ToWtf8(reinterpret_cast<const uint16_t*>(wide), length, windowsDirectory, sizeof windowsDirectory))
         return 0;
     int deleted = 0;

@@ -29,9 +29,8 @@ struct Report {
     bool progress;   // standard error is a terminal: show the progress line
     FILE* out;
     FILE* err;
-    ScanCounts counts;   // summed over every PATH
+    ScanCounts counts;   // summed over every PATH; skipped counts each ReportSkipped
     int32_t moved;
-    int32_t skipped;     // folders and files that could not be scanned
     int32_t unhandled;   // infected files that could not be deleted or moved as asked
     int32_t atRestart;   // infected files in use, to be deleted at the next restart
     bool wormFound;      // the cleanup or the offline repair found something of the worm

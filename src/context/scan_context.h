@@ -26,6 +26,8 @@
 
 #include <atomic>
 
+constexpr size_t kPathCapacity = 260;  // the window's fixed text buffers, the NUL included
+
 struct ScanContext {
     HWND mainWindow;
     HWND statusWindow;

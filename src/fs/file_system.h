@@ -21,8 +21,6 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr size_t kPathCapacity = 260;  // the window's fixed text buffers, the NUL included
-
 #ifdef _WIN32
 constexpr char kFsSeparator = '\\';
 #else

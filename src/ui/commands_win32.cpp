@@ -8,12 +8,12 @@
 #include "ui/main_window.h"
 
 #include "resource.h"
+#include "scan/scan_text.h"
 #include "scan/scan_worker.h"
 #include "ui/tab_walk.h"
 
 namespace {
 
-const char kStoppedText[] = "STATUS: Stopped\n";
 
 bool ScanThreadAlive()
 {
@@ -69,7 +69,7 @@ void StopScan()
         return;
     ForgetScanThread();
     ShowScanState(w.context, false);
-    lstrcpyA(w.textBuffer, kStoppedText);
+    lstrcpyA(w.textBuffer, kStoppedStatus);
     SendMessageA(w.statusWindow, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(w.textBuffer));
     SwapAccelerators(w.context, false);
 }
