@@ -8,9 +8,9 @@
 
 #include "fs/file_system.h"
 #include "fs/unicode.h"
-#include "cleanup/cleanup.h"
+#include "cleanup/cleanup_win32.h"
 #include "cleanup/cleanup_rules.h"
-#include "cleanup/test_seams.h"
+#include "cleanup/test_seams_win32.h"
 #include "detect/infection.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // The start-up cleanup pass: three rounds of sweep, repair and removal.
-#include "cleanup/cleanup.h"
+#include "cleanup/cleanup_win32.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // The window's cleanup thread: the cleanup pass, then its verdict on the status line.
 #include <windows.h>
 
-#include "context/scan_context.h"
-#include "cleanup/cleanup.h"
+#include "context/scan_context_win32.h"
+#include "cleanup/cleanup_win32.h"
 #include "cleanup/cleanup_rules.h"
 
 DWORD WINAPI CleanupThread(LPVOID parameter)

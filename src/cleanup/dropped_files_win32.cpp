@@ -2,7 +2,7 @@
 // directory and at the root of its drive.
 #include <windows.h>
 
-#include "cleanup/cleanup.h"
+#include "cleanup/cleanup_win32.h"
 #include "cleanup/cleanup_rules.h"
 #include "fs/file_system.h"
 #include "fs/unicode.h"

@@ -5,11 +5,11 @@
 // and Stop writes the buffer only after the worker's thread has ended, so neither ever writes
 // while the worker runs. Which of Stop and the worker's own end wins is decided once, in
 // context->scanEnd.
-#include "ui/main_window.h"
+#include "ui/main_window_win32.h"
 
 #include "resource.h"
 #include "scan/scan_text.h"
-#include "scan/scan_worker.h"
+#include "scan/scan_worker_win32.h"
 #include "ui/tab_walk.h"
 
 namespace {
