@@ -253,7 +253,7 @@ int CleanRunKey(HKEY key)
         if (FindProgramOfText(TextOfValue(type, buffers.data, dataSize), &path) &&
             TestExecutableAt(path.c_str(), &program, &error) == FileVerdict::Infected) {
             found |= kCleanupFound;
-            if (FsDispose(&program, nullptr, false, nullptr, 0).outcome != FsOutcome::Deleted)
+            if (!DeleteWormFile(&program))
                 found |= kCleanupRefused;
             // The values after a deleted one move down by one index: the next one is now at this
             // index. Only a value that stays is stepped over.

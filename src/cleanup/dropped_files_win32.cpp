@@ -7,6 +7,11 @@
 #include "fs/file_system.h"
 #include "fs/unicode.h"
 
+bool DeleteWormFile(FsFile* file)
+{
+    return FsDispose(file, nullptr, false, nullptr, 0).outcome == FsOutcome::Deleted;
+}
+
 int DeleteDroppedFiles()
 {
     wchar_t wide[kProgramPathCapacity];
@@ -30,7 +35,7 @@ int DeleteDroppedFiles()
                 deleted |= kCleanupFound | kCleanupRefused;  // there, and it stays
             continue;
         }
-        if (FsDispose(&file, nullptr, false, nullptr, 0).outcome == FsOutcome::Deleted)
+        if (DeleteWormFile(&file))
             deleted |= kCleanupFound;
         else
             deleted |= kCleanupFound | kCleanupRefused;

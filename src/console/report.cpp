@@ -82,19 +82,14 @@ Report MakeReport(bool json, bool quiet, bool moving, bool progress)
 
 void ReportInfected(Report* report, const std::string& path, Handling handling, const std::string& detail)
 {
-    static const char* const kText[] = {"infected", "infected, deleted", "infected, moved to ",
-                                        "infected, not deleted: ", "infected, not moved: ",
-                                        "infected, deleted at restart"};
-    static const char* const kAction[] = {"none", "deleted", "moved", "not_deleted", "not_moved", "delete_at_restart"};
-    const int at = static_cast<int>(handling);
     report->moved += handling == Handling::Moved;
     report->atRestart += handling == Handling::DeleteAtRestart;
     report->unhandled += handling == Handling::NotDeleted || handling == Handling::NotMoved;
     if (!report->json) {
-        Say(report, report->out, Plain(path) + ": " + kText[at] + Plain(detail));
+        Say(report, report->out, Plain(path) + ": infected" + HandlingText(handling) + Plain(detail));
         return;
     }
-    std::string line = "{\"type\":\"infected\",\"path\":" + Json(path) + ",\"action\":\"" + kAction[at] + "\"";
+    std::string line = "{\"type\":\"infected\",\"path\":" + Json(path) + ",\"action\":\"" + HandlingAction(handling) + "\"";
     if (handling == Handling::Moved)
         line += ",\"moved_to\":" + Json(detail);
     else if (!detail.empty())

@@ -19,9 +19,6 @@ constexpr int kExitInfected = 1;  // infected files found, and every one was han
 constexpr int kExitError = 2;     // a bad option or PATH, anything skipped, or a file not handled
 constexpr int kExitRestart = 3;   // every infected file handled, and a restart finishes a delete
 
-// What became of one infected file.
-enum class Handling { Reported, Deleted, Moved, NotDeleted, NotMoved, DeleteAtRestart };
-
 struct Report {
     bool json;       // JSON Lines instead of text
     bool quiet;      // only the infected lines and the summary

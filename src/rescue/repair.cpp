@@ -11,6 +11,7 @@
 #include "rescue/environment.h"
 #include "rescue/hive.h"
 #include "rescue/volume.h"
+#include "scan/scan_text.h"
 
 namespace {
 
@@ -219,8 +220,12 @@ void PlanUserinit(Plan* plan, HiveWork* work, const std::string& key, bool onlyI
         if (SameName(current, logon))
             return;
     }
+    HiveValue written{"Userinit", kRegSz, {}};
+    if (!ToRegistryText(logon, &written.data)) {
+        Skip(plan, key, "the Windows folder's name is no UTF-8");
+        return;
+    }
     std::vector<HiveValue> changed = values;
-    HiveValue written{"Userinit", kRegSz, ToRegistryText(logon)};
     bool replaced = false;
     for (HiveValue& value : changed) {
         if (SameName(value.name, "Userinit")) {
@@ -483,9 +488,8 @@ void MakeChanges(Plan* plan)
     for (const FileWork& file : plan->files) {
         std::string target, why;
         const bool done = dry || DisposeRescueFile(file.path, plan->request->moveDir, &target, &why);
-        const std::string change = std::string(file.what) + (plan->request->moveDir.empty() ? ", deleted"
-                                                             : target.empty()               ? ", moved"
-                                                                                            : ", moved to " + target);
+        const Handling handling = plan->request->moveDir.empty() ? Handling::Deleted : Handling::Moved;
+        const std::string change = file.what + std::string(HandlingText(handling, !target.empty())) + target;
         plan->result->changes.push_back({file.windowsPath, change, done, why});
     }
 }

@@ -8,6 +8,7 @@ add_library(qf_rescue STATIC src/rescue/volume.cpp src/rescue/hive.cpp src/rescu
 if(QF_RELEASE)
   find_library(QF_HIVEX_STATIC libhivex.a REQUIRED)
   add_library(qf_iconv OBJECT src/rescue/iconv_builtin.cpp)
+  target_include_directories(qf_iconv PRIVATE ${CMAKE_SOURCE_DIR}/src)
   target_link_libraries(qf_rescue PUBLIC qf_core ${QF_HIVEX_STATIC} $<TARGET_OBJECTS:qf_iconv>)
 else()
   target_link_libraries(qf_rescue PUBLIC qf_core PkgConfig::HIVEX)

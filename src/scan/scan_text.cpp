@@ -67,6 +67,21 @@ void FormatSummary(char* buffer, size_t capacity, const ScanCounts& counts, cons
     }
 }
 
+const char* HandlingText(Handling handling, bool detailFollows)
+{
+    static const char* const kText[] = {"", ", deleted", ", moved to ", ", not deleted: ", ", not moved: ",
+                                        ", deleted at restart"};
+    if (handling == Handling::Moved && !detailFollows)
+        return ", moved";
+    return kText[static_cast<int>(handling)];
+}
+
+const char* HandlingAction(Handling handling)
+{
+    static const char* const kAction[] = {"none", "deleted", "moved", "not_deleted", "not_moved", "delete_at_restart"};
+    return kAction[static_cast<int>(handling)];
+}
+
 bool BuildChildPath(const char* directory, const char* name, char* out, size_t capacity, char separator)
 {
     size_t dirLength = std::strlen(directory);

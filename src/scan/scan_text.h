@@ -14,6 +14,16 @@ struct ScanCounts {
     int32_t skipped;      // folders and files that could not be scanned
 };
 
+// What became of one infected file.
+enum class Handling { Reported, Deleted, Moved, NotDeleted, NotMoved, DeleteAtRestart };
+
+// The words a report puts after "infected" (or after what the file was) for handling, up to the
+// detail that follows: ", deleted", ", moved to " (", moved" when no place follows), ", not
+// deleted: " and so on; "" for a file only reported.
+const char* HandlingText(Handling handling, bool detailFollows = true);
+// The same as one word for JSON: "none", "deleted", "moved", "not_deleted", ...
+const char* HandlingAction(Handling handling);
+
 // Appends text to the NUL-terminated contents of buffer, cutting it so that buffer (capacity
 // bytes, NUL included) never overflows, and never inside a UTF-8 sequence. Returns false when
 // text had to be cut.
