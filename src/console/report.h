@@ -2,8 +2,12 @@
 // offline repair makes, "skipped:" lines on standard error, the progress line, the summary, and
 // the exit code all of it adds up to.
 //
-// Who writes what: only the scanner's one thread, in the order things happen. A progress line
-// may stand on standard error; every other line first wipes it, so the two never mix.
+// Who writes what: one thread at a time. With several walks (--jobs) each takes qfscan's report
+// lock before it calls anything here, and the main thread reports alone before the walks start
+// and after they are joined; so the fields below have one writer at a time and need no lock of
+// their own. stop is the one field another thread reads (the walks, as their stop request). The
+// lock order is written once, at WalkFrontier (scan/tree_walk.h). A progress line may stand on
+// standard error; every other line first wipes it, so the two never mix.
 #pragma once
 
 #include <atomic>
