@@ -72,8 +72,8 @@ void QueueFree(DirQueue* queue);  // lets go of the folders still waiting
 // A walk also wakes every 20 ms to see a stop request, which a signal handler cannot signal.
 //
 // Lock order, for everything the walks and qfscan hold: WalkOptions::disposals first, then
-// qfscan's report lock, then the pause of the test hooks; lock is taken with none of them held
-// by the caller's code, and held only for the queue's own work.
+// qfscan's report lock, then the pause of the test hooks. lock is held only for the queue's own
+// work and takes no other lock inside it.
 struct WalkFrontier {
     std::mutex lock;
     std::condition_variable changed;
