@@ -22,13 +22,3 @@ FileVerdict TestExecutableAt(const char* path, FsFile* file, int* error)
         FsClose(file);
     return verdict;
 }
-
-int IsInfectedExecutable(const char* path)
-{
-    FsFile file;
-    int error = 0;
-    const FileVerdict verdict = TestExecutableAt(path, &file, &error);
-    if (verdict == FileVerdict::Infected)
-        FsClose(&file);
-    return verdict == FileVerdict::Infected ? 1 : 0;
-}

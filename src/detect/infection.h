@@ -20,5 +20,3 @@ FileVerdict TestOpenedExecutable(const FsFile& file, int* error);
 // the file stays open in *file for its disposal; otherwise it is closed.
 FileVerdict TestExecutableAt(const char* path, FsFile* file, int* error);
 
-// 1 when the file at path carries the marker, 0 when it does not or cannot be examined.
-int IsInfectedExecutable(const char* path);
