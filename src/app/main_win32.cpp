@@ -2,10 +2,10 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include "context/scan_context.h"
-#include "app/startup.h"
-#include "cleanup/cleanup.h"
-#include "ui/main_window.h"
+#include "context/scan_context_win32.h"
+#include "app/startup_win32.h"
+#include "cleanup/cleanup_win32.h"
+#include "ui/main_window_win32.h"
 
 namespace {
 

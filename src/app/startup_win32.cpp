@@ -1,5 +1,5 @@
 // Start-up steps: the text buffer, the drive roots, and the message loop.
-#include "app/startup.h"
+#include "app/startup_win32.h"
 
 #include "app/key_filter.h"
 

@@ -8,9 +8,9 @@
 
 #include "fs/file_system.h"
 #include "fs/unicode.h"
-#include "cleanup/cleanup.h"
+#include "cleanup/cleanup_win32.h"
 #include "cleanup/cleanup_rules.h"
-#include "cleanup/test_seams.h"
+#include "cleanup/test_seams_win32.h"
 #include "detect/infection.h"
 
 namespace {
@@ -68,8 +68,8 @@ bool AllocateRunKeyBuffers(HKEY key, DWORD dataAtLeast, RunKeyBuffers* buffers)
         longestData = dataAtLeast;
     if (longestData > MAXDWORD - 8)
         return false;  // the sizes below would wrap
-    buffers->nameCapacity = longestName < kPathCapacity ? static_cast<DWORD>(kPathCapacity) : longestName + 1;
-    buffers->dataCapacity = longestData < 2 * kPathCapacity ? static_cast<DWORD>(2 * kPathCapacity) : longestData + 2;
+    buffers->nameCapacity = longestName < kProgramPathCapacity ? static_cast<DWORD>(kProgramPathCapacity) : longestName + 1;
+    buffers->dataCapacity = longestData < 2 * kProgramPathCapacity ? static_cast<DWORD>(2 * kProgramPathCapacity) : longestData + 2;
     void* name = nullptr;
     void* data = nullptr;
     if (AllocateBlock(buffers->nameCapacity * sizeof(wchar_t), &buffers->nameBlock, &name) &&
@@ -127,9 +127,9 @@ std::string TextOfValue(DWORD type, wchar_t* data, DWORD size)
 
 std::string SystemFolder(bool windows)
 {
-    wchar_t folder[kPathCapacity];
-    const UINT length = windows ? GetWindowsDirectoryW(folder, kPathCapacity) : GetSystemDirectoryW(folder, kPathCapacity);
-    return length != 0 && length < kPathCapacity ? Utf8Of(folder, length) : std::string();
+    wchar_t folder[kProgramPathCapacity];
+    const UINT length = windows ? GetWindowsDirectoryW(folder, kProgramPathCapacity) : GetSystemDirectoryW(folder, kProgramPathCapacity);
+    return length != 0 && length < kProgramPathCapacity ? Utf8Of(folder, length) : std::string();
 }
 
 // Makes path the file a logon would start, found without the current directory: a bare name
@@ -187,7 +187,7 @@ bool FindProgramOfText(const std::string& text, std::string* path)
 // kCleanupRefused when the key may not be written.
 int RestoreUserinit()
 {
-    char program[kPathCapacity];
+    char program[kProgramPathCapacity];
     const UINT length = GetSystemDirectoryA(program, sizeof program);
     if (length == 0 || length + sizeof kLogonProgram > sizeof program)
         return 0;
@@ -253,7 +253,7 @@ int CleanRunKey(HKEY key)
         if (FindProgramOfText(TextOfValue(type, buffers.data, dataSize), &path) &&
             TestExecutableAt(path.c_str(), &program, &error) == FileVerdict::Infected) {
             found |= kCleanupFound;
-            if (FsDispose(&program, nullptr, false, nullptr, 0).outcome != FsOutcome::Deleted)
+            if (!DeleteWormFile(&program))
                 found |= kCleanupRefused;
             // The values after a deleted one move down by one index: the next one is now at this
             // index. Only a value that stays is stepped over.

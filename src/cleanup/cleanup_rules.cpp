@@ -147,20 +147,6 @@ const char* CleanupVerdict(int outcome)
     return outcome != 0 ? kFoundVerdict : kCleanVerdict;
 }
 
-const char* OfflineVerdict(OfflineOutcome outcome)
-{
-    // The console's own words: no window status line, and the scan follows by itself.
-    switch (outcome) {
-    case OfflineOutcome::Clean: return "No Zaverin found on this system.";
-    case OfflineOutcome::Unchecked: return "No Zaverin found on this system, but not everything could be checked.";
-    case OfflineOutcome::Disabled: return "Zaverin found on this system, and has been disabled.";
-    case OfflineOutcome::Unchanged: return "Zaverin found on this system; nothing was changed.";
-    case OfflineOutcome::Incomplete:
-        return "Zaverin found on this system; not everything could be checked or changed, so it may still run.";
-    }
-    return "";
-}
-
 ProgramPathForm ClassifyProgramPath(const char* path)
 {
     if (IsAbsolutePath(path, std::strlen(path)))

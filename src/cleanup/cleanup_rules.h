@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+// A Windows program path as the platform's fixed buffers hold it (MAX_PATH), the NUL included.
+constexpr size_t kProgramPathCapacity = 260;
+
 // The runtime library whose presence in a process marks it as the worm's.
 constexpr char kWormModuleName[] = "msvbvm60.dll";
 // The executable name (letter case included) that marks a process as the worm's.
@@ -50,11 +53,6 @@ constexpr int kCleanupRefused = 2;
 // says what could not be done.
 const char* CleanupVerdict(int outcome);
 
-// The offline repair's verdict, of the system on a volume, where nothing runs: whether the worm
-// was found, whether everything could be checked, and whether every change it needed was made.
-enum class OfflineOutcome { Clean, Unchecked, Disabled, Unchanged, Incomplete };
-const char* OfflineVerdict(OfflineOutcome outcome);
-
 // How the program path of a Run value can be found without the current directory, which the scan
 // moves through the drive: an absolute path ("C:\..." or "\\server\...") stands as it is; a bare
 // name ("foo.exe") is looked for where a logon looks; anything else ("dir\foo.exe", "\foo.exe",
@@ -82,14 +80,3 @@ SearchStep ProgramSearchPlace(const char* name, const char* systemDirectory, con
 // past the last, and at the first that holds, past its first space, a character no name may
 // hold (":\"<>|*?" or a control character).
 SearchStep ProgramPathCandidate(const char* data, size_t size, size_t index, char* out, size_t capacity);
-
-// A variable of an offline system's environment, for expanding REG_EXPAND_SZ data without the
-// platform: its name (letter case ignored, as Windows does) and its value.
-struct EnvironmentVariable {
-    const char* name;
-    std::string value;
-};
-
-// text with every %NAME% that names one of variables replaced by its value; anything else,
-// unknown names included, stays as it is, as the platform's expansion leaves it.
-std::string ExpandReferences(const std::string& text, const std::vector<EnvironmentVariable>& variables);

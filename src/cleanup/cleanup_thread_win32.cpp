@@ -1,26 +1,9 @@
-// The start-up cleanup pass: three rounds of sweep, repair and removal, then one verdict.
+// The window's cleanup thread: the cleanup pass, then its verdict on the status line.
 #include <windows.h>
 
-#include "context/scan_context.h"
-#include "cleanup/cleanup.h"
+#include "context/scan_context_win32.h"
+#include "cleanup/cleanup_win32.h"
 #include "cleanup/cleanup_rules.h"
-
-namespace {
-
-const int kCleanupRounds = 3;
-
-}  // namespace
-
-int RunCleanupPass()
-{
-    int outcome = 0;
-    for (int round = 0; round < kCleanupRounds; ++round) {
-        outcome |= SweepProcesses();
-        outcome |= RepairAutorun();
-        outcome |= DeleteDroppedFiles();
-    }
-    return outcome;
-}
 
 DWORD WINAPI CleanupThread(LPVOID parameter)
 {

@@ -2,17 +2,22 @@
 // directory and at the root of its drive.
 #include <windows.h>
 
-#include "cleanup/cleanup.h"
+#include "cleanup/cleanup_win32.h"
 #include "cleanup/cleanup_rules.h"
 #include "fs/file_system.h"
 #include "fs/unicode.h"
 
+bool DeleteWormFile(FsFile* file)
+{
+    return FsDispose(file, nullptr, false, nullptr, 0).outcome == FsOutcome::Deleted;
+}
+
 int DeleteDroppedFiles()
 {
-    wchar_t wide[kPathCapacity];
-    const UINT length = GetWindowsDirectoryW(wide, kPathCapacity);
-    char windowsDirectory[kPathCapacity * 3];
-    if (length == 0 || length >= kPathCapacity ||
+    wchar_t wide[kProgramPathCapacity];
+    const UINT length = GetWindowsDirectoryW(wide, kProgramPathCapacity);
+    char windowsDirectory[kProgramPathCapacity * 3];
+    if (length == 0 || length >= kProgramPathCapacity ||
         !Utf16ToWtf8(reinterpret_cast<const uint16_t*>(wide), length, windowsDirectory, sizeof windowsDirectory))
         return 0;
     int deleted = 0;
@@ -30,7 +35,7 @@ int DeleteDroppedFiles()
                 deleted |= kCleanupFound | kCleanupRefused;  // there, and it stays
             continue;
         }
-        if (FsDispose(&file, nullptr, false, nullptr, 0).outcome == FsOutcome::Deleted)
+        if (DeleteWormFile(&file))
             deleted |= kCleanupFound;
         else
             deleted |= kCleanupFound | kCleanupRefused;

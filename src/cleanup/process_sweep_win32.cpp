@@ -4,7 +4,7 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
-#include "cleanup/cleanup.h"
+#include "cleanup/cleanup_win32.h"
 #include "cleanup/cleanup_rules.h"
 
 namespace {

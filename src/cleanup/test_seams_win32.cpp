@@ -1,5 +1,5 @@
 // The autorun repair's test hook.
-#include "cleanup/test_seams.h"
+#include "cleanup/test_seams_win32.h"
 
 #include <string>
 

@@ -120,16 +120,8 @@ bool OfflineRepair(const OfflineRequest& request, Report* report)
     ReportNote(report, "system: " + result.system);
     for (const auto& skipped : result.skipped)
         ReportSkipped(report, skipped.first, skipped.second);
-    bool allDone = true;
-    for (const RescueChange& change : result.changes) {
+    for (const RescueChange& change : result.changes)
         ReportChange(report, change.place, change.change, change.done, change.error, dry);
-        allDone &= change.done;
-    }
-    const bool found = result.outcome != 0 || !result.changes.empty();
-    const OfflineOutcome outcome = !found ? (result.skipped.empty() ? OfflineOutcome::Clean : OfflineOutcome::Unchecked)
-                                   : !allDone || !result.skipped.empty() ? OfflineOutcome::Incomplete
-                                   : dry                                 ? OfflineOutcome::Unchanged
-                                                                         : OfflineOutcome::Disabled;
-    ReportVerdictText(report, found, false, OfflineVerdict(outcome));
+    ReportVerdictText(report, OfflineFound(result), false, OfflineVerdict(DecideOfflineOutcome(result, dry)));
     return true;
 }

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "cleanup/cleanup.h"
+#include "cleanup/cleanup_win32.h"
 #include "fs/file_system.h"
 #include "fs/unicode.h"
 

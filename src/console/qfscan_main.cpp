@@ -427,26 +427,30 @@ struct Worker {
     WalkStep end = WalkStep::Finished;
 };
 
-// Walks one folder with options.jobs threads on one frontier; false when an interrupt ended it.
-// The report has one writer at a time: a walk takes reportLock to report what it met, and to
-// show progress when it is due.
-bool ScanShared(const std::string& root, const Options& options, const std::atomic<int>* interrupt, Report* report)
+// Walks one folder with options.jobs walks on one frontier (one walk: the same order as a walk of
+// its own), or tests one file; false when an interrupt ended it. The report has one writer at a
+// time: a walk takes reportLock to report what it met, and to show progress when it is due.
+bool ScanFolder(const std::string& root, const Options& options, const std::atomic<int>* interrupt, Report* report)
 {
+    ReportNote(report, "scanning " + root);
+    const bool file = !FsIsDirectory(root.c_str());
     std::mutex disposals;  // a change is reported before the next is made: a broken report stops them
     const WalkOptions walkOptions{options.deleteInfected, options.moveDir.empty() ? nullptr : options.moveDir.c_str(),
                                   options.deleteInfected, false, &disposals, options.skipDotFolders};
     WalkFrontier frontier;
-    const size_t jobs = static_cast<size_t>(options.jobs);
+    const size_t jobs = file ? 1 : static_cast<size_t>(options.jobs);
     std::unique_ptr<Worker[]> workers(new (std::nothrow) Worker[jobs]);  // the buffers are big
-    bool ready = workers != nullptr && FrontierBegin(&frontier, root.c_str());
+    bool ready = workers != nullptr && (file || FrontierBegin(&frontier, root.c_str()));
     size_t joined = 0;
     for (; ready && joined < jobs; ++joined)
-        ready = WalkJoin(&workers[joined].walk, &frontier, workers[joined].text, kFsPathCapacity, walkOptions, interrupt);
+        ready = file ? WalkBegin(&workers[0].walk, root.c_str(), workers[0].text, kFsPathCapacity, walkOptions, interrupt)
+                     : WalkJoin(&workers[joined].walk, &frontier, workers[joined].text, kFsPathCapacity, walkOptions,
+                                interrupt);
     if (!ready) {
         ReportSkipped(report, root, "not enough memory");
         for (size_t i = 0; i + 1 < joined; ++i)
             WalkEnd(&workers[i].walk);
-        if (workers != nullptr)
+        if (workers != nullptr && !file)
             FrontierEnd(&frontier);
         return true;
     }
@@ -457,8 +461,8 @@ bool ScanShared(const std::string& root, const Options& options, const std::atom
     const uint64_t start = MonotonicMs();
     auto work = [&](size_t i) {
         TreeWalk& walk = workers[i].walk;
-        WalkStep step;
-        while (WalkGoesOn(step = WalkNext(&walk))) {
+        WalkStep step = file ? WalkFile(&walk) : WalkNext(&walk);
+        for (; WalkGoesOn(step); step = WalkNext(&walk)) {
             const bool due = report->progress && MonotonicMs() >= progressDue.load(std::memory_order_relaxed);
             if (walk.note == WalkNote::None && !due)
                 continue;
@@ -498,42 +502,9 @@ bool ScanShared(const std::string& root, const Options& options, const std::atom
         AddCounts(&report->counts, walk.counts);
         WalkEnd(&workers[i].walk);
     }
-    FrontierEnd(&frontier);
+    if (!file)
+        FrontierEnd(&frontier);
     return !stopped;
-}
-
-// Walks one folder, or tests one file; false when an interrupt ended it.
-bool ScanFolder(const std::string& root, const Options& options, const std::atomic<int>* interrupt, Report* report)
-{
-    ReportNote(report, "scanning " + root);
-    const bool file = !FsIsDirectory(root.c_str());
-    if (options.jobs > 1 && !file)
-        return ScanShared(root, options, interrupt, report);
-    static char text[kFsPathCapacity];
-    static TreeWalk walk;
-    const WalkOptions walkOptions{options.deleteInfected, options.moveDir.empty() ? nullptr : options.moveDir.c_str(),
-                                  options.deleteInfected, false, nullptr, options.skipDotFolders};
-    if (!WalkBegin(&walk, root.c_str(), text, sizeof text, walkOptions, interrupt)) {
-        ReportSkipped(report, root, "not enough memory");
-        return true;
-    }
-    const uint64_t start = MonotonicMs();
-    WalkStep step = file ? WalkFile(&walk) : WalkNext(&walk);
-    for (; WalkGoesOn(step); step = WalkNext(&walk)) {
-        ReportStep(walk, step, options, report);
-        if (report->progress) {
-            ScanCounts soFar = report->counts;
-            AddCounts(&soFar, walk.counts);
-            ReportProgress(report, MonotonicMs(), start, soFar, WalkCurrentEntry(&walk));
-        }
-    }
-    if (step == WalkStep::RootUnlisted)
-        ReportSkipped(report, root, "cannot be listed: " + ErrorText(walk.noteError));
-    else if (step == WalkStep::OutOfMemory)
-        ReportSkipped(report, WalkCurrentEntry(&walk), "not enough memory to queue its folders");
-    AddCounts(&report->counts, walk.counts);
-    WalkEnd(&walk);
-    return step != WalkStep::Stopped;
 }
 
 }  // namespace

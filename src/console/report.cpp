@@ -82,19 +82,14 @@ Report MakeReport(bool json, bool quiet, bool moving, bool progress)
 
 void ReportInfected(Report* report, const std::string& path, Handling handling, const std::string& detail)
 {
-    static const char* const kText[] = {"infected", "infected, deleted", "infected, moved to ",
-                                        "infected, not deleted: ", "infected, not moved: ",
-                                        "infected, deleted at restart"};
-    static const char* const kAction[] = {"none", "deleted", "moved", "not_deleted", "not_moved", "delete_at_restart"};
-    const int at = static_cast<int>(handling);
     report->moved += handling == Handling::Moved;
     report->atRestart += handling == Handling::DeleteAtRestart;
     report->unhandled += handling == Handling::NotDeleted || handling == Handling::NotMoved;
     if (!report->json) {
-        Say(report, report->out, Plain(path) + ": " + kText[at] + Plain(detail));
+        Say(report, report->out, Plain(path) + ": infected" + HandlingText(handling) + Plain(detail));
         return;
     }
-    std::string line = "{\"type\":\"infected\",\"path\":" + Json(path) + ",\"action\":\"" + kAction[at] + "\"";
+    std::string line = "{\"type\":\"infected\",\"path\":" + Json(path) + ",\"action\":\"" + HandlingAction(handling) + "\"";
     if (handling == Handling::Moved)
         line += ",\"moved_to\":" + Json(detail);
     else if (!detail.empty())
@@ -104,7 +99,7 @@ void ReportInfected(Report* report, const std::string& path, Handling handling, 
 
 void ReportSkipped(Report* report, const std::string& path, const std::string& reason)
 {
-    ++report->skipped;
+    ++report->counts.skipped;
     Say(report, report->err, "skipped: " + Plain(path) + ": " + Plain(reason));
 }
 
@@ -189,7 +184,7 @@ void ReportSummary(Report* report)
                       "{\"type\":\"summary\",\"directories\":%d,\"files\":%d,\"infected\":%d,\"deleted\":%d,"
                       "\"moved\":%d,\"deleted_at_restart\":%d,\"skipped\":%d,\"stopped\":%s,\"exit_code\":%d,"
                       "\"elapsed_ms\":%llu",
-                      c.directories, c.files, c.infected, c.deleted, report->moved, report->atRestart, report->skipped,
+                      c.directories, c.files, c.infected, c.deleted, report->moved, report->atRestart, c.skipped,
                       report->stopped ? "true" : "false", ReportExitCode(*report),
                       static_cast<unsigned long long>(MonotonicMs() - report->startedMs));
         const std::string line = text + std::string(",\"host\":") + Json(HostName()) + ",\"version\":\"" QF_VERSION
@@ -198,28 +193,15 @@ void ReportSummary(Report* report)
         Logged(report, line);
         return;
     }
-    FormatSummary(text, sizeof text, c);
-    std::string summary = text;
-    // The window's word for a scan that was ended early.
-    const char kDone[] = "STATUS: Done\n";
-    if (report->stopped && summary.compare(0, sizeof kDone - 1, kDone) == 0)
-        summary.replace(0, sizeof kDone - 1, "STATUS: Stopped\n");
-    const auto line = [&](const char* format, int value) {
-        std::snprintf(text, sizeof text, format, value);
-        summary += text;
-    };
-    if (report->moving)
-        line("  Moved %d\n", report->moved);
-    if (report->atRestart > 0)
-        line("  Deleted at restart %d\n", report->atRestart);
-    line("  Skipped %d\n", report->skipped);
+    FormatSummary(text, sizeof text, c, {report->stopped, report->moving, report->moved, report->atRestart, true});
+    const std::string summary = text;
     Written(report, report->out, ConsoleWrite(report->out, summary));
     Logged(report, summary);
 }
 
 int ReportExitCode(const Report& report)
 {
-    if (report.skipped > 0 || report.unhandled > 0 || report.failed || report.stopped || report.broken)
+    if (report.counts.skipped > 0 || report.unhandled > 0 || report.failed || report.stopped || report.broken)
         return kExitError;
     if (report.atRestart > 0)
         return kExitRestart;

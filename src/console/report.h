@@ -2,8 +2,12 @@
 // offline repair makes, "skipped:" lines on standard error, the progress line, the summary, and
 // the exit code all of it adds up to.
 //
-// Who writes what: only the scanner's one thread, in the order things happen. A progress line
-// may stand on standard error; every other line first wipes it, so the two never mix.
+// Who writes what: one thread at a time. With several walks (--jobs) each takes qfscan's report
+// lock before it calls anything here, and the main thread reports alone before the walks start
+// and after they are joined; so the fields below have one writer at a time and need no lock of
+// their own. stop is the one field another thread reads (the walks, as their stop request). The
+// lock order is written once, at WalkFrontier (scan/tree_walk.h). A progress line may stand on
+// standard error; every other line first wipes it, so the two never mix.
 #pragma once
 
 #include <atomic>
@@ -19,9 +23,6 @@ constexpr int kExitInfected = 1;  // infected files found, and every one was han
 constexpr int kExitError = 2;     // a bad option or PATH, anything skipped, or a file not handled
 constexpr int kExitRestart = 3;   // every infected file handled, and a restart finishes a delete
 
-// What became of one infected file.
-enum class Handling { Reported, Deleted, Moved, NotDeleted, NotMoved, DeleteAtRestart };
-
 struct Report {
     bool json;       // JSON Lines instead of text
     bool quiet;      // only the infected lines and the summary
@@ -29,9 +30,8 @@ struct Report {
     bool progress;   // standard error is a terminal: show the progress line
     FILE* out;
     FILE* err;
-    ScanCounts counts;   // summed over every PATH
+    ScanCounts counts;   // summed over every PATH; skipped counts each ReportSkipped
     int32_t moved;
-    int32_t skipped;     // folders and files that could not be scanned
     int32_t unhandled;   // infected files that could not be deleted or moved as asked
     int32_t atRestart;   // infected files in use, to be deleted at the next restart
     bool wormFound;      // the cleanup or the offline repair found something of the worm

@@ -1,5 +1,5 @@
 // Accelerator table replacement: made by the user-interface thread, asked for by the scan worker.
-#include "context/scan_context.h"
+#include "context/scan_context_win32.h"
 
 void SwapAccelerators(ScanContext* context, bool working)
 {

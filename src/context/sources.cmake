@@ -1,1 +1,1 @@
-list(APPEND QF_WIN32_SOURCES src/context/scan_context_win32.cpp)
+list(APPEND QF_WINDOW_SOURCES src/context/scan_context_win32.cpp)

@@ -25,16 +25,6 @@ FileVerdict TestExecutableAt(const char* path, FsFile* file, int* error)
     return verdict;
 }
 
-int IsInfectedExecutable(const char* path)
-{
-    FsFile file;
-    int error = 0;
-    const FileVerdict verdict = TestExecutableAt(path, &file, &error);
-    if (verdict == FileVerdict::Infected)
-        FsClose(&file);
-    return verdict == FileVerdict::Infected ? 1 : 0;
-}
-
 namespace {
 
 // A file source that keeps the first byte of its last read: the decision reads the marker window

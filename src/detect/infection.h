@@ -26,5 +26,3 @@ FileVerdict TestExecutableAt(const char* path, FsFile* file, int* error);
 // of the marker window), read again through file.
 std::string InfectionWhy(const FsFile& file);
 
-// 1 when the file at path carries the marker, 0 when it does not or cannot be examined.
-int IsInfectedExecutable(const char* path);

@@ -16,12 +16,15 @@
 // test without following a link, the test reads through that handle, and FsDispose deletes or
 // moves that same file, or leaves it, saying why. A call that fails leaves its reason for
 // FsLastError().
+//
+// Scratch buffers: both implementations convert names and paths (UTF-16 on Windows) and copy a
+// moved file's bytes in thread_local buffers, so calls need no locks and walks on several threads
+// never share one; a buffer's contents last only until the same thread's next call, and nothing here
+// hands out a pointer into one. Everything else a call gives belongs to its caller.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-
-constexpr size_t kPathCapacity = 260;  // the window's fixed text buffers, the NUL included
 
 #ifdef _WIN32
 constexpr char kFsSeparator = '\\';

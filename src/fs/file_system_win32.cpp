@@ -471,27 +471,6 @@ void RestoreAttributes(HANDLE handle, DWORD attributes)
     SetLastError(error);
 }
 
-ULONGLONG WINAPI TickCount64()
-{
-    return GetTickCount();
-}
-
-}  // namespace
-
-// Every program links this layer. The toolchain's thread library, which the C++ run-time's exception support pulls in, imports
-// GetTickCount64, and Windows XP has none: the program would not even load there. Defining the
-// import here means the linker takes none from kernel32. Its only use there is timed waits,
-// which this program never makes.
-#ifdef _WIN64
-extern "C" ULONGLONG(WINAPI* const tickCount64Import)() __asm__("__imp_GetTickCount64");
-#else
-extern "C" ULONGLONG(WINAPI* const tickCount64Import)() __asm__("__imp__GetTickCount64@0");
-#endif
-extern "C" ULONGLONG(WINAPI* const tickCount64Import)() = TickCount64;
-
-
-namespace {
-
 // Wraps the open folder handle, with a copy of its path; false (the handle closed) when it is no
 // folder, or error says why it is refused.
 bool MakeDirectory(HANDLE handle, DWORD attributes, DWORD error, const char* path, const FsFileId& found, FsDir* dir,

@@ -18,6 +18,7 @@
 
 #include "fs/file_system.h"
 #include "fs/test_seams.h"
+#include "fs/unicode.h"
 #include "rescue/volume.h"
 
 namespace {
@@ -453,19 +454,18 @@ bool CommitHive(Hive* hive, bool dryRun, std::string* why)
     return true;
 }
 
-std::string ToRegistryText(const std::string& utf8)
+bool ToRegistryText(const std::string& utf8, std::string* data)
 {
-    std::string data;
-    auto put = [&data](uint32_t unit) {
-        data.push_back(static_cast<char>(unit & 0xFF));
-        data.push_back(static_cast<char>(unit >> 8));
+    data->clear();
+    auto put = [data](uint32_t unit) {
+        data->push_back(static_cast<char>(unit & 0xFF));
+        data->push_back(static_cast<char>(unit >> 8));
     };
     for (size_t at = 0; at < utf8.size();) {
-        const unsigned char lead = static_cast<unsigned char>(utf8[at]);
-        const size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
-        uint32_t c = length == 1 ? lead : lead & (0x7F >> length);
-        for (size_t i = 1; i < length && at + i < utf8.size(); ++i)
-            c = c << 6 | (static_cast<unsigned char>(utf8[at + i]) & 0x3F);
+        uint32_t c = 0;
+        const size_t length = Utf8Sequence(utf8.data(), utf8.size(), at, &c);
+        if (length == 0)
+            return false;
         at += length;
         if (c >= 0x10000) {
             put(0xD800 + ((c - 0x10000) >> 10));
@@ -475,7 +475,7 @@ std::string ToRegistryText(const std::string& utf8)
         }
     }
     put(0);
-    return data;
+    return true;
 }
 
 bool FromRegistryText(const std::string& data, std::string* utf8)

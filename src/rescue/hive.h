@@ -62,9 +62,9 @@ bool CommitHive(Hive* hive, bool dryRun, std::string* why);
 // any of it cannot be read or set.
 bool CopySecurity(const std::string& from, const std::string& to, std::string* why);
 
-// REG_SZ data (UTF-16LE with its NUL) for UTF-8 text, and UTF-8 text from REG_SZ data (up to
-// its first NUL); false for data that is no UTF-16 text.
-std::string ToRegistryText(const std::string& utf8);
+// REG_SZ data (UTF-16LE with its NUL) for UTF-8 text, false for text that is no UTF-8; and UTF-8
+// text from REG_SZ data (up to its first NUL), false for data that is no UTF-16 text.
+bool ToRegistryText(const std::string& utf8, std::string* data);
 bool FromRegistryText(const std::string& data, std::string* utf8);
 
 constexpr int kRegSz = 1;

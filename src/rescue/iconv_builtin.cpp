@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "fs/unicode.h"
+
 namespace {
 
 enum Encoding { kUtf8, kLatin1, kUtf16Le };
@@ -58,25 +60,19 @@ int Decode(Encoding from, const unsigned char* in, size_t left, uint32_t* code)
         *code = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
         return 4;
     }
+    const size_t length = Utf8Sequence(reinterpret_cast<const char*>(in), left, 0, code);
+    if (length != 0)
+        return static_cast<int>(length);
+    // No sequence: incomplete when the lead's sequence runs past the bytes there are and every
+    // byte so far continues it; anything else is invalid.
     const unsigned char lead = in[0];
-    const int length = lead < 0x80 ? 1 : lead >= 0xC2 && lead < 0xE0 ? 2 : lead >= 0xE0 && lead < 0xF0 ? 3
-                     : lead >= 0xF0 && lead <= 0xF4 ? 4 : -1;
-    if (length < 0)
+    const size_t wanted = lead >= 0xC2 && lead < 0xE0 ? 2 : lead >= 0xE0 && lead < 0xF0 ? 3 : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+    if (wanted <= left)
         return -1;
-    uint32_t value = length == 1 ? lead : lead & (0x7F >> length);
-    for (int i = 1; i < length; ++i) {
-        if (static_cast<size_t>(i) >= left)
-            return 0;
+    for (size_t i = 1; i < left; ++i)
         if ((in[i] & 0xC0) != 0x80)
             return -1;
-        value = value << 6 | (in[i] & 0x3F);
-    }
-    // No overlong forms, surrogates or code points past U+10FFFF.
-    if ((length == 3 && value < 0x800) || (length == 4 && (value < 0x10000 || value > 0x10FFFF)) ||
-        (value >= 0xD800 && value <= 0xDFFF))
-        return -1;
-    *code = value;
-    return length;
+    return 0;
 }
 
 // Writes code in to's form into out: its length, 0 when room is short (E2BIG), -1 when to cannot

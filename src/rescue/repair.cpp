@@ -8,9 +8,11 @@
 #include "detect/infection.h"
 #include "fs/file_system.h"
 #include "fs/unicode.h"
+#include "rescue/environment.h"
 #include "rescue/hive.h"
 #include "quarantine/quarantine.h"
 #include "rescue/volume.h"
+#include "scan/scan_text.h"
 
 namespace {
 
@@ -102,7 +104,7 @@ Lookup FindProgram(const System& system, const std::string& program, bool wowVie
         break;
     }
     const std::string systemFolder = system.systemRoot + (wowView && system.wow64 ? "\\SysWOW64" : "\\system32");
-    char place[kPathCapacity];
+    char place[kProgramPathCapacity];
     for (size_t index = 0;; ++index) {
         const SearchStep step = ProgramSearchPlace(program.c_str(), systemFolder.c_str(), system.systemRoot.c_str(),
                                                    "", index, place, sizeof place);
@@ -121,7 +123,7 @@ bool FindRunProgram(const System& system, const std::string& text, bool wowView,
 {
     bool fits = false;
     for (size_t index = 0;; ++index) {
-        const SearchStep step = ProgramPathCandidate(text.data(), text.size(), index, derived, kPathCapacity);
+        const SearchStep step = ProgramPathCandidate(text.data(), text.size(), index, derived, kProgramPathCapacity);
         if (step == SearchStep::End)
             return fits;
         if (step != SearchStep::Built)
@@ -161,7 +163,7 @@ void PlanRunKey(Plan* plan, HiveWork* work, const std::string& key, bool wowView
     for (const HiveValue& value : values) {
         const std::string name = place + "\\\"" + value.name + "\"";
         std::string text, program, windowsPath, path, why;
-        char derived[kPathCapacity];
+        char derived[kProgramPathCapacity];
         Lookup lookup = Lookup::Missing;
         if (!ValueText(value, work->environment, &text)) {
             Skip(plan, name, "a value of type " + std::to_string(value.type) + " and " + std::to_string(value.data.size()) +
@@ -219,8 +221,12 @@ void PlanUserinit(Plan* plan, HiveWork* work, const std::string& key, bool onlyI
         if (SameName(current, logon))
             return;
     }
+    HiveValue written{"Userinit", kRegSz, {}};
+    if (!ToRegistryText(logon, &written.data)) {
+        Skip(plan, key, "the Windows folder's name is no UTF-8");
+        return;
+    }
     std::vector<HiveValue> changed = values;
-    HiveValue written{"Userinit", kRegSz, ToRegistryText(logon)};
     bool replaced = false;
     for (HiveValue& value : changed) {
         if (SameName(value.name, "Userinit")) {
@@ -241,7 +247,7 @@ void PlanDroppedFiles(Plan* plan)
 {
     const System& system = plan->system;
     for (size_t index = 0; index < kDroppedFileCount; ++index) {
-        char target[kPathCapacity];
+        char target[kProgramPathCapacity];
         if (!DroppedFilePath(system.systemRoot.c_str(), index, target, sizeof target))
             continue;
         // A 32-bit worm on a 64-bit system left its system32 file in SysWOW64.
@@ -493,9 +499,8 @@ void MakeChanges(Plan* plan)
     for (const FileWork& file : plan->files) {
         std::string target, why;
         const bool done = dry || DisposeRescueFile(file.path, plan->request->moveDir, file.what, &target, &why);
-        const std::string change = std::string(file.what) + (plan->request->moveDir.empty() ? ", deleted"
-                                                             : target.empty()               ? ", moved"
-                                                                                            : ", moved to " + target);
+        const Handling handling = plan->request->moveDir.empty() ? Handling::Deleted : Handling::Moved;
+        const std::string change = file.what + std::string(HandlingText(handling, !target.empty())) + target;
         plan->result->changes.push_back({file.windowsPath, change, done, why});
     }
 }
@@ -524,4 +529,35 @@ bool RepairOfflineSystem(const RescueRequest& request, RescueResult* result, std
     for (HiveWork& work : plan.hives)
         CloseHive(&work.hive);
     return readable;
+}
+
+bool OfflineFound(const RescueResult& result)
+{
+    return result.outcome != 0 || !result.changes.empty();
+}
+
+OfflineOutcome DecideOfflineOutcome(const RescueResult& result, bool dry)
+{
+    bool allDone = true;
+    for (const RescueChange& change : result.changes)
+        allDone &= change.done;
+    if (!OfflineFound(result))
+        return result.skipped.empty() ? OfflineOutcome::Clean : OfflineOutcome::Unchecked;
+    if (!allDone || !result.skipped.empty())
+        return OfflineOutcome::Incomplete;
+    return dry ? OfflineOutcome::Unchanged : OfflineOutcome::Disabled;
+}
+
+const char* OfflineVerdict(OfflineOutcome outcome)
+{
+    // The console's own words: no window status line, and the scan follows by itself.
+    switch (outcome) {
+    case OfflineOutcome::Clean: return "No Zaverin found on this system.";
+    case OfflineOutcome::Unchecked: return "No Zaverin found on this system, but not everything could be checked.";
+    case OfflineOutcome::Disabled: return "Zaverin found on this system, and has been disabled.";
+    case OfflineOutcome::Unchanged: return "Zaverin found on this system; nothing was changed.";
+    case OfflineOutcome::Incomplete:
+        return "Zaverin found on this system; not everything could be checked or changed, so it may still run.";
+    }
+    return "";
 }

@@ -40,6 +40,14 @@ struct RescueResult {
     int outcome;         // 1 when anything of the worm was found, as the window's verdict counts it
 };
 
+// The verdict on the system, where nothing runs: whether the worm was found, whether everything
+// could be checked, and whether every change it needed was made (dry: none was to be made).
+enum class OfflineOutcome { Clean, Unchecked, Disabled, Unchanged, Incomplete };
+OfflineOutcome DecideOfflineOutcome(const RescueResult& result, bool dry);
+// Whether anything of the worm was found: what the exit code counts.
+bool OfflineFound(const RescueResult& result);
+const char* OfflineVerdict(OfflineOutcome outcome);
+
 // Repairs the system at request.root. False, with *error, when it is no Windows system volume or
 // one of its hives cannot be read or may not be written; then nothing was changed.
 bool RepairOfflineSystem(const RescueRequest& request, RescueResult* result, std::string* error);

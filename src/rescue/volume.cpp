@@ -176,8 +176,8 @@ bool SameName(const std::string& a, const std::string& b)
     size_t atA = 0, atB = 0;
     while (atA < a.size() && atB < b.size()) {
         uint32_t codeA = 0, codeB = 0;
-        const size_t lengthA = Utf8Sequence(a.data(), a.size(), atA, &codeA, true);
-        const size_t lengthB = Utf8Sequence(b.data(), b.size(), atB, &codeB, true);
+        const size_t lengthA = Utf8Sequence(a.data(), a.size(), atA, &codeA);
+        const size_t lengthB = Utf8Sequence(b.data(), b.size(), atB, &codeB);
         if (lengthA == 0 || lengthB == 0)
             return a == b;
         if (codeA != codeB &&

@@ -39,31 +39,47 @@ void FormatProgress(char* buffer, size_t capacity, const char* entry, const char
     }
 }
 
-void FormatSummary(char* buffer, size_t capacity, const ScanCounts& counts)
+void FormatSummary(char* buffer, size_t capacity, const ScanCounts& counts, const SummaryExtras& extras)
 {
     if (capacity == 0)
         return;
     const struct {
         const char* format;
         int32_t value;
+        bool shown;
     } lines[] = {
-        {"  Directories: %d\n", counts.directories},
-        {"  Files: %d\n", counts.files},
-        {"  Infected %d\n", counts.infected},
-        {"  Deleted %d\n", counts.deleted},
+        {"  Directories: %d\n", counts.directories, true},
+        {"  Files: %d\n", counts.files, true},
+        {"  Infected %d\n", counts.infected, true},
+        {"  Deleted %d\n", counts.deleted, true},
+        {"  Moved %d\n", extras.moved, extras.moving},
+        {"  Deleted at restart %d\n", extras.atRestart, extras.atRestart > 0},
+        {"  Skipped %d\n", counts.skipped, counts.skipped > 0 || extras.skippedAlways},
     };
     buffer[0] = '\0';
-    AppendBounded(buffer, capacity, "STATUS: Done\n");
+    AppendBounded(buffer, capacity, extras.stopped ? kStoppedStatus : "STATUS: Done\n");
     for (const auto& line : lines) {
+        if (!line.shown)
+            continue;
         char text[48];
         std::snprintf(text, sizeof text, line.format, static_cast<int>(line.value));
         AppendBounded(buffer, capacity, text);
     }
-    if (counts.skipped > 0) {
-        char text[48];
-        std::snprintf(text, sizeof text, "  Skipped %d\n", static_cast<int>(counts.skipped));
-        AppendBounded(buffer, capacity, text);
-    }
+}
+
+const char* HandlingText(Handling handling, bool detailFollows)
+{
+    static const char* const kText[] = {"", ", deleted", ", moved to ", ", not deleted: ", ", not moved: ",
+                                        ", deleted at restart"};
+    if (handling == Handling::Moved && !detailFollows)
+        return ", moved";
+    return kText[static_cast<int>(handling)];
+}
+
+const char* HandlingAction(Handling handling)
+{
+    static const char* const kAction[] = {"none", "deleted", "moved", "not_deleted", "not_moved", "delete_at_restart"};
+    return kAction[static_cast<int>(handling)];
 }
 
 bool BuildChildPath(const char* directory, const char* name, char* out, size_t capacity, char separator)

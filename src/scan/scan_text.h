@@ -14,6 +14,16 @@ struct ScanCounts {
     int32_t skipped;      // folders and files that could not be scanned
 };
 
+// What became of one infected file.
+enum class Handling { Reported, Deleted, Moved, NotDeleted, NotMoved, DeleteAtRestart };
+
+// The words a report puts after "infected" (or after what the file was) for handling, up to the
+// detail that follows: ", deleted", ", moved to " (", moved" when no place follows), ", not
+// deleted: " and so on; "" for a file only reported.
+const char* HandlingText(Handling handling, bool detailFollows = true);
+// The same as one word for JSON: "none", "deleted", "moved", "not_deleted", ...
+const char* HandlingAction(Handling handling);
+
 // Appends text to the NUL-terminated contents of buffer, cutting it so that buffer (capacity
 // bytes, NUL included) never overflows, and never inside a UTF-8 sequence. Returns false when
 // text had to be cut.
@@ -23,9 +33,22 @@ bool AppendBounded(char* buffer, size_t capacity, const char* text);
 // cut to fit capacity.
 void FormatProgress(char* buffer, size_t capacity, const char* entry, const char* name);
 
-// "STATUS: Done\n  Directories: N\n  Files: N\n  Infected N\n  Deleted N\n", and "  Skipped N\n"
-// after them when anything was skipped, so that a scan that missed something never reads clean.
-void FormatSummary(char* buffer, size_t capacity, const ScanCounts& counts);
+// The status line of a scan the user stopped; the window shows it alone.
+constexpr char kStoppedStatus[] = "STATUS: Stopped\n";
+
+// What the console's summary says beyond the window's.
+struct SummaryExtras {
+    bool stopped;        // kStoppedStatus in place of "STATUS: Done"
+    bool moving;         // "  Moved N"
+    int32_t moved;
+    int32_t atRestart;   // "  Deleted at restart N", when not 0
+    bool skippedAlways;  // "  Skipped N" even when nothing was skipped
+};
+
+// "STATUS: Done\n  Directories: N\n  Files: N\n  Infected N\n  Deleted N\n", then the extras'
+// lines, and "  Skipped N\n" last when anything was skipped (or extras.skippedAlways), so that a
+// scan that missed something never reads clean. Cut to fit capacity.
+void FormatSummary(char* buffer, size_t capacity, const ScanCounts& counts, const SummaryExtras& extras = {});
 
 // The path of child name below directory (as the platform reports the current directory: a
 // trailing separator only at a root): directory without its trailing separator, the separator,

@@ -60,6 +60,20 @@ bool QueuePush(DirQueue* queue, FolderNode* node);
 void QueueFree(DirQueue* queue);  // lets go of the folders still waiting
 
 // The folders waiting for the walks that share them, and how many walks are inside one.
+//
+// Who owns what: the thread that runs FrontierBegin and FrontierEnd owns the record before the
+// first WalkJoin and after the last WalkEnd. In between, lock guards queue, busy, rootTaken and
+// ended; a walk takes a folder, queues subfolders and leaves a folder only under it. root is
+// written by FrontierBegin alone. rootDir is written once, by the walk that took the root, before
+// that walk queues the root's subfolders; every other walk reads it only after taking one of
+// them under lock, so it never sees it unset. walks is atomic: only WalkJoin adds to it.
+// changed is signalled (with lock held) when a folder is queued (one walk), and to every walk
+// when the queue is empty with no walk inside a folder (the walk is over) or when ended is set.
+// A walk also wakes every 20 ms to see a stop request, which a signal handler cannot signal.
+//
+// Lock order, for everything the walks and qfscan hold: WalkOptions::disposals first, then
+// qfscan's report lock, then the pause of the test hooks. lock is held only for the queue's own
+// work and takes no other lock inside it.
 struct WalkFrontier {
     std::mutex lock;
     std::condition_variable changed;

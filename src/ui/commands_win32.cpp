@@ -5,15 +5,15 @@
 // and Stop writes the buffer only after the worker's thread has ended, so neither ever writes
 // while the worker runs. Which of Stop and the worker's own end wins is decided once, in
 // context->scanEnd.
-#include "ui/main_window.h"
+#include "ui/main_window_win32.h"
 
 #include "resource.h"
-#include "scan/scan_worker.h"
+#include "scan/scan_text.h"
+#include "scan/scan_worker_win32.h"
 #include "ui/tab_walk.h"
 
 namespace {
 
-const char kStoppedText[] = "STATUS: Stopped\n";
 
 bool ScanThreadAlive()
 {
@@ -69,7 +69,7 @@ void StopScan()
         return;
     ForgetScanThread();
     ShowScanState(w.context, false);
-    lstrcpyA(w.textBuffer, kStoppedText);
+    lstrcpyA(w.textBuffer, kStoppedStatus);
     SendMessageA(w.statusWindow, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(w.textBuffer));
     SwapAccelerators(w.context, false);
 }

@@ -1,6 +1,6 @@
 // The main window: class, creation of the controls, the banner and its painting, destruction.
 // The commands are in commands_win32.cpp.
-#include "ui/main_window.h"
+#include "ui/main_window_win32.h"
 
 #include "qf_version.h"
 #include "resource.h"

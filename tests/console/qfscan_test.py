@@ -14,7 +14,6 @@ import pty
 import re
 import select
 import shutil
-import stat
 import struct
 import subprocess
 import sys
@@ -22,45 +21,11 @@ import tempfile
 import threading
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from fixtures import (DEEP, NAMES_CLEAN, NAMES_SICK, attributes, code_end, fingerprint, infected,  # noqa: E402,F401
+                      plant, read, sample, sections)
+
 ARGS = None
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
-def sample(name):
-    return read(os.path.join(os.environ.get("QF_SAMPLES", "samples"), name))
-
-
-def sections(image):
-    """(name, VirtualAddress, PointerToRawData, SizeOfRawData) of each section of a PE image."""
-    nt = struct.unpack_from("<I", image, 0x3C)[0]
-    count, optional = struct.unpack_from("<H", image, nt + 6)[0], struct.unpack_from("<H", image, nt + 20)[0]
-    for entry in range(nt + 24 + optional, nt + 24 + optional + 40 * count, 40):
-        name, _, address, size, raw = struct.unpack_from("<8sIIII", image, entry)
-        yield name.rstrip(b"\0").decode(), address, raw, size
-
-
-def code_end(image):
-    """Where the code section's raw data ends: the marker's place."""
-    base_of_code = struct.unpack_from("<I", image, struct.unpack_from("<I", image, 0x3C)[0] + 44)[0]
-    return next(raw + size for _, address, raw, size in sections(image) if address == base_of_code)
-
-
-def infected(image, form=0x10, probe=None):
-    """A copy of a PE program with the worm's marker just past its code section."""
-    b = bytearray(image)
-    probe = code_end(image) if probe is None else probe
-    if form == 0x10:
-        b[probe] = 0x10
-        for at, text in ((3969, b"*\0"), (3973, b"@\0"), (3981, b"P\0")):
-            b[probe + at:probe + at + 2] = text
-    else:
-        b[probe] = 0
-        b[probe + 4:probe + 9] = b"\x83uBE\0"
-    return bytes(b)
 
 
 def stored_name(data, n=1):
@@ -94,39 +59,6 @@ def ne(target):
     return bytes(b)
 
 
-# ntfs-3g lists none of its own attributes; they are asked for by name.
-NTFS_ATTRIBUTES = ("system.ntfs_acl", "system.ntfs_attrib_be", "system.ntfs_times",
-                   "system.ntfs_security", "system.dos_attrib")
-
-
-def attributes(path):
-    """Every extended attribute of path that its mount shows: {name: bytes}."""
-    found = {}
-    for name in set(os.listxattr(path, follow_symlinks=False)) | set(NTFS_ATTRIBUTES):
-        try:
-            found[name] = os.getxattr(path, name, follow_symlinks=False)
-        except OSError:
-            pass
-    return found
-
-
-def fingerprint(root):
-    """Every file, folder and link below root with its bytes (their hash), mode, times and
-    extended attributes: any change of any of them shows."""
-    seen = {}
-    for folder, dirs, files in os.walk(root):
-        for name in dirs + files:
-            path = os.path.join(folder, name)
-            info = os.lstat(path)
-            if stat.S_ISREG(info.st_mode) and info.st_size < 1 << 26:
-                content = hashlib.sha256(read(path)).hexdigest()
-            else:
-                content = os.readlink(path) if stat.S_ISLNK(info.st_mode) else info.st_size
-            seen[os.path.relpath(path, root)] = (content, info.st_mode, info.st_mtime_ns,
-                                                 sorted(attributes(path).items()))
-    return seen
-
-
 # Where Debian's packages put Windows programs nobody here wrote: Wine's builtins, mingw-w64's runtimes.
 INSTALLED_PROGRAMS = ["/usr/lib/i386-linux-gnu/wine", "/usr/lib/x86_64-linux-gnu/wine", "/usr/lib/gcc/i686-w64-mingw32",
                       "/usr/lib/gcc/x86_64-w64-mingw32", "/usr/i686-w64-mingw32/lib", "/usr/x86_64-w64-mingw32/lib"]
@@ -144,21 +76,6 @@ def strict_json(line):
     return check(json.loads(line))
 
 
-def plant(root, files):
-    """files: {relative path: bytes}; folders are made on the way."""
-    for relative, data in files.items():
-        path = os.path.join(root, relative)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(data)
-
-
-# Names Windows allows that its ANSI calls cannot reach, beside their look-alikes.
-DEEP = "/".join(["d" * 60] * 6)
-NAMES_SICK = {"Пользователи/Документы/sick.exe", "Ελληνικά/α.exe", "漢字/程序.exe", "emoji 😀/sick.exe",
-              "con.exe", "aux.exe", "nul.exe", "com1.exe", "CON/sick.exe", "names/twin.exe.", "names/space.exe ",
-              "trailing dot./sick.exe", DEEP + "/sick.exe", "n" * 240 + "/sick.exe"}
-NAMES_CLEAN = {"Ελληνικά/a.exe", "names/twin.exe", "names/space.exe", "Пользователи/clean.exe", DEEP + "/clean.exe"}
 # Deeper than Linux takes in one path (and than Windows' 260): reached only folder by folder.
 DEEPER = "/".join(["e" * 100] * 100)
 

@@ -12,8 +12,8 @@ import sys
 import tempfile
 import unittest
 
-sys.path[:0] = [os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "console")]
-from qfscan_test import infected, plant, sample  # noqa: E402
+sys.path[:0] = [os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support")]
+from fixtures import infected, plant, sample  # noqa: E402
 
 QFSCAN = SCRIPT = None
 

@@ -40,10 +40,10 @@ scan_done() {
 # infected file 1,000 characters down and another beside a clean one at the bottom of a folder
 # 2,000 characters deep. Both print the folders, files and infected files planted.
 plant() {
-  /usr/bin/python3 - "$e2e/$1" "$here/../console" "${2:-}" <<'PY' || fail "planting in $1"
+  /usr/bin/python3 - "$e2e/$1" "$here/../support" "${2:-}" <<'PY' || fail "planting in $1"
 import os, sys
 sys.path.insert(0, sys.argv[2])
-from qfscan_test import NAMES_CLEAN, NAMES_SICK, infected, plant, sample
+from fixtures import NAMES_CLEAN, NAMES_SICK, infected, plant, sample
 mode = sys.argv[3]
 half, deep = "/".join(["d" * 199] * 5), "/".join(["d" * 199] * 10)
 sick, clean = {"names": (NAMES_SICK, NAMES_CLEAN),

@@ -15,10 +15,10 @@ import tempfile
 import unittest
 
 sys.path[:0] = [os.path.dirname(os.path.abspath(__file__)),
-                os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "console")]
+                os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support")]
 from hive_fixture import (REG_BINARY, REG_EXPAND_SZ, REG_SZ, build_hive, make_dirty, read_values,  # noqa: E402
                           repeat_first_value, security_descriptor, sid)
-from qfscan_test import attributes, fingerprint, infected, plant, read, sample  # noqa: E402
+from fixtures import attributes, fingerprint, infected, plant, read, sample  # noqa: E402
 
 QFSCAN = None
 RUN = r"Microsoft\Windows\CurrentVersion\Run"

@@ -15,8 +15,8 @@ import unittest
 import xml.etree.ElementTree as ET
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [os.path.join(HERE, "..", "offline"), os.path.join(HERE, "..", "console")]
-from qfscan_test import infected, plant, read, sample, sections  # noqa: E402
+sys.path[:0] = [os.path.join(HERE, "..", "offline"), os.path.join(HERE, "..", "support")]
+from fixtures import infected, plant, read, sample, sections  # noqa: E402
 
 WINDOWS = LINUX = None
 ASM = "{urn:schemas-microsoft-com:asm.v1}"

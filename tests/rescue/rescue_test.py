@@ -22,11 +22,11 @@ import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [os.path.join(HERE, "..", "offline"), os.path.join(HERE, "..", "console")]
+sys.path[:0] = [os.path.join(HERE, "..", "offline"), os.path.join(HERE, "..", "support")]
 from hive_fixture import read_values  # noqa: E402
 import offline_test  # noqa: E402  (as a module: its test cases are not this file's)
 from offline_test import HIVES, RUN, SOFTWARE, WINLOGON, WOW_RUN  # noqa: E402
-from qfscan_test import infected, plant, read, sample  # noqa: E402
+from fixtures import infected, plant, read, sample  # noqa: E402
 
 ISO = PXE = QFSCAN = None
 MiB = 1 << 20

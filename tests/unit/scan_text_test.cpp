@@ -10,6 +10,8 @@
 
 namespace {
 
+constexpr size_t kPathCapacity = 260;  // the window's text buffers
+
 TEST(ScanText, ProgressIsCutToTheBuffer)
 {
     char buffer[kPathCapacity];

@@ -21,6 +21,8 @@
 
 namespace {
 
+constexpr size_t kPathCapacity = 260;  // the window's text buffers
+
 struct WalkResult {
     WalkStep end;
     ScanCounts counts;

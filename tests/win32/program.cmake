@@ -1,6 +1,6 @@
 # End-to-end tests of the real program under Xvfb; screenshots go to screenshots/ in the build tree.
 if(EXISTS ${CMAKE_SOURCE_DIR}/src/app/main_win32.cpp)
-  add_executable(qf_probe ${CMAKE_SOURCE_DIR}/tests/e2e/probe.cpp)
+  add_executable(qf_probe ${CMAKE_SOURCE_DIR}/tests/e2e/probe_win32.cpp)
   set_target_properties(qf_probe PROPERTIES OUTPUT_NAME probe)
   add_dependencies(qf_probe qf_samples)
   # Every scenario runs without the rights that bypass file permissions (unlistable_root needs it).

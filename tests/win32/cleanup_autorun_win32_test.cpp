@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "cleanup/cleanup.h"
+#include "cleanup/cleanup_win32.h"
 #include "samples.h"
 #include "temp_tree.h"
 

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "cleanup/cleanup.h"
+#include "cleanup/cleanup_win32.h"
 #include "temp_tree.h"
 
 // argv: program --play ROLE [ARG] READY-EVENT. A helper left behind by a failed test ends on its own.

@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include "context/scan_context.h"
+#include "context/scan_context_win32.h"
 
 // The shared 260-byte text buffer, from the local heap and locked; null when none can be had.
 char* AllocateTextBuffer();

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include "cleanup/cleanup_rules.h"
+#include "fs/file_system.h"
 
 // Three rounds of SweepProcesses, RepairAutorun and DeleteDroppedFiles, then one verdict text to
 // the context's status control. The parameter is the ScanContext; the exit code is 0.
@@ -24,3 +25,6 @@ int TerminateProcessById(DWORD processId);
 int RepairAutorun();
 int CleanRunKey(HKEY key);
 int DeleteDroppedFiles();
+// The cleanup's one disposal policy: a file of the worm goes now, never moved and never left for
+// a restart (the pass runs again at the next start). True when it is gone.
+bool DeleteWormFile(FsFile* file);

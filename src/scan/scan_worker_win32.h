@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include "context/scan_context.h"
+#include "context/scan_context_win32.h"
 
 // Exit codes of ScanDriveThread besides the number of infected files it found.
 constexpr DWORD kScanFailedExitCode = static_cast<DWORD>(-1);   // root unlisted, or out of memory

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "cleanup/cleanup.h"
+#include "cleanup/cleanup_win32.h"
 #include "samples.h"
 
 namespace {

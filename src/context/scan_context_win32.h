@@ -20,11 +20,16 @@
 //   the status control only by a synchronous WM_SETTEXT, so the control has its own copy before
 //   the writer goes on.
 // The cleanup worker reads statusWindow only.
+// Both workers are the window's own: their threads (scan/scan_worker_win32.cpp,
+// cleanup/cleanup_thread_win32.cpp) are built into the window's library with this record, and
+// qfscan, which runs the walk and the cleanup pass on its own threads, links none of them.
 #pragma once
 
 #include <windows.h>
 
 #include <atomic>
+
+constexpr size_t kPathCapacity = 260;  // the window's fixed text buffers, the NUL included
 
 struct ScanContext {
     HWND mainWindow;

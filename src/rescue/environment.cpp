@@ -1,8 +1,8 @@
-// Expanding an offline system's environment references. Apart from the other rules, so that
-// programs that never expand offline (the window) carry none of what std::string brings.
+// Expanding an offline system's environment references.
+#include "rescue/environment.h"
+
 #include <cstring>
 
-#include "cleanup/cleanup_rules.h"
 #include "fs/unicode.h"
 
 std::string ExpandReferences(const std::string& text, const std::vector<EnvironmentVariable>& variables)

@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "context/scan_context.h"
+#include "context/scan_context_win32.h"
 
 // The window's own state: set at creation, read by the commands and by start-up.
 struct MainWindowState {

@@ -10,7 +10,7 @@
 
 #include "wine_path.h"
 
-#include "scan/scan_worker.h"
+#include "scan/scan_worker_win32.h"
 
 namespace {
 

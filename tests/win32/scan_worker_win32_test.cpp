@@ -7,7 +7,7 @@
 #include <string>
 
 #include "samples.h"
-#include "scan/scan_worker.h"
+#include "scan/scan_worker_win32.h"
 #include "temp_tree.h"
 
 namespace {

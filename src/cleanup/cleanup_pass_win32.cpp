@@ -1,0 +1,19 @@
+// The start-up cleanup pass: three rounds of sweep, repair and removal.
+#include "cleanup/cleanup_win32.h"
+
+namespace {
+
+const int kCleanupRounds = 3;
+
+}  // namespace
+
+int RunCleanupPass()
+{
+    int outcome = 0;
+    for (int round = 0; round < kCleanupRounds; ++round) {
+        outcome |= SweepProcesses();
+        outcome |= RepairAutorun();
+        outcome |= DeleteDroppedFiles();
+    }
+    return outcome;
+}
