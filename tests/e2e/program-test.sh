@@ -85,16 +85,27 @@ click() {
   xdotool mousemove "${at%,*}" "${at#*,}" click 1 || fail "no click on $1"
 }
 
+# Exit code 2 is the program's own word that the platform made it no window; under load Wine's
+# desktop now and then cannot (seen in about one full run of ten, never twice in a row), so that
+# one start is tried once more, and said. Any other ending at start-up fails at once.
 start_program() {
-  "$QF_WINE_LOADER" "$program" &
-  app_pid=$!
-  for _ in $(seq 1 600); do
-    xid=$(xdotool search --name '^QuenfoldApp$' 2>/dev/null | head -n 1)
-    [ -n "$xid" ] && return 0
-    kill -0 "$app_pid" 2>/dev/null || fail "the program ended at start-up"
-    sleep 0.1
+  local tries=2 status
+  while :; do
+    "$QF_WINE_LOADER" "$program" &
+    app_pid=$!
+    for _ in $(seq 1 600); do
+      xid=$(xdotool search --name '^QuenfoldApp$' 2>/dev/null | head -n 1)
+      [ -n "$xid" ] && return 0
+      kill -0 "$app_pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    kill -0 "$app_pid" 2>/dev/null && fail "no window appeared"
+    wait "$app_pid"
+    status=$?
+    tries=$((tries - 1))
+    [ "$status" -eq 2 ] && [ "$tries" -gt 0 ] || fail "the program ended at start-up (exit $status)"
+    echo "the program made no window (exit 2); starting it once more" >&2
   done
-  fail "no window appeared"
 }
 
 expect_exit_0() {
