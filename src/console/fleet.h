@@ -1,5 +1,5 @@
 // What the admins of many PCs need from the scanner: a log file that many machines may append to
-// at once, and the host and times of a run for its JSON summary.
+// at once. (The host and times of a run come from quarantine/store.h, as the index's do.)
 #pragma once
 
 #include <string>
@@ -13,8 +13,3 @@ bool LogOpen(const std::string& path, std::string* error);
 // an earlier run left torn, the first record starts a new line. False, with the reason in
 // *error, when the record was not written whole; the log is closed then.
 bool LogText(const std::string& text, std::string* error);
-
-// This machine's name, as the platform reports it.
-std::string HostName();
-// The time now in UTC, as ISO 8601 ("2026-12-07T10:59:33Z").
-std::string UtcTimestamp();

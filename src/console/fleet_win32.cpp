@@ -116,20 +116,3 @@ bool LogText(const std::string& text, std::string* error)
     logFile = INVALID_HANDLE_VALUE;
     return false;
 }
-
-std::string HostName()
-{
-    char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
-    DWORD size = sizeof name;
-    return GetComputerNameA(name, &size) ? name : "";
-}
-
-std::string UtcTimestamp()
-{
-    SYSTEMTIME now;
-    GetSystemTime(&now);
-    char text[32];
-    std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02uZ", now.wYear, now.wMonth, now.wDay, now.wHour,
-                  now.wMinute, now.wSecond);
-    return text;
-}

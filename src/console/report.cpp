@@ -9,6 +9,7 @@
 #include "fs/file_system.h"
 #include "fs/unicode.h"
 #include "qf_version.h"
+#include "quarantine/store.h"
 
 namespace {
 
@@ -206,35 +207,6 @@ int ReportExitCode(const Report& report)
     if (report.atRestart > 0)
         return kExitRestart;
     return report.counts.infected > 0 || report.wormFound ? kExitInfected : kExitClean;
-}
-
-std::string JsonString(const std::string& text, bool wtf8)
-{
-    std::string out = "\"";
-    char escaped[8];
-    for (size_t at = 0; at < text.size();) {
-        const unsigned char c = static_cast<unsigned char>(text[at]);
-        uint32_t point = c;
-        const size_t sequence = c >= 0x80 ? Utf8Sequence(text.data(), text.size(), at, &point, wtf8) : 1;
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (sequence == 3 && point >= 0xD800 && point <= 0xDFFF) {
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(point));
-            out += escaped;
-            at += sequence;
-            continue;
-        } else if (c >= 0x20 && c != 0x7F && sequence != 0) {
-            out.append(text, at, sequence);
-            at += sequence;
-            continue;
-        } else {
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        }
-        ++at;
-    }
-    return out + "\"";
 }
 
 namespace {

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "fs/file_system.h"
+#include "fs/unicode.h"  // JsonString
 #include "scan/scan_text.h"
 
 constexpr int kExitClean = 0;     // nothing infected, and everything was scanned
@@ -71,10 +72,6 @@ void ReportProgress(Report* report, uint64_t nowMs, uint64_t startMs, const Scan
 void ReportSummary(Report* report);
 int ReportExitCode(const Report& report);
 
-// text as a JSON string, quotes included, that a strict reader takes. Bytes that are no UTF-8 are
-// read as Latin-1 (a Linux name's encoded surrogates and overlong forms too); only where names
-// are WTF-8 (Windows) is a lone surrogate a name's own unit, written as its \u escape.
-std::string JsonString(const std::string& text, bool wtf8 = kFsSeparator == '\\');
 // text for the plain output, so that no name can forge a line, drive a terminal or read other than
 // it is: control bytes (C0, DEL, C1) and bytes that are no UTF-8 become \xHH, bidi controls and
 // invisible format characters \uHHHH. Backslashes stay, so that Windows paths (registry text

@@ -1,6 +1,8 @@
 // UTF-8, WTF-8 and UTF-16.
 #include "fs/unicode.h"
 
+#include <cstdio>
+
 size_t Utf8Sequence(const char* text, size_t size, size_t at, uint32_t* codePoint, bool allowSurrogates)
 {
     const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
@@ -88,4 +90,33 @@ bool Utf16ToWtf8(const uint16_t* text, size_t count, char* out, size_t capacity)
         return false;
     out[used] = '\0';
     return true;
+}
+
+std::string JsonString(const std::string& text, bool wtf8)
+{
+    std::string out = "\"";
+    char escaped[8];
+    for (size_t at = 0; at < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[at]);
+        uint32_t point = c;
+        const size_t sequence = c >= 0x80 ? Utf8Sequence(text.data(), text.size(), at, &point, wtf8) : 1;
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (sequence == 3 && point >= 0xD800 && point <= 0xDFFF) {
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(point));
+            out += escaped;
+            at += sequence;
+            continue;
+        } else if (c >= 0x20 && c != 0x7F && sequence != 0) {
+            out.append(text, at, sequence);
+            at += sequence;
+            continue;
+        } else {
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        }
+        ++at;
+    }
+    return out + "\"";
 }

@@ -13,41 +13,11 @@ namespace {
 // One writer of the index at a time in this process: the walks that share a scan and the rescue.
 std::mutex indexLock;
 
-// A string as qfscan's JSON output writes it: a byte that is no UTF-8, and every control, as
-// \u00XX; a lone surrogate of a Windows name (WTF-8) as its own \uXXXX. Read back by
-// LineReader::String.
-std::string Quote(const std::string& text)
-{
-    std::string out = "\"";
-    char escaped[8];
-    for (size_t at = 0; at < text.size();) {
-        const unsigned char c = static_cast<unsigned char>(text[at]);
-        uint32_t point = c;
-        const size_t sequence = c >= 0x80 ? Utf8Sequence(text.data(), text.size(), at, &point, kFsSeparator == '\\') : 1;
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (sequence == 3 && point >= 0xD800 && point <= 0xDFFF) {
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(point));
-            out += escaped;
-            at += sequence;
-            continue;
-        } else if (c >= 0x20 && c != 0x7F && sequence != 0) {
-            out.append(text, at, sequence);
-            at += sequence;
-            continue;
-        } else {
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        }
-        ++at;
-    }
-    return out + "\"";
-}
-
+// Strings are written as qfscan's JSON output writes them (JsonString) and read back by
+// LineReader::String to the same bytes.
 std::string Field(const char* name, const std::string& value)
 {
-    return std::string(",\"") + name + "\":" + Quote(value);
+    return std::string(",\"") + name + "\":" + JsonString(value);
 }
 
 std::string Field(const char* name, uint64_t value)
@@ -257,8 +227,8 @@ std::string FormatFileLine(const QuarantineRecord& record)
         line += ",\"xattrs\":{";
         for (size_t i = 0; i < meta.xattrs.size(); ++i) {
             const std::string& value = meta.xattrs[i].second;
-            line += (i == 0 ? "" : ",") + Quote(meta.xattrs[i].first) + ":" +
-                    Quote(HexOf(reinterpret_cast<const uint8_t*>(value.data()), value.size()));
+            line += (i == 0 ? "" : ",") + JsonString(meta.xattrs[i].first) + ":" +
+                    JsonString(HexOf(reinterpret_cast<const uint8_t*>(value.data()), value.size()));
         }
         line += "}";
     }
@@ -353,7 +323,7 @@ FsDisposal QuarantineFile(const char* folder, FsFile* file, const char* path, co
     }
     record.path = path;
     record.sha256 = HexOf(digest, sizeof digest);
-    record.moved = StoreTimestamp();
+    record.moved = UtcTimestamp();
     record.why = why;
     std::lock_guard<std::mutex> hold(indexLock);
     // A stored name no file of the folder has, and no line of its index names.
@@ -365,7 +335,7 @@ FsDisposal QuarantineFile(const char* folder, FsFile* file, const char* path, co
         if (text.find("\"" + record.stored + "\"") == std::string::npos && !FsIsFile(Join(folder, record.stored).c_str()))
             break;
     }
-    record.host = StoreHostName();
+    record.host = HostName();
     if (!StoreAppend(index, FormatFileLine(record))) {
         const FsDisposal failed{FsOutcome::NotDone, FsLastError()};
         FsClose(file);
@@ -373,14 +343,14 @@ FsDisposal QuarantineFile(const char* folder, FsFile* file, const char* path, co
     }
     const FsDisposal done = FsDispose(file, folder, false, target, capacity, record.stored.c_str());
     if (done.outcome == FsOutcome::NotDone)
-        StoreAppend(index, FormatNotMovedLine(record.stored, StoreTimestamp()));  // the file stayed where it was
+        StoreAppend(index, FormatNotMovedLine(record.stored, UtcTimestamp()));  // the file stayed where it was
     return done;
 }
 
 bool QuarantineNoteChange(const char* folder, const std::string& place, const std::string& change, bool done)
 {
     std::lock_guard<std::mutex> hold(indexLock);
-    return StoreAppend(Join(folder, kQuarantineIndex), FormatChangeLine(place, change, done, StoreTimestamp()));
+    return StoreAppend(Join(folder, kQuarantineIndex), FormatChangeLine(place, change, done, UtcTimestamp()));
 }
 
 bool QuarantineReady(const std::string& folder, bool create, std::string* why)
@@ -452,7 +422,7 @@ bool QuarantineRestore(const std::string& folder, const QuarantineRecord& record
     if (!StoreGiveBack(stored, record.path, record.metadata, why))
         return false;
     std::lock_guard<std::mutex> hold(indexLock);
-    if (!StoreAppend(Join(folder, kQuarantineIndex), FormatRestoredLine(record.stored, record.path, StoreTimestamp()))) {
+    if (!StoreAppend(Join(folder, kQuarantineIndex), FormatRestoredLine(record.stored, record.path, UtcTimestamp()))) {
         *why = "restored, but not marked so in " + std::string(kQuarantineIndex);
         return false;
     }

@@ -26,6 +26,6 @@ bool StoreReadText(const std::string& path, std::string* text);
 // stored file stays then.
 bool StoreGiveBack(const std::string& stored, const std::string& path, const FileMetadata& metadata, std::string* why);
 // This machine's name.
-std::string StoreHostName();
-// The current time in UTC as ISO 8601.
-std::string StoreTimestamp();
+std::string HostName();
+// The current time in UTC as ISO 8601 ("2026-12-07T10:59:33Z").
+std::string UtcTimestamp();

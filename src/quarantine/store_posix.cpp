@@ -292,13 +292,13 @@ bool StoreGiveBack(const std::string& stored, const std::string& path, const Fil
     return done;
 }
 
-std::string StoreHostName()
+std::string HostName()
 {
     char name[256] = {};
     return gethostname(name, sizeof name - 1) == 0 ? name : "";
 }
 
-std::string StoreTimestamp()
+std::string UtcTimestamp()
 {
     const time_t now = time(nullptr);
     struct tm utc = {};

@@ -226,7 +226,7 @@ bool StoreGiveBack(const std::string& stored, const std::string& path, const Fil
     return true;
 }
 
-std::string StoreHostName()
+std::string HostName()
 {
     wchar_t name[MAX_COMPUTERNAME_LENGTH + 1];
     DWORD length = MAX_COMPUTERNAME_LENGTH + 1;
@@ -237,7 +237,7 @@ std::string StoreHostName()
                : "";
 }
 
-std::string StoreTimestamp()
+std::string UtcTimestamp()
 {
     SYSTEMTIME now;
     GetSystemTime(&now);
