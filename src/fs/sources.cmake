@@ -1,4 +1,4 @@
-list(APPEND QF_PORTABLE_SOURCES src/fs/unicode.cpp src/fs/upcase_table.cpp)
+list(APPEND QF_PORTABLE_SOURCES src/fs/unicode.cpp)
 if(QF_TEST_SEAMS)
   list(APPEND QF_PORTABLE_SOURCES src/fs/test_seams.cpp)
 endif()

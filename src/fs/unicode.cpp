@@ -120,3 +120,35 @@ std::string JsonString(const std::string& text, bool wtf8)
     }
     return out + "\"";
 }
+
+namespace {
+
+// Code points first..last, every step-th of them, move by delta when upper-cased.
+struct UpcaseRun {
+    uint16_t first, last;
+    int32_t delta;
+    uint16_t step;
+};
+
+const UpcaseRun kUpcaseRuns[] = {
+#include "fs/upcase_table.inc"
+};
+
+}  // namespace
+
+uint16_t UpcaseUnit(uint16_t unit)
+{
+    size_t low = 0, high = sizeof kUpcaseRuns / sizeof kUpcaseRuns[0];
+    while (low < high) {
+        const size_t middle = (low + high) / 2;
+        const UpcaseRun& run = kUpcaseRuns[middle];
+        if (unit > run.last) {
+            low = middle + 1;
+        } else if (unit < run.first) {
+            high = middle;
+        } else {
+            return (unit - run.first) % run.step == 0 ? static_cast<uint16_t>(unit + run.delta) : unit;
+        }
+    }
+    return unit;
+}
