@@ -17,10 +17,12 @@
 // moves that same file, or leaves it, saying why. A call that fails leaves its reason for
 // FsLastError().
 //
-// Scratch buffers: both implementations convert names and paths (UTF-16 on Windows) and copy a
-// moved file's bytes in thread_local buffers, so calls need no locks and walks on several threads
-// never share one; a buffer's contents last only until the same thread's next call, and nothing here
-// hands out a pointer into one. Everything else a call gives belongs to its caller.
+// Scratch buffers: the Windows implementation converts names and paths to UTF-16 and copies a
+// moved file's bytes in thread_local buffers (made at a thread's first use), so calls need no locks
+// and walks on several threads never share one; a buffer's contents last only until the same
+// thread's next call, and nothing here hands out a pointer into one. The POSIX one takes its copy
+// buffer per call: static thread-local storage there is set up for every thread at its start.
+// Everything else a call gives belongs to its caller.
 #pragma once
 
 #include <cstddef>

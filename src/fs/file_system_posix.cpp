@@ -18,6 +18,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
+#include <string>
 
 struct FsDirState {
     int fd;
@@ -89,17 +92,22 @@ bool CopyOpenFile(int in, const struct stat& info, int folder, const char* name)
     const int out = openat(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, info.st_mode & 0777);
     if (out < 0)
         return false;
-    bool copied = true;
-    static thread_local char block[65536];
+    // A buffer per copy, not per thread: static thread-local storage is set up, page by page, for
+    // every thread that starts, copying or not.
+    constexpr size_t kBlock = 65536;
+    std::unique_ptr<char[]> block(new (std::nothrow) char[kBlock]);
+    bool copied = block != nullptr;
+    if (!copied)
+        errno = ENOMEM;
     off_t at = 0;
-    for (ssize_t got; copied && (got = pread(in, block, sizeof block, at)) != 0;) {
+    for (ssize_t got; copied && (got = pread(in, block.get(), kBlock, at)) != 0;) {
         if (got < 0) {
             copied = errno == EINTR;
             continue;
         }
         at += got;
         for (ssize_t done = 0, put; copied && done < got; done += put > 0 ? put : 0) {
-            put = write(out, block + done, static_cast<size_t>(got - done));
+            put = write(out, block.get() + done, static_cast<size_t>(got - done));
             copied = put >= 0 || errno == EINTR;
         }
     }
@@ -420,18 +428,16 @@ bool FsFullPath(const char* path, char* out, size_t capacity)
         errno = ENOENT;
         return false;
     }
-    static thread_local char joined[kFsPathCapacity];
-    if (path[0] == '/') {
-        if (std::snprintf(joined, sizeof joined, "%s", path) >= static_cast<int>(sizeof joined))
-            return false;
-    } else {
+    std::string joined;
+    if (path[0] != '/') {
         char cwd[4096];
-        if (getcwd(cwd, sizeof cwd) == nullptr ||
-            std::snprintf(joined, sizeof joined, "%s/%s", cwd, path) >= static_cast<int>(sizeof joined))
+        if (getcwd(cwd, sizeof cwd) == nullptr)
             return false;
+        joined = std::string(cwd) + "/";
     }
+    joined += path;
     size_t used = 0;
-    for (const char* part = joined; *part != '\0';) {
+    for (const char* part = joined.c_str(); *part != '\0';) {
         while (*part == '/')
             ++part;
         const size_t length = std::strcspn(part, "/");

@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
+#include <new>
 
 #include "fs/test_seams.h"
 
@@ -103,17 +105,25 @@ bool RenameNew(int fromFolder, const char* from, int toFolder, const char* to)
     return true;
 }
 
+// Buffers are taken per call, not per thread: static thread-local storage is set up for every
+// thread that starts, and a scan's threads store nothing unless they find something.
+constexpr size_t kBlock = 65536;
+
 bool CopyAll(int in, int out)
 {
-    static thread_local char block[65536];
+    std::unique_ptr<char[]> block(new (std::nothrow) char[kBlock]);
+    if (block == nullptr) {
+        errno = ENOMEM;
+        return false;
+    }
     for (off_t at = 0;;) {
-        const ssize_t got = pread(in, block, sizeof block, at);
+        const ssize_t got = pread(in, block.get(), kBlock, at);
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
             return got == 0;
         for (ssize_t done = 0; done < got;) {
-            const ssize_t put = write(out, block + done, static_cast<size_t>(got - done));
+            const ssize_t put = write(out, block.get() + done, static_cast<size_t>(got - done));
             if (put < 0 && errno != EINTR)
                 return false;
             done += put > 0 ? put : 0;
@@ -133,14 +143,18 @@ bool StoreDigest(const FsFile& file, uint8_t digest[32], uint64_t* size)
 {
     sha256_ctx context;
     sha256_init(&context);
-    static thread_local uint8_t block[65536];
+    std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[kBlock]);
+    if (block == nullptr) {
+        errno = ENOMEM;
+        return false;
+    }
     uint64_t at = 0;
     for (uint32_t got = 0;; at += got) {
-        if (!FsReadUpTo(file, at, block, sizeof block, &got))
+        if (!FsReadUpTo(file, at, block.get(), kBlock, &got))
             return false;
         if (got == 0)
             break;
-        sha256_update(&context, got, block);
+        sha256_update(&context, got, block.get());
     }
     sha256_digest(&context, SHA256_DIGEST_SIZE, digest);
     *size = at;
