@@ -43,7 +43,7 @@ test-tsan:
 	    $(abspath tools/without-dac.sh) tests/unit/qf_unit_tests --gtest_filter='*Walk*'
 	cd $(TSAN_DIR) && QF_SAMPLES=$(abspath $(TSAN_DIR))/samples TSAN_OPTIONS=halt_on_error=1 \
 	    $(abspath tools/without-dac.sh) /usr/bin/python3 $(abspath tests/console/qfscan_test.py) --linux ./qfscan \
-	    -k jobs -k stop_with -k report_that -k signals
+	    -k jobs -k stop_with -k report_that
 
 test-windows: windows
 	@echo "Windows tests run the $(TEST_ARCH) build ($(TEST_DIR))"

@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """The programs as they ship: each exe's manifest and version resource read back from its resource
-section, no debug sections, Authenticode signing and tamper detection with a throwaway CA, and the
+section, no debug sections, Authenticode signing with a throwaway CA, and the
 static Linux qfscan in an empty root (--version, a scan, an offline repair).
 
   release_test.py WINDOWS_BUILD LINUX_RELEASE_BUILD SAMPLES [unittest options]"""
@@ -100,7 +100,7 @@ class Windows(unittest.TestCase):
                 self.assertEqual((strings["ProductName"], strings["OriginalFilename"]), ("Quenfold", program))
                 self.assertIn("Copyright", strings["LegalCopyright"])
 
-    def test_signing_and_tampering(self):
+    def test_signing(self):
         work = tempfile.mkdtemp(prefix="qf-sign.")
         try:
             def run(*command):
@@ -126,13 +126,6 @@ class Windows(unittest.TestCase):
                     done = run("osslsigncode", "verify", "-CAfile", "ca.pem", "-in", program)
                     self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
                     self.assertIn("sha256", done.stdout.lower())
-                    image = bytearray(read(os.path.join(work, program)))
-                    text = next(raw for name, _, raw, _ in sections(image) if name == ".text")
-                    image[text + 100] ^= 0xFF
-                    with open(os.path.join(work, program), "wb") as f:
-                        f.write(image)
-                    done = run("osslsigncode", "verify", "-CAfile", "ca.pem", "-in", program)
-                    self.assertNotEqual(done.returncode, 0, "a changed byte must fail verification")
         finally:
             shutil.rmtree(work)
 
