@@ -11,21 +11,16 @@
 // calls, which Windows XP has).
 #include "fs/file_system.h"
 
-#include <windows.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
 
+#include "fs/native_win32.h"
 #include "fs/test_seams.h"
 #include "fs/unicode.h"
 
-struct FsDirState {
-    HANDLE handle;  // held without sharing deletion, so the folder cannot be renamed away meanwhile
-    char* path;
-    uint64_t volume;  // its volume's serial, as the root's was found
-};
+using namespace fswin;
 
 // A listing read through the folder's own handle, a block of entries at a time: each entry
 // comes with its index, so queuing a subfolder costs no second open.
@@ -37,23 +32,6 @@ struct FsListingState {
 
 namespace {
 
-constexpr size_t kWideCapacity = 32768;        // units in one path, NUL included
-constexpr int kChangedError = 0x20000000 | 1;  // an application's own error code, by its bit 29
-
-typedef LONG(NTAPI* NtSetInformationFileCall)(HANDLE, PVOID, PVOID, ULONG, ULONG);
-
-// The native records, as ntdll takes them.
-struct IoStatus {
-    union {
-        LONG status;
-        PVOID pointer;
-    };
-    ULONG_PTR information;
-};
-struct BasicInformation {
-    LARGE_INTEGER creationTime, lastAccessTime, lastWriteTime, changeTime;
-    ULONG fileAttributes;
-};
 struct DispositionInformation {
     BOOLEAN deleteFile;
 };
@@ -63,117 +41,12 @@ struct RenameInformation {
     ULONG fileNameLength;
     WCHAR fileName[1];
 };
-constexpr ULONG kFileBasicInformation = 4;
 constexpr ULONG kFileRenameInformation = 10;
 constexpr ULONG kFileDispositionInformation = 13;
 constexpr LONG kStatusObjectNameCollision = static_cast<LONG>(0xC0000035);
 constexpr LONG kStatusNotSameDevice = static_cast<LONG>(0xC00000D4);
 constexpr LONG kStatusCannotDelete = static_cast<LONG>(0xC0000121);
 constexpr LONG kStatusSharingViolation = static_cast<LONG>(0xC0000043);
-
-// A native call of ntdll, which is in every process; each caller looks its address up once.
-template <typename Call>
-Call NativeCall(const char* name)
-{
-    return reinterpret_cast<Call>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), name)));
-}
-
-// The last error for a native status, as the Win32 calls set it.
-void SetNativeError(LONG status)
-{
-    typedef ULONG(NTAPI * ToDosErrorCall)(LONG);
-    static const auto toDos = NativeCall<ToDosErrorCall>("RtlNtStatusToDosError");
-    SetLastError(toDos != nullptr ? toDos(status) : ERROR_GEN_FAILURE);
-}
-
-constexpr LONG kStatusNotImplemented = static_cast<LONG>(0xC0000002);
-
-LONG SetInformation(HANDLE file, void* data, ULONG size, ULONG kind)
-{
-    static const auto call = NativeCall<NtSetInformationFileCall>("NtSetInformationFile");
-    if (call == nullptr) {
-        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-        return kStatusNotImplemented;
-    }
-    IoStatus io{};
-    const LONG status = call(file, &io, data, size, kind);
-    if (status < 0)
-        SetNativeError(status);
-    return status;
-}
-
-// A file's attributes and index on its volume, without the volume's serial, which Wine finds
-// only slowly: the walk asks for these on every file and folder. False with the last error set.
-bool QueryAttributes(HANDLE file, DWORD* attributes, uint64_t* index = nullptr)
-{
-    typedef LONG(NTAPI * QueryCall)(HANDLE, PVOID, PVOID, ULONG, ULONG);
-    static const auto query = NativeCall<QueryCall>("NtQueryInformationFile");
-    if (query == nullptr) {
-        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-        return false;
-    }
-    IoStatus io{};
-    BasicInformation basic{};
-    LONG status = query(file, &io, &basic, sizeof basic, kFileBasicInformation);
-    LARGE_INTEGER internal{};
-    constexpr ULONG kFileInternalInformation = 6;
-    if (status >= 0 && index != nullptr)
-        status = query(file, &io, &internal, sizeof internal, kFileInternalInformation);
-    if (status < 0) {
-        SetNativeError(status);
-        return false;
-    }
-    *attributes = basic.fileAttributes;
-    if (index != nullptr)
-        *index = static_cast<uint64_t>(internal.QuadPart);
-    return true;
-}
-
-// The \\?\ form of an absolute UTF-8 path (\\?\UNC\ for \\server\share), in units; false, with
-// the last error set, when it is no WTF-8 or too long.
-bool ToWide(const char* path, wchar_t* out, size_t capacity, const wchar_t* tail = nullptr)
-{
-    const bool verbatim = std::strncmp(path, "\\\\?\\", 4) == 0;
-    const bool unc = !verbatim && path[0] == '\\' && path[1] == '\\';
-    const wchar_t* prefix = verbatim ? L"" : unc ? L"\\\\?\\UNC" : L"\\\\?\\";
-    const size_t prefixLength = std::wcslen(prefix);
-    size_t units = 0;
-    if (!Wtf8ToUtf16(unc ? path + 1 : path, reinterpret_cast<uint16_t*>(out + prefixLength), capacity - prefixLength, &units)) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return false;
-    }
-    std::memcpy(out, prefix, prefixLength * sizeof(wchar_t));
-    units += prefixLength;
-    if (tail != nullptr) {
-        const size_t more = std::wcslen(tail);
-        if (capacity - units < more + 1) {
-            SetLastError(ERROR_FILENAME_EXCED_RANGE);
-            return false;
-        }
-        std::memcpy(out + units, tail, (more + 1) * sizeof(wchar_t));
-    }
-    return true;
-}
-
-// path joined with name (both UTF-8) in the \\?\ form.
-bool ChildToWide(const char* directory, const char* name, wchar_t* out, size_t capacity)
-{
-    static thread_local wchar_t wideName[kFsNameCapacity];
-    size_t units = 0;
-    if (!Wtf8ToUtf16(name, reinterpret_cast<uint16_t*>(wideName + 1), kFsNameCapacity - 1, &units)) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return false;
-    }
-    const size_t length = std::strlen(directory);
-    const bool root = length > 0 && directory[length - 1] == '\\';
-    wideName[0] = L'\\';
-    return ToWide(directory, out, capacity, root ? wideName + 1 : wideName);
-}
-
-FsFileId IdOf(const BY_HANDLE_FILE_INFORMATION& info)
-{
-    return FsFileId{info.dwVolumeSerialNumber, (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
-}
 
 bool IsNameSurrogate(DWORD tag)
 {
@@ -237,52 +110,6 @@ bool ReadBlock(FsListingState* state, bool first)
     return io.information != 0;
 }
 
-constexpr ULONG kDirectoryFile = 0x1, kSynchronous = 0x20, kNonDirectoryFile = 0x40, kRandomAccess = 0x800,
-                kForBackup = 0x4000, kOpenReparsePoint = 0x200000;
-
-// Opens name (one name, no separator) of the folder that folder holds, relative to that handle:
-// nothing on the way can be swapped meanwhile. options are NtCreateFile's; false with the last
-// error set.
-bool OpenRelative(HANDLE folder, const char* name, ACCESS_MASK access, ULONG share, ULONG options, HANDLE* handle)
-{
-    struct UnicodeText {
-        USHORT length, capacity;
-        PWSTR text;
-    };
-    struct ObjectAttributes {
-        ULONG size;
-        HANDLE root;
-        UnicodeText* name;
-        ULONG attributes;
-        PVOID security, quality;
-    };
-    typedef LONG(NTAPI * CreateCall)(PHANDLE, ACCESS_MASK, ObjectAttributes*, IoStatus*, PLARGE_INTEGER, ULONG, ULONG,
-                                     ULONG, ULONG, PVOID, ULONG);
-    static const auto create = NativeCall<CreateCall>("NtCreateFile");
-    static thread_local wchar_t wide[kFsNameCapacity];
-    size_t units = 0;
-    if (create == nullptr) {
-        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-        return false;
-    }
-    if (!Wtf8ToUtf16(name, reinterpret_cast<uint16_t*>(wide), kFsNameCapacity, &units)) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return false;
-    }
-    UnicodeText text{static_cast<USHORT>(units * sizeof(wchar_t)), static_cast<USHORT>(units * sizeof(wchar_t)), wide};
-    constexpr ULONG kCaseInsensitive = 0x40, kOpen = 1;
-    ObjectAttributes object{sizeof(ObjectAttributes), folder, &text, kCaseInsensitive, nullptr, nullptr};
-    IoStatus io{};
-    const LONG status = create(handle, access | SYNCHRONIZE, &object, &io, nullptr, 0, share, kOpen, options | kSynchronous,
-                               nullptr, 0);
-    if (status < 0) {
-        *handle = INVALID_HANDLE_VALUE;
-        SetNativeError(status);
-        return false;
-    }
-    return true;
-}
-
 HANDLE OpenForTest(const wchar_t* path, bool followReparse)
 {
     // Others may read it, and open it for deletion so that the disposal can; nobody may write.
@@ -290,13 +117,6 @@ HANDLE OpenForTest(const wchar_t* path, bool followReparse)
     return CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_RANDOM_ACCESS | (followReparse ? 0 : FILE_FLAG_OPEN_REPARSE_POINT),
                        nullptr);
-}
-
-void CloseHandleKeepingError(HANDLE handle)
-{
-    const DWORD error = GetLastError();
-    CloseHandle(handle);
-    SetLastError(error);
 }
 
 // The target name for attempt n: name, then name.1, name.2, ...
