@@ -2,7 +2,8 @@
 // console code need, and the only place that calls the platform's file API.
 //
 // Two implementations of these free procedures exist, one over the Win32 API
-// (file_system_win32.cpp) and one over POSIX (file_system_posix.cpp); the build links exactly one.
+// (file_system_win32.cpp, listing_win32.cpp, disposal_win32.cpp and native_win32.cpp) and one over
+// POSIX (file_system_posix.cpp); the build links exactly one.
 //
 // Paths and names are UTF-8 text in the platform's syntax, with kFsSeparator between parts. On
 // Windows they are WTF-8: a UTF-16 unit that pairs with nothing (NTFS allows it in a name) is
