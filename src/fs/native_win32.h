@@ -2,8 +2,8 @@
 // calls of ntdll they all make, the \\?\ form of a path and the layer's own "changed" error. Only
 // the layer's _win32 files include it; everyone else goes through fs/file_system.h.
 //
-// The scratch buffers behind these calls are thread_local, as fs/file_system.h says of the whole
-// layer, and none is handed out.
+// The scratch buffers behind these calls are thread_local, as fs/file_system.h says of the Windows
+// implementation, and none is handed out.
 #pragma once
 
 #include <windows.h>
