@@ -1,5 +1,6 @@
-// The autorun repair: removes infected programs named in the two Run keys together with their
-// values, and points Userinit back at this machine's own logon program.
+// The autorun repair: removes infected programs named in the two Run keys (deleted, or stored in
+// the quarantine) together with their values, and points Userinit back at this machine's own
+// logon program.
 #include <windows.h>
 
 #include <cstring>
@@ -202,19 +203,19 @@ int RestoreUserinit()
     return written == ERROR_SUCCESS ? 0 : kCleanupRefused;
 }
 
-int CleanRunKeyAt(HKEY root, const wchar_t* subkey)
+int CleanRunKeyAt(HKEY root, const wchar_t* subkey, const char* moveFolder)
 {
     HKEY key;
     if (RegOpenKeyW(root, subkey, &key) != ERROR_SUCCESS)
         return 0;
-    const int found = CleanRunKey(key);
+    const int found = CleanRunKey(key, moveFolder);
     RegCloseKey(key);
     return found;
 }
 
 }  // namespace
 
-int CleanRunKey(HKEY key)
+int CleanRunKey(HKEY key, const char* moveFolder)
 {
     RunKeyBuffers buffers;
     if (!AllocateRunKeyBuffers(key, 0, &buffers))
@@ -253,7 +254,7 @@ int CleanRunKey(HKEY key)
         if (FindProgramOfText(TextOfValue(type, buffers.data, dataSize), &path) &&
             TestExecutableAt(path.c_str(), &program, &error) == FileVerdict::Infected) {
             found |= kCleanupFound;
-            if (!DeleteWormFile(&program))
+            if (!DisposeWormFile(&program, path.c_str(), kRunProgramWhy, moveFolder))
                 found |= kCleanupRefused;
             // The values after a deleted one move down by one index: the next one is now at this
             // index. Only a value that stays is stepped over.
@@ -267,9 +268,9 @@ int CleanRunKey(HKEY key)
     return found;
 }
 
-int RepairAutorun()
+int RepairAutorun(const char* moveFolder)
 {
-    int found = CleanRunKeyAt(HKEY_LOCAL_MACHINE, kMachineRunKey);
-    found |= CleanRunKeyAt(HKEY_CURRENT_USER, kUserRunKey);
+    int found = CleanRunKeyAt(HKEY_LOCAL_MACHINE, kMachineRunKey, moveFolder);
+    found |= CleanRunKeyAt(HKEY_CURRENT_USER, kUserRunKey, moveFolder);
     return found | RestoreUserinit();
 }

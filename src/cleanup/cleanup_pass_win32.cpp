@@ -7,13 +7,13 @@ const int kCleanupRounds = 3;
 
 }  // namespace
 
-int RunCleanupPass()
+int RunCleanupPass(const char* moveFolder)
 {
     int outcome = 0;
     for (int round = 0; round < kCleanupRounds; ++round) {
         outcome |= SweepProcesses();
-        outcome |= RepairAutorun();
-        outcome |= DeleteDroppedFiles();
+        outcome |= RepairAutorun(moveFolder);
+        outcome |= RemoveDroppedFiles(moveFolder);
     }
     return outcome;
 }

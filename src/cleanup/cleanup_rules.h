@@ -43,6 +43,11 @@ constexpr size_t kDroppedFileCount = 4;
 // A trailing backslash on the Windows directory is not doubled.
 bool DroppedFilePath(const char* windowsDirectory, size_t index, char* path, size_t capacity);
 
+// What a file the cleanup takes away was, in the quarantine's index: the same words from the
+// running system and from the offline repair, so that qfscan --list reads the same.
+constexpr char kDroppedFileWhy[] = "file the worm drops";
+constexpr char kRunProgramWhy[] = "infected program of a Run value";
+
 // What a cleanup step answers, as bits: it met something of the worm, and a write or delete it
 // had to make was refused (the worm, or the start-up settings, may be as they were).
 constexpr int kCleanupFound = 1;

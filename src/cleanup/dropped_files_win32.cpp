@@ -1,18 +1,24 @@
-// The dropped-file removal: deletes the files the worm leaves under fixed names in the Windows
-// directory and at the root of its drive.
+// The dropped-file removal: deletes (or stores in the quarantine) the files the worm leaves under
+// fixed names in the Windows directory and at the root of its drive.
 #include <windows.h>
+
+#include <vector>
 
 #include "cleanup/cleanup_win32.h"
 #include "cleanup/cleanup_rules.h"
 #include "fs/file_system.h"
 #include "fs/unicode.h"
+#include "quarantine/quarantine.h"
 
-bool DeleteWormFile(FsFile* file)
+bool DisposeWormFile(FsFile* file, const char* path, const char* why, const char* moveFolder)
 {
-    return FsDispose(file, nullptr, false, nullptr, 0).outcome == FsOutcome::Deleted;
+    if (moveFolder == nullptr)
+        return FsDispose(file, nullptr, false, nullptr, 0).outcome == FsOutcome::Deleted;
+    std::vector<char> target(kFsPathCapacity);
+    return QuarantineFile(moveFolder, file, path, why, target.data(), target.size()).outcome == FsOutcome::Moved;
 }
 
-int DeleteDroppedFiles()
+int RemoveDroppedFiles(const char* moveFolder)
 {
     wchar_t wide[kProgramPathCapacity];
     const UINT length = GetWindowsDirectoryW(wide, kProgramPathCapacity);
@@ -35,7 +41,7 @@ int DeleteDroppedFiles()
                 deleted |= kCleanupFound | kCleanupRefused;  // there, and it stays
             continue;
         }
-        if (DeleteWormFile(&file))
+        if (DisposeWormFile(&file, path, kDroppedFileWhy, moveFolder))
             deleted |= kCleanupFound;
         else
             deleted |= kCleanupFound | kCleanupRefused;

@@ -125,10 +125,10 @@ bool ResolveFile(std::string*)
     return true;  // FsOpenFile follows a link at the end, as Windows does when it starts a program
 }
 
-int RunSystemCleanup()
+int RunSystemCleanup(const std::string& moveDir)
 {
     EnableDebugPrivilege();  // without it the pass runs on with the access it has, as the window does
-    return RunCleanupPass();
+    return RunCleanupPass(moveDir.empty() ? nullptr : moveDir.c_str());
 }
 
 bool RunningAsAdministrator()

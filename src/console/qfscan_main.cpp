@@ -68,7 +68,8 @@ const char kHelp[] =
     "                 machines may append to one file on a share)\n"
     "  --cleanup      first run Quenfold's start-up cleanup on this Windows machine: end the\n"
     "                 worm's processes (and every program that loaded msvbvm60.dll), repair\n"
-    "                 the Run keys and Userinit, delete the worm's files (Windows only)\n"
+    "                 the Run keys and Userinit, delete the worm's files, or with --move DIR\n"
+    "                 store them there (Windows only)\n"
     "  --offline ROOT clean the Windows system mounted at ROOT from a Linux rescue system:\n"
     "                 registry hives, the worm's files, then a scan of ROOT (Linux only);\n"
     "                 alone it reports every change it would make, and makes them only\n"
@@ -543,7 +544,7 @@ int main(int argc, char** argv)
     for (const std::string& note : options.notes)
         ReportNote(&report, note);
     if (options.cleanup)
-        ReportVerdict(&report, RunSystemCleanup());
+        ReportVerdict(&report, RunSystemCleanup(options.moveDir));
     if (!options.offlineRoot.empty()) {
         OfflineRequest request{options.offlineRoot, options.moveDir, options.deleteInfected, options.dryRun,
                                options.windows};

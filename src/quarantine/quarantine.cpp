@@ -413,13 +413,22 @@ bool QuarantineRestore(const std::string& folder, const QuarantineRecord& record
     uint8_t digest[32];
     uint64_t size = 0;
     const bool read = StoreDigest(file, digest, &size);
-    FsClose(&file);
     if (!read || HexOf(digest, sizeof digest) != record.sha256 || size != record.size) {
+        FsClose(&file);
         *why = read ? record.stored + " changed since it was moved (its SHA-256 is another)"
                     : record.stored + " cannot be read";
         return false;
     }
-    if (!StoreGiveBack(stored, record.path, record.metadata, why))
+    // What goes back is the file hashed: held open until it is back (on Windows nobody may write
+    // it meanwhile), and still the one its stored name names.
+    if (!StoreSameFile(file, stored)) {
+        FsClose(&file);
+        *why = record.stored + " changed since it was hashed (another file has its name)";
+        return false;
+    }
+    const bool given = StoreGiveBack(stored, record.path, record.metadata, why);
+    FsClose(&file);
+    if (!given)
         return false;
     std::lock_guard<std::mutex> hold(indexLock);
     if (!StoreAppend(Join(folder, kQuarantineIndex), FormatRestoredLine(record.stored, record.path, UtcTimestamp()))) {

@@ -82,5 +82,6 @@ bool QuarantineRead(const std::string& folder, std::vector<QuarantineRecord>* re
 // Whether the stored file of record is still in folder.
 bool QuarantineHolds(const std::string& folder, const QuarantineRecord& record);
 // Gives the file of record back to its path, with its metadata, never over a file, and only
-// when its bytes are still those the index gives; then marks it restored. *why says why not.
+// when its bytes are still those the index gives (the file hashed, held open, is the one that
+// goes back); then marks it restored. *why says why not.
 bool QuarantineRestore(const std::string& folder, const QuarantineRecord& record, std::string* why);

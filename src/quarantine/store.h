@@ -16,6 +16,8 @@ bool StoreReadMetadata(const FsFile& file, FileMetadata* metadata);
 // Appends line (with its line feed) to the file at path, created when missing, in one write,
 // and flushes it to the disk before returning.
 bool StoreAppend(const std::string& path, const std::string& line);
+// Whether path, not followed at its end, names the very file that file holds open.
+bool StoreSameFile(const FsFile& file, const std::string& path);
 // Whether folder holds no entry at all.
 bool StoreFolderEmpty(const std::string& folder);
 // Reads the whole file at path.

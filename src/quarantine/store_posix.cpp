@@ -208,6 +208,13 @@ bool StoreAppend(const std::string& path, const std::string& line)
     return done;
 }
 
+bool StoreSameFile(const FsFile& file, const std::string& path)
+{
+    struct stat held, named;
+    return fstat(static_cast<int>(file.handle), &held) == 0 && lstat(path.c_str(), &named) == 0 &&
+           held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
 bool StoreFolderEmpty(const std::string& folder)
 {
     DIR* dir = opendir(folder.c_str());

@@ -144,6 +144,21 @@ bool StoreAppend(const std::string& path, const std::string& line)
     return done;
 }
 
+bool StoreSameFile(const FsFile& file, const std::string& path)
+{
+    const DWORD anyone = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE named = CreateFileW(Wide(path).c_str(), FILE_READ_ATTRIBUTES, anyone, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (named == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION a, b;
+    const bool same = GetFileInformationByHandle(Handle(file), &a) && GetFileInformationByHandle(named, &b) &&
+                      a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+                      a.nFileIndexLow == b.nFileIndexLow;
+    CloseHandle(named);
+    return same;
+}
+
 bool StoreFolderEmpty(const std::string& folder)
 {
     WIN32_FIND_DATAW found;

@@ -185,7 +185,7 @@ void PlanRunKey(Plan* plan, HiveWork* work, const std::string& key, bool wowView
                 } else if (verdict == FileVerdict::Infected) {
                     removed.push_back("value \"" + value.name + "\" deleted: it starts " + windowsPath +
                                       ", which is infected");
-                    PlanFile(plan, windowsPath, path, "infected program of a Run value");
+                    PlanFile(plan, windowsPath, path, kRunProgramWhy);
                     continue;
                 }
                 break;
@@ -254,7 +254,7 @@ void PlanDroppedFiles(Plan* plan)
         for (const std::string& windowsPath : {std::string(target), AsWow(system, target)}) {
             std::string path, why;
             if (FindWindowsPath(system.volume, windowsPath, true, &path, &why) == Lookup::Found) {
-                PlanFile(plan, windowsPath, path, "file the worm drops");
+                PlanFile(plan, windowsPath, path, kDroppedFileWhy);
                 plan->result->outcome = 1;
             }
         }

@@ -441,23 +441,37 @@ class Scans(unittest.TestCase):
         return volume
 
     def test_a_quarantine_gives_back_what_it_took_under_wine(self):
-        """qfscan.exe: a file comes back with its bytes, attributes, times and security descriptor."""
+        """qfscan.exe: a file comes back with its bytes, attributes, times and security descriptor.
+        With --cleanup, what the cleanup removes (a dropped file, the infected program of a Run
+        value, whose value goes as without --move) is stored first and given back too."""
         build = ARGS.wine or self.skipTest("Windows build only")
         folder = self.tree("wine-quarantine", {"sub/sick.exe": self.sick})  # the probe takes ANSI paths
         path = os.path.join(folder, "sub/sick.exe")
+        started = os.path.join(self.tree("wine-run", {"run.exe": self.sick}), "run.exe")
+        dropped = os.path.join(os.environ["WINEPREFIX"], "drive_c/windows/system32.exe")  # a throwaway prefix
+        plant(os.path.dirname(dropped), {"system32.exe": b"MZ dropped"})
+        reg = lambda *more: subprocess.run([os.environ["QF_WINE_LOADER"], "reg", more[0], "HKCU\\Software\\Microsoft\\Windows"
+                                            "\\CurrentVersion\\Run", "/v", "qf"] + list(more[1:]), capture_output=True).returncode
+        self.assertEqual(reg("add", "/d", build.path(started), "/f"), 0)
         quarantine = self.volume()  # another volume: both ways a copy, which has only what qfscan gives it
         probe = lambda *more: subprocess.run([os.environ["QF_WINE_LOADER"], ARGS.probe, "security", build.path(path)] +
                                              list(more), capture_output=True, text=True, check=True).stdout
         before = probe("7")  # read-only, hidden, system
         os.utime(path, ns=(1_500_000_000_000_000_000, 1_400_000_000_000_000_000))
-        code, out, err = build.run("--move", quarantine, folder)
-        stored = os.path.join(quarantine, stored_name(self.sick))
+        code, out, err = build.run("--cleanup", "--move", quarantine, folder)
+        stored = os.path.join(quarantine, stored_name(self.sick, 2))
         self.assertEqual((code, err, read(stored)), (1, "", self.sick), out)
-        line = json.loads(read(os.path.join(quarantine, "index.jsonl")))
-        self.assertEqual((line["path"], line["attributes"] & 7), (build.path(path), 7))
-        self.assertEqual(build.run("--restore", quarantine), (0, build.path(path) + ": restored\n",
-                                                               "qfscan: a restored file is as infected as it was: scan it again before it runs\n"))
+        self.assertEqual((os.path.exists(started), os.path.exists(dropped), reg("query")), (False, False, 1))
+        lines = [json.loads(l) for l in read(os.path.join(quarantine, "index.jsonl")).splitlines()]
+        self.assertEqual([(l["path"], l["why"]) for l in lines],
+                         [(build.path(started), "infected program of a Run value"),
+                          ("C:\\windows\\system32.exe", "file the worm drops"), (build.path(path), "Zaverin marker, form 0x10")])
+        self.assertEqual(lines[2]["attributes"] & 7, 7)
+        self.assertEqual(build.run("--restore", quarantine),
+                         (0, "".join(l["path"] + ": restored\n" for l in lines),
+                          "qfscan: a restored file is as infected as it was: scan it again before it runs\n"))
         self.assertEqual((read(path), probe(), os.stat(path).st_mtime_ns), (self.sick, before, 1_400_000_000_000_000_000))
+        self.assertEqual((read(started), read(dropped)), (self.sick, b"MZ dropped"))
 
     def test_a_quarantine_gives_back_what_it_took(self):
         """--move, --list and --restore: a file comes back with its bytes, mode, times and extended

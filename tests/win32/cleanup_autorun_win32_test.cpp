@@ -129,7 +129,7 @@ TEST(AutorunRepair, RemovesInfectedProgramsAndTheirValuesAndRestoresUserinit)
     ASSERT_FALSE(HasFailure());
 
     SetEnvironmentVariableA("QF_TEST_RUN_GROWS", "v03 grows");
-    EXPECT_EQ(RepairAutorun(), kCleanupFound | kCleanupRefused) << "held.exe could not be deleted";
+    EXPECT_EQ(RepairAutorun(nullptr), kCleanupFound | kCleanupRefused) << "held.exe could not be deleted";
     SetEnvironmentVariableA("QF_TEST_RUN_GROWS", nullptr);
     CloseHandle(held);
     SetEnvironmentVariableA("PATH", oldPath.c_str());
@@ -150,7 +150,7 @@ TEST(AutorunRepair, RemovesInfectedProgramsAndTheirValuesAndRestoresUserinit)
     EXPECT_EQ(Userinit(), std::to_string(REG_SZ) + ":" + logon + '\0') << "this machine's logon program, with its NUL";
 
     Put(HKEY_LOCAL_MACHINE, kWinlogon, "Userinit", REG_SZ, poisoned);
-    EXPECT_EQ(RepairAutorun(), 0) << "nothing infected is left";
+    EXPECT_EQ(RepairAutorun(nullptr), 0) << "nothing infected is left";
     EXPECT_EQ(Names(HKEY_LOCAL_MACHINE, kMachineRun), machineLeft);
     EXPECT_EQ(Names(HKEY_CURRENT_USER, kUserRun), userLeft);
     EXPECT_EQ(Userinit(), std::to_string(REG_SZ) + ":" + logon + '\0') << "written when nothing was found too";
