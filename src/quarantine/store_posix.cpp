@@ -16,6 +16,7 @@
 #include <memory>
 #include <new>
 
+#include "fs/file_system_posix.h"
 #include "fs/test_seams.h"
 
 namespace {
@@ -91,46 +92,20 @@ void ApplyTimes(int fd, const FileMetadata& metadata)
             fsetxattr(fd, xattr.first.c_str(), xattr.second.data(), xattr.second.size(), 0);
 }
 
-// Renames without replacing; where the file system cannot promise that, a second name (which
-// never replaces) and the first one removed.
+// Renames without replacing; where that takes a second name, the first one is removed.
 bool RenameNew(int fromFolder, const char* from, int toFolder, const char* to)
 {
-    if (renameat2(fromFolder, from, toFolder, to, RENAME_NOREPLACE) == 0)
-        return true;
-    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
+    bool linked = false;
+    if (!FsRenameNew(fromFolder, from, toFolder, to, &linked))
         return false;
-    if (linkat(fromFolder, from, toFolder, to, 0) != 0)
-        return false;
-    unlinkat(fromFolder, from, 0);
+    if (linked)
+        unlinkat(fromFolder, from, 0);
     return true;
 }
 
 // Buffers are taken per call, not per thread: static thread-local storage is set up for every
 // thread that starts, and a scan's threads store nothing unless they find something.
 constexpr size_t kBlock = 65536;
-
-bool CopyAll(int in, int out)
-{
-    std::unique_ptr<char[]> block(new (std::nothrow) char[kBlock]);
-    if (block == nullptr) {
-        errno = ENOMEM;
-        return false;
-    }
-    for (off_t at = 0;;) {
-        const ssize_t got = pread(in, block.get(), kBlock, at);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return got == 0;
-        for (ssize_t done = 0; done < got;) {
-            const ssize_t put = write(out, block.get() + done, static_cast<size_t>(got - done));
-            if (put < 0 && errno != EINTR)
-                return false;
-            done += put > 0 ? put : 0;
-        }
-        at += got;
-    }
-}
 
 std::string Reason(const char* what)
 {
@@ -277,7 +252,7 @@ bool StoreGiveBack(const std::string& stored, const std::string& path, const Fil
         if (out < 0) {
             *why = Reason("no copy can be made in its folder");
         } else {
-            done = CopyAll(in, out) || (*why = Reason("it cannot be copied back"), false);
+            done = FsCopyBytes(in, out) || (*why = Reason("it cannot be copied back"), false);
             done = done && ApplyEarly(out, metadata, why);
             done = done && (fsync(out) == 0 || (*why = Reason("the copy cannot be flushed"), false));
             if (done)
