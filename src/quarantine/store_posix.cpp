@@ -112,6 +112,58 @@ std::string Reason(const char* what)
     return std::string(what) + ": " + std::strerror(errno);
 }
 
+// One volume: one rename, the metadata given first. A file that stays stored stays unrunnable.
+bool RenameBack(int in, const std::string& stored, int folder, const std::string& parent, const std::string& name,
+                const FileMetadata& metadata, std::string* why)
+{
+    bool done = ApplyEarly(in, metadata, why);
+    if (done)
+        SeamPauseBeforeRemoval(parent.c_str(), name.c_str());
+    if (done && !RenameNew(AT_FDCWD, stored.c_str(), folder, name.c_str())) {
+        *why = errno == EEXIST ? "a file is in its place (not replaced)" : Reason("it cannot be renamed back");
+        done = false;
+    }
+    if (done)
+        ApplyTimes(in, metadata);
+    else
+        fchmod(in, metadata.mode & 0666);
+    return done;
+}
+
+// Another volume: a copy under a name of the folder's own, flushed, then renamed into place, so
+// that no half-copy ever holds the name; then the stored file goes. The name comes from the stored
+// one, so that a copy an interrupted restore left is replaced by the next.
+bool CopyBack(int in, const std::string& stored, int folder, const std::string& parent, const std::string& name,
+              const FileMetadata& metadata, std::string* why)
+{
+    const std::string temporary = ".qfscan-" + stored.substr(stored.rfind('/') + 1) + ".part";
+    unlinkat(folder, temporary.c_str(), 0);
+    const int out = openat(folder, temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (out < 0) {
+        *why = Reason("no copy can be made in its folder");
+        return false;
+    }
+    bool done = FsCopyBytes(in, out) || (*why = Reason("it cannot be copied back"), false);
+    done = done && ApplyEarly(out, metadata, why);
+    done = done && (fsync(out) == 0 || (*why = Reason("the copy cannot be flushed"), false));
+    if (done)
+        SeamPauseBeforeRemoval(parent.c_str(), name.c_str());
+    if (done && !RenameNew(folder, temporary.c_str(), folder, name.c_str())) {
+        *why = errno == EEXIST ? "a file is in its place (not replaced)" : Reason("the copy cannot be renamed");
+        done = false;
+    }
+    if (done)
+        ApplyTimes(out, metadata);
+    else
+        unlinkat(folder, temporary.c_str(), 0);
+    close(out);
+    if (done)
+        fsync(folder);  // the copy's name on its disk before the stored file goes
+    if (done && unlink(stored.c_str()) != 0)
+        *why = Reason("restored, but the stored file cannot be removed");
+    return done;
+}
+
 }  // namespace
 
 bool StoreDigest(const FsFile& file, uint8_t digest[32], uint64_t* size)
@@ -219,59 +271,21 @@ bool StoreGiveBack(const std::string& stored, const std::string& path, const Fil
         return false;
     }
     const std::string name = path.substr(slash + 1);
+    const std::string parent = path.substr(0, slash);  // "" for the root
     const int in = open(stored.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    const int folder = open(slash == 0 ? "/" : path.substr(0, slash).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int folder = open(slash == 0 ? "/" : parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     struct stat storedInfo, folderInfo, there;
     bool done = false;
-    if (in < 0 || fstat(in, &storedInfo) != 0) {
+    if (in < 0 || fstat(in, &storedInfo) != 0)
         *why = Reason("the stored file cannot be opened");
-    } else if (folder < 0 || fstat(folder, &folderInfo) != 0) {
+    else if (folder < 0 || fstat(folder, &folderInfo) != 0)
         *why = Reason("its folder cannot be opened");
-    } else if (fstatat(folder, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0) {
+    else if (fstatat(folder, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0)
         *why = "a file is in its place (not replaced)";
-    } else if (storedInfo.st_dev == folderInfo.st_dev) {
-        // One volume: one rename, the metadata given first.
-        done = ApplyEarly(in, metadata, why);
-        if (done)
-            SeamPauseBeforeRemoval(path.substr(0, slash).c_str(), name.c_str());
-        if (done && !RenameNew(AT_FDCWD, stored.c_str(), folder, name.c_str())) {
-            *why = errno == EEXIST ? "a file is in its place (not replaced)" : Reason("it cannot be renamed back");
-            done = false;
-        }
-        if (done)
-            ApplyTimes(in, metadata);
-        else
-            fchmod(in, metadata.mode & 0666);  // stays stored, and stays unrunnable
-    } else {
-        // Another volume: a copy under a name of the folder's own, flushed, then renamed into
-        // place, so that no half-copy ever holds the name. The name comes from the stored one, so
-        // that a copy an interrupted restore left is replaced by the next.
-        const std::string temporary = ".qfscan-" + stored.substr(stored.rfind('/') + 1) + ".part";
-        unlinkat(folder, temporary.c_str(), 0);
-        const int out = openat(folder, temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (out < 0) {
-            *why = Reason("no copy can be made in its folder");
-        } else {
-            done = FsCopyBytes(in, out) || (*why = Reason("it cannot be copied back"), false);
-            done = done && ApplyEarly(out, metadata, why);
-            done = done && (fsync(out) == 0 || (*why = Reason("the copy cannot be flushed"), false));
-            if (done)
-                SeamPauseBeforeRemoval(path.substr(0, slash).c_str(), name.c_str());
-            if (done && !RenameNew(folder, temporary.c_str(), folder, name.c_str())) {
-                *why = errno == EEXIST ? "a file is in its place (not replaced)" : Reason("the copy cannot be renamed");
-                done = false;
-            }
-            if (done)
-                ApplyTimes(out, metadata);
-            else
-                unlinkat(folder, temporary.c_str(), 0);
-            close(out);
-        }
-        if (done)
-            fsync(folder);  // the copy's name on its disk before the stored file goes
-        if (done && unlink(stored.c_str()) != 0)
-            *why = Reason("restored, but the stored file cannot be removed");
-    }
+    else if (storedInfo.st_dev == folderInfo.st_dev)
+        done = RenameBack(in, stored, folder, parent, name, metadata, why);
+    else
+        done = CopyBack(in, stored, folder, parent, name, metadata, why);
     if (done)
         fsync(folder);
     if (in >= 0)
