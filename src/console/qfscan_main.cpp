@@ -118,8 +118,9 @@ struct Options {
     bool skipDotFolders = false;
     int jobs = kDefaultJobs;
     std::string moveDir;
-    std::string listDir;     // --list: the quarantine to print
-    std::string restoreDir;  // --restore: the quarantine to give back from, paths its files
+    bool list = false;       // --list: print the quarantine
+    bool restore = false;    // --restore: give back from the quarantine, paths its files
+    std::string quarantine;  // the folder of --list or --restore
     std::string offlineRoot;
     std::string windows;  // --windows: the Windows folder in offlineRoot, where there are several
     std::string logFile;
@@ -161,35 +162,6 @@ int Print(const char* text)
     return std::fputs(text, stdout) >= 0 && std::fflush(stdout) == 0 ? kExitClean : kExitError;
 }
 
-// --list and --restore go with --json alone; a quarantine folder is made absolute.
-bool QuarantineOptions(Options* options, int* exitCode)
-{
-    std::string& folder = options->listDir.empty() ? options->restoreDir : options->listDir;
-    const char* problem = nullptr;
-    if (!options->listDir.empty() && !options->restoreDir.empty())
-        problem = "--list and --restore exclude each other";
-    else if (options->deleteInfected || !options->moveDir.empty() || !options->offlineRoot.empty() ||
-             options->cleanup || options->dryRun || !options->windows.empty() || !options->logFile.empty())
-        problem = "--list and --restore take only --json";
-    else if (!options->listDir.empty() && !options->paths.empty())
-        problem = "--list takes no PATH";
-    if (problem != nullptr) {
-        *exitCode = Fail(problem);
-        return false;
-    }
-    const std::string given = folder;
-    folder = FullPath(given);
-    if (folder.empty() || !FsIsDirectory(folder.c_str())) {
-        *exitCode = Fail(given + ": no such folder");
-        return false;
-    }
-    for (std::string& path : options->paths) {
-        const std::string full = FullPath(path);
-        path = full.empty() ? path : full;
-    }
-    return true;
-}
-
 int PrintHelp()
 {
     return std::printf(kHelp, kMaxJobs, kDefaultJobs) >= 0 && std::fflush(stdout) == 0 ? kExitClean : kExitError;
@@ -208,8 +180,29 @@ bool SameName(const std::string& a, const std::string& b)
     return a.size() == b.size() && (kFsSeparator == '/' ? a == b : AsciiEqualNoCase(a.data(), b.data(), a.size()));
 }
 
-// Parses the command line into options; on a bad one, *exitCode is what to exit with.
-bool ParseOptions(int argc, char** argv, Options* options, int* exitCode)
+// --list and --restore take their folder as the first PATH unless it came as --list=DIR, so that
+// an option may stand between: "--list --json DIR" lists DIR.
+bool TakeQuarantineFolder(Options* options, bool given, int* exitCode)
+{
+    const std::string name = options->list ? "--list" : "--restore";
+    if (!given && options->paths.empty()) {
+        *exitCode = Fail(name + " needs a folder");
+        return false;
+    }
+    if (!given) {
+        options->quarantine = options->paths.front();
+        options->paths.erase(options->paths.begin());
+    }
+    if (options->quarantine.empty()) {
+        *exitCode = Fail(name + " needs a folder, not \"\"");
+        return false;
+    }
+    return true;
+}
+
+// Reads the command line into options; false with *exitCode after --help or --version, and on an
+// option that cannot be read.
+bool ReadArguments(int argc, char** argv, Options* options, int* exitCode)
 {
     enum { kOptMove = 256, kOptOffline, kOptDryRun, kOptHelp, kOptVersion, kOptLog, kOptJson, kOptWindows,
            kOptSkipDot, kOptList, kOptRestore };
@@ -221,9 +214,10 @@ bool ParseOptions(int argc, char** argv, Options* options, int* exitCode)
         {"version", no_argument, nullptr, kOptVersion}, {"log", required_argument, nullptr, kOptLog},
         {"jobs", required_argument, nullptr, 'j'},     {"windows", required_argument, nullptr, kOptWindows},
         {"skip-dot-folders", no_argument, nullptr, kOptSkipDot},
-        {"list", required_argument, nullptr, kOptList}, {"restore", required_argument, nullptr, kOptRestore},
+        {"list", optional_argument, nullptr, kOptList}, {"restore", optional_argument, nullptr, kOptRestore},
         {nullptr, 0, nullptr, 0}};
     opterr = 0;
+    bool quarantineGiven = false;  // as --list=DIR or --restore=DIR
     // Options may follow the paths, as GNU tools take them; "--" ends them.
     for (int c; (c = getopt_long(argc, argv, "j:", kLong, nullptr)) != -1;) {
         switch (c) {
@@ -254,8 +248,14 @@ bool ParseOptions(int argc, char** argv, Options* options, int* exitCode)
         case kOptSkipDot: options->skipDotFolders = true; break;
         case kOptLog: options->logFile = optarg; break;
         case kOptWindows: options->windows = optarg; break;
-        case kOptList: options->listDir = optarg; break;
-        case kOptRestore: options->restoreDir = optarg; break;
+        case kOptList:
+        case kOptRestore:
+            (c == kOptList ? options->list : options->restore) = true;
+            if (optarg != nullptr) {
+                options->quarantine = optarg;
+                quarantineGiven = true;
+            }
+            break;
         case kOptHelp: *exitCode = PrintHelp(); return false;
         case kOptVersion: *exitCode = Print(kVersion); return false;
         default:
@@ -268,36 +268,76 @@ bool ParseOptions(int argc, char** argv, Options* options, int* exitCode)
     }
     for (int i = optind; i < argc; ++i)
         options->paths.push_back(argv[i]);
-    if (!options->listDir.empty() || !options->restoreDir.empty())
-        return QuarantineOptions(options, exitCode);
+    return (!options->list && !options->restore) || TakeQuarantineFolder(options, quarantineGiven, exitCode);
+}
 
+// What keeps --list or --restore from going with the other options (--json alone); nullptr when
+// nothing does.
+const char* QuarantineConflict(const Options& options)
+{
+    if (options.list && options.restore)
+        return "--list and --restore exclude each other";
+    if (options.deleteInfected || !options.moveDir.empty() || !options.offlineRoot.empty() || options.cleanup ||
+        options.dryRun || !options.windows.empty() || !options.logFile.empty())
+        return "--list and --restore take only --json";
+    return options.list && !options.paths.empty() ? "--list takes no PATH" : nullptr;
+}
+
+// What keeps a scan's options from going together, or from being carried out on this system;
+// nullptr when nothing does.
+const char* ScanConflict(const Options& options)
+{
     const char* problem = nullptr;
-    if (options->deleteInfected && !options->moveDir.empty())
+    if (options.deleteInfected && !options.moveDir.empty())
         problem = "--delete and --move exclude each other";
-    else if (!options->offlineRoot.empty() && !options->paths.empty())
+    else if (!options.offlineRoot.empty() && !options.paths.empty())
         problem = "--offline scans its ROOT and takes no PATH";
-    else if (!options->offlineRoot.empty() && options->cleanup)
+    else if (!options.offlineRoot.empty() && options.cleanup)
         problem = "--cleanup is for the running system, --offline for one mounted here";
-    else if (options->dryRun && options->offlineRoot.empty())
+    else if (options.dryRun && options.offlineRoot.empty())
         problem = "--dry-run goes with --offline";
-    else if (!options->windows.empty() && options->offlineRoot.empty())
+    else if (!options.windows.empty() && options.offlineRoot.empty())
         problem = "--windows goes with --offline";
-    else if (options->windows.find_first_of("/\\") != std::string::npos || options->windows == "." ||
-             options->windows == "..")
+    else if (options.windows.find_first_of("/\\") != std::string::npos || options.windows == "." ||
+             options.windows == "..")
         problem = "--windows takes the name of a folder in ROOT, such as Windows";
-    else if (options->offlineRoot.empty() && options->paths.empty())
+    else if (options.offlineRoot.empty() && options.paths.empty())
         problem = "no PATH to scan";
-    else if (options->cleanup && kFsSeparator != '\\')
+    else if (options.cleanup && kFsSeparator != '\\')
         problem = "--cleanup needs Windows (from a Linux rescue system, use --offline ROOT)";
-    else if (options->cleanup && !RunningAsAdministrator())
+    else if (options.cleanup && !RunningAsAdministrator())
         problem = "--cleanup needs an administrator: run it from an elevated prompt, nothing was changed";
-    else if (!options->offlineRoot.empty() && !OfflineSupported())
+    else if (!options.offlineRoot.empty() && !OfflineSupported())
         problem = "--offline needs a Linux rescue system (on the running Windows, use --cleanup)";
-    if (problem != nullptr) {
+    return problem;
+}
+
+// Refuses options that do not go together, or that this system cannot carry out.
+bool CheckCombinations(const Options& options, int* exitCode)
+{
+    const char* problem = options.list || options.restore ? QuarantineConflict(options) : ScanConflict(options);
+    if (problem != nullptr)
         *exitCode = Fail(problem);
-        return false;
+    return problem == nullptr;
+}
+
+// Makes every path absolute (the walk moves the current directory) and checks that it names what
+// it must: a folder for the quarantine, --move and --offline, a file or folder for a PATH.
+bool ResolvePaths(Options* options, int* exitCode)
+{
+    if (options->list || options->restore) {
+        const std::string given = options->quarantine;
+        options->quarantine = FullPath(given);
+        if (options->quarantine.empty() || !FsIsDirectory(options->quarantine.c_str())) {
+            *exitCode = Fail(given + ": no such folder");
+            return false;
+        }
+        for (std::string& path : options->paths) {  // originals to restore, which need not exist
+            const std::string full = FullPath(path);
+            path = full.empty() ? path : full;
+        }
+        return true;
     }
-    // Every path is made absolute now: the walk moves the current directory.
     std::vector<std::string*> folders = {&options->moveDir, &options->offlineRoot};
     for (std::string& path : options->paths)
         folders.push_back(&path);
@@ -328,9 +368,15 @@ bool ParseOptions(int argc, char** argv, Options* options, int* exitCode)
             return false;
         }
     }
-    // Folders are compared as the file system resolves them (device and file number of the folder
-    // and its ancestors), so that no link, bind mount or other spelling makes one look like two; a
-    // file by its folder and its name there.
+    return true;
+}
+
+// Compares what is scanned and the --move folder as the file system resolves them (device and
+// file number of a folder and its ancestors; a file by its folder and its name there), so that no
+// link, bind mount or other spelling makes one look like two: refuses a --move folder inside a
+// scanned one, and leaves out a PATH that another holds (or repeats), so each file is scanned once.
+bool SortOutOverlaps(Options* options, int* exitCode)
+{
     std::vector<std::string> scanned = options->paths;
     if (!options->offlineRoot.empty())
         scanned.push_back(options->offlineRoot);
@@ -358,7 +404,6 @@ bool ParseOptions(int argc, char** argv, Options* options, int* exitCode)
             return false;
         }
     }
-    // Each file once: a PATH that another holds (or repeats) is left out.
     std::vector<std::string> kept;
     for (size_t i = 0; i < options->paths.size(); ++i) {
         size_t holder = scanned.size();
@@ -376,6 +421,15 @@ bool ParseOptions(int argc, char** argv, Options* options, int* exitCode)
     }
     options->paths = kept;
     return true;
+}
+
+// Parses the command line into options; on a bad one, *exitCode is what to exit with.
+bool ParseOptions(int argc, char** argv, Options* options, int* exitCode)
+{
+    if (!ReadArguments(argc, argv, options, exitCode) || !CheckCombinations(*options, exitCode) ||
+        !ResolvePaths(options, exitCode))
+        return false;
+    return options->list || options->restore || SortOutOverlaps(options, exitCode);
 }
 
 // Reports what the last step of the walk met.
@@ -518,11 +572,11 @@ int main(int argc, char** argv)
     if (!ParseOptions(argc, argv, &options, &exitCode))
         return exitCode;
     static std::atomic<int> interrupt{0};
-    if (!options.listDir.empty())
-        return ListQuarantine(options.listDir, options.json);
-    if (!options.restoreDir.empty()) {
+    if (options.list)
+        return ListQuarantine(options.quarantine, options.json);
+    if (options.restore) {
         CatchInterrupt(&interrupt);
-        return RestoreQuarantine(options.restoreDir, options.paths, options.json, &interrupt);
+        return RestoreQuarantine(options.quarantine, options.paths, options.json, &interrupt);
     }
     std::string why;
     if (!options.moveDir.empty() && !QuarantineReady(options.moveDir, false, &why))

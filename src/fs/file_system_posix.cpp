@@ -5,6 +5,7 @@
 // Links are never followed: a link to a folder is a folder with the link mark, every other link
 // (a dangling one too) a file with it, and neither is opened.
 #include "fs/file_system.h"
+#include "fs/file_system_posix.h"
 #include "fs/test_seams.h"
 
 #include <dirent.h>
@@ -92,26 +93,7 @@ bool CopyOpenFile(int in, const struct stat& info, int folder, const char* name)
     const int out = openat(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, info.st_mode & 0777);
     if (out < 0)
         return false;
-    // A buffer per copy, not per thread: static thread-local storage is set up, page by page, for
-    // every thread that starts, copying or not.
-    constexpr size_t kBlock = 65536;
-    std::unique_ptr<char[]> block(new (std::nothrow) char[kBlock]);
-    bool copied = block != nullptr;
-    if (!copied)
-        errno = ENOMEM;
-    off_t at = 0;
-    for (ssize_t got; copied && (got = pread(in, block.get(), kBlock, at)) != 0;) {
-        if (got < 0) {
-            copied = errno == EINTR;
-            continue;
-        }
-        at += got;
-        for (ssize_t done = 0, put; copied && done < got; done += put > 0 ? put : 0) {
-            put = write(out, block.get() + done, static_cast<size_t>(got - done));
-            copied = put >= 0 || errno == EINTR;
-        }
-    }
-    copied = copied && fsync(out) == 0;
+    bool copied = FsCopyBytes(in, out) && fsync(out) == 0;
     const int error = errno;
     copied = close(out) == 0 && copied;
     if (!copied) {
@@ -121,70 +103,92 @@ bool CopyOpenFile(int in, const struct stat& info, int folder, const char* name)
     return copied;
 }
 
-// The target name for attempt n: name, then name.1, name.2, ...
-bool TargetName(const char* name, int n, char* out, size_t capacity)
+// How one try at a name in the move folder ended.
+enum class Try { Done, NameTaken, Failed };
+
+// The name for try n: name (or exact), then name.1, name.2, ...; false with errno when there is
+// none: EEXIST once exact is taken, ENAMETOOLONG.
+bool NumberedName(const char* name, const char* exact, int n, char* out, size_t capacity)
 {
-    const int used = n == 0 ? std::snprintf(out, capacity, "%s", name) : std::snprintf(out, capacity, "%s.%d", name, n);
-    return used >= 0 && static_cast<size_t>(used) < capacity;
+    if (exact != nullptr && n > 0) {
+        errno = EEXIST;
+        return false;
+    }
+    const char* base = exact != nullptr ? exact : name;
+    const int used = n == 0 ? std::snprintf(out, capacity, "%s", base) : std::snprintf(out, capacity, "%s.%d", base, n);
+    if (used < 0 || static_cast<size_t>(used) >= capacity || std::strlen(out) >= 256) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    return true;
+}
+
+// On one file system: source renamed to final. Where that takes a second name, the first goes
+// only while it still names the file tested, and never are both left.
+Try RenameInto(int folder, const char* source, const struct stat& tested, int moveFolder, const char* final)
+{
+    bool linked = false;
+    if (!FsRenameNew(folder, source, moveFolder, final, &linked))
+        return errno == EEXIST ? Try::NameTaken : Try::Failed;
+    if (!linked || (SameFile(folder, source, tested) && unlinkat(folder, source, 0) == 0))
+        return Try::Done;
+    const int error = errno;
+    unlinkat(moveFolder, final, 0);
+    errno = error;
+    return Try::Failed;
+}
+
+// Across file systems, first: a flushed copy of the open file under a temporary name of
+// moveFolder, so that a partial copy never holds a final name.
+bool CopyAcross(FsFile* file, const struct stat& tested, int moveFolder, char* temporary, size_t capacity)
+{
+    std::snprintf(temporary, capacity, ".qfscan-%ld-%p.part", static_cast<long>(getpid()), static_cast<void*>(file));
+    return CopyOpenFile(static_cast<int>(file->handle), tested, moveFolder, temporary);
+}
+
+// Across file systems, then: the copy takes final, and the original goes while it still is the
+// file tested; otherwise the copy goes too. The temporary name is gone unless final was taken.
+Try LinkCopy(int folder, const char* source, const struct stat& tested, int moveFolder, const char* temporary,
+             const char* final)
+{
+    if (linkat(moveFolder, temporary, moveFolder, final, 0) != 0) {
+        if (errno == EEXIST)
+            return Try::NameTaken;
+        const int error = errno;
+        unlinkat(moveFolder, temporary, 0);
+        errno = error;
+        return Try::Failed;
+    }
+    unlinkat(moveFolder, temporary, 0);
+    fsync(moveFolder);  // the copy's name on its disk before the original leaves the other
+    if (SameFile(folder, source, tested) && unlinkat(folder, source, 0) == 0)
+        return Try::Done;
+    const int error = SameFile(folder, source, tested) ? errno : kChangedError;
+    unlinkat(moveFolder, final, 0);  // never leave two
+    errno = error;
+    return Try::Failed;
 }
 
 // Gives the file at folder/source a new name in moveFolder, its own name or the first free
-// name.N (with exact, that name or none), without replacing anything; the copy across file
-// systems goes to a temporary name first, so a partial copy never holds a final name.
+// name.N (with exact, that name or none), without replacing anything: renamed on one file system,
+// copied across two (once; the copy then tries the names).
 bool MoveOut(FsFile* file, const char* source, const struct stat& tested, int moveFolder, char* final, size_t capacity,
              const char* exact)
 {
     const int folder = file->dir->fd;
     bool copied = false;
     char temporary[64];
-    for (int n = 0; n < 10000; ++n) {
-        if (exact != nullptr && n > 0) {
-            errno = EEXIST;
-            break;
-        }
-        if (!TargetName(exact != nullptr ? exact : file->name, n, final, capacity) || std::strlen(final) >= 256) {
-            errno = ENAMETOOLONG;
-            break;
-        }
-        if (!copied) {
-            if (renameat2(folder, source, moveFolder, final, RENAME_NOREPLACE) == 0)
-                return true;
-            if (errno == EEXIST)
-                continue;
-            if (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP) {
-                // A file system that cannot rename without replacing: a second name never replaces.
-                if (linkat(folder, source, moveFolder, final, 0) == 0) {
-                    if (SameFile(folder, source, tested) && unlinkat(folder, source, 0) == 0)
-                        return true;
-                    const int error = errno;
-                    unlinkat(moveFolder, final, 0);
-                    errno = error;
-                    return false;
-                }
-                if (errno == EEXIST)
-                    continue;
-            }
-            if (errno != EXDEV)
-                return false;
-            std::snprintf(temporary, sizeof temporary, ".qfscan-%ld-%p.part", static_cast<long>(getpid()),
-                          static_cast<void*>(file));
-            if (!CopyOpenFile(static_cast<int>(file->handle), tested, moveFolder, temporary))
+    for (int n = 0; n < 10000 && NumberedName(file->name, exact, n, final, capacity); ++n) {
+        Try tried = copied ? LinkCopy(folder, source, tested, moveFolder, temporary, final)
+                           : RenameInto(folder, source, tested, moveFolder, final);
+        if (!copied && tried == Try::Failed && errno == EXDEV) {
+            if (!CopyAcross(file, tested, moveFolder, temporary, sizeof temporary))
                 return false;
             copied = true;
+            tried = LinkCopy(folder, source, tested, moveFolder, temporary, final);
         }
-        if (linkat(moveFolder, temporary, moveFolder, final, 0) != 0) {
-            if (errno == EEXIST)
-                continue;
-            break;
-        }
-        unlinkat(moveFolder, temporary, 0);
-        fsync(moveFolder);  // the copy's name on its disk before the original leaves the other
-        if (SameFile(folder, source, tested) && unlinkat(folder, source, 0) == 0)
-            return true;
-        const int error = SameFile(folder, source, tested) ? errno : kChangedError;
-        unlinkat(moveFolder, final, 0);  // never leave two
-        errno = error;
-        return false;
+        if (tried != Try::NameTaken)
+            return tried == Try::Done;
     }
     if (copied) {
         const int error = errno;
@@ -655,6 +659,43 @@ FsDisposal FsDispose(FsFile* file, const char* moveFolder, bool, char* target, s
     FsClose(file);
     errno = result.error;
     return result;
+}
+
+bool FsRenameNew(int fromFolder, const char* from, int toFolder, const char* to, bool* linked)
+{
+    *linked = false;
+    if (renameat2(fromFolder, from, toFolder, to, RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
+        return false;
+    *linked = linkat(fromFolder, from, toFolder, to, 0) == 0;
+    return *linked;
+}
+
+bool FsCopyBytes(int in, int out)
+{
+    // A buffer per copy, not per thread: static thread-local storage is set up, page by page, for
+    // every thread that starts, copying or not.
+    constexpr size_t kBlock = 65536;
+    std::unique_ptr<char[]> block(new (std::nothrow) char[kBlock]);
+    if (block == nullptr) {
+        errno = ENOMEM;
+        return false;
+    }
+    for (off_t at = 0;;) {
+        const ssize_t got = pread(in, block.get(), kBlock, at);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return got == 0;
+        for (ssize_t done = 0; done < got;) {
+            const ssize_t put = write(out, block.get() + done, static_cast<size_t>(got - done));
+            if (put < 0 && errno != EINTR)
+                return false;
+            done += put > 0 ? put : 0;
+        }
+        at += got;
+    }
 }
 
 bool FsCopyToNewFile(const char* path, const char* target)

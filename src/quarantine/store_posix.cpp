@@ -16,6 +16,7 @@
 #include <memory>
 #include <new>
 
+#include "fs/file_system_posix.h"
 #include "fs/test_seams.h"
 
 namespace {
@@ -91,17 +92,14 @@ void ApplyTimes(int fd, const FileMetadata& metadata)
             fsetxattr(fd, xattr.first.c_str(), xattr.second.data(), xattr.second.size(), 0);
 }
 
-// Renames without replacing; where the file system cannot promise that, a second name (which
-// never replaces) and the first one removed.
+// Renames without replacing; where that takes a second name, the first one is removed.
 bool RenameNew(int fromFolder, const char* from, int toFolder, const char* to)
 {
-    if (renameat2(fromFolder, from, toFolder, to, RENAME_NOREPLACE) == 0)
-        return true;
-    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
+    bool linked = false;
+    if (!FsRenameNew(fromFolder, from, toFolder, to, &linked))
         return false;
-    if (linkat(fromFolder, from, toFolder, to, 0) != 0)
-        return false;
-    unlinkat(fromFolder, from, 0);
+    if (linked)
+        unlinkat(fromFolder, from, 0);
     return true;
 }
 
@@ -109,32 +107,61 @@ bool RenameNew(int fromFolder, const char* from, int toFolder, const char* to)
 // thread that starts, and a scan's threads store nothing unless they find something.
 constexpr size_t kBlock = 65536;
 
-bool CopyAll(int in, int out)
-{
-    std::unique_ptr<char[]> block(new (std::nothrow) char[kBlock]);
-    if (block == nullptr) {
-        errno = ENOMEM;
-        return false;
-    }
-    for (off_t at = 0;;) {
-        const ssize_t got = pread(in, block.get(), kBlock, at);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return got == 0;
-        for (ssize_t done = 0; done < got;) {
-            const ssize_t put = write(out, block.get() + done, static_cast<size_t>(got - done));
-            if (put < 0 && errno != EINTR)
-                return false;
-            done += put > 0 ? put : 0;
-        }
-        at += got;
-    }
-}
-
 std::string Reason(const char* what)
 {
     return std::string(what) + ": " + std::strerror(errno);
+}
+
+// One volume: one rename, the metadata given first. A file that stays stored stays unrunnable.
+bool RenameBack(int in, const std::string& stored, int folder, const std::string& parent, const std::string& name,
+                const FileMetadata& metadata, std::string* why)
+{
+    bool done = ApplyEarly(in, metadata, why);
+    if (done)
+        SeamPauseBeforeRemoval(parent.c_str(), name.c_str());
+    if (done && !RenameNew(AT_FDCWD, stored.c_str(), folder, name.c_str())) {
+        *why = errno == EEXIST ? "a file is in its place (not replaced)" : Reason("it cannot be renamed back");
+        done = false;
+    }
+    if (done)
+        ApplyTimes(in, metadata);
+    else
+        fchmod(in, metadata.mode & 0666);
+    return done;
+}
+
+// Another volume: a copy under a name of the folder's own, flushed, then renamed into place, so
+// that no half-copy ever holds the name; then the stored file goes. The name comes from the stored
+// one, so that a copy an interrupted restore left is replaced by the next.
+bool CopyBack(int in, const std::string& stored, int folder, const std::string& parent, const std::string& name,
+              const FileMetadata& metadata, std::string* why)
+{
+    const std::string temporary = ".qfscan-" + stored.substr(stored.rfind('/') + 1) + ".part";
+    unlinkat(folder, temporary.c_str(), 0);
+    const int out = openat(folder, temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (out < 0) {
+        *why = Reason("no copy can be made in its folder");
+        return false;
+    }
+    bool done = FsCopyBytes(in, out) || (*why = Reason("it cannot be copied back"), false);
+    done = done && ApplyEarly(out, metadata, why);
+    done = done && (fsync(out) == 0 || (*why = Reason("the copy cannot be flushed"), false));
+    if (done)
+        SeamPauseBeforeRemoval(parent.c_str(), name.c_str());
+    if (done && !RenameNew(folder, temporary.c_str(), folder, name.c_str())) {
+        *why = errno == EEXIST ? "a file is in its place (not replaced)" : Reason("the copy cannot be renamed");
+        done = false;
+    }
+    if (done)
+        ApplyTimes(out, metadata);
+    else
+        unlinkat(folder, temporary.c_str(), 0);
+    close(out);
+    if (done)
+        fsync(folder);  // the copy's name on its disk before the stored file goes
+    if (done && unlink(stored.c_str()) != 0)
+        *why = Reason("restored, but the stored file cannot be removed");
+    return done;
 }
 
 }  // namespace
@@ -251,59 +278,21 @@ bool StoreGiveBack(const std::string& stored, const std::string& path, const Fil
         return false;
     }
     const std::string name = path.substr(slash + 1);
+    const std::string parent = path.substr(0, slash);  // "" for the root
     const int in = open(stored.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    const int folder = open(slash == 0 ? "/" : path.substr(0, slash).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int folder = open(slash == 0 ? "/" : parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     struct stat storedInfo, folderInfo, there;
     bool done = false;
-    if (in < 0 || fstat(in, &storedInfo) != 0) {
+    if (in < 0 || fstat(in, &storedInfo) != 0)
         *why = Reason("the stored file cannot be opened");
-    } else if (folder < 0 || fstat(folder, &folderInfo) != 0) {
+    else if (folder < 0 || fstat(folder, &folderInfo) != 0)
         *why = Reason("its folder cannot be opened");
-    } else if (fstatat(folder, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0) {
+    else if (fstatat(folder, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0)
         *why = "a file is in its place (not replaced)";
-    } else if (storedInfo.st_dev == folderInfo.st_dev) {
-        // One volume: one rename, the metadata given first.
-        done = ApplyEarly(in, metadata, why);
-        if (done)
-            SeamPauseBeforeRemoval(path.substr(0, slash).c_str(), name.c_str());
-        if (done && !RenameNew(AT_FDCWD, stored.c_str(), folder, name.c_str())) {
-            *why = errno == EEXIST ? "a file is in its place (not replaced)" : Reason("it cannot be renamed back");
-            done = false;
-        }
-        if (done)
-            ApplyTimes(in, metadata);
-        else
-            fchmod(in, metadata.mode & 0666);  // stays stored, and stays unrunnable
-    } else {
-        // Another volume: a copy under a name of the folder's own, flushed, then renamed into
-        // place, so that no half-copy ever holds the name. The name comes from the stored one, so
-        // that a copy an interrupted restore left is replaced by the next.
-        const std::string temporary = ".qfscan-" + stored.substr(stored.rfind('/') + 1) + ".part";
-        unlinkat(folder, temporary.c_str(), 0);
-        const int out = openat(folder, temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (out < 0) {
-            *why = Reason("no copy can be made in its folder");
-        } else {
-            done = CopyAll(in, out) || (*why = Reason("it cannot be copied back"), false);
-            done = done && ApplyEarly(out, metadata, why);
-            done = done && (fsync(out) == 0 || (*why = Reason("the copy cannot be flushed"), false));
-            if (done)
-                SeamPauseBeforeRemoval(path.substr(0, slash).c_str(), name.c_str());
-            if (done && !RenameNew(folder, temporary.c_str(), folder, name.c_str())) {
-                *why = errno == EEXIST ? "a file is in its place (not replaced)" : Reason("the copy cannot be renamed");
-                done = false;
-            }
-            if (done)
-                ApplyTimes(out, metadata);
-            else
-                unlinkat(folder, temporary.c_str(), 0);
-            close(out);
-        }
-        if (done)
-            fsync(folder);  // the copy's name on its disk before the stored file goes
-        if (done && unlink(stored.c_str()) != 0)
-            *why = Reason("restored, but the stored file cannot be removed");
-    }
+    else if (storedInfo.st_dev == folderInfo.st_dev)
+        done = RenameBack(in, stored, folder, parent, name, metadata, why);
+    else
+        done = CopyBack(in, stored, folder, parent, name, metadata, why);
     if (done)
         fsync(folder);
     if (in >= 0)

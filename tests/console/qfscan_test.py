@@ -200,6 +200,7 @@ class Scans(unittest.TestCase):
                                      (["--move", "", sick], '""', True),
                                      (["--move", not_quarantine, sick], "no index.jsonl", False),
                                      (["--list", not_quarantine], "no index.jsonl", False),
+                                     (["--list", "--json", not_quarantine], "no index.jsonl", False),  # the folder, not --json
                                      (["--restore", not_quarantine, "--json"], "no index.jsonl", False),
                                      ([sick, ""], "empty PATH", True),
                                      (["--cleanup", sick], "needs Windows", True),
@@ -513,7 +514,7 @@ class Scans(unittest.TestCase):
                                   "mode": 0o751, "mtime_ns": 1_400_000_000_987_654_321,
                                   "xattrs": {"user.qf": "値".encode().hex()}})
                 self.assertEqual(line["why"], "Zaverin marker, form 0x10")
-                listed = [json.loads(l) for l in build.run("--json", "--list", quarantine)[1].splitlines()]
+                listed = [json.loads(l) for l in build.run("--list", "--json", quarantine)[1].splitlines()]
                 self.assertEqual([(l["path"], l["state"]) for l in listed if l["state"] != "missing"], [(path, "held")])
                 if meanwhile == "taken":
                     plant(folder, {name: self.clean})
