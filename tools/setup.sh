@@ -36,9 +36,11 @@ want nettle-dev
 want python3
 want python3-hivex
 want strace
-# The release: Authenticode signing, and a throwaway certificate for testing it.
+# The release: Authenticode signing, and a throwaway certificate for testing it; its tests read
+# the programs' manifests and version resources with pefile.
 want osslsigncode
 want openssl
+want python3-pefile
 # The rescue tests make a real NTFS volume (mkntfs), mount it as rescue systems do (ntfs-3g)
 # and read and set its security attributes (getfattr, setfattr).
 want ntfs-3g

@@ -7,16 +7,17 @@ static Linux qfscan in an empty root (--version, a scan, an offline repair).
 import os
 import re
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
 import unittest
 import xml.etree.ElementTree as ET
 
+import pefile
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [os.path.join(HERE, "..", "offline"), os.path.join(HERE, "..", "support")]
-from fixtures import infected, plant, read, sample, sections  # noqa: E402
+from fixtures import infected, plant, read, sample  # noqa: E402
 
 WINDOWS = LINUX = None
 ASM = "{urn:schemas-microsoft-com:asm.v1}"
@@ -27,49 +28,21 @@ VISTA_TO_11 = {"{e2011457-1546-43c5-a5fe-008deee3d3f0}", "{35138b9a-5d96-4fbd-8e
                "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}
 
 
-def resources(image):
-    """{(type, name): data} of the resource section, first language of each."""
-    rsrc = next((va, raw) for name, va, raw, _ in sections(image) if name == ".rsrc")
-    va, raw = rsrc
-
-    def entries(offset):
-        named, ids = struct.unpack_from("<HH", image, raw + offset + 12)
-        for i in range(named + ids):
-            key, target = struct.unpack_from("<II", image, raw + offset + 16 + 8 * i)
-            yield key, target
-
-    found = {}
-    for rtype, t in entries(0):
-        for rname, n in entries(t & 0x7FFFFFFF):
-            _, leaf = next(entries(n & 0x7FFFFFFF))
-            data_va, size = struct.unpack_from("<II", image, raw + leaf)
-            found[(rtype, rname)] = image[raw + data_va - va:raw + data_va - va + size]
-    return found
-
-
-def version_strings(block):
-    """The string values of a VS_VERSION_INFO block, and its fixed file version as "fixed"."""
-    values = {}
-
-    def node(at, end):
-        while at + 6 <= end:
-            length, value_length, kind = struct.unpack_from("<HHH", block, at)
-            key_end = at + 6
-            while block[key_end:key_end + 2] != b"\0\0":
-                key_end += 2
-            key = block[at + 6:key_end].decode("utf-16-le")
-            value_at = (key_end + 2 + 3) & ~3
-            value = block[value_at:value_at + (2 * value_length if kind == 1 else value_length)]
-            if key == "VS_VERSION_INFO":
-                ms, ls = struct.unpack_from("<II", value, 8)
-                values["fixed"] = "%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
-            elif kind == 1 and value:
-                values[key] = value.decode("utf-16-le").rstrip("\0")
-            node((value_at + len(value) + 3) & ~3, at + length)
-            at = (at + length + 3) & ~3
-
-    node(0, len(block))
+def version_strings(image):
+    """The string values of a program's version resource, and its fixed file version as "fixed"."""
+    values = {k.decode(): v.decode() for info in image.FileInfo[0] if info.Key == b"StringFileInfo"
+              for table in info.StringTable for k, v in table.entries.items()}
+    fixed = image.VS_FIXEDFILEINFO[0]
+    values["fixed"] = "%d.%d.%d.%d" % (fixed.FileVersionMS >> 16, fixed.FileVersionMS & 0xFFFF,
+                                       fixed.FileVersionLS >> 16, fixed.FileVersionLS & 0xFFFF)
     return values
+
+
+def manifest(image):
+    """The manifest resource (type 24, name 1) of a program."""
+    kind = next(e for e in image.DIRECTORY_ENTRY_RESOURCE.entries if e.id == 24)
+    data = next(e for e in kind.directory.entries if e.id == 1).directory.entries[0].data.struct
+    return ET.fromstring(image.get_data(data.OffsetToData, data.Size))
 
 
 class Windows(unittest.TestCase):
@@ -82,19 +55,21 @@ class Windows(unittest.TestCase):
         self.assertFalse(b"QF_TEST_" in read(os.path.join(LINUX, "qfscan")), "qfscan holds a test hook's name")
         for program, level, common_controls in self.CASES:
             with self.subTest(program):
-                image = read(os.path.join(WINDOWS, program))
+                data = read(os.path.join(WINDOWS, program))
                 # Windows code names a variable in UTF-16 as often as in bytes.
-                self.assertFalse(b"QF_TEST_" in image or "QF_TEST_".encode("utf-16-le") in image,
+                self.assertFalse(b"QF_TEST_" in data or "QF_TEST_".encode("utf-16-le") in data,
                                  program + " holds a test hook's name")
-                self.assertEqual([s[0] for s in sections(image) if s[0].startswith(".debug")], [])
-                found = resources(image)
-                manifest = ET.fromstring(found[(24, 1)])
-                levels = [e.get("level") for e in manifest.iter(ASM3 + "requestedExecutionLevel")]
+                image = pefile.PE(data=data)
+                # Long section names (".debug_info") live in the symbol table's strings: none either.
+                self.assertEqual(([s.Name for s in image.sections if s.Name.startswith((b".debug", b"/"))],
+                                  image.FILE_HEADER.PointerToSymbolTable), ([], 0))
+                found = manifest(image)
+                levels = [e.get("level") for e in found.iter(ASM3 + "requestedExecutionLevel")]
                 self.assertEqual(levels, [level])
-                self.assertEqual({e.get("Id") for e in manifest.iter(COMPAT + "supportedOS")}, VISTA_TO_11)
-                dependencies = [e.get("name") for e in manifest.iter(ASM + "assemblyIdentity")][1:]
+                self.assertEqual({e.get("Id") for e in found.iter(COMPAT + "supportedOS")}, VISTA_TO_11)
+                dependencies = [e.get("name") for e in found.iter(ASM + "assemblyIdentity")][1:]
                 self.assertEqual(dependencies, ["Microsoft.Windows.Common-Controls"] if common_controls else [])
-                strings = version_strings(found[(16, 1)])
+                strings = version_strings(image)
                 self.assertEqual((strings["FileVersion"], strings["ProductVersion"], strings["fixed"]),
                                  (version, version, version + ".0"))
                 self.assertEqual((strings["ProductName"], strings["OriginalFilename"]), ("Quenfold", program))
