@@ -3,7 +3,8 @@ change of any of them."""
 import hashlib
 import os
 import stat
-import struct
+
+import pefile
 
 
 def read(path):
@@ -15,19 +16,11 @@ def sample(name):
     return read(os.path.join(os.environ.get("QF_SAMPLES", "samples"), name))
 
 
-def sections(image):
-    """(name, VirtualAddress, PointerToRawData, SizeOfRawData) of each section of a PE image."""
-    nt = struct.unpack_from("<I", image, 0x3C)[0]
-    count, optional = struct.unpack_from("<H", image, nt + 6)[0], struct.unpack_from("<H", image, nt + 20)[0]
-    for entry in range(nt + 24 + optional, nt + 24 + optional + 40 * count, 40):
-        name, _, address, size, raw = struct.unpack_from("<8sIIII", image, entry)
-        yield name.rstrip(b"\0").decode(), address, raw, size
-
-
 def code_end(image):
     """Where the code section's raw data ends: the marker's place."""
-    base_of_code = struct.unpack_from("<I", image, struct.unpack_from("<I", image, 0x3C)[0] + 44)[0]
-    return next(raw + size for _, address, raw, size in sections(image) if address == base_of_code)
+    pe = pefile.PE(data=image, fast_load=True)
+    return next(s.PointerToRawData + s.SizeOfRawData for s in pe.sections
+                if s.VirtualAddress == pe.OPTIONAL_HEADER.BaseOfCode)
 
 
 def infected(image, form=0x10, probe=None):
