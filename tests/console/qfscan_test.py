@@ -38,14 +38,10 @@ INSTALLED_PROGRAMS = ["/usr/lib/i386-linux-gnu/wine", "/usr/lib/x86_64-linux-gnu
 
 def strict_json(line):
     """A JSON line as a strict reader takes it: Python's reader lets a lone surrogate escape through
-    into the text, which then cannot be UTF-8."""
-    def check(value):
-        if isinstance(value, str):
-            value.encode("utf-8")
-        for item in value.values() if isinstance(value, dict) else []:
-            check(item)
-        return value
-    return check(json.loads(line))
+    into the text, which then cannot be UTF-8, and fails here."""
+    value = json.loads(line)
+    json.dumps(value, ensure_ascii=False).encode("utf-8")
+    return value
 
 
 # Deeper than Linux takes in one path (and than Windows' 260): reached only folder by folder.
@@ -247,8 +243,7 @@ class Scans(unittest.TestCase):
                                                       "  Infected %d" % len(names), "  Deleted 0", "  Skipped 0", ""])
                 # The log gets what standard output gets, appended run after run.
                 log = os.path.join(self.root, "runs%d.log" % build.wine)
-                with open(log, "w") as f:
-                    f.write("earlier\n")
+                plant(self.root, {os.path.basename(log): b"earlier\n"})
                 code, out, _ = build.run("--json", "--delete", "--log", build.path(log), sick)
                 lines = [strict_json(line) for line in out.splitlines()]
                 # Each byte that is no UTF-8 (a surrogateescape here) as the Latin-1 letter.
@@ -266,8 +261,7 @@ class Scans(unittest.TestCase):
                     self.assertRegex(stamp, r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
                 self.assertTrue(run["host"] and run["started"] <= run["finished"] and run["elapsed_ms"] >= 0, run)
                 code, again, _ = build.run("--quiet", "--log", build.path(log), sick)
-                with open(log) as f:
-                    self.assertEqual(f.read(), "earlier\n" + out + again)
+                self.assertEqual(read(log).decode().replace("\r\n", "\n"), "earlier\n" + out + again)
 
     def test_the_log_is_the_operators_and_complete_or_loudly_broken(self):
         """Run as root: a log that another user could point elsewhere, or that is no file, is

@@ -66,11 +66,6 @@ def make_empty_hive(path):
         f.write(bytes(base) + hbin)
 
 
-def _encode(type_, data):
-    """Text as the registry keeps it (UTF-16LE with its NUL); bytes as they are."""
-    return (data + "\0").encode("utf-16-le") if isinstance(data, str) else bytes(data)
-
-
 def _child(h, node, name):
     # hivex folds only ASCII case; Windows folds all of it.
     for c in h.node_children(node):
@@ -95,9 +90,10 @@ def build_hive(path, layout):
     """A new hive with the keys of layout, {"A\\B": [(name, type, str or bytes), ...]}."""
     make_empty_hive(path)
     h = hivex.Hivex(path, write=True)
-    for key_path, values in layout.items():
+    for key_path, values in layout.items():  # text as the registry keeps it: UTF-16LE with its NUL
         h.node_set_values(_walk(h, key_path, create=True),
-                          [{"key": name, "t": type_, "value": _encode(type_, data)} for name, type_, data in values])
+                          [{"key": name, "t": type_, "value": (data + "\0").encode("utf-16-le") if isinstance(data, str)
+                            else bytes(data)} for name, type_, data in values])
     h.commit(path)
 
 

@@ -7,6 +7,7 @@ between commit and rename, and bad input.
   offline_test.py QFSCAN [unittest options]"""
 import json
 import os
+import pathlib
 import shutil
 import struct
 import subprocess
@@ -193,10 +194,6 @@ class Offline(Layout):
         """A hive that its system did not close cleanly, or that is none, and a volume without
         Windows stop the run before anything changes. A hive that is no file, goes through a link,
         is too large or that libhivex gives up on is reported, and left as it is."""
-        def write(path, data):
-            with open(path, "wb") as f:
-                f.write(data)
-
         def instead(make):  # something else under the hive's name
             return lambda path: (os.remove(path), make(path))
 
@@ -204,10 +201,10 @@ class Offline(Layout):
         alice, libhivex = ALICE + ": %s; the Run key of user Alice was not checked", "damaged: libhivex gave up on it"
         cases = [  # (hive, what becomes of it, how, args, what stderr says, whether the whole run is refused)
             (ALICE, "dirty", make_dirty, ["--delete"], ALICE + ": its system did not close it cleanly", True),
-            (SOFTWARE, "log ahead", lambda p: write(p + ".LOG1", log), ["--delete"],
+            (SOFTWARE, "log ahead", lambda p: pathlib.Path(p + ".LOG1").write_bytes(log), ["--delete"],
              SOFTWARE + ": its system did not close it cleanly", True),
             (SOFTWARE, "cut", lambda p: os.truncate(p, os.path.getsize(p) - 4096), ["--delete"], SOFTWARE + ": cut short", True),
-            (SOFTWARE, "zeros", lambda p: write(p, bytes(8192)), ["--delete"], SOFTWARE + ": not a registry hive", True),
+            (SOFTWARE, "zeros", lambda p: pathlib.Path(p).write_bytes(bytes(8192)), ["--delete"], SOFTWARE + ": not a registry hive", True),
             (SOFTWARE, "no Windows", lambda p: (shutil.rmtree(self.root), os.mkdir(self.root)), ["--delete"],
              "not a Windows system volume", True),
             (ALICE, "folder", instead(os.mkdir), ["--delete"], alice % "not a file", False),

@@ -80,9 +80,8 @@ class Windows(unittest.TestCase):
         try:
             def run(*command):
                 return subprocess.run(command, cwd=work, capture_output=True, text=True)
-            with open(os.path.join(work, "ext"), "w") as f:
-                f.write("[ca]\nbasicConstraints=critical,CA:TRUE\nkeyUsage=keyCertSign\n"
-                        "[sign]\nbasicConstraints=CA:FALSE\nkeyUsage=digitalSignature\nextendedKeyUsage=codeSigning\n")
+            plant(work, {"ext": b"[ca]\nbasicConstraints=critical,CA:TRUE\nkeyUsage=keyCertSign\n[sign]\n"
+                                b"basicConstraints=CA:FALSE\nkeyUsage=digitalSignature\nextendedKeyUsage=codeSigning\n"})
             for step in (["req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem",
                           "-days", "2", "-subj", "/CN=Quenfold test CA", "-extensions", "ca", "-config", "ext"],
                          ["req", "-newkey", "rsa:2048", "-nodes", "-keyout", "sign.key", "-out", "sign.csr",
