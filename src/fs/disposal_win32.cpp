@@ -26,18 +26,16 @@ struct RenameInformation {
 };
 constexpr ULONG kFileRenameInformation = 10;
 constexpr ULONG kFileDispositionInformation = 13;
-constexpr LONG kStatusObjectNameCollision = static_cast<LONG>(0xC0000035);
 constexpr LONG kStatusNotSameDevice = static_cast<LONG>(0xC00000D4);
 constexpr LONG kStatusCannotDelete = static_cast<LONG>(0xC0000121);
 constexpr LONG kStatusSharingViolation = static_cast<LONG>(0xC0000043);
 
-// The target name for attempt n: name, then name.1, name.2, ...
-bool TargetName(const char* folder, const char* name, int n, char* out, size_t capacity)
+// The path of name in folder.
+bool TargetName(const char* folder, const char* name, char* out, size_t capacity)
 {
     const size_t length = std::strlen(folder);
     const char* separator = length > 0 && folder[length - 1] == '\\' ? "" : "\\";
-    const int used = n == 0 ? std::snprintf(out, capacity, "%s%s%s", folder, separator, name)
-                            : std::snprintf(out, capacity, "%s%s%s.%d", folder, separator, name, n);
+    const int used = std::snprintf(out, capacity, "%s%s%s", folder, separator, name);
     return used >= 0 && static_cast<size_t>(used) < capacity;
 }
 
@@ -102,56 +100,42 @@ bool CopyOpenFile(HANDLE source, const wchar_t* target)
 bool LiftAttributes(HANDLE handle, DWORD attributes);
 void RestoreAttributes(HANDLE handle, DWORD attributes);
 
-// Moves the file that handle holds (source, the tested one, with attributes) into folder under
-// the first free name; across volumes a copy under a temporary name comes first, so no final name
-// ever holds a partial copy. The original then goes through handle.
-
+// Moves the file that handle holds (source, the tested one, with attributes) into folder as name,
+// never replacing a file; across volumes a copy under a temporary name comes first, so the name
+// never holds a partial copy. The original then goes through handle.
 bool MoveOut(HANDLE handle, HANDLE source, DWORD attributes, const char* folder, const char* name, char* target,
-             size_t capacity, bool exact)
+             size_t capacity)
 {
     static thread_local wchar_t wide[kWideCapacity];
     static thread_local wchar_t temporary[kWideCapacity];
-    bool copied = false;
-    for (int n = 0; n < (exact ? 1 : 10000); ++n) {
-        if (!TargetName(folder, name, n, target, capacity) || !ToWide(target, wide, kWideCapacity))
-            break;
-        if (!copied) {
-            const LONG status = RenameTo(handle, wide);
-            if (status >= 0)
-                return true;
-            if (status == kStatusObjectNameCollision)
-                continue;
-            if (status != kStatusNotSameDevice)
-                return false;
-            char part[64];
-            std::snprintf(part, sizeof part, ".qfscan-%lu-%p.part", GetCurrentProcessId(), static_cast<void*>(&wide));
-            char partPath[kFsPathCapacity];
-            if (!TargetName(folder, part, 0, partPath, sizeof partPath) || !ToWide(partPath, temporary, kWideCapacity) ||
-                !CopyOpenFile(source, temporary))
-                return false;
-            copied = true;
-        }
-        if (MoveFileExW(temporary, wide, MOVEFILE_WRITE_THROUGH)) {
-            const bool lifted = LiftAttributes(handle, attributes);
-            DispositionInformation gone{TRUE};
-            if (SetInformation(handle, &gone, sizeof gone, kFileDispositionInformation) >= 0)
-                return true;
-            const DWORD error = GetLastError();
-            if (lifted)
-                RestoreAttributes(handle, attributes);
-            DeleteFileW(wide);  // never leave two
-            SetLastError(error);
-            return false;
-        }
-        const DWORD error = GetLastError();
-        if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS)
-            break;
-    }
-    if (copied) {
-        const DWORD error = GetLastError();
+    if (!TargetName(folder, name, target, capacity) || !ToWide(target, wide, kWideCapacity))
+        return false;
+    const LONG status = RenameTo(handle, wide);
+    if (status >= 0)
+        return true;
+    if (status != kStatusNotSameDevice)
+        return false;
+    char part[64];
+    std::snprintf(part, sizeof part, ".qfscan-%lu-%p.part", GetCurrentProcessId(), static_cast<void*>(&wide));
+    char partPath[kFsPathCapacity];
+    if (!TargetName(folder, part, partPath, sizeof partPath) || !ToWide(partPath, temporary, kWideCapacity) ||
+        !CopyOpenFile(source, temporary))
+        return false;
+    DWORD error;
+    if (MoveFileExW(temporary, wide, MOVEFILE_WRITE_THROUGH)) {
+        const bool lifted = LiftAttributes(handle, attributes);
+        DispositionInformation gone{TRUE};
+        if (SetInformation(handle, &gone, sizeof gone, kFileDispositionInformation) >= 0)
+            return true;
+        error = GetLastError();
+        if (lifted)
+            RestoreAttributes(handle, attributes);
+        DeleteFileW(wide);  // never leave two
+    } else {
+        error = GetLastError();
         DeleteFileW(temporary);
-        SetLastError(error);
     }
+    SetLastError(error);
     return false;
 }
 
@@ -206,7 +190,7 @@ void RestoreAttributes(HANDLE handle, DWORD attributes)
 }  // namespace
 
 FsDisposal FsDispose(FsFile* file, const char* moveFolder, bool atRestart, char* target, size_t capacity,
-                     const char* exactName)
+                     const char* moveName)
 {
     static thread_local wchar_t wide[kWideCapacity];
     FsDisposal result{FsOutcome::NotDone, 0};
@@ -226,8 +210,7 @@ FsDisposal FsDispose(FsFile* file, const char* moveFolder, bool atRestart, char*
         } else if (!GetFileInformationByHandle(handle, &now) || !FsSameFile(IdOf(now), IdOf(before))) {
             result.error = kChangedError;  // the name names another file by now: it is not ours to touch
         } else if (moveFolder != nullptr) {
-            if (MoveOut(handle, tested, now.dwFileAttributes, moveFolder, exactName != nullptr ? exactName : file->name,
-                        target, capacity, exactName != nullptr))
+            if (MoveOut(handle, tested, now.dwFileAttributes, moveFolder, moveName, target, capacity))
                 result.outcome = FsOutcome::Moved;
             else
                 result.error = static_cast<int>(GetLastError());

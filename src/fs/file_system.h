@@ -136,15 +136,16 @@ struct FsDisposal {
 };
 
 // The one procedure that deletes an infected file, or moves it into moveFolder (absolute; null
-// to delete) under its own name or the first free name.1, name.2, ...: never replacing a file.
+// to delete) as moveName (the quarantine's name for it), never replacing a file: the name is free
+// or nothing is moved, and where the platform has one, the stored file has no execute permission.
 // It acts on the file that file holds open: when its name names another file by now, nothing is
 // done. Windows acts through a handle; Linux, which cannot delete through one, first renames the
-// name to a private one of the same folder and acts on that only when it is the file tested. Read-only, hidden and system are lifted for the delete and put back when it fails. A
-// file in use is scheduled for deletion at the next restart when atRestart is set (Windows).
-// file is closed on return. With exactName (the quarantine's), the file goes under that name or
-// not at all, and where the platform has one, without its execute permission.
+// name to a private one of the same folder and acts on that only when it is the file tested.
+// Read-only, hidden and system are lifted for the delete and put back when it fails. A file in use
+// is scheduled for deletion at the next restart when atRestart is set (Windows). file is closed on
+// return.
 FsDisposal FsDispose(FsFile* file, const char* moveFolder, bool atRestart, char* target, size_t capacity,
-                     const char* exactName = nullptr);
+                     const char* moveName = nullptr);
 
 // Copies a file to a new file target, flushed to the disk; never replaces a file already there
 // (then it fails with FsTargetExists() true).

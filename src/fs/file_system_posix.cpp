@@ -103,39 +103,19 @@ bool CopyOpenFile(int in, const struct stat& info, int folder, const char* name)
     return copied;
 }
 
-// How one try at a name in the move folder ended.
-enum class Try { Done, NameTaken, Failed };
-
-// The name for try n: name (or exact), then name.1, name.2, ...; false with errno when there is
-// none: EEXIST once exact is taken, ENAMETOOLONG.
-bool NumberedName(const char* name, const char* exact, int n, char* out, size_t capacity)
-{
-    if (exact != nullptr && n > 0) {
-        errno = EEXIST;
-        return false;
-    }
-    const char* base = exact != nullptr ? exact : name;
-    const int used = n == 0 ? std::snprintf(out, capacity, "%s", base) : std::snprintf(out, capacity, "%s.%d", base, n);
-    if (used < 0 || static_cast<size_t>(used) >= capacity || std::strlen(out) >= 256) {
-        errno = ENAMETOOLONG;
-        return false;
-    }
-    return true;
-}
-
 // On one file system: source renamed to final. Where that takes a second name, the first goes
 // only while it still names the file tested, and never are both left.
-Try RenameInto(int folder, const char* source, const struct stat& tested, int moveFolder, const char* final)
+bool RenameInto(int folder, const char* source, const struct stat& tested, int moveFolder, const char* final)
 {
     bool linked = false;
     if (!FsRenameNew(folder, source, moveFolder, final, &linked))
-        return errno == EEXIST ? Try::NameTaken : Try::Failed;
+        return false;
     if (!linked || (SameFile(folder, source, tested) && unlinkat(folder, source, 0) == 0))
-        return Try::Done;
+        return true;
     const int error = errno;
     unlinkat(moveFolder, final, 0);
     errno = error;
-    return Try::Failed;
+    return false;
 }
 
 // Across file systems, first: a flushed copy of the open file under a temporary name of
@@ -146,56 +126,37 @@ bool CopyAcross(FsFile* file, const struct stat& tested, int moveFolder, char* t
     return CopyOpenFile(static_cast<int>(file->handle), tested, moveFolder, temporary);
 }
 
-// Across file systems, then: the copy takes final, and the original goes while it still is the
-// file tested; otherwise the copy goes too. The temporary name is gone unless final was taken.
-Try LinkCopy(int folder, const char* source, const struct stat& tested, int moveFolder, const char* temporary,
-             const char* final)
+// Across file systems, then: the copy takes final (never replacing a file), and the original goes
+// while it still is the file tested; otherwise the copy goes too. The temporary name goes always.
+bool LinkCopy(int folder, const char* source, const struct stat& tested, int moveFolder, const char* temporary,
+              const char* final)
 {
-    if (linkat(moveFolder, temporary, moveFolder, final, 0) != 0) {
-        if (errno == EEXIST)
-            return Try::NameTaken;
-        const int error = errno;
-        unlinkat(moveFolder, temporary, 0);
-        errno = error;
-        return Try::Failed;
-    }
+    const bool linked = linkat(moveFolder, temporary, moveFolder, final, 0) == 0;
+    int error = errno;
     unlinkat(moveFolder, temporary, 0);
-    fsync(moveFolder);  // the copy's name on its disk before the original leaves the other
-    if (SameFile(folder, source, tested) && unlinkat(folder, source, 0) == 0)
-        return Try::Done;
-    const int error = SameFile(folder, source, tested) ? errno : kChangedError;
-    unlinkat(moveFolder, final, 0);  // never leave two
+    if (linked) {
+        fsync(moveFolder);  // the copy's name on its disk before the original leaves the other
+        if (SameFile(folder, source, tested) && unlinkat(folder, source, 0) == 0)
+            return true;
+        error = SameFile(folder, source, tested) ? errno : kChangedError;
+        unlinkat(moveFolder, final, 0);  // never leave two
+    }
     errno = error;
-    return Try::Failed;
+    return false;
 }
 
-// Gives the file at folder/source a new name in moveFolder, its own name or the first free
-// name.N (with exact, that name or none), without replacing anything: renamed on one file system,
-// copied across two (once; the copy then tries the names).
-bool MoveOut(FsFile* file, const char* source, const struct stat& tested, int moveFolder, char* final, size_t capacity,
-             const char* exact)
+// Gives the file at folder/source the name final in moveFolder, without replacing anything:
+// renamed on one file system, copied across two.
+bool MoveOut(FsFile* file, const char* source, const struct stat& tested, int moveFolder, const char* final)
 {
     const int folder = file->dir->fd;
-    bool copied = false;
+    if (RenameInto(folder, source, tested, moveFolder, final))
+        return true;
+    if (errno != EXDEV)
+        return false;
     char temporary[64];
-    for (int n = 0; n < 10000 && NumberedName(file->name, exact, n, final, capacity); ++n) {
-        Try tried = copied ? LinkCopy(folder, source, tested, moveFolder, temporary, final)
-                           : RenameInto(folder, source, tested, moveFolder, final);
-        if (!copied && tried == Try::Failed && errno == EXDEV) {
-            if (!CopyAcross(file, tested, moveFolder, temporary, sizeof temporary))
-                return false;
-            copied = true;
-            tried = LinkCopy(folder, source, tested, moveFolder, temporary, final);
-        }
-        if (tried != Try::NameTaken)
-            return tried == Try::Done;
-    }
-    if (copied) {
-        const int error = errno;
-        unlinkat(moveFolder, temporary, 0);
-        errno = error;
-    }
-    return false;
+    return CopyAcross(file, tested, moveFolder, temporary, sizeof temporary) &&
+           LinkCopy(folder, source, tested, moveFolder, temporary, final);
 }
 
 // Looks for "." in the block just read (hashed listings give it anywhere): its number against
@@ -610,7 +571,7 @@ void GiveBack(int folder, const char* taken, const char* name)
 
 }  // namespace
 
-FsDisposal FsDispose(FsFile* file, const char* moveFolder, bool, char* target, size_t capacity, const char* exactName)
+FsDisposal FsDispose(FsFile* file, const char* moveFolder, bool, char* target, size_t capacity, const char* moveName)
 {
     FsDisposal result{FsOutcome::NotDone, 0};
     const int fd = static_cast<int>(file->handle);
@@ -628,14 +589,12 @@ FsDisposal FsDispose(FsFile* file, const char* moveFolder, bool, char* target, s
         result.error = errno;  // the name names another file by now: it is not ours to touch
     } else if (moveFolder != nullptr) {
         const int into = open(moveFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        char final[kFsNameCapacity];
-        if (into >= 0 && MoveOut(file, taken, tested, into, final, sizeof final, exactName)) {
-            if (exactName != nullptr)
-                fchmodat(into, final, tested.st_mode & 0666, 0);  // stored, never to be run from there
+        if (into >= 0 && MoveOut(file, taken, tested, into, moveName)) {
+            fchmodat(into, moveName, tested.st_mode & 0666, 0);  // stored, never to be run from there
             const char* slash = moveFolder[std::strlen(moveFolder) - 1] == '/' ? "" : "/";
-            const int used = std::snprintf(target, capacity, "%s%s%s", moveFolder, slash, final);
+            const int used = std::snprintf(target, capacity, "%s%s%s", moveFolder, slash, moveName);
             if (used < 0 || static_cast<size_t>(used) >= capacity)
-                std::snprintf(target, capacity, "%s", final);
+                std::snprintf(target, capacity, "%s", moveName);
             result.outcome = FsOutcome::Moved;
         } else {
             result.error = errno;
