@@ -95,14 +95,11 @@ class Build:
         process = subprocess.Popen(self.command(args), stdout=subprocess.DEVNULL, stderr=slave)
         os.close(slave)
         shown = b""
-        while select.select([master], [], [], 60)[0]:
-            try:
-                chunk = os.read(master, 65536)
-            except OSError:  # the program's end of the terminal is closed
-                break
-            if not chunk:
-                break
-            shown += chunk
+        try:
+            while select.select([master], [], [], 60)[0] and (chunk := os.read(master, 65536)):
+                shown += chunk
+        except OSError:  # the program's end of the terminal is closed
+            pass
         process.wait(60)
         os.close(master)
         return shown.decode("utf-8", "replace")
@@ -662,12 +659,10 @@ class Scans(unittest.TestCase):
         if not (ARGS.compare and ARGS.wine):
             self.skipTest("needs both builds")
         sick, sick_end, probe = self.sick, infected(self.clean, 0), code_end(self.clean)
-        files = {"a/b/c/sick.exe": sick, "a/clean.exe": self.clean, ".hidden.exe": sick, "a/.dot/sick.exe": sick,
-                 "cut-headers.exe": sick[:0x100], "lfanew-past-end.exe": sick[:0x3C] + b"\xff\xff\0\0" + sick[0x40:],
-                 "marker-at-last-byte.exe": sick_end[:probe + 9], "marker-past-end.exe": sick_end[:probe + 8],
-                 "lib.dll": infected(sample("sample32.dll")), "sixty-four.exe": infected(sample("sample64.exe")),
-                 "text.com": b"not a program", "readonly.exe": sick}
-        folder = self.tree("both", files)
+        folder = self.tree("both", {
+            "a/b/c/sick.exe": sick, "a/clean.exe": self.clean, ".hidden.exe": sick, "a/.dot/sick.exe": sick,
+            "cut-headers.exe": sick[:0x100], "lfanew-past-end.exe": sick[:0x3C] + b"\xff\xff\0\0" + sick[0x40:],
+            "marker-at-last-byte.exe": sick_end[:probe + 9], "marker-past-end.exe": sick_end[:probe + 8], "readonly.exe": sick})
         os.chmod(folder + "/readonly.exe", 0o444)
         os.symlink(folder + "/a", folder + "/dir-link")
         os.symlink(folder + "/a/b/c/sick.exe", folder + "/file-link.exe")

@@ -95,10 +95,6 @@ class Layout(unittest.TestCase):
         done = subprocess.run(command, capture_output=True, text=True, timeout=300, env=env and dict(os.environ, **env))
         return done.returncode, done.stdout, done.stderr
 
-    def qfscan_restore(self, quarantine):
-        done = subprocess.run([QFSCAN, "--restore", quarantine], capture_output=True, text=True, timeout=600)
-        return done.returncode, done.stdout, done.stderr
-
     def names(self, hive, key):
         return [v[0] for v in read_values(self.path(hive), key) or []]
 
@@ -125,8 +121,7 @@ class Offline(Layout):
 
         # Again: nothing left to change, and the older backups stay as they are.
         code, out, _ = self.qfscan("--delete")
-        self.assertEqual(code, 0, out)
-        self.assertNotIn("changed:", out)
+        self.assertEqual((code, "changed:" in out), (0, False), out)
 
     def test_a_write_cut_short_leaves_old_or_new_hives(self):
         originals = {h: self.read(h) for h in HIVES}
@@ -185,8 +180,8 @@ class Offline(Layout):
         self.assertEqual(sorted(line["path"] for line in files), sorted(os.path.join(self.root, p) for p in TAKEN))
         self.assertIn("file the worm drops", {line["why"] for line in files})
         self.assertIn('value "Deep" deleted', " ".join(line["change"] for line in index if line["type"] == "change"))
-        code, out, err = self.qfscan_restore(aside)
-        self.assertEqual(code, 0, out + err)
+        done = subprocess.run([QFSCAN, "--restore", aside], capture_output=True, text=True, timeout=600)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
         restored = fingerprint(self.root)
         self.assertEqual({p: restored[p] for p in TAKEN}, {p: before[p] for p in TAKEN})
 

@@ -28,23 +28,6 @@ VISTA_TO_11 = {"{e2011457-1546-43c5-a5fe-008deee3d3f0}", "{35138b9a-5d96-4fbd-8e
                "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}
 
 
-def version_strings(image):
-    """The string values of a program's version resource, and its fixed file version as "fixed"."""
-    values = {k.decode(): v.decode() for info in image.FileInfo[0] if info.Key == b"StringFileInfo"
-              for table in info.StringTable for k, v in table.entries.items()}
-    fixed = image.VS_FIXEDFILEINFO[0]
-    values["fixed"] = "%d.%d.%d.%d" % (fixed.FileVersionMS >> 16, fixed.FileVersionMS & 0xFFFF,
-                                       fixed.FileVersionLS >> 16, fixed.FileVersionLS & 0xFFFF)
-    return values
-
-
-def manifest(image):
-    """The manifest resource (type 24, name 1) of a program."""
-    kind = next(e for e in image.DIRECTORY_ENTRY_RESOURCE.entries if e.id == 24)
-    data = next(e for e in kind.directory.entries if e.id == 1).directory.entries[0].data.struct
-    return ET.fromstring(image.get_data(data.OffsetToData, data.Size))
-
-
 class Windows(unittest.TestCase):
     CASES = [("quenfold.exe", "requireAdministrator", True), ("qfscan.exe", "asInvoker", False)]
 
@@ -63,15 +46,20 @@ class Windows(unittest.TestCase):
                 # Long section names (".debug_info") live in the symbol table's strings: none either.
                 self.assertEqual(([s.Name for s in image.sections if s.Name.startswith((b".debug", b"/"))],
                                   image.FILE_HEADER.PointerToSymbolTable), ([], 0))
-                found = manifest(image)
+                kind = next(e for e in image.DIRECTORY_ENTRY_RESOURCE.entries if e.id == 24)  # the manifest, name 1
+                at = next(e for e in kind.directory.entries if e.id == 1).directory.entries[0].data.struct
+                found = ET.fromstring(image.get_data(at.OffsetToData, at.Size))
                 levels = [e.get("level") for e in found.iter(ASM3 + "requestedExecutionLevel")]
                 self.assertEqual(levels, [level])
                 self.assertEqual({e.get("Id") for e in found.iter(COMPAT + "supportedOS")}, VISTA_TO_11)
                 dependencies = [e.get("name") for e in found.iter(ASM + "assemblyIdentity")][1:]
                 self.assertEqual(dependencies, ["Microsoft.Windows.Common-Controls"] if common_controls else [])
-                strings = version_strings(image)
-                self.assertEqual((strings["FileVersion"], strings["ProductVersion"], strings["fixed"]),
-                                 (version, version, version + ".0"))
+                strings = {k.decode(): v.decode() for info in image.FileInfo[0] if info.Key == b"StringFileInfo"
+                           for table in info.StringTable for k, v in table.entries.items()}
+                fixed = image.VS_FIXEDFILEINFO[0]
+                self.assertEqual((strings["FileVersion"], strings["ProductVersion"]), (version, version))
+                self.assertEqual("%d.%d.%d.%d" % (fixed.FileVersionMS >> 16, fixed.FileVersionMS & 0xFFFF,
+                                                  fixed.FileVersionLS >> 16, fixed.FileVersionLS & 0xFFFF), version + ".0")
                 self.assertEqual((strings["ProductName"], strings["OriginalFilename"]), ("Quenfold", program))
                 self.assertIn("Copyright", strings["LegalCopyright"])
 
