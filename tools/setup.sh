@@ -31,7 +31,7 @@ want procps
 # the Python binding and cut a write short with strace. The console scanner's tests are Python.
 want pkg-config
 want libhivex-dev
-# The quarantine's SHA-256 on Linux (linked statically into the release).
+# The quarantine's SHA-256 on Linux, linked statically (its static library comes with -dev).
 want nettle-dev
 want python3
 want python3-hivex
