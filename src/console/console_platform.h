@@ -49,3 +49,27 @@ bool OfflineSupported();
 // Repairs the system's autorun and deletes the worm's files, reporting each change and the
 // verdict; false, with nothing changed, when the system cannot be read or may not be written.
 bool OfflineRepair(const OfflineRequest& request, Report* report);
+
+// The rescue's own screens (Linux only; docs/rescue.md): one volume of the init's records scanned
+// with its heading, progress and findings on the screen, the serial line and the report file,
+// then its result written beside the record; and the summary of every volume.
+struct RescueVolumeRun {
+    std::string root;     // the volume's mount point
+    bool system;          // it holds Windows: the offline repair runs first
+    bool clean;           // the clean pass (--delete), else the check pass (a dry run)
+    void* outputs;        // the front end's own
+};
+struct RescueOptions {
+    std::string record;   // --rescue-volume FILE
+    std::string folder;   // --rescue-summary DIR
+    bool cleanPass;       // --pass clean
+    bool cleanMode;       // --mode clean
+    std::string screen, serial, report, keys, reportsAt;
+};
+// Reads the record, opens the outputs and sets report's tee, shows the heading; false, with
+// nothing scanned, when the record names no mounted volume or an output cannot be opened (then
+// *exitCode, and the result is written when it can be).
+bool RescueVolumeBegin(const RescueOptions& options, Report* report, RescueVolumeRun* run, int* exitCode);
+// Writes the volume's result and closes the outputs; the exit code.
+int RescueVolumeEnd(const RescueOptions& options, Report* report, RescueVolumeRun* run, bool repairRefused);
+int RescueSummary(const RescueOptions& options);

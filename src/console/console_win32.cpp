@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "cleanup/cleanup_win32.h"
+#include "console/report.h"
 #include "fs/file_system.h"
 #include "fs/unicode.h"
 
@@ -155,4 +156,20 @@ bool OfflineSupported()
 bool OfflineRepair(const OfflineRequest&, Report*)
 {
     return false;
+}
+
+bool RescueVolumeBegin(const RescueOptions&, Report*, RescueVolumeRun*, int* exitCode)
+{
+    *exitCode = kExitError;  // the rescue is a Linux system; qfscan refuses these options first
+    return false;
+}
+
+int RescueVolumeEnd(const RescueOptions&, Report*, RescueVolumeRun*, bool)
+{
+    return kExitError;
+}
+
+int RescueSummary(const RescueOptions&)
+{
+    return kExitError;
 }

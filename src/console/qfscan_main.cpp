@@ -126,6 +126,10 @@ struct Options {
     std::string logFile;
     std::vector<std::string> paths;
     std::vector<std::string> notes;  // PATHs left out because another PATH holds them
+    bool rescueVolume = false;       // --rescue-volume: one volume of the rescue's records
+    bool rescueSummary = false;      // --rescue-summary: the rescue's summary
+    RescueOptions rescue{};
+    std::vector<const char*> rescueGiven;  // the rescue's other options, as given
 };
 
 int Fail(const std::string& problem)
@@ -205,7 +209,8 @@ bool TakeQuarantineFolder(Options* options, bool given, int* exitCode)
 bool ReadArguments(int argc, char** argv, Options* options, int* exitCode)
 {
     enum { kOptMove = 256, kOptOffline, kOptDryRun, kOptHelp, kOptVersion, kOptLog, kOptJson, kOptWindows,
-           kOptSkipDot, kOptList, kOptRestore };
+           kOptSkipDot, kOptList, kOptRestore, kOptRescueVolume, kOptRescueSummary, kOptPass, kOptMode, kOptScreen,
+           kOptSerial, kOptReport, kOptKeys, kOptReportsAt };
     static const option kLong[] = {
         {"delete", no_argument, nullptr, 'd'},       {"move", required_argument, nullptr, kOptMove},
         {"json", no_argument, nullptr, kOptJson},         {"quiet", no_argument, nullptr, 'q'},
@@ -215,6 +220,12 @@ bool ReadArguments(int argc, char** argv, Options* options, int* exitCode)
         {"jobs", required_argument, nullptr, 'j'},     {"windows", required_argument, nullptr, kOptWindows},
         {"skip-dot-folders", no_argument, nullptr, kOptSkipDot},
         {"list", optional_argument, nullptr, kOptList}, {"restore", optional_argument, nullptr, kOptRestore},
+        {"rescue-volume", required_argument, nullptr, kOptRescueVolume},
+        {"rescue-summary", required_argument, nullptr, kOptRescueSummary},
+        {"pass", required_argument, nullptr, kOptPass},     {"mode", required_argument, nullptr, kOptMode},
+        {"screen", required_argument, nullptr, kOptScreen}, {"serial", required_argument, nullptr, kOptSerial},
+        {"report", required_argument, nullptr, kOptReport}, {"keys", required_argument, nullptr, kOptKeys},
+        {"reports-at", required_argument, nullptr, kOptReportsAt},
         {nullptr, 0, nullptr, 0}};
     opterr = 0;
     bool quarantineGiven = false;  // as --list=DIR or --restore=DIR
@@ -256,12 +267,30 @@ bool ReadArguments(int argc, char** argv, Options* options, int* exitCode)
                 quarantineGiven = true;
             }
             break;
+        case kOptRescueVolume: options->rescue.record = optarg; options->rescueVolume = true; break;
+        case kOptRescueSummary: options->rescue.folder = optarg; options->rescueSummary = true; break;
+        case kOptPass:
+        case kOptMode:
+            if (std::strcmp(optarg, "check") != 0 && std::strcmp(optarg, "clean") != 0) {
+                *exitCode = Fail(std::string(c == kOptPass ? "--pass" : "--mode") + " takes check or clean, not \"" +
+                                 optarg + "\"");
+                return false;
+            }
+            (c == kOptPass ? options->rescue.cleanPass : options->rescue.cleanMode) = std::strcmp(optarg, "clean") == 0;
+            options->rescueGiven.push_back(c == kOptPass ? "--pass" : "--mode");
+            break;
+        case kOptScreen: options->rescue.screen = optarg; options->rescueGiven.push_back("--screen"); break;
+        case kOptSerial: options->rescue.serial = optarg; options->rescueGiven.push_back("--serial"); break;
+        case kOptReport: options->rescue.report = optarg; options->rescueGiven.push_back("--report"); break;
+        case kOptKeys: options->rescue.keys = optarg; options->rescueGiven.push_back("--keys"); break;
+        case kOptReportsAt: options->rescue.reportsAt = optarg; options->rescueGiven.push_back("--reports-at"); break;
         case kOptHelp: *exitCode = PrintHelp(); return false;
         case kOptVersion: *exitCode = Print(kVersion); return false;
         default:
             *exitCode = Fail(optopt == kOptLog ? std::string("--log needs a file")
                              : optopt == 'j' ? std::string("--jobs needs a number")
                              : optopt == kOptMove || optopt == kOptOffline || optopt == kOptWindows ? std::string(argv[optind - 1]) + " needs a folder"
+                             : optopt >= kOptRescueVolume ? std::string(argv[optind - 1]) + " needs a value"
                                                                    : "unknown option " + std::string(argv[optind - 1]));
             return false;
         }
@@ -312,9 +341,41 @@ const char* ScanConflict(const Options& options)
     return problem;
 }
 
+// What keeps the rescue's options from going together; nullptr when nothing does.
+std::string RescueConflict(const Options& options)
+{
+    const bool rescue = options.rescueVolume || options.rescueSummary;
+    if (!rescue)
+        return options.rescueGiven.empty() ? "" : std::string(options.rescueGiven[0]) +
+                                                      " goes with --rescue-volume or --rescue-summary";
+    if (options.rescueVolume && options.rescueSummary)
+        return "--rescue-volume and --rescue-summary exclude each other";
+    if (!OfflineSupported())
+        return "the rescue's options need a Linux rescue system";
+    if (options.deleteInfected || !options.moveDir.empty() || !options.offlineRoot.empty() || options.cleanup ||
+        options.dryRun || !options.windows.empty() || !options.logFile.empty() || options.json || options.quiet ||
+        options.list || options.restore || !options.paths.empty())
+        return "the rescue's options go only with each other (and --jobs)";
+    for (const char* given : options.rescueGiven) {
+        const std::string name = given;
+        if (options.rescueVolume && (name == "--mode" || name == "--keys" || name == "--reports-at"))
+            return name + " goes with --rescue-summary";
+        if (options.rescueSummary && name == "--pass")
+            return "--pass goes with --rescue-volume";
+    }
+    return "";
+}
+
 // Refuses options that do not go together, or that this system cannot carry out.
 bool CheckCombinations(const Options& options, int* exitCode)
 {
+    const std::string rescue = RescueConflict(options);
+    if (!rescue.empty()) {
+        *exitCode = Fail(rescue);
+        return false;
+    }
+    if (options.rescueVolume || options.rescueSummary)
+        return true;
     const char* problem = options.list || options.restore ? QuarantineConflict(options) : ScanConflict(options);
     if (problem != nullptr)
         *exitCode = Fail(problem);
@@ -426,8 +487,11 @@ bool SortOutOverlaps(Options* options, int* exitCode)
 // Parses the command line into options; on a bad one, *exitCode is what to exit with.
 bool ParseOptions(int argc, char** argv, Options* options, int* exitCode)
 {
-    if (!ReadArguments(argc, argv, options, exitCode) || !CheckCombinations(*options, exitCode) ||
-        !ResolvePaths(options, exitCode))
+    if (!ReadArguments(argc, argv, options, exitCode) || !CheckCombinations(*options, exitCode))
+        return false;
+    if (options->rescueVolume || options->rescueSummary)
+        return true;
+    if (!ResolvePaths(options, exitCode))
         return false;
     return options->list || options->restore || SortOutOverlaps(options, exitCode);
 }
@@ -562,6 +626,35 @@ bool ScanFolder(const std::string& root, const Options& options, const std::atom
     return !stopped;
 }
 
+// --rescue-volume: one volume of the rescue's records, written to its screen, serial line and
+// report by qfscan itself; a Windows system gets the offline repair first (a dry run in the
+// check pass), then its files are scanned.
+int ScanRescueVolume(Options* options, std::atomic<int>* interrupt)
+{
+    Report report = MakeReport(false, false, false, true);
+    report.stop = interrupt;
+    RescueVolumeRun run;
+    int exitCode = kExitError;
+    if (!RescueVolumeBegin(options->rescue, &report, &run, &exitCode))
+        return RescueVolumeEnd(options->rescue, &report, &run, false);
+    bool refused = false;
+    if (run.system) {
+        OfflineRequest request{run.root, "", run.clean, !run.clean, ""};
+        refused = !OfflineRepair(request, &report);
+    }
+    options->deleteInfected = run.clean;
+    // A system whose registry cannot be repaired is not cleaned at all: its files are only checked.
+    if (refused && run.clean) {
+        ReportNote(&report, "Nothing on this volume was changed, since its registry could not be repaired.");
+        options->deleteInfected = false;
+    }
+    if (!report.broken && !ScanFolder(run.root, *options, interrupt, &report))
+        report.stopped = true;
+    report.stopped |= interrupt->load() != 0;
+    ReportSummary(&report);
+    return RescueVolumeEnd(options->rescue, &report, &run, refused);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -572,6 +665,12 @@ int main(int argc, char** argv)
     if (!ParseOptions(argc, argv, &options, &exitCode))
         return exitCode;
     static std::atomic<int> interrupt{0};
+    if (options.rescueSummary)
+        return RescueSummary(options.rescue);
+    if (options.rescueVolume) {
+        CatchInterrupt(&interrupt);
+        return ScanRescueVolume(&options, &interrupt);
+    }
     if (options.list)
         return ListQuarantine(options.quarantine, options.json);
     if (options.restore) {

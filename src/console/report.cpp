@@ -1,6 +1,7 @@
 // The console scanner's output and exit code.
 #include "console/report.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "cleanup/cleanup_rules.h"
@@ -45,7 +46,7 @@ void Logged(Report* report, const std::string& record)
 
 void WipeProgress(Report* report)
 {
-    if (!report->progressShown)
+    if (!report->progressShown || report->tee != nullptr)
         return;
     Written(report, report->err, ConsoleWrite(report->err, "\r" + std::string(79, ' ') + "\r"));
     report->progressShown = false;
@@ -55,6 +56,10 @@ void WipeProgress(Report* report)
 void Say(Report* report, FILE* stream, const std::string& line)
 {
     WipeProgress(report);
+    if (report->tee != nullptr) {
+        Written(report, nullptr, report->tee->line(report->tee->context, line));
+        return;
+    }
     Written(report, stream, ConsoleWrite(stream, line + "\n"));
     if (stream == report->out)
         Logged(report, line);
@@ -125,6 +130,7 @@ void ReportChange(Report* report, const std::string& place, const std::string& c
                   const std::string& error, bool dry)
 {
     report->failed |= !done;
+    ++(done ? report->changesDone : report->changesFailed);
     if (report->json) {
         Say(report, report->out, "{\"type\":\"change\",\"place\":" + Json(place) + ",\"change\":" + Json(change) +
                                      ",\"done\":" + (done ? "true" : "false") + ",\"dry_run\":" +
@@ -158,6 +164,11 @@ void ReportProgress(Report* report, uint64_t nowMs, uint64_t startMs, const Scan
     if (!report->progress || (report->progressShown && nowMs - report->lastProgressMs < 100))
         return;
     report->lastProgressMs = nowMs;
+    if (report->tee != nullptr) {
+        report->tee->progress(report->tee->context, soFar, folder);
+        report->progressShown = true;
+        return;
+    }
     char line[80];
     const int used = std::snprintf(line, sizeof line, "%d folders, %d files, %us: ", soFar.directories, soFar.files, static_cast<unsigned>((nowMs - startMs) / 1000));
     // The folder's tail is the telling part of a long path; the cut never splits a character.
@@ -196,6 +207,13 @@ void ReportSummary(Report* report)
     }
     FormatSummary(text, sizeof text, c, {report->stopped, report->moving, report->moved, report->atRestart, true});
     const std::string summary = text;
+    if (report->tee != nullptr) {
+        for (size_t at = 0, end; at < summary.size(); at = end + 1) {
+            end = std::min(summary.find('\n', at), summary.size());
+            Written(report, nullptr, report->tee->line(report->tee->context, summary.substr(at, end - at)));
+        }
+        return;
+    }
     Written(report, report->out, ConsoleWrite(report->out, summary));
     Logged(report, summary);
 }

@@ -24,6 +24,15 @@ constexpr int kExitInfected = 1;  // infected files found, and every one was han
 constexpr int kExitError = 2;     // a bad option or PATH, anything skipped, or a file not handled
 constexpr int kExitRestart = 3;   // every infected file handled, and a restart finishes a delete
 
+// The rescue's outputs (its screen, serial line and report file), which qfscan writes itself:
+// with a tee, every line of the report goes to line() instead of standard output and error, and
+// the progress to progress() (at most ten times a second; the tee shows it as often as it must).
+struct ReportTee {
+    void* context;
+    bool (*line)(void* context, const std::string& text);  // false: it could not all be written
+    void (*progress)(void* context, const ScanCounts& soFar, const char* folder);
+};
+
 struct Report {
     bool json;       // JSON Lines instead of text
     bool quiet;      // only the infected lines and the summary
@@ -41,6 +50,9 @@ struct Report {
     bool progressShown;  // a progress line stands on err
     bool stopped;        // a signal or a broken report ended the scan early
     bool broken;         // a write failed: nothing more may be changed, since it would go unrecorded
+    int32_t changesDone;    // changes of the offline repair made (dry: that could be made)
+    int32_t changesFailed;  // and those refused or failed
+    ReportTee* tee;         // the rescue's outputs; null: standard output and error
     std::atomic<int>* stop;  // set when the report breaks, so that the walk ends; may be null
     std::string started;  // when the report was made, UTC, for the JSON summary
     uint64_t startedMs;

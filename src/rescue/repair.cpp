@@ -561,3 +561,37 @@ const char* OfflineVerdict(OfflineOutcome outcome)
     }
     return "";
 }
+
+std::vector<std::string> WindowsFolders(const std::string& root)
+{
+    const Volume volume{root, 0};
+    std::vector<std::string> folders;
+    std::string path, why;
+    for (const std::string& folder : SubFolders(root))
+        if (FindOnVolume(volume, folder + "/System32/config/SOFTWARE", true, &path, &why) == Lookup::Found)
+            folders.push_back(folder);
+    return folders;
+}
+
+bool ReadMountedDevices(const std::string& root, const std::string& folder,
+                        std::vector<std::pair<std::string, std::string>>* values, std::string* why)
+{
+    const Volume volume{root, 0};
+    std::string path;
+    values->clear();
+    if (FindOnVolume(volume, folder + "/System32/config/SYSTEM", true, &path, why) != Lookup::Found)
+        return false;
+    Hive hive;
+    if (!OpenHive(path, path.substr(root.size() + 1), &hive, why))
+        return false;
+    std::vector<HiveValue> read;
+    const bool found = ReadValues(hive, "MountedDevices", &read);
+    CloseHive(&hive);
+    if (!found) {
+        *why = "no MountedDevices key";
+        return false;
+    }
+    for (const HiveValue& value : read)
+        values->emplace_back(value.name, value.data);
+    return true;
+}

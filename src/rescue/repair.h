@@ -51,3 +51,11 @@ const char* OfflineVerdict(OfflineOutcome outcome);
 // Repairs the system at request.root. False, with *error, when it is no Windows system volume or
 // one of its hives cannot be read or may not be written; then nothing was changed.
 bool RepairOfflineSystem(const RescueRequest& request, RescueResult* result, std::string* error);
+
+// The folders directly below root that hold a Windows system (System32\config\SOFTWARE, letter
+// case ignored): where the rescue decides that a volume holds Windows.
+std::vector<std::string> WindowsFolders(const std::string& root);
+// The values of MountedDevices in the SYSTEM hive of the Windows folder folder below root, as
+// (name, raw data); false, with *why, when there is no such hive or it cannot be read.
+bool ReadMountedDevices(const std::string& root, const std::string& folder,
+                        std::vector<std::pair<std::string, std::string>>* values, std::string* why);
