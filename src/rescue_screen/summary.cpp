@@ -340,8 +340,8 @@ std::vector<std::string> WrapLine(const std::string& line, size_t width, size_t 
         size_t columns = 0, at = 0, taken = 0, space = std::string::npos;
         for (size_t length; at < row.size() && columns + (length = Character(row, at, &taken), taken) <= width;
              at += length) {
-            if (row[at] == ' ' && at > start)
-                space = at;
+            if (row[at] == ' ' && at > start && row[at - 1] != ' ')
+                space = at;  // the first of a run of spaces: no row ends in one
             columns += taken;
         }
         size_t cut = space != std::string::npos ? space : at;
