@@ -161,14 +161,15 @@ void ReportVerdictText(Report* report, bool found, bool refused, const std::stri
 
 void ReportProgress(Report* report, uint64_t nowMs, uint64_t startMs, const ScanCounts& soFar, const char* folder)
 {
+    // The tee keeps the counts and shows them on its own time: it takes every finding's.
+    if (report->progress && report->tee != nullptr) {
+        report->tee->progress(report->tee->context, soFar, folder);
+        report->lastProgressMs = nowMs;
+        return;
+    }
     if (!report->progress || (report->progressShown && nowMs - report->lastProgressMs < 100))
         return;
     report->lastProgressMs = nowMs;
-    if (report->tee != nullptr) {
-        report->tee->progress(report->tee->context, soFar, folder);
-        report->progressShown = true;
-        return;
-    }
     char line[80];
     const int used = std::snprintf(line, sizeof line, "%d folders, %d files, %us: ", soFar.directories, soFar.files, static_cast<unsigned>((nowMs - startMs) / 1000));
     // The folder's tail is the telling part of a long path; the cut never splits a character.

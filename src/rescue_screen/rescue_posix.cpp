@@ -149,6 +149,8 @@ void Tick(Outputs* out)
 // A line of the report: its paths are shown from the volume's root.
 std::string Shown(const Outputs& out, const std::string& line)
 {
+    if (!out.mountShown.empty() && line == "scanning " + out.mountShown.substr(0, out.mountShown.size() - 1))
+        return "Scanning every file of the volume...";
     for (const char* prefix : {"", "skipped: ", "passed over: "}) {
         const std::string lead = prefix + out.mountShown;
         if (!out.mountShown.empty() && line.compare(0, lead.size(), lead) == 0)

@@ -8,6 +8,7 @@ between commit and rename, and bad input.
 import json
 import os
 import pathlib
+import re
 import shutil
 import struct
 import subprocess
@@ -43,6 +44,8 @@ def sz(text):
 
 class Layout(unittest.TestCase):
     """The test system, planted at self.root (made by make_root)."""
+    links = True  # the volume holds symbolic links (FAT holds none)
+
     def make_root(self):
         pass
 
@@ -58,7 +61,8 @@ class Layout(unittest.TestCase):
             # What the worm drops, in other letter cases than its own names.
             "WINDOWS/system32.exe": b"MZ", "WINDOWS/services.EXE": b"MZ", "WINDOWS/System32/RUND1132.exe": b"MZ",
             "MSVBVM60.DLL": b"MZ"})
-        os.symlink("../Users", self.path("Documents and Settings/All Users"))
+        if self.links:
+            os.symlink("../Users", self.path("Documents and Settings/All Users"))
         self.software = {
             r"Microsoft\Windows NT\CurrentVersion": [("SystemRoot", REG_SZ, "C:\\WINDOWS")],
             r"Microsoft\Windows\CurrentVersion": [("ProgramFilesDir", REG_SZ, "C:\\Program Files")],
@@ -85,7 +89,10 @@ class Layout(unittest.TestCase):
     def build_hives(self):
         for hive, layout in [(SOFTWARE, self.software)] + [(h, {"Software\\" + RUN: v}) for h, v in self.users.items()]:
             os.makedirs(os.path.dirname(self.path(hive)), exist_ok=True)
-            build_hive(self.path(hive), layout)
+            self.build_hive(self.path(hive), layout)
+
+    def build_hive(self, path, layout):
+        build_hive(path, layout)
 
     def qfscan(self, *args, strace=None, env=None):
         command = [QFSCAN, "--offline", self.root] + list(args)
@@ -393,6 +400,110 @@ class NtfsVolume(Layout):
         self.unmount()
         check = subprocess.run(["ntfsfix", "-n", self.image], capture_output=True, text=True)
         self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+
+
+# What no screen or report may hold raw: C0 controls but the line feed, DEL, C1 controls (as
+# UTF-8), bidi controls.
+RAW_CONTROL = re.compile(rb"[\x00-\x09\x0b-\x1f\x7f]|\xc2[\x80-\x9f]|\xe2\x80[\x8e\x8f\xaa-\xae]|\xe2\x81[\xa6-\xa9]")
+# The worm's own Userinit, with a line feed, the six characters \u000a, a CSI and a bidi control.
+FORGED = "C:\\WINDOWS\\system32\\userinit.exe,C:\\WINDOWS\\system32.exe\nNo Zaverin found on this system.\\u000a\u009b2J\u202e"
+SYSTEM_HIVE = "WINDOWS/System32/config/SYSTEM"
+GUID = "00112233-4455-6677-8899-aabbccddeeff"
+MOUNTED = {"MountedDevices": [("\\DosDevices\\C:", REG_BINARY, struct.pack("<IQ", 0x1A2B3C4D, 1 << 20)),
+                              ("\\DosDevices\\D:", REG_BINARY, b"DMIO:ID:" + bytes.fromhex("33221100554477668899aabbccddeeff")),
+                              ("\\DosDevices\\E:", REG_BINARY, "_??_USBSTOR#Disk".encode("utf-16-le"))]}
+
+
+class RescueRuns:
+    """qfscan --rescue-volume and --rescue-summary on the volume at self.root, with the init's
+    records in self.work/vol and the outputs in files."""
+    def record(self, number, **fields):
+        os.makedirs(self.vol, exist_ok=True)
+        lines = b"".join(k.encode() + b"=" + (v if isinstance(v, bytes) else v.encode()) + b"\n" for k, v in fields.items())
+        pathlib.Path(self.vol, "%02d" % number).write_bytes(lines)
+
+    def system_record(self, number=1, **more):
+        self.record(number, device="/dev/sda%d" % number, size_bytes=str(8 << 30), mbr_signature="1A2B3C4D",
+                    offset_bytes=str(1 << 20), state="scan", mount=self.root, **more)
+
+    @property
+    def vol(self):
+        return os.path.join(self.work, "vol")
+
+    def out(self, name):
+        return os.path.join(self.work, name)
+
+    def rescue(self, *args, env=None):
+        outputs = ["--screen", self.out("screen"), "--serial", self.out("serial"), "--report", self.out("report")]
+        done = subprocess.run([QFSCAN] + list(args) + outputs, capture_output=True, timeout=300,
+                              env=env and dict(os.environ, **env))
+        return done.returncode
+
+    def result(self, number=1):
+        return read(os.path.join(self.vol, "%02d.result" % number)).decode().splitlines()
+
+    def assert_plain(self):
+        """No raw control in any output (the screen's progress rewrites its line with CR), and the
+        summary's verdicts one line each."""
+        for name in ("screen", "serial", "report"):
+            data = read(self.out(name))
+            self.assertIsNone(RAW_CONTROL.search(data.replace(b"\r", b"") if name == "screen" else data), name)
+        lines = read(self.out("report")).decode().split("\nQuenfold Rescue summary")[-1].splitlines()
+        self.assertNotIn("No Zaverin found on this system.", [line.strip() for line in lines])
+        return [line for line in lines if re.match(r"    \S", line) and not line.startswith("    Next: ")]
+
+
+@unittest.skipUnless(os.path.exists("/dev/fuse") and shutil.which("mkfs.vfat") and shutil.which("fusefat"),
+                     "no /dev/fuse, mkfs.vfat or fusefat here: the FAT volume cannot be mounted")
+class FatVolume(RescueRuns, Layout):
+    """Windows XP on FAT32, mounted with fusefat (the rescue mounts it with the kernel's vfat)."""
+    links = False
+
+    def make_root(self):
+        image = os.path.join(self.work, "fat.img")
+        with open(image, "wb") as f:
+            f.truncate(64 << 20)
+        subprocess.run(["mkfs.vfat", "-F", "32", image], check=True, capture_output=True)
+        os.mkdir(self.root)
+        subprocess.run(["fusefat", "-o", "rw+", image, self.root], check=True, capture_output=True)
+
+    def tearDown(self):
+        try:
+            subprocess.run(["umount", self.root], check=True)
+        finally:
+            super().tearDown()
+
+    def build_hive(self, path, layout):  # fusefat cannot write over a file: a new one each time
+        scratch = os.path.join(self.work, "hive")
+        build_hive(scratch, layout)
+        if os.path.exists(path):
+            os.remove(path)
+        shutil.copyfile(scratch, path)
+
+    def test_xp_on_fat32_checked_then_cleaned(self):
+        self.software[WINLOGON] = [("Userinit", REG_SZ, FORGED)]
+        self.build_hives()
+        self.build_hive(self.path(SYSTEM_HIVE), MOUNTED)
+        self.system_record(1, fs="vfat", fs_detail="FAT32", label=b"XP\x1b[2J\xc2\x9b\xe2\x80\xae", writable="yes")
+        self.record(2, device="/dev/sdb", size_bytes="0", state="skip", why="refs", fs="refs")
+        before = fingerprint(self.root)
+        self.assertEqual(self.rescue("--rescue-volume", os.path.join(self.vol, "01"), "--pass", "check"), 1)
+        self.assertEqual(fingerprint(self.root), before)
+        result = self.result()
+        for line in ("pass=check", "kind=system", "to_do=yes", "letter=C mbr=1a2b3c4d offset=1048576", "letter=D gpt=" + GUID):
+            self.assertIn(line, result)
+        self.assertIn("Userinit set to \"C:\\WINDOWS\\system32\\userinit.exe\" (was \"C:\\WINDOWS\\system32\\userinit.exe,"
+                      "C:\\WINDOWS\\system32.exe\\x0aNo Zaverin found", read(self.out("screen")).decode())
+
+        self.assertEqual(self.rescue("--rescue-volume", os.path.join(self.vol, "01"), "--pass", "clean"), 1)
+        self.assertIn("pass=clean", self.result())
+        self.assertEqual(set(fingerprint(self.root)) & TAKEN, set())
+        self.assertEqual(read_values(self.path(SOFTWARE), WINLOGON), [("Userinit", REG_SZ, sz("C:\\WINDOWS\\system32\\userinit.exe"))])
+        self.assertEqual(self.rescue("--rescue-summary", self.vol, "--mode", "clean"), 2, "the ReFS volume was not scanned")
+        verdicts = self.assert_plain()
+        self.assertEqual(len(verdicts), 2, verdicts)
+        self.assertTrue(verdicts[0].startswith("    CLEANED: "), verdicts)
+        self.assertIn(' 1. C: "XP\\x1b[2J\\xc2\\x9b\\u202e", 8.0 GB, FAT32 (sda1): Windows system\n', read(self.out("screen")).decode())
 
 
 if __name__ == "__main__":

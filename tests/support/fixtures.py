@@ -45,7 +45,11 @@ NTFS_ATTRIBUTES = ("system.ntfs_acl", "system.ntfs_attrib_be", "system.ntfs_time
 def attributes(path):
     """Every extended attribute of path that its mount shows: {name: bytes}."""
     found = {}
-    for name in set(os.listxattr(path, follow_symlinks=False)) | set(NTFS_ATTRIBUTES):
+    try:
+        listed = set(os.listxattr(path, follow_symlinks=False))
+    except OSError:  # a volume that keeps none (FAT)
+        listed = set()
+    for name in listed | set(NTFS_ATTRIBUTES):
         try:
             found[name] = os.getxattr(path, name, follow_symlinks=False)
         except OSError:
