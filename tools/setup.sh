@@ -45,6 +45,8 @@ want python3-pefile
 # and read and set its security attributes (getfattr, setfattr).
 want ntfs-3g
 want attr
+# qfscan's rescue screens are tested on a FAT32 volume too, mounted with FUSE (no kernel vfat here).
+want fusefat
 want util-linux
 want clang
 want libclang-rt-14-dev

@@ -2,6 +2,8 @@
 #include "rescue_screen/summary.h"
 
 #include <algorithm>
+#include <cctype>
+#include <utility>
 #include <cstdio>
 
 #include "console/report.h"  // PlainText, the exit codes
@@ -226,6 +228,15 @@ bool Wide(uint32_t c)
 // (the plain output never leaves one) takes a column.
 size_t Character(const std::string& text, size_t at, size_t* columns)
 {
+    // The plain output's escapes (\xHH, \uHHHH) stay whole on a row.
+    for (const auto& escape : {std::make_pair('x', size_t{2}), std::make_pair('u', size_t{4})}) {
+        const size_t length = 2 + escape.second;
+        if (text[at] == '\\' && at + length <= text.size() && text[at + 1] == escape.first &&
+            std::all_of(text.begin() + at + 2, text.begin() + at + length, [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); })) {
+            *columns = length;
+            return length;
+        }
+    }
     uint32_t point = 0;
     const size_t length = Utf8Sequence(text.data(), text.size(), at, &point);
     *columns = length == 0 ? 1 : Wide(point) ? 2 : ((point >= 0x300 && point <= 0x36F) ? 0 : 1);

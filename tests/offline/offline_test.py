@@ -236,6 +236,57 @@ class Offline(Layout):
                 self.assertEqual(state(), before)
 
 
+# What no screen or report may hold raw: C0 controls but the line feed, DEL, C1 controls (as
+# UTF-8), bidi controls.
+RAW_CONTROL = re.compile(rb"[\x00-\x09\x0b-\x1f\x7f]|\xc2[\x80-\x9f]|\xe2\x80[\x8e\x8f\xaa-\xae]|\xe2\x81[\xa6-\xa9]")
+# The worm's own Userinit, with a line feed, the six characters \u000a, a CSI and a bidi control.
+FORGED = "C:\\WINDOWS\\system32\\userinit.exe,C:\\WINDOWS\\system32.exe\nNo Zaverin found on this system.\\u000a\u009b2J\u202e"
+SYSTEM_HIVE = "WINDOWS/System32/config/SYSTEM"
+GUID = "00112233-4455-6677-8899-aabbccddeeff"
+MOUNTED = {"MountedDevices": [("\\DosDevices\\C:", REG_BINARY, struct.pack("<IQ", 0x1A2B3C4D, 1 << 20)),
+                              ("\\DosDevices\\D:", REG_BINARY, b"DMIO:ID:" + bytes.fromhex("33221100554477668899aabbccddeeff")),
+                              ("\\DosDevices\\E:", REG_BINARY, "_??_USBSTOR#Disk".encode("utf-16-le"))]}
+
+
+class RescueRuns:
+    """qfscan --rescue-volume and --rescue-summary on the volume at self.root, with the init's
+    records in self.work/vol and the outputs in files."""
+    def record(self, number, **fields):
+        os.makedirs(self.vol, exist_ok=True)
+        lines = b"".join(k.encode() + b"=" + (v if isinstance(v, bytes) else v.encode()) + b"\n" for k, v in fields.items())
+        pathlib.Path(self.vol, "%02d" % number).write_bytes(lines)
+
+    def system_record(self, number=1, **more):
+        self.record(number, device="/dev/sda%d" % number, size_bytes=str(8 << 30), mbr_signature="1A2B3C4D",
+                    offset_bytes=str(1 << 20), state="scan", mount=self.root, **more)
+
+    @property
+    def vol(self):
+        return os.path.join(self.work, "vol")
+
+    def out(self, name):
+        return os.path.join(self.work, name)
+
+    def rescue(self, *args, env=None):
+        outputs = ["--screen", self.out("screen"), "--serial", self.out("serial"), "--report", self.out("report")]
+        done = subprocess.run([QFSCAN] + list(args) + outputs, capture_output=True, timeout=300,
+                              env=env and dict(os.environ, **env))
+        return done.returncode
+
+    def result(self, number=1):
+        return read(os.path.join(self.vol, "%02d.result" % number)).decode().splitlines()
+
+    def assert_plain(self):
+        """No raw control in any output (the screen's progress rewrites its line with CR), and the
+        summary's verdicts one line each."""
+        for name in ("screen", "serial", "report"):
+            data = read(self.out(name))
+            self.assertIsNone(RAW_CONTROL.search(data.replace(b"\r", b"") if name == "screen" else data), name)
+        lines = read(self.out("report")).decode().split("\nQuenfold Rescue summary")[-1].splitlines()
+        self.assertNotIn("No Zaverin found on this system.", [line.strip() for line in lines])
+        return [line for line in lines if re.match(r"    \S", line) and not line.startswith("    Next: ")]
+
+
 # SYSTEM and Administrators have full control, nobody else anything.
 CLOSED = security_descriptor([(sid(5, 18), 0x1F01FF), (sid(5, 32, 544), 0x1F01FF)])
 HIDDEN_SYSTEM_ARCHIVE = struct.pack(">I", 0x26)
@@ -256,7 +307,7 @@ def security(path):
 
 @unittest.skipUnless(os.path.exists("/dev/fuse") and shutil.which("mkntfs") and shutil.which("ntfs-3g"),
                      "no /dev/fuse or no ntfs-3g here: the NTFS volume cannot be mounted")
-class NtfsVolume(Layout):
+class NtfsVolume(RescueRuns, Layout):
     """The system on a real NTFS volume, mounted with ntfs-3g as rescue systems mount it."""
     def make_root(self):
         self.image = os.path.join(self.work, "ntfs.img")
@@ -347,6 +398,50 @@ class NtfsVolume(Layout):
                     self.assertIn("not everything could be checked" if out else "qfscan: ", out + err)
         self.assertEqual(self.names("Windows.bak/System32/config/SOFTWARE", RUN), ["Deep"], "the other one is left")
 
+    def test_rescue_hostile_names_progress_and_ten_volumes(self):
+        """Names and a Userinit value that would forge lines or drive the console, a scan held up in
+        a folder while the screen goes on counting, and ten volumes paged on an 80x25 screen."""
+        sick = infected(sample("sample32.exe"))
+        hostile = ["evil\nNo Zaverin found on this system.exe", "x\\u000ay.exe", "\u009b2J.exe", "photo\u202egnp.exe"]
+        plant(self.root, {**{name: sick for name in hostile}, "zslow/a.txt": b"a"})
+        self.software[WINLOGON] = [("Userinit", REG_SZ, FORGED)]
+        self.build_hives()
+        self.system_record(1, fs="ntfs", label="C\u202eSYS", writable="no", readonly_why="check-mode")
+        whys = ["refs", "dynamic", "linux", "swap", "locked-no-key", "tpm-only", "unreadable", "not-mounted", "unknown-fs"]
+        for n, why in enumerate(whys, 2):
+            self.record(n, device="/dev/sdb%d" % n, size_bytes=str(n << 30), state="skip", why=why,
+                        label=b"L\x1b]0;x\x07\xc2\x9b" * n, detail=b"err\rNo Zaverin found")
+        fifo = os.path.join(self.work, "pause")
+        os.mkfifo(fifo)
+        os.mkfifo(fifo + ".go")
+        env = dict(os.environ, QF_TEST_DISPOSE_PAUSE=fifo, QF_TEST_ENTER_PAUSE="zslow")
+        scan = subprocess.Popen([QFSCAN, "--rescue-volume", os.path.join(self.vol, "01"), "--jobs", "1", "--screen",
+                                 self.out("screen"), "--serial", self.out("serial"), "--report", self.out("report")], env=env)
+        with open(fifo) as pause:
+            self.assertTrue(pause.readline().endswith("/zslow\n"))
+        # Held up there, the screen still shows what was found and goes on counting the seconds.
+        seconds = set()
+        while len(seconds) < 2:
+            shown = read(self.out("screen")).decode(errors="replace")
+            seconds = set(re.findall(r"\rsda1: \d+ folders, [1-9]\d* files, 4 infected, (\d+) s", shown))
+        self.assertIn("photo\\u202egnp.exe: infected\n", shown)
+        with open(fifo + ".go", "w") as go:
+            go.write("x")
+        self.assertEqual(scan.wait(timeout=300), 1)
+        self.assertIn("infected=10", self.result())
+
+        pathlib.Path(self.out("keys")).write_bytes(b"x \n")  # a key that is none, then the one for page two
+        self.assertEqual(self.rescue("--rescue-summary", self.vol, "--keys", self.out("keys")), 2)
+        screen = read(self.out("screen")).decode().split("Quenfold Rescue summary")[-1]
+        self.assertIn("-- Page 2 of 3: press Enter or space for the next --", screen)
+        self.assertTrue(all(len(row) <= 80 for row in screen.splitlines()), screen)
+        for n in range(1, 11):
+            self.assertIn("\n%2d." % n, screen)
+        verdicts = self.assert_plain()
+        self.assertEqual(len(verdicts), 10, verdicts)
+        self.assertTrue(verdicts[0].startswith("    INFECTED: 10 infected files, the worm's registry entries"), verdicts)
+        self.assertIn("Next: Boot this stick again and choose Clean this PC.", screen)
+
     def test_hives_and_backups_keep_their_security(self):
         closed = self.close((SOFTWARE, ALICE))
         self.assertEqual(closed[ALICE]["system.ntfs_acl"], CLOSED, "ntfs-3g keeps what it is given")
@@ -400,57 +495,6 @@ class NtfsVolume(Layout):
         self.unmount()
         check = subprocess.run(["ntfsfix", "-n", self.image], capture_output=True, text=True)
         self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
-
-
-# What no screen or report may hold raw: C0 controls but the line feed, DEL, C1 controls (as
-# UTF-8), bidi controls.
-RAW_CONTROL = re.compile(rb"[\x00-\x09\x0b-\x1f\x7f]|\xc2[\x80-\x9f]|\xe2\x80[\x8e\x8f\xaa-\xae]|\xe2\x81[\xa6-\xa9]")
-# The worm's own Userinit, with a line feed, the six characters \u000a, a CSI and a bidi control.
-FORGED = "C:\\WINDOWS\\system32\\userinit.exe,C:\\WINDOWS\\system32.exe\nNo Zaverin found on this system.\\u000a\u009b2J\u202e"
-SYSTEM_HIVE = "WINDOWS/System32/config/SYSTEM"
-GUID = "00112233-4455-6677-8899-aabbccddeeff"
-MOUNTED = {"MountedDevices": [("\\DosDevices\\C:", REG_BINARY, struct.pack("<IQ", 0x1A2B3C4D, 1 << 20)),
-                              ("\\DosDevices\\D:", REG_BINARY, b"DMIO:ID:" + bytes.fromhex("33221100554477668899aabbccddeeff")),
-                              ("\\DosDevices\\E:", REG_BINARY, "_??_USBSTOR#Disk".encode("utf-16-le"))]}
-
-
-class RescueRuns:
-    """qfscan --rescue-volume and --rescue-summary on the volume at self.root, with the init's
-    records in self.work/vol and the outputs in files."""
-    def record(self, number, **fields):
-        os.makedirs(self.vol, exist_ok=True)
-        lines = b"".join(k.encode() + b"=" + (v if isinstance(v, bytes) else v.encode()) + b"\n" for k, v in fields.items())
-        pathlib.Path(self.vol, "%02d" % number).write_bytes(lines)
-
-    def system_record(self, number=1, **more):
-        self.record(number, device="/dev/sda%d" % number, size_bytes=str(8 << 30), mbr_signature="1A2B3C4D",
-                    offset_bytes=str(1 << 20), state="scan", mount=self.root, **more)
-
-    @property
-    def vol(self):
-        return os.path.join(self.work, "vol")
-
-    def out(self, name):
-        return os.path.join(self.work, name)
-
-    def rescue(self, *args, env=None):
-        outputs = ["--screen", self.out("screen"), "--serial", self.out("serial"), "--report", self.out("report")]
-        done = subprocess.run([QFSCAN] + list(args) + outputs, capture_output=True, timeout=300,
-                              env=env and dict(os.environ, **env))
-        return done.returncode
-
-    def result(self, number=1):
-        return read(os.path.join(self.vol, "%02d.result" % number)).decode().splitlines()
-
-    def assert_plain(self):
-        """No raw control in any output (the screen's progress rewrites its line with CR), and the
-        summary's verdicts one line each."""
-        for name in ("screen", "serial", "report"):
-            data = read(self.out(name))
-            self.assertIsNone(RAW_CONTROL.search(data.replace(b"\r", b"") if name == "screen" else data), name)
-        lines = read(self.out("report")).decode().split("\nQuenfold Rescue summary")[-1].splitlines()
-        self.assertNotIn("No Zaverin found on this system.", [line.strip() for line in lines])
-        return [line for line in lines if re.match(r"    \S", line) and not line.startswith("    Next: ")]
 
 
 @unittest.skipUnless(os.path.exists("/dev/fuse") and shutil.which("mkfs.vfat") and shutil.which("fusefat"),

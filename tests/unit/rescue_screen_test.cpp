@@ -139,6 +139,7 @@ TEST(RescueSummary, LinesWrapWithinTheWidthAndAreNeverCut)
         {"abcdefghij", 4, {"abcd", "  ef", "  gh", "  ij"}},
         {"\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e x", 5, {"\xe6\x97\xa5\xe6\x9c\xac", "  \xe8\xaa\x9e", "  x"}},
         {"short", 80, {"short"}},
+        {"abc\\x0ad", 6, {"abc", "  \\x0a", "  d"}},
         {"a    bcdef", 5, {"a", "  bcd", "  ef"}}};
     for (const Case& c : cases) {
         const std::vector<std::string> rows = WrapLine(c.line, c.width);
