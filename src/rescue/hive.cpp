@@ -2,6 +2,8 @@
 #include "rescue/hive.h"
 
 #include <fcntl.h>
+#include <linux/msdos_fs.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -268,6 +270,25 @@ std::vector<std::string> ListedAttributes(const std::string& path)
     return listed;
 }
 
+// A FAT volume keeps a file's DOS attributes (read-only, hidden, system, archive) in its directory
+// entry, which the kernel's vfat shows through its own ioctl, not as an extended attribute. False,
+// with *why, when from has them and to cannot take them; true where the volume is no FAT.
+bool CopyFatAttributes(const std::string& from, const std::string& to, std::string* why)
+{
+    const int source = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    uint32_t attributes = 0;
+    const bool fat = source >= 0 && ioctl(source, FAT_IOCTL_GET_ATTRIBUTES, &attributes) == 0;
+    if (source >= 0)
+        close(source);
+    if (!fat)
+        return true;
+    const int target = open(to.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const bool set = target >= 0 && ioctl(target, FAT_IOCTL_SET_ATTRIBUTES, &attributes) == 0;
+    if (target >= 0)
+        close(target);
+    return set || Fail(why, "its FAT attributes cannot be copied");
+}
+
 bool FlushFile(const std::string& path)
 {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -396,6 +417,8 @@ bool CopySecurity(const std::string& from, const std::string& to, std::string* w
             return Fail(why, "its attribute " + name + " cannot be copied");
         dosSet |= dos;
     }
+    if (!CopyFatAttributes(from, to, why))
+        return false;
     const timespec times[2] = {info.st_atim, info.st_mtim};
     if (utimensat(AT_FDCWD, to.c_str(), times, 0) != 0)
         return Fail(why, "its times cannot be copied");

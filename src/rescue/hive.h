@@ -7,7 +7,8 @@
 // - the changed hive is written to a new file, flushed, checked, and then takes the hive's place
 //   in one rename, so a crash at any moment leaves the old hive or the new one, never a mix;
 // - the new hive and the backup get the old hive's security first (its NTFS security descriptor,
-//   DOS attributes, every other extended attribute, owner, mode and times), or it is not replaced;
+//   DOS attributes, every other extended attribute, owner, mode and times; on FAT, whose files
+//   have no security, the DOS attributes of the directory entry), or it is not replaced;
 // - libhivex changes and writes the hive in a child process, so that a damaged hive on which
 //   the library aborts costs that hive, not the run.
 #pragma once

@@ -103,6 +103,7 @@ VolumeRecord ParseVolumeRecord(const std::string& text)
         else if (key == "mount") record.mount = value;
         else if (key == "writable") record.writable = value == "yes";
         else if (key == "readonly_why") record.readonlyWhy = value;
+        else if (key == "clean_mount_failed") record.cleanMountFailed = value == "yes";
     }
     return record;
 }

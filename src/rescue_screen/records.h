@@ -31,7 +31,8 @@ struct VolumeRecord {
     std::string detail;
     std::string mount;         // for a scan: where it is mounted
     bool writable;             // writable=yes
-    std::string readonlyWhy;   // check-mode, hibernated, not-clean, dirty
+    std::string readonlyWhy;   // check-mode, hibernated, not-clean, dirty, bitlocker-suspended
+    bool cleanMountFailed;     // clean_mount_failed=yes: it could not be mounted read-write to clean
 };
 
 // Reads the record's lines (key=value; the value runs to the line feed, raw). Unknown keys are

@@ -15,6 +15,9 @@ const char kClean[] = "Boot this stick again and choose Clean this PC.";
 const char kShutDown[] =
     "Start Windows, hold Shift while you click Shut down (so that Windows closes the volume fully), then boot "
     "this stick again and choose Clean this PC.";
+const char kNotCleaned[] =
+    "This run did not clean it (the report says why): boot this stick again and choose Clean this PC; if it is "
+    "still not cleaned, ask a technician.";
 const char kDiskCheck[] =
     "Windows has scheduled a check of this volume: start Windows, let the check finish, shut down, then boot this "
     "stick again.";
@@ -45,7 +48,10 @@ std::string Size(uint64_t bytes)
 // The record's file system as people name it.
 std::string FileSystem(const VolumeRecord& record)
 {
-    if (!record.fsDetail.empty())
+    std::string detail = record.fsDetail;
+    for (char& c : detail)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (!record.fsDetail.empty() && detail != record.fs)  // blkid's TYPE says no more than fs
         return PlainText(record.fsDetail);
     const char* const names[][2] = {{"ntfs", "NTFS"}, {"vfat", "FAT"}, {"exfat", "exFAT"}, {"refs", "ReFS"},
                                     {"bitlocker", "BitLocker"}, {"ldm", "dynamic disk"},
@@ -187,7 +193,7 @@ Said ScannedVolume(const VolumeRecord& record, const VolumeResult& result, bool 
                        what + "; " + counts + (changes.empty() ? "" : "; " + changes) + "." + unchanged;
         said.next = !refused.empty() ? "Each change that was refused or failed is in the report, with its reason; "
                                        "start Windows with Quenfold or ask a technician."
-                    : said.found && !cleaned && record.writable ? kClean
+                    : said.found && !cleaned && record.writable ? (clean ? kNotCleaned : kClean)
                     : said.found && !cleaned ? kShutDown
                                              : "What could not be read is in the report; check it from Windows with "
                                                "Quenfold.";
@@ -199,8 +205,16 @@ Said ScannedVolume(const VolumeRecord& record, const VolumeResult& result, bool 
         return said;
     }
     said.verdict = "INFECTED: " + found + "; " + counts + (changes.empty() ? "" : "; " + changes) + "." + unchanged;
-    if (!clean || record.readonlyWhy == "check-mode" || record.readonlyWhy.empty())
+    if (clean && record.cleanMountFailed)
+        said.next = "It could not be opened for writing, so nothing was changed: start Windows, let it check the "
+                    "volume, shut down, then boot this stick again and choose Clean this PC.";
+    else if (clean && record.writable)
+        said.next = kNotCleaned;
+    else if (!clean || record.readonlyWhy == "check-mode" || record.readonlyWhy.empty())
         said.next = kClean;
+    else if (record.readonlyWhy == "bitlocker-suspended")
+        said.next = "Its BitLocker is suspended, which lets this rescue read it but not change it: give its recovery "
+                    "key (type it when asked, or in quenfold.cfg), boot this stick again and choose Clean this PC.";
     else if (record.readonlyWhy == "dirty")
         said.next = kDiskCheck;
     else
