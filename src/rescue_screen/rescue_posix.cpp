@@ -453,6 +453,10 @@ int RescueSummary(const RescueOptions& options)
     const size_t page = PageRows(height);
     int keys = OpenDevice(options.keys, O_RDONLY);
     int serialIn = OpenDevice(options.serial, O_RDONLY | O_NONBLOCK);
+    if (serialIn >= 0 && !isatty(serialIn)) {  // a capture file, not a line anyone types on
+        close(serialIn);
+        serialIn = -1;
+    }
     termios keysSaved{}, serialSaved{};
     const bool keysRaw = RawKeys(keys, &keysSaved), serialRaw = RawKeys(serialIn, &serialSaved);
     const bool terminal = screen >= 0 && isatty(screen);

@@ -7,13 +7,17 @@ between commit and rename, and bad input.
   offline_test.py QFSCAN [unittest options]"""
 import json
 import os
+import fcntl
 import pathlib
+import pty
 import re
+import select
 import shutil
 import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import unittest
 
 sys.path[:0] = [os.path.dirname(os.path.abspath(__file__)),
@@ -273,6 +277,27 @@ class RescueRuns:
                               env=env and dict(os.environ, **env))
         return done.returncode
 
+    def summary_on_terminal(self, columns, rows):
+        """The summary on a terminal of that size, which also gives the keys: a space (taken
+        only once the terminal gives each key as it is typed) at each prompt. The exit code and
+        what the terminal showed, without its own clearing and carriage returns."""
+        master, slave = pty.openpty()
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", rows, columns, 0, 0))
+        terminal = os.ttyname(slave)
+        summary = subprocess.Popen([QFSCAN, "--rescue-summary", self.vol, "--screen", terminal, "--keys", terminal,
+                                    "--serial", self.out("serial"), "--report", self.out("report")])
+        shown, prompts = b"", 0
+        while summary.poll() is None or select.select([master], [], [], 0)[0]:
+            if select.select([master], [], [], 0.1)[0]:
+                shown += os.read(master, 65536)
+            if shown.count(b"press Enter or space") > prompts:
+                prompts += 1
+                os.write(master, b"x ")  # a key that is none, then one that is
+        os.close(master)
+        os.close(slave)
+        self.assertIsNone(RAW_CONTROL.search(shown.replace(b"\x1b[2J\x1b[H", b"").replace(b"\r", b"")))
+        return summary.returncode, shown.replace(b"\r\n", b"\n").decode()
+
     def result(self, number=1):
         return read(os.path.join(self.vol, "%02d.result" % number)).decode().splitlines()
 
@@ -430,11 +455,12 @@ class NtfsVolume(RescueRuns, Layout):
         self.assertEqual(scan.wait(timeout=300), 1)
         self.assertIn("infected=10", self.result())
 
-        pathlib.Path(self.out("keys")).write_bytes(b"x \n")  # a key that is none, then the one for page two
-        self.assertEqual(self.rescue("--rescue-summary", self.vol, "--keys", self.out("keys")), 2)
-        screen = read(self.out("screen")).decode().split("Quenfold Rescue summary")[-1]
-        self.assertIn("-- Page 2 of 3: press Enter or space for the next --", screen)
-        self.assertTrue(all(len(row) <= 80 for row in screen.splitlines()), screen)
+        code, screen = self.summary_on_terminal(100, 30)
+        self.assertEqual(code, 2)
+        first, second = screen.split("\x1b[2J\x1b[H")[1:]  # page 2 only once a space was typed
+        self.assertTrue(first.endswith("\n-- Page 1 of 2: press Enter or space for the next --\n"), first)
+        self.assertIn("\n10.", second)
+        self.assertTrue(all(len(row) <= 100 for row in screen.splitlines()), screen)
         for n in range(1, 11):
             self.assertIn("\n%2d." % n, screen)
         verdicts = self.assert_plain()
