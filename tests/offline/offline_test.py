@@ -468,6 +468,19 @@ class NtfsVolume(RescueRuns, Layout):
         self.assertTrue(verdicts[0].startswith("    INFECTED: 10 infected files, the worm's registry entries"), verdicts)
         self.assertIn("Next: Boot this stick again and choose Clean this PC.", screen)
 
+        # A clean pass whose hive changes fail: each is on the screen and in the report with its reason.
+        self.system_record(1, fs="ntfs", writable="yes")
+        self.assertEqual(self.rescue("--rescue-volume", os.path.join(self.vol, "01"), "--pass", "clean",
+                                     env={"QF_TEST_FAIL_XATTR": "system.ntfs_acl"}), 2)
+        self.assertIn("changes_failed=6", self.result())
+        said = "not changed: %s:%s: value \"Ali\" deleted: it starts C:\\Users\\Alice\\AppData\\evil.exe, which is " \
+               "infected: not replaced, since the new hive could not get the old one's security: its attribute " \
+               "system.ntfs_acl cannot be copied: Operation not permitted\n" % (ALICE, "Software\\" + RUN)
+        for name in ("screen", "report"):
+            self.assertIn(said, read(self.out(name)).decode())
+        self.assertEqual(self.rescue("--rescue-summary", self.vol, "--mode", "clean"), 2)
+        self.assertIn("6 changes failed", self.assert_plain()[0])
+
     def test_hives_and_backups_keep_their_security(self):
         closed = self.close((SOFTWARE, ALICE))
         self.assertEqual(closed[ALICE]["system.ntfs_acl"], CLOSED, "ntfs-3g keeps what it is given")
