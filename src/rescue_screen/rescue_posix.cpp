@@ -273,6 +273,18 @@ std::string Base(const std::string& path)
     return path.substr(path.rfind('/') + 1);
 }
 
+std::vector<SummaryVolume> ReadVolumes(const std::string& folder);
+
+// The drive letters that the systems scanned so far (the results beside record) gave.
+std::vector<DriveLetter> KnownLetters(const std::string& record)
+{
+    std::vector<DriveLetter> letters;
+    const size_t slash = record.rfind('/');
+    for (const SummaryVolume& volume : ReadVolumes(slash == std::string::npos ? "." : record.substr(0, slash)))
+        letters.insert(letters.end(), volume.result.letters.begin(), volume.result.letters.end());
+    return letters;
+}
+
 }  // namespace
 
 bool RescueVolumeBegin(const RescueOptions& options, Report* report, RescueVolumeRun* run, int* exitCode)
@@ -293,7 +305,7 @@ bool RescueVolumeBegin(const RescueOptions& options, Report* report, RescueVolum
     report->tee = &out->tee;
     report->progress = true;
     out->volume = PlainText(Base(record.device));
-    const std::string name = VolumeName(record, {});
+    const std::string name = VolumeName(record, KnownLetters(options.record));
     report->tee->line(out, "");
     report->tee->line(out, "== " + name);
     if (!read) {
