@@ -71,18 +71,27 @@ int32_t Count(const std::string& text)
     return Digits(text, &value) && value <= INT32_MAX ? static_cast<int32_t>(value) : 0;
 }
 
-}  // namespace
-
-VolumeRecord ParseVolumeRecord(const std::string& text)
+// The lines of a record or result file, as far as the largest one this program reads.
+std::vector<std::string> RecordLines(const std::string& text)
 {
-    VolumeRecord record{};
+    std::vector<std::string> lines;
     const std::string shown = text.substr(0, kLargestRecord);
     for (size_t at = 0; at < shown.size();) {
         size_t end = shown.find('\n', at);
         if (end == std::string::npos)
             end = shown.size();
-        const std::string line = shown.substr(at, end - at);
+        lines.push_back(shown.substr(at, end - at));
         at = end + 1;
+    }
+    return lines;
+}
+
+}  // namespace
+
+VolumeRecord ParseVolumeRecord(const std::string& text)
+{
+    VolumeRecord record{};
+    for (const std::string& line : RecordLines(text)) {
         const size_t equals = line.find('=');
         if (equals == std::string::npos)
             continue;
@@ -178,13 +187,7 @@ VolumeResult ParseVolumeResult(const std::string& text)
 {
     VolumeResult r{};
     r.exitCode = -1;
-    const std::string shown = text.substr(0, kLargestRecord);
-    for (size_t at = 0; at < shown.size();) {
-        size_t end = shown.find('\n', at);
-        if (end == std::string::npos)
-            end = shown.size();
-        const std::string line = shown.substr(at, end - at);
-        at = end + 1;
+    for (const std::string& line : RecordLines(text)) {
         const size_t equals = line.find('=');
         const std::string key = line.substr(0, equals), value = equals == std::string::npos ? "" : line.substr(equals + 1);
         uint64_t number = 0;
