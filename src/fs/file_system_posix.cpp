@@ -159,6 +159,16 @@ bool MoveOut(FsFile* file, const char* source, const struct stat& tested, int mo
            LinkCopy(folder, source, tested, moveFolder, temporary, final);
 }
 
+// FAT and exFAT have no inode numbers on disk: the kernel makes up a listing's numbers anew and
+// they need not match what fstat says of the same file later, "." aside.
+bool NumbersMadeUp(int fd)
+{
+    constexpr unsigned long kMsdos = 0x4d44, kExfat = 0x2011BAB0;
+    struct statfs info;
+    return fstatfs(fd, &info) == 0 &&
+           (static_cast<unsigned long>(info.f_type) == kMsdos || static_cast<unsigned long>(info.f_type) == kExfat);
+}
+
 // Looks for "." in the block just read (hashed listings give it anywhere): its number against
 // the folder's own tells whether the listing's numbers can be trusted.
 void JudgeNumbers(FsListingState* listing)
@@ -330,7 +340,7 @@ FsListStart FsListFirst(FsDir dir, FsListing* listing, FsEntry* entry)
     }
     dir->listed = true;
     state->dir = dir;
-    state->numbers = FsListingState::Numbers::Unknown;
+    state->numbers = NumbersMadeUp(dir->fd) ? FsListingState::Numbers::Differ : FsListingState::Numbers::Unknown;
     state->at = state->end = 0;
     *listing = state;
     errno = 0;
