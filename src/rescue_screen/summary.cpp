@@ -210,8 +210,9 @@ Said ScannedVolume(const VolumeRecord& record, const VolumeResult& result, bool 
                     "volume, shut down, then boot this stick again and choose Clean this PC.";
     else if (clean && record.writable)
         said.next = kNotCleaned;
-    else if (!clean || record.readonlyWhy == "check-mode" || record.readonlyWhy.empty())
+    else if (record.readonlyWhy == "check-mode" || record.readonlyWhy.empty())
         said.next = kClean;
+    // A volume that no pass of this rescue may write: Clean alone would change nothing there either.
     else if (record.readonlyWhy == "bitlocker-suspended")
         said.next = "Its BitLocker is suspended, which lets this rescue read it but not change it: give its recovery "
                     "key (type it when asked, or in quenfold.cfg), boot this stick again and choose Clean this PC.";

@@ -94,6 +94,8 @@ TEST(RescueSummary, VerdictsAndWhatToDoNext)
          "Boot this stick again and choose Clean this PC."},
         {{Scanned(1, 8, false, "writable=no\nreadonly_why=hibernated")}, true, 1, "This PC: INFECTED", "    INFECTED",
          "hold Shift"},
+        {{Scanned(1, 8, false, "writable=no\nreadonly_why=dirty")}, false, 1, "This PC: INFECTED", "    INFECTED",
+         "let the check finish"},
         {{Scanned(1, 2, true)}, true, 1, "This PC: Zaverin was found and removed", "    CLEANED: 2 infected files found; 2 ",
          "Start Windows"},
         {{Scanned(2, 0, false)}, false, 2, "This PC: NOT FULLY CHECKED", "    NOT FULLY CHECKED: 1 file or folder",
