@@ -47,6 +47,12 @@ want ntfs-3g
 want attr
 # qfscan's rescue screens are tested on a FAT32 volume too, mounted with FUSE (no kernel vfat here).
 want fusefat
+# The rescue's boots hold every kind of volume a PC has: exFAT (planted through FUSE), ext4, and
+# BitLocker volumes whose inner file system is made anew through dislocker's FUSE mount.
+want exfatprogs
+want exfat-fuse
+want e2fsprogs
+want dislocker
 want util-linux
 want clang
 want libclang-rt-14-dev

@@ -463,8 +463,10 @@ int RescueSummary(const RescueOptions& options)
     ScreenSize(screen, &width, &height);
     const std::vector<std::string> rows = WrapLines(summary.lines, width);
     const size_t page = PageRows(height);
-    int keys = OpenDevice(options.keys, O_RDONLY);
-    int serialIn = OpenDevice(options.serial, O_RDONLY | O_NONBLOCK);
+    // "none": nobody waits at the screen (a run that powers off by itself), so no page waits.
+    const bool unattended = options.keys == "none";
+    int keys = unattended ? -1 : OpenDevice(options.keys, O_RDONLY);
+    int serialIn = unattended ? -1 : OpenDevice(options.serial, O_RDONLY | O_NONBLOCK);
     if (serialIn >= 0 && !isatty(serialIn)) {  // a capture file, not a line anyone types on
         close(serialIn);
         serialIn = -1;

@@ -29,8 +29,16 @@ show() { apt-cache show --no-all-versions "$1" 2>/dev/null; }
 show linux-image-amd64 >/dev/null || apt-get update -qq
 kernel_pkg=$(show linux-image-amd64 | sed -n 's/^Depends: .*\(linux-image-[0-9][^ ,]*\).*/\1/p')
 kver=${kernel_pkg#linux-image-}
+# Besides the boot chain: ntfs-3g; blkid, which names every file system and partition type;
+# cryptsetup for BitLocker, and dislocker for a suspended BitLocker volume (its key in the clear,
+# which cryptsetup 2.6 does not open); kbd's setfont and a large font for big UEFI consoles (its
+# package's licence is keyboard-configuration's, of the same source). The
+# libraries the programs need come from their packages (checked below: none may be missing).
 packages=("$kernel_pkg" shim-signed shim-helpers-amd64-signed grub-efi-amd64-signed grub-pc-bin busybox-static
-          ntfs-3g libntfs-3g89 libc6)
+          ntfs-3g libntfs-3g89 libc6 util-linux libblkid1 libuuid1
+          cryptsetup-bin libcryptsetup12 libargon2-1 libdevmapper1.02.1 libjson-c5 libssl3 libpopt0 libselinux1
+          libpcre2-8-0 libudev1 dislocker libdislocker0.7 libmbedcrypto7 libfuse2 libruby3.1 libgmp10 libcrypt1
+          zlib1g kbd console-setup-linux keyboard-configuration)
 root=$work/debs
 mkdir -p "$root"
 : >"$work/packages.txt"
@@ -78,29 +86,52 @@ for pkg in "${packages[@]}"; do
   # grub-pc-bin's documentation is grub-common's, of the same source and version, installed here.
   text=$root/usr/share/doc/$pkg/copyright
   [ "$pkg" = "$kernel_pkg" ] && text=$kroot/usr/share/doc/$pkg/copyright
-  [ -e "$text" ] || text=/usr/share/doc/grub-common/copyright
+  [ -e "$text" ] || [ "$pkg" != grub-pc-bin ] || text=/usr/share/doc/grub-common/copyright
   cp -L "$text" "$lic/$pkg.copyright.txt"
 done
-for text in GPL-2 GPL-3 LGPL-2.1; do cp "/usr/share/common-licenses/$text" "$lic/$text.txt"; done
+for text in GPL-2 GPL-3 LGPL-2.1 LGPL-3 Apache-2.0 CC0-1.0; do cp "/usr/share/common-licenses/$text" "$lic/$text.txt"; done
 cp "$top/LICENSE" "$lic/QUENFOLD-LICENSE.txt"
 
-# The initramfs: busybox, ntfs-3g and its two libraries, qfscan, the drivers (copied untouched:
-# a changed module loses its signature and is refused under Secure Boot), the init.
+# The initramfs: busybox, the programs above and the libraries they need, qfscan, the drivers
+# (copied untouched: a changed module loses its signature and is refused under Secure Boot), the
+# init.
 ird=$work/initrd
-mkdir -p "$ird"/{bin,lib/x86_64-linux-gnu,lib64,etc,proc,sys,dev,tmp,mnt,run,usr/share/doc}
+mkdir -p "$ird"/{bin,lib/x86_64-linux-gnu,lib64,etc,proc,sys,dev,tmp,mnt,run,usr/share/doc,usr/share/consolefonts}
 cp "$here/init" "$ird/init" && chmod 755 "$ird/init"
-cp "$root/bin/busybox" "$root/bin/ntfs-3g" "$root/bin/ntfs-3g.probe" "$ird/bin/"
+cp "$root/bin/busybox" "$root/bin/ntfs-3g" "$root/bin/ntfs-3g.probe" "$root/bin/ntfsinfo" "$root/sbin/blkid" \
+   "$root/sbin/cryptsetup" "$ird/bin/"
+cp "$root/usr/bin/dislocker-fuse" "$ird/bin/dislocker"
+# busybox has a setfont of its own, which does not load a font on a framebuffer console.
+cp "$root/bin/setfont" "$ird/bin/kbd-setfont"
+gzip -dc "$root/usr/share/consolefonts/Lat15-Terminus32x16.psf.gz" >"$ird/usr/share/consolefonts/Lat15-Terminus32x16.psf"
 cp "$qfscan" "$ird/bin/qfscan"
 ln -s busybox "$ird/bin/sh"
-for lib in libc.so.6 libntfs-3g.so.89 ld-linux-x86-64.so.2; do
-  cp -L "$root/lib/x86_64-linux-gnu/$lib" "$ird/lib/x86_64-linux-gnu/$lib"
-done
+cp -L "$root/lib/x86_64-linux-gnu/ld-linux-x86-64.so.2" "$ird/lib/x86_64-linux-gnu/"
 ln -s ../lib/x86_64-linux-gnu/ld-linux-x86-64.so.2 "$ird/lib64/ld-linux-x86-64.so.2"
+# Every library a program or library needs, from the packages unpacked.
+needed=("$ird"/bin/*)
+while [ ${#needed[@]} -gt 0 ]; do
+  file=${needed[0]} needed=("${needed[@]:1}")
+  [ -L "$file" ] && continue
+  for lib in $(readelf -d "$file" 2>/dev/null | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
+    [ -e "$ird/lib/x86_64-linux-gnu/$lib" ] && continue
+    from=
+    for dir in "$root/lib/x86_64-linux-gnu" "$root/usr/lib/x86_64-linux-gnu" "$root/usr/lib"; do
+      [ -e "$dir/$lib" ] && from=$dir/$lib && break
+    done
+    [ -n "$from" ] || { echo "make-rescue: $lib, needed by $(basename "$file"), is in none of the packages" >&2; exit 1; }
+    cp -L "$from" "$ird/lib/x86_64-linux-gnu/$lib"
+    needed+=("$ird/lib/x86_64-linux-gnu/$lib")
+  done
+done
 echo "$version" >"$ird/etc/quenfold-version"
+# The init knows the disk it booted from by the ISO's volume time stamp (written below).
+date -u -d "@$epoch" +%Y%m%d%H%M%S00 >"$ird/etc/quenfold-image-id"
 cp -r "$lic" "$ird/usr/share/doc/quenfold-rescue"
 
 # Disk, USB, CD, file-system and keyboard drivers, each after what it needs (modprobe's order).
-modules=(fuse nls_utf8 nls_cp437 nls_iso8859-1 nls_ascii vfat ahci ata_piix sd_mod sr_mod virtio_pci virtio_blk
+modules=(fuse nls_utf8 nls_cp437 nls_iso8859-1 nls_ascii vfat exfat loop dm_mod dm_crypt dm_zero xts ecb cbc
+         algif_skcipher algif_hash ahci ata_piix sd_mod sr_mod virtio_pci virtio_blk
          virtio_scsi nvme vmd xhci_pci ehci_pci ohci_pci uhci_hcd usb_storage uas mmc_block sdhci_pci sdhci_acpi
          hid_generic usbhid)
 depmod -b "$kroot" "$kver"
@@ -145,7 +176,7 @@ set prefix=($root)/boot/grub
 EOF
 grub-mkimage -d "$grub_pc" -O i386-pc-eltorito -p /boot/grub -c "$work/bios-early.cfg" -o "$iso/boot/grub/bios.img" \
   biosdisk iso9660 part_msdos part_gpt fat search search_fs_file search_label normal configfile linux echo test \
-  serial terminal terminfo sleep
+  serial terminal terminfo sleep regexp
 cp "$grub_pc/boot_hybrid.img" "$work/boot_hybrid.img"
 
 # UEFI: the EFI system partition with Debian's signed shim and signed CD GRUB (no fallback
