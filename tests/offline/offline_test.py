@@ -330,6 +330,36 @@ def security(path):
     return {n: found.get(n) for n in ("system.ntfs_acl", "system.ntfs_attrib_be")}
 
 
+# Windows's in-place compression (CompactOS): the algorithms' numbers in the reparse data, their
+# chunk sizes, and wimlib's compression type for each.
+WOF_FORMATS = {"xpress4k": (0, 4096, 1), "lzx": (1, 32768, 2), "xpress8k": (2, 8192, 1), "xpress16k": (3, 16384, 1)}
+
+
+def compact(path, data, algorithm, broken=False):
+    """Makes path a file that Windows compressed in place: its chunks made by wimlib's compressor
+    into the WofCompressedData stream (written through ntfs-3g's streams_interface=windows; when
+    broken, its table has the first chunk end past the stream), the unnamed stream empty but of the data's size, and
+    then the reparse point."""
+    import ctypes
+    wim = ctypes.CDLL("libwim.so.15")
+    wim.wimlib_compress.restype = ctypes.c_size_t
+    number, size, kind = WOF_FORMATS[algorithm]
+    compressor, out = ctypes.c_void_p(), ctypes.create_string_buffer(size)
+    assert wim.wimlib_create_compressor(kind, ctypes.c_size_t(size), 0, ctypes.byref(compressor)) == 0
+    chunks = []
+    for at in range(0, len(data), size):
+        piece = data[at:at + size]
+        packed = wim.wimlib_compress(piece, ctypes.c_size_t(len(piece)), out, ctypes.c_size_t(len(piece) - 1), compressor)
+        chunks.append(out.raw[:packed] if packed else piece)
+    wim.wimlib_free_compressor(compressor)
+    ends = [sum(map(len, chunks[:n + 1])) for n in range(len(chunks) - 1)]
+    ends[0] = 0xFFFFFFFF if broken else ends[0]
+    with open(path + ":WofCompressedData", "wb") as f:
+        f.write(b"".join(struct.pack("<I", end) for end in ends) + b"".join(chunks))
+    os.truncate(path, len(data))
+    os.setxattr(path, "system.ntfs_reparse_data", struct.pack("<IHHIIII", 0x80000017, 16, 0, 1, 2, 1, number))
+
+
 @unittest.skipUnless(os.path.exists("/dev/fuse") and shutil.which("mkntfs") and shutil.which("ntfs-3g"),
                      "no /dev/fuse or no ntfs-3g here: the NTFS volume cannot be mounted")
 class NtfsVolume(RescueRuns, Layout):
@@ -362,6 +392,51 @@ class NtfsVolume(RescueRuns, Layout):
             os.setxattr(self.path(hive), "system.ntfs_acl", CLOSED)
             os.setxattr(self.path(hive), "system.ntfs_attrib_be", HIDDEN_SYSTEM_ARCHIVE)
         return {h: security(self.path(h)) for h in hives}
+
+    def with_plugin(self, *args):
+        """qfscan --offline on the volume, mounted by an ntfs-3g that finds the build's plugin in its
+        plugin folder: the build's folder laid over the system's library folder in a mount namespace
+        of its own, so that nothing of this system changes."""
+        script = ('plugins=$1 image=$2 root=$3; shift 3; '
+                  'mount -t overlay qf-plugins -o lowerdir="$plugins":/usr/lib/x86_64-linux-gnu /usr/lib/x86_64-linux-gnu '
+                  '&& ntfs-3g "$image" "$root" || exit 99; "$@"; code=$?; umount "$root"; exit $code')
+        done = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c", script, "sh",
+                               os.path.join(os.path.dirname(QFSCAN), "plugins"), self.image, self.root,
+                               QFSCAN, "--offline", self.root, *args], capture_output=True, text=True, timeout=300)
+        return done.returncode, done.stdout, done.stderr
+
+    def test_files_windows_compressed(self):
+        """Files that Windows 10 and 11 compress in place (CompactOS), in each algorithm: ntfs-3g alone
+        cannot read them, and each is named as not scanned; with the plugin each is read and tested,
+        and the infected ones go. A damaged one is never taken for clean."""
+        sick, clean = infected(sample("sample32.exe")), sample("sample32.exe")
+        files = {"WINDOWS/System32/x4k.exe": (sick, "xpress4k"), "WINDOWS/System32/lzx.exe": (sick, "lzx"),
+                 "WINDOWS/System32/x8k.exe": (clean, "xpress8k"), "WINDOWS/x16k.exe": (sick, "xpress16k"),
+                 "WINDOWS/damaged.exe": (sick, "xpress4k")}
+        self.unmount()
+        self.mount("-o", "streams_interface=windows")
+        for name, (data, algorithm) in files.items():
+            compact(self.path(name), data, algorithm, broken=name == "WINDOWS/damaged.exe")
+        self.unmount()
+        self.mount()
+
+        code, out, err = self.qfscan()
+        self.assertEqual(code, 2, out + err)
+        for name in files:
+            self.assertIn("skipped: %s: cannot be read: compressed by Windows (CompactOS), which this system's NTFS "
+                          "driver cannot read\n" % self.path(name), err)
+        self.assertIn("  Skipped %d\n" % len(files), out)
+
+        self.unmount()
+        code, out, err = self.with_plugin("--delete")
+        self.mount()
+        self.assertEqual(code, 2, out + err)
+        for name, (data, _) in files.items():
+            gone = name != "WINDOWS/damaged.exe" and data == sick
+            self.assertEqual(self.path(name) + ": infected, deleted" in out, gone, name)
+            self.assertEqual(os.path.lexists(self.path(name)), not gone, name)
+        self.assertEqual(err.count("skipped: "), 1, err)
+        self.assertIn("skipped: %s: cannot be read: Input/output error" % self.path("WINDOWS/damaged.exe"), err)
 
     def test_profiles_and_windows_folders(self):
         """Users are found as Windows finds them, through ProfileList and in every profiles folder,
