@@ -58,7 +58,7 @@ $(RELEASE_DIR)/CMakeCache.txt:
 
 release: $(SHIP_DIR)/CMakeCache.txt $(RELEASE_DIR)/CMakeCache.txt
 	cmake --build $(SHIP_DIR) -j $(JOBS) --target quenfold qfscan
-	cmake --build $(RELEASE_DIR) -j $(JOBS) --target qfscan
+	cmake --build $(RELEASE_DIR) -j $(JOBS) --target qfscan qf_wof_plugin
 
 # dist/: the archives, the rescue image and their checksums. With SIGN_CERT and SIGN_KEY (PEM files; SIGN_URL a
 # timestamp server, optional) both Windows programs are signed before they are packed.

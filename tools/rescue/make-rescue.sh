@@ -6,8 +6,9 @@
 #
 #   make-rescue.sh VERSION QFSCAN WINDOWS_DIR OUT WORK
 #
-# QFSCAN the static Linux qfscan; WINDOWS_DIR holds quenfold.exe and qfscan.exe for the stick's
-# QFRESCUE partition. Writes OUT/quenfold-rescue-VERSION-x86_64.iso and
+# QFSCAN the static Linux qfscan, with the ntfs-3g plugin for files that Windows compressed in
+# place beside it (plugins/ntfs-3g/ntfs-plugin-80000017.so of the same build); WINDOWS_DIR holds
+# quenfold.exe and qfscan.exe for the stick's QFRESCUE partition. Writes OUT/quenfold-rescue-VERSION-x86_64.iso and
 # OUT/quenfold-rescue-VERSION-pxe.tar.gz; WORK keeps the unpacked PXE files for the tests.
 # The .deb files are kept in QF_RESCUE_CACHE (~/.cache/quenfold-rescue), checked against apt's
 # hashes before each use.
@@ -15,6 +16,8 @@ set -euo pipefail
 umask 022
 export LC_ALL=C TZ=UTC
 version=$1 qfscan=$(realpath "$2") windows=$(realpath "$3") out=$4 work=$5
+wof_plugin=$(dirname "$qfscan")/plugins/ntfs-3g/ntfs-plugin-80000017.so
+[ -f "$wof_plugin" ] || { echo "make-rescue: no $wof_plugin (build the target qf_wof_plugin)" >&2; exit 1; }
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/../.." && pwd)
 epoch=${SOURCE_DATE_EPOCH:-$(git -C "$top" log -1 --format=%ct)}
@@ -30,7 +33,7 @@ show linux-image-amd64 >/dev/null || apt-get update -qq
 kernel_pkg=$(show linux-image-amd64 | sed -n 's/^Depends: .*\(linux-image-[0-9][^ ,]*\).*/\1/p')
 kver=${kernel_pkg#linux-image-}
 packages=("$kernel_pkg" shim-signed shim-helpers-amd64-signed grub-efi-amd64-signed grub-pc-bin busybox-static
-          ntfs-3g libntfs-3g89 libc6)
+          ntfs-3g libntfs-3g89 libc6 libwim-dev)
 root=$work/debs
 mkdir -p "$root"
 : >"$work/packages.txt"
@@ -55,6 +58,11 @@ for pkg in "${packages[@]}"; do
     mv "$unpacked.new" "$unpacked"
   fi
   if [ "$pkg" = "$kernel_pkg" ]; then kroot=$unpacked; else cp -a "$unpacked/." "$root/"; fi
+  # The plugin holds wimlib's decompressors from the libwim-dev installed here: the one named.
+  if [ "$pkg" = libwim-dev ] && [ "$(dpkg-query -W -f='${Version}' libwim-dev 2>/dev/null)" != "$ver" ]; then
+    echo "make-rescue: the plugin was linked with another libwim-dev than $ver: run apt-get update and upgrade" >&2
+    exit 1
+  fi
   src=$(sed -n 's/^Source: //p' <<<"$meta")
   printf '%s %s (source: %s)\n' "$pkg" "$ver" "${src:-$pkg}" >>"$work/packages.txt"
   # The source packages, for make rescue-source: a signed package's own, and the one whose
@@ -70,7 +78,9 @@ mkdir -p "$lic"
 {
   echo "Quenfold Rescue $version is made of these Debian 12 packages, used unchanged, and of Quenfold"
   echo "(MIT License, LICENSE). Their sources: \`make rescue-source\`, or Debian's archive by"
-  echo "source name and version."
+  echo "source name and version. Quenfold's ntfs-3g plugin for files that Windows compressed"
+  echo "(usr/lib/x86_64-linux-gnu/ntfs-3g/ntfs-plugin-80000017.so in the initramfs) holds wimlib's"
+  echo "decompressors, linked from libwim-dev's static library (LGPL-3.0-or-later)."
   echo
   cat "$work/packages.txt"
 } >"$lic/PACKAGES.txt"
@@ -81,16 +91,19 @@ for pkg in "${packages[@]}"; do
   [ -e "$text" ] || text=/usr/share/doc/grub-common/copyright
   cp -L "$text" "$lic/$pkg.copyright.txt"
 done
-for text in GPL-2 GPL-3 LGPL-2.1; do cp "/usr/share/common-licenses/$text" "$lic/$text.txt"; done
+for text in GPL-2 GPL-3 LGPL-2.1 LGPL-3; do cp "/usr/share/common-licenses/$text" "$lic/$text.txt"; done
 cp "$top/LICENSE" "$lic/QUENFOLD-LICENSE.txt"
 
-# The initramfs: busybox, ntfs-3g and its two libraries, qfscan, the drivers (copied untouched:
+# The initramfs: busybox, ntfs-3g and its two libraries and its plugin, qfscan, the drivers (copied untouched:
 # a changed module loses its signature and is refused under Secure Boot), the init.
 ird=$work/initrd
 mkdir -p "$ird"/{bin,lib/x86_64-linux-gnu,lib64,etc,proc,sys,dev,tmp,mnt,run,usr/share/doc}
 cp "$here/init" "$ird/init" && chmod 755 "$ird/init"
 cp "$root/bin/busybox" "$root/bin/ntfs-3g" "$root/bin/ntfs-3g.probe" "$ird/bin/"
 cp "$qfscan" "$ird/bin/qfscan"
+# ntfs-3g looks for the plugin of a reparse tag in the folder it was built with.
+mkdir -p "$ird/usr/lib/x86_64-linux-gnu/ntfs-3g"
+cp "$wof_plugin" "$ird/usr/lib/x86_64-linux-gnu/ntfs-3g/"
 ln -s busybox "$ird/bin/sh"
 for lib in libc.so.6 libntfs-3g.so.89 ld-linux-x86-64.so.2; do
   cp -L "$root/lib/x86_64-linux-gnu/$lib" "$ird/lib/x86_64-linux-gnu/$lib"
