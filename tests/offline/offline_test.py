@@ -24,7 +24,7 @@ sys.path[:0] = [os.path.dirname(os.path.abspath(__file__)),
                 os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support")]
 from hive_fixture import (REG_BINARY, REG_EXPAND_SZ, REG_SZ, build_hive, make_dirty, read_values,  # noqa: E402
                           repeat_first_value, security_descriptor, sid)
-from fixtures import attributes, fingerprint, infected, plant, read, sample  # noqa: E402
+from fixtures import attributes, compact, fingerprint, infected, plant, read, sample  # noqa: E402
 
 QFSCAN = None
 RUN = r"Microsoft\Windows\CurrentVersion\Run"
@@ -328,36 +328,6 @@ def junction(path, target):
 def security(path):
     found = attributes(path)
     return {n: found.get(n) for n in ("system.ntfs_acl", "system.ntfs_attrib_be")}
-
-
-# Windows's in-place compression (CompactOS): the algorithms' numbers in the reparse data, their
-# chunk sizes, and wimlib's compression type for each.
-WOF_FORMATS = {"xpress4k": (0, 4096, 1), "lzx": (1, 32768, 2), "xpress8k": (2, 8192, 1), "xpress16k": (3, 16384, 1)}
-
-
-def compact(path, data, algorithm, broken=False):
-    """Makes path a file that Windows compressed in place: its chunks made by wimlib's compressor
-    into the WofCompressedData stream (written through ntfs-3g's streams_interface=windows; when
-    broken, its table has the first chunk end past the stream), the unnamed stream empty but of the data's size, and
-    then the reparse point."""
-    import ctypes
-    wim = ctypes.CDLL("libwim.so.15")
-    wim.wimlib_compress.restype = ctypes.c_size_t
-    number, size, kind = WOF_FORMATS[algorithm]
-    compressor, out = ctypes.c_void_p(), ctypes.create_string_buffer(size)
-    assert wim.wimlib_create_compressor(kind, ctypes.c_size_t(size), 0, ctypes.byref(compressor)) == 0
-    chunks = []
-    for at in range(0, len(data), size):
-        piece = data[at:at + size]
-        packed = wim.wimlib_compress(piece, ctypes.c_size_t(len(piece)), out, ctypes.c_size_t(len(piece) - 1), compressor)
-        chunks.append(out.raw[:packed] if packed else piece)
-    wim.wimlib_free_compressor(compressor)
-    ends = [sum(map(len, chunks[:n + 1])) for n in range(len(chunks) - 1)]
-    ends[0] = 0xFFFFFFFF if broken else ends[0]
-    with open(path + ":WofCompressedData", "wb") as f:
-        f.write(b"".join(struct.pack("<I", end) for end in ends) + b"".join(chunks))
-    os.truncate(path, len(data))
-    os.setxattr(path, "system.ntfs_reparse_data", struct.pack("<IHHIIII", 0x80000017, 16, 0, 1, 2, 1, number))
 
 
 @unittest.skipUnless(os.path.exists("/dev/fuse") and shutil.which("mkntfs") and shutil.which("ntfs-3g"),
