@@ -363,18 +363,6 @@ class NtfsVolume(RescueRuns, Layout):
             os.setxattr(self.path(hive), "system.ntfs_attrib_be", HIDDEN_SYSTEM_ARCHIVE)
         return {h: security(self.path(h)) for h in hives}
 
-    def with_plugin(self, *args):
-        """qfscan --offline on the volume, mounted by an ntfs-3g that finds the build's plugin in its
-        plugin folder: the build's folder laid over the system's library folder in a mount namespace
-        of its own, so that nothing of this system changes."""
-        script = ('plugins=$1 image=$2 root=$3; shift 3; '
-                  'mount -t overlay qf-plugins -o lowerdir="$plugins":/usr/lib/x86_64-linux-gnu /usr/lib/x86_64-linux-gnu '
-                  '&& ntfs-3g "$image" "$root" || exit 99; "$@"; code=$?; umount "$root"; exit $code')
-        done = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c", script, "sh",
-                               os.path.join(os.path.dirname(QFSCAN), "plugins"), self.image, self.root,
-                               QFSCAN, "--offline", self.root, *args], capture_output=True, text=True, timeout=300)
-        return done.returncode, done.stdout, done.stderr
-
     def test_files_windows_compressed(self):
         """Files that Windows 10 and 11 compress in place (CompactOS), in each algorithm: ntfs-3g alone
         cannot read them, and each is named as not scanned; with the plugin each is read and tested,
@@ -397,16 +385,22 @@ class NtfsVolume(RescueRuns, Layout):
                           "driver cannot read\n" % self.path(name), err)
         self.assertIn("  Skipped %d\n" % len(files), out)
 
+        # Mounted by an ntfs-3g that finds the build's plugin: its folder laid over the system's
+        # library folder, in a mount namespace of its own, so that nothing of this system changes.
         self.unmount()
-        code, out, err = self.with_plugin("--delete")
+        script = ('mount -t overlay qf -o lowerdir="$0":/usr/lib/x86_64-linux-gnu /usr/lib/x86_64-linux-gnu && '
+                  'ntfs-3g "$1" "$2" || exit 99; root=$2; shift 2; "$@"; code=$?; umount "$root"; exit $code')
+        done = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c", script,
+                               os.path.join(os.path.dirname(QFSCAN), "plugins"), self.image, self.root,
+                               QFSCAN, "--offline", self.root, "--delete"], capture_output=True, text=True, timeout=300)
         self.mount()
+        code, out, err = done.returncode, done.stdout, done.stderr
         self.assertEqual(code, 2, out + err)
         for name, (data, _) in files.items():
             gone = name != "WINDOWS/damaged.exe" and data == sick
             self.assertEqual(self.path(name) + ": infected, deleted" in out, gone, name)
             self.assertEqual(os.path.lexists(self.path(name)), not gone, name)
-        self.assertEqual(err.count("skipped: "), 1, err)
-        self.assertIn("skipped: %s: cannot be read: Input/output error" % self.path("WINDOWS/damaged.exe"), err)
+        self.assertEqual(err, "skipped: %s: cannot be read: Input/output error\n" % self.path("WINDOWS/damaged.exe"))
 
     def test_profiles_and_windows_folders(self):
         """Users are found as Windows finds them, through ProfileList and in every profiles folder,
