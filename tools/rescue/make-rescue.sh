@@ -8,8 +8,9 @@
 #
 # QFSCAN the static Linux qfscan, with the ntfs-3g plugin for files that Windows compressed in
 # place beside it (plugins/ntfs-3g/ntfs-plugin-80000017.so of the same build); WINDOWS_DIR holds
-# quenfold.exe and qfscan.exe for the stick's QFRESCUE partition. Writes OUT/quenfold-rescue-VERSION-x86_64.iso and
-# OUT/quenfold-rescue-VERSION-pxe.tar.gz; WORK keeps the unpacked PXE files for the tests.
+# quenfold.exe and qfscan.exe for the stick's QFRESCUE partition. Writes
+# OUT/quenfold-rescue-VERSION-x86_64.iso and OUT/quenfold-rescue-VERSION-pxe.tar.gz; WORK keeps
+# the unpacked PXE files for the tests.
 # The .deb files are kept in QF_RESCUE_CACHE (~/.cache/quenfold-rescue), checked against apt's
 # hashes before each use.
 set -euo pipefail
@@ -94,8 +95,8 @@ done
 for text in GPL-2 GPL-3 LGPL-2.1 LGPL-3; do cp "/usr/share/common-licenses/$text" "$lic/$text.txt"; done
 cp "$top/LICENSE" "$lic/QUENFOLD-LICENSE.txt"
 
-# The initramfs: busybox, ntfs-3g and its two libraries and its plugin, qfscan, the drivers (copied untouched:
-# a changed module loses its signature and is refused under Secure Boot), the init.
+# The initramfs: busybox, ntfs-3g with its two libraries and its plugin, qfscan, the drivers
+# (copied untouched: a changed module loses its signature and is refused under Secure Boot), the init.
 ird=$work/initrd
 mkdir -p "$ird"/{bin,lib/x86_64-linux-gnu,lib64,etc,proc,sys,dev,tmp,mnt,run,usr/share/doc}
 cp "$here/init" "$ird/init" && chmod 755 "$ird/init"
@@ -104,6 +105,8 @@ cp "$qfscan" "$ird/bin/qfscan"
 # ntfs-3g looks for the plugin of a reparse tag in the folder it was built with.
 mkdir -p "$ird/usr/lib/x86_64-linux-gnu/ntfs-3g"
 cp "$wof_plugin" "$ird/usr/lib/x86_64-linux-gnu/ntfs-3g/"
+needed=$(readelf -d "$wof_plugin" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | tr '\n' ' ')
+[ "$needed" = "libc.so.6 libntfs-3g.so.89 " ] || { echo "make-rescue: the plugin needs $needed" >&2; exit 1; }
 ln -s busybox "$ird/bin/sh"
 for lib in libc.so.6 libntfs-3g.so.89 ld-linux-x86-64.so.2; do
   cp -L "$root/lib/x86_64-linux-gnu/$lib" "$ird/lib/x86_64-linux-gnu/$lib"
