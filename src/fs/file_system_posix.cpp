@@ -96,15 +96,14 @@ bool DescribeEntry(int folder, const dirent64* item, FsEntry* entry)
             return false;
         type = S_ISDIR(info.st_mode) ? DT_DIR : S_ISREG(info.st_mode) ? DT_REG : S_ISLNK(info.st_mode) ? DT_LNK : DT_FIFO;
     }
-    if (type == DT_LNK && UnreadableReparse(folder, item->d_name) != 0) {
-        type = DT_REG;  // opening it says why it cannot be read
-    } else if (type == DT_LNK) {
+    if (type == DT_LNK && UnreadableReparse(folder, item->d_name) == 0) {
         entry->isLink = true;
         // Only looked at, never entered: a link to a folder is no file of this tree.
         entry->isDirectory = fstatat(folder, item->d_name, &info, 0) == 0 && S_ISDIR(info.st_mode);
     } else {
+        // A reparse point that holds a file's data is that file: opening it says why it cannot be read.
         entry->isDirectory = type == DT_DIR;
-        entry->isSpecial = type != DT_DIR && type != DT_REG;
+        entry->isSpecial = type != DT_DIR && type != DT_REG && type != DT_LNK;
     }
     std::memcpy(entry->name, item->d_name, length + 1);
     return true;
