@@ -3,6 +3,8 @@
 #                                      of its ms= figure
 #   alternate_ms CMD_A... -- CMD_B...  runs A,B,A,B,... as many times each, prints
 #                                      "a_ms=... b_ms=... b_over_a=..." from the two medians
+#   row LABEL TEXT                     one line of the table
+#   pair LABEL KEY CMD_A... -- CMD_B...  a row of B's median of KEY, and B against A
 # QF_BENCH_KEY picks another figure than ms (files, bytes_read, peak_rss_kb, ...).
 QF_BENCH_RUNS=${QF_BENCH_RUNS:-5}
 
@@ -49,4 +51,13 @@ alternate_ms() {
   mb=$(printf '%s\n' "${bs[@]}" | qf_median)
   awk -v k="${QF_BENCH_KEY:-ms}" -v a="$ma" -v b="$mb" \
       'BEGIN { printf "a_%s=%s b_%s=%s b_over_a=%.2f\n", k, a, k, b, (a > 0 ? b / a : 0) }'
+}
+
+row() { printf '%-58s %s\n' "$1" "$2"; }
+pair() {
+  local label=$1
+  shift
+  local out
+  out=$(QF_BENCH_KEY=$1 alternate_ms "${@:2}")
+  row "$label" "$(awk -v o="$out" 'BEGIN { split(o, f, /[ =]/); printf "%s (floor %s), ratio %s", f[4], f[2], f[6] }')"
 }

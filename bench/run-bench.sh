@@ -24,15 +24,6 @@ echo "machine: $(nproc) cores,$(sed -n 's/^model name\s*://p' /proc/cpuinfo | he
 echo "runs per figure: $QF_BENCH_RUNS (medians)"
 echo
 
-row() { printf '%-58s %s\n' "$1" "$2"; }
-pair() {  # pair LABEL KEY A... -- B...: B's median, and B against A
-  local label=$1
-  shift
-  local out
-  out=$(QF_BENCH_KEY=$1 alternate_ms "${@:2}")
-  row "$label" "$(awk -v o="$out" 'BEGIN { split(o, f, /[ =]/); printf "%s (floor %s), ratio %s", f[4], f[2], f[6] }')"
-}
-
 echo "== native (Linux), warm cache"
 pair "qfscan --jobs 1 against the floor (open, read 4 KB), ms" ms "$measure" "${floor[@]}" -- "$measure" "${qfscan1[@]}"
 pair "parallel floor, 1 thread against the one-thread floor, ms" ms "$measure" "${floor[@]}" -- "$measure" "$pf" 1 "$corpus"
@@ -126,6 +117,14 @@ throttled_rows() (
       "$jobs_default" "$work/mnt" -- "${in[@]}" "$bench/qfscan" --quiet "$work/mnt"
 )
 throttled_rows || true
+echo
+
+# Files that Windows compressed, read through the rescue's ntfs-3g plugin.
+if [ "$(id -u)" = 0 ] && [ -e /dev/fuse ] && command -v mkntfs >/dev/null; then
+  unshare -m --propagation private bash "$here/wof-rows.sh" "$bench" "$corpus" || true
+else
+  echo "no compressed-file rows: needs root, FUSE and mkntfs"
+fi
 echo
 
 echo "== the window's scan under Wine ($arch), warm, Enter to the \"Scan completed.\" box"

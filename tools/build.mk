@@ -58,7 +58,7 @@ $(RELEASE_DIR)/CMakeCache.txt:
 
 release: $(SHIP_DIR)/CMakeCache.txt $(RELEASE_DIR)/CMakeCache.txt
 	cmake --build $(SHIP_DIR) -j $(JOBS) --target quenfold qfscan
-	cmake --build $(RELEASE_DIR) -j $(JOBS) --target qfscan
+	cmake --build $(RELEASE_DIR) -j $(JOBS) --target qfscan qf_wof_plugin
 
 # dist/: the archives, the rescue image and their checksums. With SIGN_CERT and SIGN_KEY (PEM files; SIGN_URL a
 # timestamp server, optional) both Windows programs are signed before they are packed.
@@ -103,7 +103,8 @@ test-rescue: rescue
 BENCH_DIR := $(BUILD)/bench
 bench: windows
 	cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DQF_SANITIZE= -DQF_TEST_SEAMS=OFF >/dev/null
-	cmake --build $(BENCH_DIR) -j $(JOBS) --target qfscan qf_native_floor qf_parallel_floor qf_whole_file qf_measure qf_corpus_plant
+	cmake --build $(BENCH_DIR) -j $(JOBS) --target qfscan qf_native_floor qf_parallel_floor qf_whole_file qf_measure qf_corpus_plant \
+	    qf_wof_plugin
 	bench/run-bench.sh $(BENCH_DIR) $(TEST_DIR) $(TEST_ARCH)
 
 run: windows

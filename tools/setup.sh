@@ -45,6 +45,10 @@ want python3-pefile
 # and read and set its security attributes (getfattr, setfattr).
 want ntfs-3g
 want attr
+# Files that Windows compressed in place are read by an ntfs-3g plugin (its headers in ntfs-3g-dev)
+# with wimlib's decompressors (libwim-dev); the tests compress them with wimlib too.
+want ntfs-3g-dev
+want libwim-dev
 # qfscan's rescue screens are tested on a FAT32 volume too, mounted with FUSE (no kernel vfat here).
 want fusefat
 # The rescue's boots hold every kind of volume a PC has: exFAT (planted through FUSE), ext4, and

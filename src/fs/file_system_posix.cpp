@@ -4,6 +4,11 @@
 // relative to that descriptor, never by a path that someone could bend through a link meanwhile.
 // Links are never followed: a link to a folder is a folder with the link mark, every other link
 // (a dangling one too) a file with it, and neither is opened.
+//
+// One kind of link is a file: ntfs-3g shows an NTFS reparse point it has no plugin for as a link
+// to "unsupported reparse tag 0x...". When the tag stands for the file's own data (a file that
+// Windows compressed, deduplicated or left to a cloud provider), it is listed as the file it is,
+// and opening it fails with an error that says so: counted as not scanned, never passed over.
 #include "fs/file_system.h"
 #include "fs/file_system_posix.h"
 #include "fs/test_seams.h"
@@ -46,6 +51,29 @@ struct FsListingState {
 namespace {
 
 constexpr int kChangedError = 0x7FFF0001;  // no errno has this value
+constexpr int kCompressedError = 0x7FFF0002;  // a file Windows compressed, which the driver cannot read
+constexpr int kReparseError = 0x7FFF0003;     // another reparse point of a file's data, likewise
+
+// The tag of the reparse point that ntfs-3g shows as the link name of folder when it holds the
+// file's data, else 0. Name surrogates (links, junctions) are links; the few tags of files
+// without data (application aliases, WSL's sockets, FIFOs and devices) are no loss.
+uint32_t UnreadableReparse(int folder, const char* name)
+{
+    char target[64];
+    const ssize_t length = readlinkat(folder, name, target, sizeof target - 1);
+    if (length <= 0)
+        return 0;
+    target[length] = '\0';
+    unsigned long tag = 0;
+    char more = 0;
+    if (std::sscanf(target, "unsupported reparse tag 0x%8lx%c", &tag, &more) != 1)
+        return 0;
+    constexpr unsigned long kNameSurrogate = 0x20000000, kAppAlias = 0x8000001B, kUnixSocket = 0x80000023;
+    constexpr unsigned long kLinuxFifo = 0x80000024, kLinuxDevice = 0x80000026;
+    if ((tag & kNameSurrogate) != 0 || tag == kAppAlias || tag == kUnixSocket || (tag >= kLinuxFifo && tag <= kLinuxDevice))
+        return 0;
+    return static_cast<uint32_t>(tag);
+}
 
 FsFileId IdOf(const struct stat& info)
 {
@@ -68,13 +96,14 @@ bool DescribeEntry(int folder, const dirent64* item, FsEntry* entry)
             return false;
         type = S_ISDIR(info.st_mode) ? DT_DIR : S_ISREG(info.st_mode) ? DT_REG : S_ISLNK(info.st_mode) ? DT_LNK : DT_FIFO;
     }
-    if (type == DT_LNK) {
+    if (type == DT_LNK && UnreadableReparse(folder, item->d_name) == 0) {
         entry->isLink = true;
         // Only looked at, never entered: a link to a folder is no file of this tree.
         entry->isDirectory = fstatat(folder, item->d_name, &info, 0) == 0 && S_ISDIR(info.st_mode);
     } else {
+        // A reparse point that holds a file's data is that file: opening it says why it cannot be read.
         entry->isDirectory = type == DT_DIR;
-        entry->isSpecial = type != DT_DIR && type != DT_REG;
+        entry->isSpecial = type != DT_DIR && type != DT_REG && type != DT_LNK;
     }
     std::memcpy(entry->name, item->d_name, length + 1);
     return true;
@@ -458,6 +487,12 @@ bool FsOpenChild(FsDir dir, const FsEntry& entry, FsFile* file)
     *file = FsFile{-1, dir, entry.name, false};
     // Not blocking: a FIFO that slipped in since the listing must not hold the scan.
     const int fd = openat(dir->fd, entry.name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
+    if (fd < 0 && errno == ELOOP) {
+        if (const uint32_t tag = UnreadableReparse(dir->fd, entry.name))
+            errno = tag == 0x80000017 ? kCompressedError : kReparseError;
+        else
+            errno = ELOOP;
+    }
     if (fd < 0)
         return false;
     // The test reads a few scattered pages: read-ahead past them would be most of the disk's work.
@@ -707,6 +742,12 @@ void FsErrorText(int error, char* out, size_t capacity)
         return;
     if (error == kChangedError) {
         std::snprintf(out, capacity, "changed since it was tested (another file or a link in its place)");
+        return;
+    }
+    if (error == kCompressedError || error == kReparseError) {
+        std::snprintf(out, capacity, "%s", error == kCompressedError
+                                               ? "compressed by Windows (CompactOS), which this system's NTFS driver cannot read"
+                                               : "its data is behind an NTFS reparse point that this system cannot read");
         return;
     }
     if (FsPassedOver(error)) {

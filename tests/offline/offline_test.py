@@ -24,7 +24,7 @@ sys.path[:0] = [os.path.dirname(os.path.abspath(__file__)),
                 os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support")]
 from hive_fixture import (REG_BINARY, REG_EXPAND_SZ, REG_SZ, build_hive, make_dirty, read_values,  # noqa: E402
                           repeat_first_value, security_descriptor, sid)
-from fixtures import attributes, fingerprint, infected, plant, read, sample  # noqa: E402
+from fixtures import attributes, compact, fingerprint, infected, plant, read, sample  # noqa: E402
 
 QFSCAN = None
 RUN = r"Microsoft\Windows\CurrentVersion\Run"
@@ -362,6 +362,45 @@ class NtfsVolume(RescueRuns, Layout):
             os.setxattr(self.path(hive), "system.ntfs_acl", CLOSED)
             os.setxattr(self.path(hive), "system.ntfs_attrib_be", HIDDEN_SYSTEM_ARCHIVE)
         return {h: security(self.path(h)) for h in hives}
+
+    def test_files_windows_compressed(self):
+        """Files that Windows 10 and 11 compress in place (CompactOS), in each algorithm: ntfs-3g alone
+        cannot read them, and each is named as not scanned; with the plugin each is read and tested,
+        and the infected ones go. A damaged one is never taken for clean."""
+        sick, clean = infected(sample("sample32.exe")), sample("sample32.exe")
+        files = {"WINDOWS/System32/x4k.exe": (sick, "xpress4k"), "WINDOWS/System32/lzx.exe": (sick, "lzx"),
+                 "WINDOWS/System32/x8k.exe": (clean, "xpress8k"), "WINDOWS/x16k.exe": (sick, "xpress16k"),
+                 "WINDOWS/damaged.exe": (sick, "xpress4k")}
+        self.unmount()
+        self.mount("-o", "streams_interface=windows")
+        for name, (data, algorithm) in files.items():
+            compact(self.path(name), data, algorithm, broken=name == "WINDOWS/damaged.exe")
+        self.unmount()
+        self.mount()
+
+        code, out, err = self.qfscan()
+        self.assertEqual(code, 2, out + err)
+        for name in files:
+            self.assertIn("skipped: %s: cannot be read: compressed by Windows (CompactOS), which this system's NTFS "
+                          "driver cannot read\n" % self.path(name), err)
+        self.assertIn("  Skipped %d\n" % len(files), out)
+
+        # Mounted by an ntfs-3g that finds the build's plugin: its folder laid over the system's
+        # library folder, in a mount namespace of its own, so that nothing of this system changes.
+        self.unmount()
+        script = ('mount -t overlay qf -o lowerdir="$0":/usr/lib/x86_64-linux-gnu /usr/lib/x86_64-linux-gnu && '
+                  'ntfs-3g "$1" "$2" || exit 99; root=$2; shift 2; "$@"; code=$?; umount "$root"; exit $code')
+        done = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c", script,
+                               os.path.join(os.path.dirname(QFSCAN), "plugins"), self.image, self.root,
+                               QFSCAN, "--offline", self.root, "--delete"], capture_output=True, text=True, timeout=300)
+        self.mount()
+        code, out, err = done.returncode, done.stdout, done.stderr
+        self.assertEqual(code, 2, out + err)
+        for name, (data, _) in files.items():
+            gone = name != "WINDOWS/damaged.exe" and data == sick
+            self.assertEqual(self.path(name) + ": infected, deleted" in out, gone, name)
+            self.assertEqual(os.path.lexists(self.path(name)), not gone, name)
+        self.assertEqual(err, "skipped: %s: cannot be read: Input/output error\n" % self.path("WINDOWS/damaged.exe"))
 
     def test_profiles_and_windows_folders(self):
         """Users are found as Windows finds them, through ProfileList and in every profiles folder,

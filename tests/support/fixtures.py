@@ -1,8 +1,11 @@
 """Fixtures that several suites share: samples, the worm's marker, planted trees and what shows a
 change of any of them."""
+import ctypes
 import hashlib
+import itertools
 import os
 import stat
+import struct
 
 import pefile
 
@@ -89,3 +92,33 @@ NAMES_SICK = {"Пользователи/Документы/sick.exe", "Ελλη�
               "con.exe", "aux.exe", "nul.exe", "com1.exe", "CON/sick.exe", "names/twin.exe.", "names/space.exe ",
               "trailing dot./sick.exe", DEEP + "/sick.exe", "n" * 240 + "/sick.exe"}
 NAMES_CLEAN = {"Ελληνικά/a.exe", "names/twin.exe", "names/space.exe", "Пользователи/clean.exe", DEEP + "/clean.exe"}
+
+
+# Windows's in-place compression (CompactOS): the algorithms' numbers in the reparse data, their
+# chunk sizes, and wimlib's compression type for each.
+WOF_FORMATS = {"xpress4k": (0, 4096, 1), "lzx": (1, 32768, 2), "xpress8k": (2, 8192, 1), "xpress16k": (3, 16384, 1)}
+
+
+def compact(path, data, algorithm, broken=False):
+    """Makes path a file that Windows compressed in place: its chunks made by wimlib's compressor
+    into the WofCompressedData stream (written through ntfs-3g's streams_interface=windows; when
+    broken, its table has the first chunk end past the stream), the unnamed stream empty but of
+    the data's size, and then the reparse point."""
+    wim = ctypes.CDLL("libwim.so.15")
+    wim.wimlib_compress.restype = ctypes.c_size_t
+    number, size, kind = WOF_FORMATS[algorithm]
+    compressor, out = ctypes.c_void_p(), ctypes.create_string_buffer(size)
+    assert wim.wimlib_create_compressor(kind, ctypes.c_size_t(size), 0, ctypes.byref(compressor)) == 0
+    chunks = []
+    for at in range(0, len(data), size):
+        piece = data[at:at + size]
+        packed = wim.wimlib_compress(piece, ctypes.c_size_t(len(piece)), out, ctypes.c_size_t(len(piece) - 1), compressor)
+        chunks.append(out.raw[:packed] if packed else piece)
+    wim.wimlib_free_compressor(compressor)
+    ends = list(itertools.accumulate(map(len, chunks)))[:-1]
+    if broken:
+        ends[0] = 0xFFFFFFFF
+    with open(path + ":WofCompressedData", "wb") as f:
+        f.write(b"".join(struct.pack("<I", end) for end in ends) + b"".join(chunks))
+    os.truncate(path, len(data))
+    os.setxattr(path, "system.ntfs_reparse_data", struct.pack("<IHHIIII", 0x80000017, 16, 0, 1, 2, 1, number))

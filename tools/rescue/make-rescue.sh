@@ -6,15 +6,19 @@
 #
 #   make-rescue.sh VERSION QFSCAN WINDOWS_DIR OUT WORK
 #
-# QFSCAN the static Linux qfscan; WINDOWS_DIR holds quenfold.exe and qfscan.exe for the stick's
-# QFRESCUE partition. Writes OUT/quenfold-rescue-VERSION-x86_64.iso and
-# OUT/quenfold-rescue-VERSION-pxe.tar.gz; WORK keeps the unpacked PXE files for the tests.
+# QFSCAN the static Linux qfscan, with the ntfs-3g plugin for files that Windows compressed in
+# place beside it (plugins/ntfs-3g/ntfs-plugin-80000017.so of the same build); WINDOWS_DIR holds
+# quenfold.exe and qfscan.exe for the stick's QFRESCUE partition. Writes
+# OUT/quenfold-rescue-VERSION-x86_64.iso and OUT/quenfold-rescue-VERSION-pxe.tar.gz; WORK keeps
+# the unpacked PXE files for the tests.
 # The .deb files are kept in QF_RESCUE_CACHE (~/.cache/quenfold-rescue), checked against apt's
 # hashes before each use.
 set -euo pipefail
 umask 022
 export LC_ALL=C TZ=UTC
 version=$1 qfscan=$(realpath "$2") windows=$(realpath "$3") out=$4 work=$5
+wof_plugin=$(dirname "$qfscan")/plugins/ntfs-3g/ntfs-plugin-80000017.so
+[ -f "$wof_plugin" ] || { echo "make-rescue: no $wof_plugin (build the target qf_wof_plugin)" >&2; exit 1; }
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/../.." && pwd)
 epoch=${SOURCE_DATE_EPOCH:-$(git -C "$top" log -1 --format=%ct)}
@@ -38,7 +42,7 @@ packages=("$kernel_pkg" shim-signed shim-helpers-amd64-signed grub-efi-amd64-sig
           ntfs-3g libntfs-3g89 libc6 util-linux libblkid1 libuuid1
           cryptsetup-bin libcryptsetup12 libargon2-1 libdevmapper1.02.1 libjson-c5 libssl3 libpopt0 libselinux1
           libpcre2-8-0 libudev1 dislocker libdislocker0.7 libmbedcrypto7 libfuse2 libruby3.1 libgmp10 libcrypt1
-          zlib1g kbd console-setup-linux keyboard-configuration)
+          zlib1g kbd console-setup-linux keyboard-configuration libwim-dev)
 root=$work/debs
 mkdir -p "$root"
 : >"$work/packages.txt"
@@ -63,6 +67,11 @@ for pkg in "${packages[@]}"; do
     mv "$unpacked.new" "$unpacked"
   fi
   if [ "$pkg" = "$kernel_pkg" ]; then kroot=$unpacked; else cp -a "$unpacked/." "$root/"; fi
+  # The plugin holds wimlib's decompressors from the libwim-dev installed here: the one named.
+  if [ "$pkg" = libwim-dev ] && [ "$(dpkg-query -W -f='${Version}' libwim-dev 2>/dev/null)" != "$ver" ]; then
+    echo "make-rescue: the plugin was linked with another libwim-dev than $ver: run apt-get update and upgrade" >&2
+    exit 1
+  fi
   src=$(sed -n 's/^Source: //p' <<<"$meta")
   printf '%s %s (source: %s)\n' "$pkg" "$ver" "${src:-$pkg}" >>"$work/packages.txt"
   # The source packages, for make rescue-source: a signed package's own, and the one whose
@@ -78,7 +87,9 @@ mkdir -p "$lic"
 {
   echo "Quenfold Rescue $version is made of these Debian 12 packages, used unchanged, and of Quenfold"
   echo "(MIT License, LICENSE). Their sources: \`make rescue-source\`, or Debian's archive by"
-  echo "source name and version."
+  echo "source name and version. Quenfold's ntfs-3g plugin for files that Windows compressed"
+  echo "(usr/lib/x86_64-linux-gnu/ntfs-3g/ntfs-plugin-80000017.so in the initramfs) holds wimlib's"
+  echo "decompressors, linked from libwim-dev's static library (LGPL-3.0-or-later)."
   echo
   cat "$work/packages.txt"
 } >"$lic/PACKAGES.txt"
@@ -92,9 +103,9 @@ done
 for text in GPL-2 GPL-3 LGPL-2.1 LGPL-3 Apache-2.0 CC0-1.0; do cp "/usr/share/common-licenses/$text" "$lic/$text.txt"; done
 cp "$top/LICENSE" "$lic/QUENFOLD-LICENSE.txt"
 
-# The initramfs: busybox, the programs above and the libraries they need, qfscan, the drivers
-# (copied untouched: a changed module loses its signature and is refused under Secure Boot), the
-# init.
+# The initramfs: busybox, the programs above and the libraries they need, ntfs-3g's plugin,
+# qfscan, the drivers (copied untouched: a changed module loses its signature and is refused
+# under Secure Boot), the init.
 ird=$work/initrd
 mkdir -p "$ird"/{bin,lib/x86_64-linux-gnu,lib64,etc,proc,sys,dev,tmp,mnt,run,usr/share/doc,usr/share/consolefonts}
 cp "$here/init" "$ird/init" && chmod 755 "$ird/init"
@@ -105,6 +116,11 @@ cp "$root/usr/bin/dislocker-fuse" "$ird/bin/dislocker"
 cp "$root/bin/setfont" "$ird/bin/kbd-setfont"
 gzip -dc "$root/usr/share/consolefonts/Lat15-Terminus32x16.psf.gz" >"$ird/usr/share/consolefonts/Lat15-Terminus32x16.psf"
 cp "$qfscan" "$ird/bin/qfscan"
+# ntfs-3g looks for the plugin of a reparse tag in the folder it was built with.
+mkdir -p "$ird/usr/lib/x86_64-linux-gnu/ntfs-3g"
+cp "$wof_plugin" "$ird/usr/lib/x86_64-linux-gnu/ntfs-3g/"
+plugin_libs=$(readelf -d "$wof_plugin" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | tr '\n' ' ')
+[ "$plugin_libs" = "libc.so.6 libntfs-3g.so.89 " ] || { echo "make-rescue: the plugin needs $plugin_libs" >&2; exit 1; }
 ln -s busybox "$ird/bin/sh"
 cp -L "$root/lib/x86_64-linux-gnu/ld-linux-x86-64.so.2" "$ird/lib/x86_64-linux-gnu/"
 ln -s ../lib/x86_64-linux-gnu/ld-linux-x86-64.so.2 "$ird/lib64/ld-linux-x86-64.so.2"
