@@ -33,7 +33,7 @@ from hive_fixture import read_values  # noqa: E402
 import offline_test  # noqa: E402  (as a module: its test cases are not this file's)
 from offline_test import FORGED, HIVES, MOUNTED, RUN, SOFTWARE, SYSTEM_HIVE, WINLOGON, WOW_RUN  # noqa: E402
 from hive_fixture import REG_SZ  # noqa: E402
-from fixtures import infected, plant, read, sample  # noqa: E402
+from fixtures import compact, infected, plant, read, sample  # noqa: E402
 
 ISO = PXE = QFSCAN = None
 MiB = 1 << 20
@@ -401,7 +401,10 @@ class Rescue(unittest.TestCase):
         w = cls.w
         new_ntfs(w("t-ntfs.img"), 8 * MiB, "PLAIN")
         new_ntfs(w("t-sick.img"), 8 * MiB, "SICK")
-        mounted(w("t-sick.img"), lambda r: plant(r, {"x.exe": cls.sick}))
+        # ... one of its programs compressed by Windows (CompactOS), as Windows 10 and 11 keep theirs.
+        mounted(w("t-sick.img"), lambda r: (plant(r, {"x.exe": cls.sick}),
+                                           compact(os.path.join(r, "lzx.exe"), cls.sick, "lzx")),
+                "-o", "streams_interface=windows")
         new_fat(w("t-fat.img"), 40 * MiB, "FATDATA", 32, {"DOCS/y.exe": cls.sick})
         new_exfat(w("t-exfat.img"), 8 * MiB, "EXDATA", {"z.exe": cls.clean})
         raw(w("t-swap.img"), 8 * MiB)
@@ -617,6 +620,8 @@ class Rescue(unittest.TestCase):
         for said in ("ReFS", "dynamic disk", "Storage Spaces", "swap space", "empty", "Linux"):
             self.assertIn(said, summary)
         self.assertEqual(len(re.findall(r"(?m)^ *INFECTED", summary)), 2, summary)
+        self.assertIn("lzx.exe: infected", serial, "a program that Windows compressed is read")
+        self.assertIn("INFECTED: 2 infected files", summary)
         self.assertEqual(len(re.findall(r"(?m)^ ?\d+\. ", summary)), 11, summary)
 
     def check_bitlocker(self, row, boot, serial, disks):
