@@ -709,7 +709,7 @@ int main(int argc, char** argv)
     for (const std::string& note : options.notes)
         ReportNote(&report, note);
     if (options.cleanup)
-        ReportVerdict(&report, RunSystemCleanup(options.moveDir));
+        ReportVerdict(&report, RunSystemCleanup(options.moveDir, &report));
     if (!options.offlineRoot.empty()) {
         OfflineRequest request{options.offlineRoot, options.moveDir, options.deleteInfected, options.dryRun,
                                options.windows};

@@ -456,6 +456,32 @@ class Scans(unittest.TestCase):
         self.assertEqual((read(path), probe(), os.stat(path).st_mtime_ns), (self.sick, before, 1_400_000_000_000_000_000))
         self.assertEqual((read(started), read(dropped)), (self.sick, b"MZ dropped"))
 
+    def test_cleanup_under_wow64_names_each_view(self):
+        """qfscan.exe in a 64-bit prefix, as on 64-bit Windows: the infected program of each view's
+        Run value is found where that view's Windows starts it, stored in the quarantine (the 64-bit
+        one through Sysnative, its 32-bit namesake left) and given back there; each change names its
+        key and view."""
+        build = ARGS.wine or self.skipTest("Windows build only")
+        if os.environ.get("QF_WINE_ARCH") != "x86_64":
+            self.skipTest("needs a 64-bit prefix")
+        windows = os.path.join(os.environ["WINEPREFIX"], "drive_c/windows")
+        plant(windows, {"system32/qfw64.exe": self.sick, "syswow64/qfw64.exe": self.clean, "syswow64/qfw32.exe": self.sick})
+        reg = lambda view, name, data: subprocess.run(
+            [os.environ["QF_WINE_LOADER"], "reg", "add", "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run",
+             "/v", name, "/d", data, "/reg:" + view, "/f"], capture_output=True).returncode
+        self.assertEqual((reg("64", "w64", "C:\\windows\\system32\\qfw64.exe"), reg("32", "w32", "C:\\windows\\system32\\qfw32.exe")), (0, 0))
+        quarantine = os.path.join(self.root, "wow64-quarantine")
+        os.mkdir(quarantine)
+        code, out, err = build.run("--cleanup", "--move", quarantine, self.tree("wow64", {"clean.exe": self.clean}))
+        self.assertEqual((code, err), (1, ""), out)
+        run = "changed: HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run (%s-bit view): value \"%s\" deleted: it starts %s, which is infected\n"
+        self.assertIn(run % ("64", "w64", "C:\\windows\\Sysnative\\qfw64.exe"), out)
+        self.assertIn(run % ("32", "w32", "C:\\windows\\system32\\qfw32.exe"), out)
+        self.assertEqual([os.path.exists(windows + f) for f in ("/system32/qfw64.exe", "/syswow64/qfw64.exe", "/syswow64/qfw32.exe")],
+                         [False, True, False])
+        self.assertEqual(build.run("--restore", quarantine)[0], 0)
+        self.assertEqual((read(windows + "/system32/qfw64.exe"), read(windows + "/syswow64/qfw64.exe")), (self.sick, self.clean))
+
     def test_a_quarantine_gives_back_what_it_took(self):
         """--move, --list and --restore: a file comes back with its bytes, mode, times and extended
         attributes, or is refused and stays stored; a killed move or restore loses nothing and

@@ -154,6 +154,30 @@ TEST(ProgramPath, FormsAndSearchPlaces)
 }
 
 // A refused step must never read as a success: the window's texts stay for the others.
+// A 64-bit view seen from a 32-bit process: its system32 through the alias, its own %ProgramFiles%.
+TEST(ProgramView, SystemFolderAndProgramFilesOfAnotherView)
+{
+    const ProgramView wow{"Sysnative", "ProgramW6432", "CommonProgramW6432"}, own{"", "", ""};
+    const struct {
+        const ProgramView& view;
+        const char* path;
+        const char* seen;
+    } paths[] = {
+        {wow, "C:\\Windows\\System32\\x.exe", "C:\\Windows\\Sysnative\\x.exe"},
+        {wow, "c:\\windows\\SYSTEM32", "C:\\Windows\\Sysnative"},
+        {wow, "C:\\Windows\\system32x\\x.exe", "C:\\Windows\\system32x\\x.exe"},  // a whole name only
+        {wow, "D:\\Windows\\System32\\x.exe", "D:\\Windows\\System32\\x.exe"},
+        {wow, "C:\\Windows\\SysWOW64\\x.exe", "C:\\Windows\\SysWOW64\\x.exe"},
+        {own, "C:\\Windows\\System32\\x.exe", "C:\\Windows\\System32\\x.exe"},
+    };
+    for (const auto& c : paths)
+        EXPECT_EQ(ViewPath(c.path, "C:\\Windows", c.view), c.seen) << c.path;
+    EXPECT_EQ(ViewPath("C:\\system32\\x.exe", "C:\\", wow), "C:\\Sysnative\\x.exe");
+    EXPECT_EQ(ViewReferences("\"%programfiles%\\a.exe\" %CommonProgramFiles%\\b %ProgramFiles(x86)% %ProgramFiles", wow),
+              "\"%ProgramW6432%\\a.exe\" %CommonProgramW6432%\\b %ProgramFiles(x86)% %ProgramFiles");
+    EXPECT_EQ(ViewReferences("%ProgramFiles%\\a.exe", own), "%ProgramFiles%\\a.exe");
+}
+
 TEST(CleanupVerdict, RefusedStepsSaySo)
 {
     const struct {
