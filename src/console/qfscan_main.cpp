@@ -38,7 +38,7 @@ const char kVersion[] = "qfscan " QF_VERSION "\n";
 // printf format: the largest and the default number of jobs.
 const char kHelp[] =
     "usage: qfscan [--delete | --move DIR] [--jobs N] [--json] [--quiet] [--log FILE] [--cleanup]\n"
-    "              [--skip-dot-folders] [--] PATH...\n"
+    "              [--exit-codes installer] [--skip-dot-folders] [--] PATH...\n"
     "       qfscan --offline ROOT [--dry-run] [--delete | --move DIR] [--windows DIR] [--jobs N]\n"
     "              [--json] [--quiet] [--log FILE] [--skip-dot-folders]\n"
     "       qfscan --list DIR [--json]\n"
@@ -67,7 +67,13 @@ const char kHelp[] =
     "                 they are found, so the disk gets several requests at once; with more\n"
     "                 than one, infected files are reported in the order they are found\n"
     "  --json         one JSON object per line instead of text\n"
-    "  --quiet        print only the infected files and the summary\n"
+    "  --quiet        print only the infected files, the changes and the summary, then one\n"
+    "                 last line with the verdict and the counts; standard error gets only what\n"
+    "                 failed or was left\n"
+    "  --exit-codes installer\n"
+    "                 exit with the codes installers and management tools read (Intune,\n"
+    "                 Configuration Manager): 0 nothing infected left, 3010 a restart finishes\n"
+    "                 the removal, 1603 anything else (infected files only reported included)\n"
     "  --log FILE     also append what standard output gets to FILE, a line at a time (many\n"
     "                 machines may append to one file on a share)\n"
     "  --cleanup      first run Quenfold's start-up cleanup on this Windows machine: end the\n"
@@ -119,7 +125,9 @@ const char kHelp[] =
     "     file that could not be deleted or moved as asked, a stopped scan (STATUS: Stopped), or\n"
     "     output that could not be written (then nothing more is changed)\n"
     "  3  (Windows, --delete) every infected file handled, and a restart is needed to finish:\n"
-    "     files in use are deleted when Windows next starts\n";
+    "     files in use are deleted when Windows next starts\n"
+    "With --exit-codes installer: 0 for 0 and for 1 when every infected file was removed, 3010\n"
+    "for 3, 1603 for 2 and for infected files left.\n";
 
 struct Options {
     bool deleteInfected = false;
@@ -128,6 +136,7 @@ struct Options {
     bool cleanup = false;
     bool dryRun = false;
     bool skipDotFolders = false;
+    bool installerCodes = false;  // --exit-codes installer
     int jobs = kDefaultJobs;
     std::string moveDir;
     bool list = false;       // --list: print the quarantine
@@ -222,7 +231,7 @@ bool ReadArguments(int argc, char** argv, Options* options, int* exitCode)
 {
     enum { kOptMove = 256, kOptOffline, kOptDryRun, kOptHelp, kOptVersion, kOptLog, kOptJson, kOptWindows,
            kOptSkipDot, kOptList, kOptRestore, kOptRescueVolume, kOptRescueSummary, kOptPass, kOptMode, kOptScreen,
-           kOptSerial, kOptReport, kOptKeys, kOptReportsAt };
+           kOptSerial, kOptReport, kOptKeys, kOptReportsAt, kOptExitCodes };
     static const option kLong[] = {
         {"delete", no_argument, nullptr, 'd'},       {"move", required_argument, nullptr, kOptMove},
         {"json", no_argument, nullptr, kOptJson},         {"quiet", no_argument, nullptr, 'q'},
@@ -238,6 +247,7 @@ bool ReadArguments(int argc, char** argv, Options* options, int* exitCode)
         {"screen", required_argument, nullptr, kOptScreen}, {"serial", required_argument, nullptr, kOptSerial},
         {"report", required_argument, nullptr, kOptReport}, {"keys", required_argument, nullptr, kOptKeys},
         {"reports-at", required_argument, nullptr, kOptReportsAt},
+        {"exit-codes", required_argument, nullptr, kOptExitCodes},
         {nullptr, 0, nullptr, 0}};
     opterr = 0;
     bool quarantineGiven = false;  // as --list=DIR or --restore=DIR
@@ -270,6 +280,17 @@ bool ReadArguments(int argc, char** argv, Options* options, int* exitCode)
         case kOptDryRun: options->dryRun = true; break;
         case kOptSkipDot: options->skipDotFolders = true; break;
         case kOptLog: options->logFile = optarg; break;
+        case kOptExitCodes:
+            if (std::strcmp(optarg, "installer") != 0 && std::strcmp(optarg, "default") != 0) {
+                *exitCode = Fail(std::string("--exit-codes takes installer or default, not \"") + optarg + "\"");
+                return false;
+            }
+            if (std::strcmp(optarg, "installer") == 0 && kFsSeparator != '\\') {
+                *exitCode = Fail("--exit-codes installer is for Windows, whose installers read codes past 255");
+                return false;
+            }
+            options->installerCodes = std::strcmp(optarg, "installer") == 0;
+            break;
         case kOptWindows: options->windows = optarg; break;
         case kOptList:
         case kOptRestore:
@@ -667,12 +688,10 @@ int ScanRescueVolume(Options* options, std::atomic<int>* interrupt)
     return RescueVolumeEnd(options->rescue, &report, &run, refused);
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+// Everything after the start-up; the exit code in qfscan's own convention, or the installers'
+// where the report already speaks it.
+int RunQfscan(int argc, char** argv, Options& options)
 {
-    ConsoleStart(&argc, &argv);
-    Options options;
     int exitCode = kExitError;
     if (!ParseOptions(argc, argv, &options, &exitCode))
         return exitCode;
@@ -705,6 +724,7 @@ int main(int argc, char** argv)
         return Fail("--move " + options.moveDir + " " + why);
     Report report =
         MakeReport(options.json, options.quiet, !options.moveDir.empty() && !options.dryRun, StderrIsTerminal());
+    report.installerCodes = options.installerCodes;
     report.stop = &interrupt;
     for (const std::string& note : options.notes)
         ReportNote(&report, note);
@@ -728,4 +748,15 @@ int main(int argc, char** argv)
     report.stopped |= interrupt.load() != 0;
     ReportSummary(&report);
     return ReportExitCode(report);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    ConsoleStart(&argc, &argv);
+    Options options;
+    const int exitCode = RunQfscan(argc, argv, options);
+    // A run that ended before its report (a bad option, a log that cannot be opened) failed too.
+    return options.installerCodes && exitCode == kExitError ? kInstallerFailed : exitCode;
 }

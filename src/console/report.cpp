@@ -111,6 +111,9 @@ void ReportSkipped(Report* report, const std::string& path, const std::string& r
 
 void ReportPassedOver(Report* report, const std::string& path, const std::string& reason)
 {
+    // No error: a quiet run keeps standard error for what failed or was left.
+    if (report->quiet)
+        return;
     Say(report, report->err, "passed over: " + Plain(path) + ": " + Plain(reason));
 }
 
@@ -217,15 +220,60 @@ void ReportSummary(Report* report)
     }
     Written(report, report->out, ConsoleWrite(report->out, summary));
     Logged(report, summary);
+    // Management tools (Intune's remediation among them) keep only the last line of the output.
+    if (report->quiet)
+        Say(report, report->out, VerdictLine(*report));
 }
 
-int ReportExitCode(const Report& report)
+namespace {
+
+int DefaultExitCode(const Report& report)
 {
     if (report.counts.skipped > 0 || report.unhandled > 0 || report.failed || report.stopped || report.broken)
         return kExitError;
     if (report.atRestart > 0)
         return kExitRestart;
     return report.counts.infected > 0 || report.wormFound ? kExitInfected : kExitClean;
+}
+
+// Infected files neither deleted (now or at the restart) nor moved.
+int32_t LeftInfected(const Report& report)
+{
+    return report.counts.infected - report.counts.deleted - report.moved;
+}
+
+}  // namespace
+
+int ReportExitCode(const Report& report)
+{
+    const int code = DefaultExitCode(report);
+    if (!report.installerCodes)
+        return code;
+    if (code == kExitError || LeftInfected(report) > 0)
+        return kInstallerFailed;
+    return code == kExitRestart ? kInstallerRestart : kInstallerDone;
+}
+
+std::string VerdictLine(const Report& report)
+{
+    const int code = DefaultExitCode(report);
+    const int32_t left = LeftInfected(report);
+    const char* word = code == kExitError     ? "failed"
+                       : code == kExitRestart ? "restart needed"
+                       : left > 0             ? "infected files found"
+                       : code == kExitInfected ? "removed"
+                                               : "clean";
+    const ScanCounts& c = report.counts;
+    char text[512];
+    std::snprintf(text, sizeof text,
+                  "Verdict: %s (exit code %d): %d infected, %d deleted, %d moved, %d deleted at restart, %d left, "
+                  "%d not handled, %d skipped, %d files, %d folders%s%s%s",
+                  word, ReportExitCode(report), c.infected, c.deleted - report.atRestart, report.moved, report.atRestart,
+                  left, report.unhandled, c.skipped, c.files, c.directories,
+                  report.wormFound ? ", the worm found on the system" : "",
+                  report.changesFailed > 0 ? ", a change refused" : "",
+                  report.stopped ? ", stopped" : "");
+    return text;
 }
 
 namespace {

@@ -89,6 +89,12 @@ class Build:
             err = "".join(line for line in err.splitlines(True) if not line.startswith("wine: Unhandled"))
         return done.returncode, text(done.stdout), err
 
+    def exit_code(self, *args):
+        """Windows: the whole 32-bit exit code, read by the probe (Wine gives Linux its low byte)."""
+        out = subprocess.run([os.environ["QF_WINE_LOADER"], ARGS.probe, "exit-code"] + self.command(args)[1:],
+                             capture_output=True, timeout=600).stdout.decode().replace("\r\n", "\n")
+        return int(re.search(r"exit code (\d+)\n$", out).group(1)), out[:out.rindex("exit code ")]
+
     def run_on_terminal(self, *args):
         """Runs with standard error on a pseudo-terminal; what the terminal showed."""
         master, slave = pty.openpty()
@@ -231,13 +237,22 @@ class Scans(unittest.TestCase):
                          "s\udced\udca0\udc80\udcc0\udcaf.exe": "s\\xed\\xa0\\x80\\xc0\\xaf.exe"})}
             with self.subTest(wine=build.wine):
                 sick = self.tree("forms" + str(build.wine), {**{"a/" + n: self.sick for n in names}, "b.exe": self.clean})
-                code, out, _ = build.run("--quiet", sick)
-                self.assertEqual(code, 1)
+                code, out, err = build.run("--quiet", sick)
+                self.assertEqual((code, err), (1, ""))
                 lines = out.split("\n")
                 self.assertEqual(sorted(lines[:len(names)]),
                                  sorted(build.path(sick + "/a/" + shown) + ": infected" for shown in names.values()))
-                self.assertEqual(lines[len(names):], ["STATUS: Done", "  Directories: 1", "  Files: %d" % (len(names) + 1),
-                                                      "  Infected %d" % len(names), "  Deleted 0", "  Skipped 0", ""])
+                files = len(names) + 1
+                verdict = ("Verdict: infected files found (exit code %%d): %d infected, 0 deleted, 0 moved, 0 deleted at "
+                           "restart, %d left, 0 not handled, 0 skipped, %d files, 1 folders" % (len(names), len(names), files))
+                self.assertEqual(lines[len(names):], ["STATUS: Done", "  Directories: 1", "  Files: %d" % files,
+                                                      "  Infected %d" % len(names), "  Deleted 0", "  Skipped 0",
+                                                      verdict % 1, ""])
+                if build.wine:  # what Intune and Configuration Manager read
+                    self.assertEqual(build.exit_code("--quiet", "--exit-codes", "installer", sick), (1603, out.replace("exit code 1", "exit code 1603")))
+                    self.assertEqual(build.exit_code("--exit-codes", "installer", sick + "/missing")[0], 1603)
+                else:
+                    self.assertEqual(build.run("--exit-codes", "installer", sick)[0], 2, "Windows only")
                 # The log gets what standard output gets, appended run after run.
                 log = os.path.join(self.root, "runs%d.log" % build.wine)
                 plant(self.root, {os.path.basename(log): b"earlier\n"})
@@ -257,6 +272,8 @@ class Scans(unittest.TestCase):
                 for stamp in (run["started"], run["finished"]):
                     self.assertRegex(stamp, r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
                 self.assertTrue(run["host"] and run["started"] <= run["finished"] and run["elapsed_ms"] >= 0, run)
+                if build.wine:
+                    self.assertEqual(build.exit_code("--exit-codes", "installer", "--delete", sick)[0], 0)
                 code, again, _ = build.run("--quiet", "--log", build.path(log), sick)
                 self.assertEqual(read(log).decode().replace("\r\n", "\n"), "earlier\n" + out + again)
 
@@ -572,6 +589,8 @@ class Scans(unittest.TestCase):
         with open(trace) as f:
             calls = f.read()
         self.assertNotIn('"kmsg"', calls, "nothing inside it is listed or opened")
+        code, out, err = build.run("--quiet", folder)
+        self.assertEqual((code, err, out.splitlines()[-1][:16]), (0, "", "Verdict: clean ("), "passed over is no error")
 
     def test_a_report_that_cannot_be_written_stops_every_change(self):
         build = ARGS.linux or self.skipTest("Linux only")
