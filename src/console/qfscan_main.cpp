@@ -104,14 +104,14 @@ const char kHelp[] =
     "cannot be scanned go to standard error as \"skipped: PATH: REASON\". While standard error\n"
     "is a terminal, a progress line is shown there.\n"
     "\n"
-    "JSON lines, each with a \"type\":\n"
+    "JSON lines, each with a \"type\", its \"time\" (UTC, ISO 8601) and \"host\":\n"
     "  infected  path, action (none, deleted, moved, not_deleted, not_moved, delete_at_restart),\n"
-    "            moved_to, reason\n"
+    "            moved_to, reason, size and sha256 (of the file as it was found)\n"
     "  verdict   found (true/false), text: the start-up cleanup's or offline repair's verdict\n"
     "  change    place, change, done, dry_run, error (why, when not done): a change of the\n"
     "            offline repair\n"
     "  summary   directories, files, infected, deleted, moved, deleted_at_restart, skipped, stopped,\n"
-    "            exit_code, elapsed_ms, host, version, started, finished (UTC, ISO 8601)\n"
+    "            exit_code, elapsed_ms, version, started, finished (UTC, ISO 8601)\n"
     "  quarantined  (--list) path, stored, size, sha256, moved, host, why, state (held,\n"
     "            restored, missing), restored (when)\n"
     "  restore   (--restore) path, done, error (why, when not done)\n"
@@ -539,22 +539,24 @@ void ReportStep(const TreeWalk& walk, WalkStep step, const Options& options, Rep
         ReportSkipped(report, WalkCurrentEntry(&walk), what + ErrorText(walk.noteError));
         return;
     }
-    const std::string path = walk.path;
+    const std::string path = walk.path, sha256 = walk.sha256;
+    const uint64_t size = walk.size;
     switch (walk.note) {
     case WalkNote::Infected:
         if (options.deleteInfected)
-            ReportInfected(report, path, Handling::NotDeleted, ErrorText(walk.noteError));
+            ReportInfected(report, path, Handling::NotDeleted, ErrorText(walk.noteError), sha256, size);
         else if (!options.moveDir.empty())
-            ReportInfected(report, path, Handling::NotMoved, ErrorText(walk.noteError));
+            ReportInfected(report, path, Handling::NotMoved, ErrorText(walk.noteError), sha256, size);
         else
-            ReportInfected(report, path, Handling::Reported, "");
+            ReportInfected(report, path, Handling::Reported, "", sha256, size);
         break;
     case WalkNote::LeftAtStop:
-        ReportInfected(report, path, options.deleteInfected ? Handling::NotDeleted : Handling::NotMoved, "stopped");
+        ReportInfected(report, path, options.deleteInfected ? Handling::NotDeleted : Handling::NotMoved, "stopped", sha256,
+                       size);
         break;
-    case WalkNote::Deleted: ReportInfected(report, path, Handling::Deleted, ""); break;
-    case WalkNote::DeleteAtRestart: ReportInfected(report, path, Handling::DeleteAtRestart, ""); break;
-    case WalkNote::Moved: ReportInfected(report, path, Handling::Moved, walk.target); break;
+    case WalkNote::Deleted: ReportInfected(report, path, Handling::Deleted, "", sha256, size); break;
+    case WalkNote::DeleteAtRestart: ReportInfected(report, path, Handling::DeleteAtRestart, "", sha256, size); break;
+    case WalkNote::Moved: ReportInfected(report, path, Handling::Moved, walk.target, sha256, size); break;
     case WalkNote::Unreadable: ReportSkipped(report, path, "cannot be read: " + ErrorText(walk.noteError)); break;
     case WalkNote::TooLong: ReportSkipped(report, path, "path too long"); break;
     case WalkNote::NotEntered: ReportSkipped(report, path, "cannot be entered: " + ErrorText(walk.noteError)); break;

@@ -70,6 +70,12 @@ std::string Json(const std::string& text)
     return JsonString(text);
 }
 
+// Every JSON record begins alike: its type, when (UTC) and where, so that each line alone says it.
+std::string Record(const Report& report, const char* type)
+{
+    return std::string("{\"type\":\"") + type + "\",\"time\":\"" + UtcTimestamp() + "\",\"host\":" + Json(report.host);
+}
+
 }  // namespace
 
 Report MakeReport(bool json, bool quiet, bool moving, bool progress)
@@ -82,11 +88,13 @@ Report MakeReport(bool json, bool quiet, bool moving, bool progress)
     report.out = stdout;
     report.err = stderr;
     report.started = UtcTimestamp();
+    report.host = HostName();
     report.startedMs = MonotonicMs();
     return report;
 }
 
-void ReportInfected(Report* report, const std::string& path, Handling handling, const std::string& detail)
+void ReportInfected(Report* report, const std::string& path, Handling handling, const std::string& detail,
+                    const std::string& sha256, uint64_t size)
 {
     report->moved += handling == Handling::Moved;
     report->atRestart += handling == Handling::DeleteAtRestart;
@@ -95,7 +103,9 @@ void ReportInfected(Report* report, const std::string& path, Handling handling, 
         Say(report, report->out, Plain(path) + ": infected" + HandlingText(handling) + Plain(detail));
         return;
     }
-    std::string line = "{\"type\":\"infected\",\"path\":" + Json(path) + ",\"action\":\"" + HandlingAction(handling) + "\"";
+    std::string line = Record(*report, "infected") + ",\"path\":" + Json(path) + ",\"action\":\"" + HandlingAction(handling) + "\"";
+    if (!sha256.empty())
+        line += ",\"size\":" + std::to_string(size) + ",\"sha256\":\"" + sha256 + "\"";
     if (handling == Handling::Moved)
         line += ",\"moved_to\":" + Json(detail);
     else if (!detail.empty())
@@ -135,7 +145,7 @@ void ReportChange(Report* report, const std::string& place, const std::string& c
     report->failed |= !done;
     ++(done ? report->changesDone : report->changesFailed);
     if (report->json) {
-        Say(report, report->out, "{\"type\":\"change\",\"place\":" + Json(place) + ",\"change\":" + Json(change) +
+        Say(report, report->out, Record(*report, "change") + ",\"place\":" + Json(place) + ",\"change\":" + Json(change) +
                                      ",\"done\":" + (done ? "true" : "false") + ",\"dry_run\":" +
                                      (dry ? "true" : "false") + (done ? "" : ",\"error\":" + Json(error)) + "}");
         return;
@@ -155,7 +165,7 @@ void ReportVerdictText(Report* report, bool found, bool refused, const std::stri
     report->wormFound |= found;
     report->failed |= refused;
     if (report->json) {
-        Say(report, report->out, std::string("{\"type\":\"verdict\",\"found\":") + (found ? "true" : "false") +
+        Say(report, report->out, Record(*report, "verdict") + ",\"found\":" + (found ? "true" : "false") +
                                      ",\"refused\":" + (refused ? "true" : "false") + ",\"text\":" + Json(text) + "}");
     } else if (!report->quiet) {
         Say(report, report->out, text);
@@ -197,13 +207,13 @@ void ReportSummary(Report* report)
     char text[512];
     if (report->json) {
         std::snprintf(text, sizeof text,
-                      "{\"type\":\"summary\",\"directories\":%d,\"files\":%d,\"infected\":%d,\"deleted\":%d,"
+                      ",\"directories\":%d,\"files\":%d,\"infected\":%d,\"deleted\":%d,"
                       "\"moved\":%d,\"deleted_at_restart\":%d,\"skipped\":%d,\"stopped\":%s,\"exit_code\":%d,"
                       "\"elapsed_ms\":%llu",
                       c.directories, c.files, c.infected, c.deleted, report->moved, report->atRestart, c.skipped,
                       report->stopped ? "true" : "false", ReportExitCode(*report),
                       static_cast<unsigned long long>(MonotonicMs() - report->startedMs));
-        const std::string line = text + std::string(",\"host\":") + Json(HostName()) + ",\"version\":\"" QF_VERSION
+        const std::string line = Record(*report, "summary") + text + ",\"version\":\"" QF_VERSION
                                  "\",\"started\":\"" + report->started + "\",\"finished\":\"" + UtcTimestamp() + "\"}";
         Written(report, report->out, ConsoleWrite(report->out, line + "\n"));
         Logged(report, line);

@@ -60,6 +60,7 @@ struct Report {
     int32_t changesFailed;  // and those refused or failed
     ReportTee* tee;         // the rescue's outputs; null: standard output and error
     std::atomic<int>* stop;  // set when the report breaks, so that the walk ends; may be null
+    std::string host;     // this machine's name, for every JSON record
     std::string started;  // when the report was made, UTC, for the JSON summary
     uint64_t startedMs;
 };
@@ -67,8 +68,10 @@ struct Report {
 // A report to stdout and stderr (and to the --log file, see fleet.h) with nothing counted yet.
 Report MakeReport(bool json, bool quiet, bool moving, bool progress);
 
-// path is in the platform's text; detail is the new path (Moved) or the reason (Not...).
-void ReportInfected(Report* report, const std::string& path, Handling handling, const std::string& detail);
+// path is in the platform's text; detail is the new path (Moved) or the reason (Not...); sha256
+// (hex, "" when it could not be read) and size are the file's as it was found.
+void ReportInfected(Report* report, const std::string& path, Handling handling, const std::string& detail,
+                    const std::string& sha256 = "", uint64_t size = 0);
 void ReportSkipped(Report* report, const std::string& path, const std::string& reason);
 // A folder that is not scanned, and rightly so (a kernel file system): on standard error, no skip.
 void ReportPassedOver(Report* report, const std::string& path, const std::string& reason);

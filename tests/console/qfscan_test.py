@@ -258,13 +258,20 @@ class Scans(unittest.TestCase):
                 plant(self.root, {os.path.basename(log): b"earlier\n"})
                 code, out, _ = build.run("--json", "--delete", "--log", build.path(log), sick)
                 lines = [strict_json(line) for line in out.splitlines()]
+                # Every record stands alone: when (UTC) and where; a finding, what the file was.
+                stamps = [(line.pop("time"), line.pop("host")) for line in lines]
+                self.assertEqual(len({host for _, host in stamps}), 1)
+                for stamp, _ in stamps:
+                    self.assertRegex(stamp, r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
                 # Each byte that is no UTF-8 (a surrogateescape here) as the Latin-1 letter.
                 latin1 = lambda name: re.sub("[\udc80-\udcff]", lambda m: chr(ord(m.group()) - 0xdc00), name)
                 self.assertEqual(sorted(lines[:len(names)], key=lambda line: line["path"]),
-                                 sorted(({"type": "infected", "path": build.path(sick + "/a/" + latin1(n)), "action": "deleted"}
+                                 sorted(({"type": "infected", "path": build.path(sick + "/a/" + latin1(n)), "action": "deleted",
+                                          "size": len(self.sick), "sha256": hashlib.sha256(self.sick).hexdigest()}
                                          for n in names), key=lambda line: line["path"]))
                 summary = lines[len(names)]
-                run = {key: summary.pop(key) for key in ("host", "version", "started", "finished", "elapsed_ms")}
+                run = {key: summary.pop(key) for key in ("version", "started", "finished", "elapsed_ms")}
+                run["host"] = stamps[-1][1]
                 self.assertEqual(summary, {"type": "summary", "directories": 1, "files": len(names) + 1,
                                            "infected": len(names), "deleted": len(names), "moved": 0,
                                            "deleted_at_restart": 0, "skipped": 0, "stopped": False, "exit_code": 1})
