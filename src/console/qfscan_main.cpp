@@ -38,7 +38,7 @@ const char kVersion[] = "qfscan " QF_VERSION "\n";
 // printf format: the largest and the default number of jobs.
 const char kHelp[] =
     "usage: qfscan [--delete | --move DIR] [--jobs N] [--json] [--quiet] [--log FILE] [--cleanup]\n"
-    "              [--exit-codes installer] [--skip-dot-folders] [--] PATH...\n"
+    "              [--exit-codes installer] [--event-log | --syslog] [--skip-dot-folders] [--] PATH...\n"
     "       qfscan --offline ROOT [--dry-run] [--delete | --move DIR] [--windows DIR] [--jobs N]\n"
     "              [--json] [--quiet] [--log FILE] [--skip-dot-folders]\n"
     "       qfscan --list DIR [--json]\n"
@@ -70,6 +70,14 @@ const char kHelp[] =
     "  --quiet        print only the infected files, the changes and the summary, then one\n"
     "                 last line with the verdict and the counts; standard error gets only what\n"
     "                 failed or was left\n"
+    "  --event-log    (Windows) also write every finding, change, restore and the summary to the\n"
+    "                 Application log, source Quenfold (registered on first use, which needs an\n"
+    "                 administrator once), one event ID per meaning:\n"
+    "                 1000 scan finished, 1001 infected file found (left), 1002 removed,\n"
+    "                 1003 quarantined, 1004 could not be removed, 1005 restart needed,\n"
+    "                 1006 restored, 1007 cleanup change made, 1008 cleanup change refused\n"
+    "  --syslog       (Linux) the same records to syslog (LOG_USER): findings as warnings,\n"
+    "                 failures as errors, the summary as a notice\n"
     "  --exit-codes installer\n"
     "                 exit with the codes installers and management tools read (Intune,\n"
     "                 Configuration Manager): 0 nothing infected left, 3010 a restart finishes\n"
@@ -137,6 +145,7 @@ struct Options {
     bool dryRun = false;
     bool skipDotFolders = false;
     bool installerCodes = false;  // --exit-codes installer
+    bool systemLog = false;       // --event-log (Windows) or --syslog (Linux)
     int jobs = kDefaultJobs;
     std::string moveDir;
     bool list = false;       // --list: print the quarantine
@@ -231,7 +240,7 @@ bool ReadArguments(int argc, char** argv, Options* options, int* exitCode)
 {
     enum { kOptMove = 256, kOptOffline, kOptDryRun, kOptHelp, kOptVersion, kOptLog, kOptJson, kOptWindows,
            kOptSkipDot, kOptList, kOptRestore, kOptRescueVolume, kOptRescueSummary, kOptPass, kOptMode, kOptScreen,
-           kOptSerial, kOptReport, kOptKeys, kOptReportsAt, kOptExitCodes };
+           kOptSerial, kOptReport, kOptKeys, kOptReportsAt, kOptExitCodes, kOptEventLog, kOptSyslog };
     static const option kLong[] = {
         {"delete", no_argument, nullptr, 'd'},       {"move", required_argument, nullptr, kOptMove},
         {"json", no_argument, nullptr, kOptJson},         {"quiet", no_argument, nullptr, 'q'},
@@ -248,6 +257,7 @@ bool ReadArguments(int argc, char** argv, Options* options, int* exitCode)
         {"report", required_argument, nullptr, kOptReport}, {"keys", required_argument, nullptr, kOptKeys},
         {"reports-at", required_argument, nullptr, kOptReportsAt},
         {"exit-codes", required_argument, nullptr, kOptExitCodes},
+        {"event-log", no_argument, nullptr, kOptEventLog},   {"syslog", no_argument, nullptr, kOptSyslog},
         {nullptr, 0, nullptr, 0}};
     opterr = 0;
     bool quarantineGiven = false;  // as --list=DIR or --restore=DIR
@@ -280,6 +290,16 @@ bool ReadArguments(int argc, char** argv, Options* options, int* exitCode)
         case kOptDryRun: options->dryRun = true; break;
         case kOptSkipDot: options->skipDotFolders = true; break;
         case kOptLog: options->logFile = optarg; break;
+        case kOptEventLog:
+        case kOptSyslog:
+            // Each platform's own log: the option names which, and is refused on the other.
+            if ((c == kOptEventLog) != (kFsSeparator == '\\')) {
+                *exitCode = Fail(c == kOptEventLog ? "--event-log is for Windows (here: --syslog)"
+                                                   : "--syslog is for Linux (on Windows: --event-log)");
+                return false;
+            }
+            options->systemLog = true;
+            break;
         case kOptExitCodes:
             if (std::strcmp(optarg, "installer") != 0 && std::strcmp(optarg, "default") != 0) {
                 *exitCode = Fail(std::string("--exit-codes takes installer or default, not \"") + optarg + "\"");
@@ -703,6 +723,12 @@ int RunQfscan(int argc, char** argv, Options& options)
     if (options.rescueVolume) {
         CatchInterrupt(&interrupt);
         return ScanRescueVolume(&options, &interrupt);
+    }
+    std::string systemLogError;
+    if (options.systemLog && !SystemLogOpen(&systemLogError)) {
+        ConsoleWrite(stderr, std::string("qfscan: ") + (kFsSeparator == '\\' ? "--event-log" : "--syslog") + ": " +
+                                 systemLogError + "; nothing was scanned\n");
+        return kExitError;
     }
     if (options.list)
         return ListQuarantine(options.quarantine, options.json);

@@ -70,6 +70,19 @@ std::string Json(const std::string& text)
     return JsonString(text);
 }
 
+SystemLogEvent InfectedEvent(Handling handling)
+{
+    switch (handling) {
+    case Handling::Reported: return SystemLogEvent::Found;
+    case Handling::Deleted: return SystemLogEvent::Removed;
+    case Handling::Moved: return SystemLogEvent::Quarantined;
+    case Handling::DeleteAtRestart: return SystemLogEvent::RestartNeeded;
+    case Handling::NotDeleted:
+    case Handling::NotMoved: break;
+    }
+    return SystemLogEvent::NotRemoved;
+}
+
 // Every JSON record begins alike: its type, when (UTC) and where, so that each line alone says it.
 std::string Record(const Report& report, const char* type)
 {
@@ -99,10 +112,7 @@ void ReportInfected(Report* report, const std::string& path, Handling handling, 
     report->moved += handling == Handling::Moved;
     report->atRestart += handling == Handling::DeleteAtRestart;
     report->unhandled += handling == Handling::NotDeleted || handling == Handling::NotMoved;
-    if (!report->json) {
-        Say(report, report->out, Plain(path) + ": infected" + HandlingText(handling) + Plain(detail));
-        return;
-    }
+    const std::string text = Plain(path) + ": infected" + HandlingText(handling) + Plain(detail);
     std::string line = Record(*report, "infected") + ",\"path\":" + Json(path) + ",\"action\":\"" + HandlingAction(handling) + "\"";
     if (!sha256.empty())
         line += ",\"size\":" + std::to_string(size) + ",\"sha256\":\"" + sha256 + "\"";
@@ -110,7 +120,9 @@ void ReportInfected(Report* report, const std::string& path, Handling handling, 
         line += ",\"moved_to\":" + Json(detail);
     else if (!detail.empty())
         line += ",\"reason\":" + Json(detail);
-    Say(report, report->out, line + "}");
+    line += "}";
+    Say(report, report->out, report->json ? line : text);
+    SystemLogWrite(InfectedEvent(handling), text, line);
 }
 
 void ReportSkipped(Report* report, const std::string& path, const std::string& reason)
@@ -144,15 +156,17 @@ void ReportChange(Report* report, const std::string& place, const std::string& c
 {
     report->failed |= !done;
     ++(done ? report->changesDone : report->changesFailed);
-    if (report->json) {
-        Say(report, report->out, Record(*report, "change") + ",\"place\":" + Json(place) + ",\"change\":" + Json(change) +
-                                     ",\"done\":" + (done ? "true" : "false") + ",\"dry_run\":" +
-                                     (dry ? "true" : "false") + (done ? "" : ",\"error\":" + Json(error)) + "}");
-        return;
-    }
-    Say(report, done ? report->out : report->err,
+    const std::string record = Record(*report, "change") + ",\"place\":" + Json(place) + ",\"change\":" + Json(change) +
+                               ",\"done\":" + (done ? "true" : "false") + ",\"dry_run\":" + (dry ? "true" : "false") +
+                               (done ? "" : ",\"error\":" + Json(error)) + "}";
+    const std::string text =
         std::string(dry ? (done ? "would change: " : "would not change: ") : done ? "changed: " : "not changed: ") +
-            Plain(place) + ": " + Plain(change) + (done ? "" : ": " + Plain(error)));
+        Plain(place) + ": " + Plain(change) + (done ? "" : ": " + Plain(error));
+    if (report->json)
+        Say(report, report->out, record);
+    else
+        Say(report, done ? report->out : report->err, text);
+    SystemLogWrite(done ? SystemLogEvent::ChangeMade : SystemLogEvent::ChangeRefused, text, record);
 }
 
 void ReportVerdict(Report* report, int outcome)
@@ -205,18 +219,19 @@ void ReportSummary(Report* report)
     WipeProgress(report);
     const ScanCounts& c = report->counts;
     char text[512];
+    std::snprintf(text, sizeof text,
+                  ",\"directories\":%d,\"files\":%d,\"infected\":%d,\"deleted\":%d,"
+                  "\"moved\":%d,\"deleted_at_restart\":%d,\"skipped\":%d,\"stopped\":%s,\"exit_code\":%d,"
+                  "\"elapsed_ms\":%llu",
+                  c.directories, c.files, c.infected, c.deleted, report->moved, report->atRestart, c.skipped,
+                  report->stopped ? "true" : "false", ReportExitCode(*report),
+                  static_cast<unsigned long long>(MonotonicMs() - report->startedMs));
+    const std::string record = Record(*report, "summary") + text + ",\"version\":\"" QF_VERSION
+                               "\",\"started\":\"" + report->started + "\",\"finished\":\"" + UtcTimestamp() + "\"}";
+    SystemLogWrite(SystemLogEvent::ScanFinished, VerdictLine(*report), record);
     if (report->json) {
-        std::snprintf(text, sizeof text,
-                      ",\"directories\":%d,\"files\":%d,\"infected\":%d,\"deleted\":%d,"
-                      "\"moved\":%d,\"deleted_at_restart\":%d,\"skipped\":%d,\"stopped\":%s,\"exit_code\":%d,"
-                      "\"elapsed_ms\":%llu",
-                      c.directories, c.files, c.infected, c.deleted, report->moved, report->atRestart, c.skipped,
-                      report->stopped ? "true" : "false", ReportExitCode(*report),
-                      static_cast<unsigned long long>(MonotonicMs() - report->startedMs));
-        const std::string line = Record(*report, "summary") + text + ",\"version\":\"" QF_VERSION
-                                 "\",\"started\":\"" + report->started + "\",\"finished\":\"" + UtcTimestamp() + "\"}";
-        Written(report, report->out, ConsoleWrite(report->out, line + "\n"));
-        Logged(report, line);
+        Written(report, report->out, ConsoleWrite(report->out, record + "\n"));
+        Logged(report, record);
         return;
     }
     FormatSummary(text, sizeof text, c, {report->stopped, report->moving, report->moved, report->atRestart, true});

@@ -7,6 +7,7 @@ progress line, and the same answers from the Linux and the Windows build.
 The Windows build runs under the Wine prefix that run-under-wine.sh made. With --compare, one
 tree is also scanned by both builds and the outputs must agree line by line."""
 import argparse
+import collections
 import hashlib
 import json
 import os
@@ -14,11 +15,15 @@ import pty
 import re
 import select
 import shutil
+import socket
+import struct
 import subprocess
 import sys
 import tempfile
 import threading
 import unittest
+
+import pefile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from fixtures import NAMES_CLEAN, NAMES_SICK, code_end, fingerprint, infected, plant, read, sample  # noqa: E402
@@ -42,6 +47,22 @@ def strict_json(line):
     value = json.loads(line)
     json.dumps(value, ensure_ascii=False).encode("utf-8")
     return value
+
+
+def message_table(program):
+    """The message table in a program's resources: {message ID: text}."""
+    pe = pefile.PE(program)
+    kind = next(e for e in pe.DIRECTORY_ENTRY_RESOURCE.entries if e.id == pefile.RESOURCE_TYPE["RT_MESSAGETABLE"])
+    where = kind.directory.entries[0].directory.entries[0].data.struct
+    data = pe.get_data(where.OffsetToData, where.Size)
+    table = {}
+    for block in range(struct.unpack_from("<I", data)[0]):
+        low, high, offset = struct.unpack_from("<III", data, 4 + 12 * block)
+        for message in range(low, high + 1):
+            length, flags = struct.unpack_from("<HH", data, offset)
+            table[message] = data[offset + 4:offset + length].decode("utf-16-le" if flags & 1 else "cp1252").rstrip("\0")
+            offset += length
+    return table
 
 
 # Deeper than Linux takes in one path (and than Windows' 260): reached only folder by folder.
@@ -505,6 +526,70 @@ class Scans(unittest.TestCase):
                          [False, True, False])
         self.assertEqual(build.run("--restore", quarantine)[0], 0)
         self.assertEqual((read(windows + "/system32/qfw64.exe"), read(windows + "/syswow64/qfw64.exe")), (self.sick, self.clean))
+
+    def test_event_log_under_wine(self):
+        """--event-log: one event per finding, change, restore and summary, each meaning its own ID
+        (as the README lists them and qfscan.exe's message table holds them). Wine's ReportEventW
+        writes no log; its debug channels show each call's type, ID and strings."""
+        build = ARGS.wine or self.skipTest("Windows build only")
+        table = message_table(build.program)
+        readme = read(os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../README.md")).decode()
+        self.assertEqual(sorted(table), sorted(int(i) for i in re.findall(r"^\| (1\d\d\d) \| (?:information|warning|error) \|", readme, re.M)))
+        self.assertTrue(all(text.endswith(": %1%n%n%2\n") for text in table.values()), table)
+        folder = self.tree("events", {"a/sick.exe": self.sick, "b/held.exe": self.sick, "c/clean.exe": self.clean})
+        started = os.path.join(self.tree("events-run", {"run.exe": self.sick}), "run.exe")
+        subprocess.run([os.environ["QF_WINE_LOADER"], "reg", "add", "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run",
+                        "/v", "qf", "/d", build.path(started), "/f"], capture_output=True, check=True)
+        quarantine = os.path.join(self.root, "events-quarantine")
+        os.mkdir(quarantine)
+        subprocess.run([os.environ["QF_WINE_LOADER"], "reg", "add", "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon",
+                        "/v", "Userinit", "/d", "C:\\worm.exe", "/f"], capture_output=True, check=True)
+        plant(os.path.join(os.environ["WINEPREFIX"], "drive_c/windows"), {"system32.exe": b"MZ dropped"})
+        held = self.hold(build, folder + "/b/held.exe")
+        # (options, the events: (type, ID) -> how many); 2 warning, 1 error, 4 information
+        runs = ((["--cleanup"], {(2, 1007): 4, (2, 1001): 2, (4, 1000): 1}),
+                (["--move", quarantine], {(2, 1003): 1, (1, 1004): 1, (4, 1000): 1}),
+                (["--restore", quarantine], {(2, 1006): 1}),
+                (["--delete"], {(2, 1002): 1, (2, 1005): 1, (4, 1000): 1}))
+        for options, events in runs:
+            with self.subTest(options=options[0]):
+                code, out, err = build.run("--event-log", *options, *([] if options[0] == "--restore" else [folder]),
+                                           env={"WINEDEBUG": "-all,+eventlog,fixme+advapi"})
+                calls = re.findall(r"ReportEventW \(\w+,0x([0-9a-f]{4}),0x0000,0x([0-9a-f]{8}),", err)
+                self.assertEqual(collections.Counter((int(t, 16), int(i, 16)) for t, i in calls), events, err)
+        held.communicate(timeout=60)
+        strings = [s.encode().decode("unicode_escape") for s in re.findall(r'eventlog:ReportEventW L"(.*)"\n', err)]
+        text, record = next((t, r) for t, r in zip(strings[::2], strings[1::2]) if t.endswith("sick.exe: infected, deleted"))
+        record = json.loads(record)
+        self.assertEqual((text, record["type"], record["sha256"]), (build.path(folder + "/a/sick.exe") + ": infected, deleted",
+                                                                    "infected", hashlib.sha256(self.sick).hexdigest()))
+
+    def test_syslog_gets_the_json_records(self):
+        """--syslog (Linux): each record as --json writes it, to syslog(3) at LOG_USER: a finding a
+        warning, a failure an error, the summary a notice. The program gets a /dev/log of the
+        test's own, in a mount namespace."""
+        build = ARGS.linux or self.skipTest("Linux only")
+        folder = self.tree("syslog", {"a/sick.exe": self.sick, "ro/sick.exe": self.sick})
+        os.chmod(folder + "/ro", 0o555)
+        binds = not os.access(folder + "/ro", os.W_OK)
+        path = os.path.join(self.root, "log")
+        listener = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.addCleanup(listener.close)
+        listener.bind(path)
+        done = subprocess.run(["unshare", "-m", "sh", "-c", 'mount -t tmpfs qf-log /dev && ln -s "$0" /dev/log && exec "$@"',
+                               path, build.program, "--syslog", "--delete", "--json", folder], capture_output=True, timeout=120)
+        if done.returncode not in (1, 2):
+            self.skipTest("needs a mount namespace: " + done.stderr.decode())
+        listener.setblocking(False)
+        got = []
+        while select.select([listener], [], [], 1)[0]:
+            message = listener.recv(65536).decode()
+            got.append((int(re.match(r"<(\d+)>", message).group(1)), json.loads(message[message.index("{"):])))
+        self.assertEqual([record for _, record in got], [json.loads(line) for line in done.stdout.decode().splitlines()])
+        user = 8  # LOG_USER; then LOG_ERR 3, LOG_WARNING 4, LOG_NOTICE 5
+        self.assertEqual(sorted((level, record["type"], record.get("action")) for level, record in got),
+                         sorted([(user + 4, "infected", "deleted"), (user + 5, "summary", None)] +
+                                [(user + 3, "infected", "not_deleted")] * binds + [(user + 4, "infected", "deleted")] * (not binds)))
 
     def test_a_quarantine_gives_back_what_it_took(self):
         """--move, --list and --restore: a file comes back with its bytes, mode, times and extended
