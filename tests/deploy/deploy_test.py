@@ -36,8 +36,7 @@ class StartupScript(unittest.TestCase):
     def tearDown(self):
         shutil.rmtree(self.work)
 
-    def run_script(self, *args):
-        """The script's whole exit code, as the probe reads it (Wine gives Linux its low byte only)."""
+    def run_script(self, *args):  # the whole exit code, as the probe reads it: Wine gives Linux its low byte
         command = [os.environ["QF_WINE_LOADER"], PROBE, "exit-code", "cmd", "/c",
                    windows_path(os.path.join(self.tools, "qfscan-startup.cmd"))]
         out = subprocess.run(command + list(args), capture_output=True, timeout=300).stdout.decode()

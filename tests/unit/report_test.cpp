@@ -2,7 +2,6 @@
 // is in the plain output, and JSON keeps every name exact in text a strict reader takes.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -72,39 +71,29 @@ TEST(QuarantineIndex, LaterLinesMarkOrDropEarlierOnes)
               std::make_tuple(std::string("/a.exe"), std::string("q-aa-1.quarantined"), std::string("then"), size_t{1}));
 }
 
-// Each outcome in both conventions, and the verdict line a quiet run ends with.
+// Each outcome in both conventions, and the word the verdict line a quiet run ends with says.
 TEST(ReportExitCode, DefaultAndInstallerCodes)
 {
     const struct {
         int32_t infected, deleted, moved, atRestart, unhandled, skipped;
-        bool wormFound, failed;
+        bool wormFound;
         int code, installer;
-        const char* verdict;
+        const char* word;
     } cases[] = {
-        {0, 0, 0, 0, 0, 0, false, false, kExitClean, 0, "Verdict: clean (exit code %d): 0 infected,"},
-        {2, 1, 1, 0, 0, 0, false, false, kExitInfected, 0, "Verdict: removed (exit code %d): 2 infected, 1 deleted, 1 moved,"},
-        {0, 0, 0, 0, 0, 0, true, false, kExitInfected, 0, "Verdict: removed (exit code %d)"},
-        {2, 0, 0, 0, 0, 0, false, false, kExitInfected, 1603, "Verdict: infected files found (exit code %d): 2 infected,"},
-        {2, 2, 0, 1, 0, 0, false, false, kExitRestart, 3010, "Verdict: restart needed (exit code %d): 2 infected, 1 deleted, 0 moved, 1 deleted at restart, 0 left"},
-        {1, 0, 0, 0, 1, 0, false, false, kExitError, 1603, "Verdict: failed (exit code %d): 1 infected, 0 deleted, 0 moved, 0 deleted at restart, 1 left, 1 not handled"},
-        {0, 0, 0, 0, 0, 1, false, false, kExitError, 1603, "Verdict: failed (exit code %d)"},
-        {1, 1, 0, 1, 0, 0, true, true, kExitError, 1603, "Verdict: failed (exit code %d)"},  // a change refused
+        {0, 0, 0, 0, 0, 0, false, kExitClean, 0, "clean"}, {2, 1, 1, 0, 0, 0, false, kExitInfected, 0, "removed"},
+        {0, 0, 0, 0, 0, 0, true, kExitInfected, 0, "removed"}, {2, 0, 0, 0, 0, 0, false, kExitInfected, 1603, "infected files found"},
+        {2, 2, 0, 1, 0, 0, false, kExitRestart, 3010, "restart needed"}, {1, 0, 0, 0, 1, 0, false, kExitError, 1603, "failed"},
+        {0, 0, 0, 0, 0, 1, false, kExitError, 1603, "failed"},
     };
     for (const auto& c : cases) {
         Report report = MakeReport(false, true, false, false);
         report.counts = {3, 40, c.infected, c.deleted, c.skipped};
-        report.moved = c.moved, report.atRestart = c.atRestart, report.unhandled = c.unhandled;
-        report.wormFound = c.wormFound, report.failed = c.failed;
+        report.moved = c.moved, report.atRestart = c.atRestart, report.unhandled = c.unhandled, report.wormFound = c.wormFound;
         for (const bool installer : {false, true}) {
             report.installerCodes = installer;
             const int code = installer ? c.installer : c.code;
-            EXPECT_EQ(ReportExitCode(report), code) << c.verdict;
-            char start[200];
-            std::snprintf(start, sizeof start, c.verdict, code);
-            const std::string line = VerdictLine(report);
-            EXPECT_EQ(line.rfind(start, 0), 0u) << line;
-            EXPECT_NE(line.find(", 40 files, 3 folders"), std::string::npos) << line;
-            EXPECT_EQ(line.find('\n'), std::string::npos);
+            EXPECT_EQ(ReportExitCode(report), code) << c.word;
+            EXPECT_EQ(VerdictLine(report).rfind("Verdict: " + std::string(c.word) + " (exit code " + std::to_string(code), 0), 0u);
         }
     }
 }

@@ -30,6 +30,5 @@ if(CMAKE_SYSTEM_PROCESSOR STREQUAL i686)
            COMMAND ${CMAKE_SOURCE_DIR}/tests/console/run-under-wine.sh /usr/bin/python3
                    ${CMAKE_SOURCE_DIR}/tests/console/qfscan_test.py --wine $<TARGET_FILE:qfscan>
                    --probe $<TARGET_FILE:qf_probe> -k wow64)
-  set_tests_properties(qfscan_wine_wow64 PROPERTIES FIXTURES_REQUIRED wine64 TIMEOUT 300 ENVIRONMENT
-                       "QF_WINE_TEMPLATE=${QF_WINE_TEMPLATE64};QF_WINE_ARCH=x86_64;QF_SAMPLES=${QF_SAMPLES_DIR}")
+  set_tests_properties(qfscan_wine_wow64 PROPERTIES FIXTURES_REQUIRED wine64 TIMEOUT 300 ENVIRONMENT "${QF_WINE64_ENV}")
 endif()
