@@ -102,9 +102,51 @@ std::string Utf8Of(const wchar_t* text, size_t units)
     return out;
 }
 
+// One registry view of the machine's keys, as the repair visits it.
+struct KeyView {
+    REGSAM flag;        // KEY_WOW64_64KEY or KEY_WOW64_32KEY; 0 on 32-bit Windows, which has one view
+    const char* name;   // how a change names it after the key: " (64-bit view)"; "" on 32-bit Windows
+    ProgramView paths;  // how the programs its values name see the file system
+    bool logonView;     // Winlogon reads Userinit here: written even where no value stands
+};
+
+const ProgramView kOwnPaths{"", "", ""};
+
+bool On64BitWindows()
+{
+#ifdef _WIN64
+    return true;
+#else
+    // Looked up by name: Windows XP before SP2 has no IsWow64Process, and runs only 32-bit there.
+    using IsWow64ProcessCall = BOOL(WINAPI*)(HANDLE, PBOOL);
+    const auto isWow64 =
+        reinterpret_cast<IsWow64ProcessCall>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "IsWow64Process"));
+    BOOL wow64 = FALSE;
+    return isWow64 != nullptr && isWow64(GetCurrentProcess(), &wow64) && wow64;
+#endif
+}
+
+// The views of the machine's keys, the 64-bit one first; 32-bit Windows has only the one.
+size_t MachineViews(KeyView views[2])
+{
+    if (!On64BitWindows()) {
+        views[0] = {0, "", kOwnPaths, true};
+        return 1;
+    }
+#ifdef _WIN64
+    views[0] = {KEY_WOW64_64KEY, " (64-bit view)", kOwnPaths, true};
+    views[1] = {KEY_WOW64_32KEY, " (32-bit view)", {"SysWOW64", "ProgramFiles(x86)", "CommonProgramFiles(x86)"}, false};
+#else
+    views[0] = {KEY_WOW64_64KEY, " (64-bit view)", {"Sysnative", "ProgramW6432", "CommonProgramW6432"}, true};
+    views[1] = {KEY_WOW64_32KEY, " (32-bit view)", kOwnPaths, false};
+#endif
+    return 2;
+}
+
 // The text of one value's data (size bytes): REG_EXPAND_SZ has its environment references
-// expanded first. data has room for one unit more.
-std::string TextOfValue(DWORD type, wchar_t* data, DWORD size)
+// expanded first, with the view's %ProgramFiles% for this process's. data has room for one unit
+// more.
+std::string TextOfValue(DWORD type, wchar_t* data, DWORD size, const ProgramView& view)
 {
     if (type != REG_SZ && type != REG_EXPAND_SZ && type != REG_MULTI_SZ) {
         // Other types come as their bytes, which are read as text of the code page all the same.
@@ -120,9 +162,15 @@ std::string TextOfValue(DWORD type, wchar_t* data, DWORD size)
     data[units] = L'\0';
     if (type != REG_EXPAND_SZ)
         return Utf8Of(data, units);
-    const DWORD needed = ExpandEnvironmentStringsW(data, nullptr, 0);
+    const std::string text = ViewReferences(Utf8Of(data, units), view);
+    std::vector<uint16_t> renamed(text.size() + 1);
+    size_t renamedUnits = 0;
+    if (!Wtf8ToUtf16(text.c_str(), renamed.data(), renamed.size(), &renamedUnits))
+        return std::string();
+    const wchar_t* references = reinterpret_cast<const wchar_t*>(renamed.data());
+    const DWORD needed = ExpandEnvironmentStringsW(references, nullptr, 0);
     std::wstring expanded(needed + 1, L'\0');
-    const DWORD written = needed != 0 ? ExpandEnvironmentStringsW(data, &expanded[0], needed + 1) : 0;
+    const DWORD written = needed != 0 ? ExpandEnvironmentStringsW(references, &expanded[0], needed + 1) : 0;
     return written != 0 && written <= needed + 1 ? Utf8Of(expanded.c_str(), written - 1) : std::string();
 }
 
@@ -135,16 +183,19 @@ std::string SystemFolder(bool windows)
 
 // Makes path the file a logon would start, found without the current directory: a bare name
 // is looked for in the system directory, the Windows directory and the folders of PATH, in
-// that order. False when it names no file there, or cannot be told without the current
-// directory; then nothing may be done with it.
-bool ResolveProgram(std::string* path)
+// that order; each place as the view's programs see it. False when it names no file there, or
+// cannot be told without the current directory; then nothing may be done with it.
+bool ResolveProgram(std::string* path, const ProgramView& view)
 {
+    const std::string windows = SystemFolder(true);
     switch (ClassifyProgramPath(path->c_str())) {
-    case ProgramPathForm::Absolute: return FsIsFile(path->c_str());
+    case ProgramPathForm::Absolute:
+        *path = ViewPath(*path, windows, view);
+        return FsIsFile(path->c_str());
     case ProgramPathForm::Relative: return false;
     case ProgramPathForm::BareName: break;
     }
-    const std::string name = *path, system = SystemFolder(false), windows = SystemFolder(true);
+    const std::string name = *path, system = SystemFolder(false);
     if (system.empty() || windows.empty())
         return false;
     const DWORD listSize = GetEnvironmentVariableW(L"PATH", nullptr, 0);
@@ -157,8 +208,11 @@ bool ResolveProgram(std::string* path)
             ProgramSearchPlace(name.c_str(), system.c_str(), windows.c_str(), pathList.c_str(), index, place.data(), place.size());
         if (step == SearchStep::End)
             return false;
-        if (step == SearchStep::Built && FsIsFile(place.data())) {
-            *path = place.data();
+        if (step != SearchStep::Built)
+            continue;
+        const std::string seen = ViewPath(place.data(), windows, view);
+        if (FsIsFile(seen.c_str())) {
+            *path = seen;
             return true;
         }
     }
@@ -167,7 +221,7 @@ bool ResolveProgram(std::string* path)
 // The program that a Run value's text starts, found as a logon finds it: each candidate in turn
 // (an unquoted path may end at any of its spaces) until one names a file. One that depends on the
 // current directory ends the search: which file the logon would start cannot be told then.
-bool FindProgramOfText(const std::string& text, std::string* path)
+bool FindProgramOfText(const std::string& text, const ProgramView& view, std::string* path)
 {
     std::vector<char> candidate(kFsPathCapacity);
     for (size_t index = 0;; ++index) {
@@ -179,43 +233,81 @@ bool FindProgramOfText(const std::string& text, std::string* path)
         *path = candidate.data();
         if (ClassifyProgramPath(path->c_str()) == ProgramPathForm::Relative)
             return false;
-        if (ResolveProgram(path))
+        if (ResolveProgram(path, view))
             return true;
     }
 }
 
-// Writes Userinit as this machine's logon program, in the system directory the platform reports;
-// kCleanupRefused when the key may not be written.
-int RestoreUserinit()
+// Whether key holds a Userinit value; *text its text without Windows' own trailing comma, empty
+// when it holds none.
+bool ReadUserinit(HKEY key, std::string* text)
 {
-    char program[kProgramPathCapacity];
-    const UINT length = GetSystemDirectoryA(program, sizeof program);
-    if (length == 0 || length + sizeof kLogonProgram > sizeof program)
-        return 0;
-    lstrcatA(program, kLogonProgram);
-    HKEY key;
-    const LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kWinlogonKey, 0, KEY_WRITE, &key);
-    if (opened != ERROR_SUCCESS)
-        return opened == ERROR_FILE_NOT_FOUND ? 0 : kCleanupRefused;
-    const LONG written = RegSetValueExA(key, "Userinit", 0, REG_SZ, reinterpret_cast<const BYTE*>(program),
-                                        lstrlenA(program) + 1);
-    RegCloseKey(key);
-    return written == ERROR_SUCCESS ? 0 : kCleanupRefused;
+    text->clear();
+    DWORD type = REG_NONE, size = 0;
+    if (RegQueryValueExW(key, L"Userinit", nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
+        return false;
+    std::vector<wchar_t> data(size / sizeof(wchar_t) + 2, L'\0');
+    size = static_cast<DWORD>((data.size() - 1) * sizeof(wchar_t));
+    if ((type == REG_SZ || type == REG_EXPAND_SZ) &&
+        RegQueryValueExW(key, L"Userinit", nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size) == ERROR_SUCCESS)
+        *text = Utf8Of(data.data(), BoundedWideLength(data.data(), size / sizeof(wchar_t)));
+    if (!text->empty() && text->back() == ',')
+        text->pop_back();
+    return true;
 }
 
-int CleanRunKeyAt(HKEY root, const wchar_t* subkey, const char* moveFolder)
+// Writes Userinit in one view as this machine's logon program, in the system directory the
+// platform reports (the name 64-bit Windows gives its own too). One that names that program
+// already (in any letter case) stays; in a view Winlogon does not read, only a value that stands
+// is repaired. kCleanupRefused when the key may not be written.
+int RestoreUserinit(const KeyView& view, CleanupChanges* changes)
+{
+    const std::string system = SystemFolder(false), logon = system + kLogonProgram;
+    std::vector<uint16_t> wide(logon.size() + 1);
+    size_t units = 0;
+    if (system.empty() || !Wtf8ToUtf16(logon.c_str(), wide.data(), wide.size(), &units))
+        return 0;
+    HKEY key;
+    LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kWinlogonKey, 0, KEY_QUERY_VALUE | view.flag, &key);
+    if (status == ERROR_FILE_NOT_FOUND)
+        return 0;
+    std::string current;
+    const bool stands = status == ERROR_SUCCESS && ReadUserinit(key, &current);
+    if (status == ERROR_SUCCESS)
+        RegCloseKey(key);
+    if ((stands && current.size() == logon.size() && AsciiEqualNoCase(current.data(), logon.data(), logon.size())) ||
+        (status == ERROR_SUCCESS && !stands && !view.logonView))
+        return 0;
+    status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kWinlogonKey, 0, KEY_SET_VALUE | view.flag, &key);
+    if (status == ERROR_SUCCESS) {
+        status = RegSetValueExW(key, L"Userinit", 0, REG_SZ, reinterpret_cast<const BYTE*>(wide.data()),
+                                static_cast<DWORD>((units + 1) * sizeof(wchar_t)));
+        RegCloseKey(key);
+    }
+    NoteCleanupChange(changes, std::string("HKLM\\") + kWinlogonKey + view.name,
+                      "Userinit set to \"" + logon + "\"" + (stands ? " (was \"" + current + "\")" : ""),
+                      status == ERROR_SUCCESS, CleanupErrorText(status));
+    return status == ERROR_SUCCESS ? 0 : kCleanupRefused;
+}
+
+int CleanRunKeyAt(HKEY root, const char* rootName, const wchar_t* subkey, const KeyView& view, const char* moveFolder,
+                  CleanupChanges* changes)
 {
     HKEY key;
-    if (RegOpenKeyW(root, subkey, &key) != ERROR_SUCCESS)
+    // With the access the key grants: where its values may not be deleted, what they start is
+    // still found and named, and the deletes are refused.
+    if (RegOpenKeyExW(root, subkey, 0, MAXIMUM_ALLOWED | view.flag, &key) != ERROR_SUCCESS)
         return 0;
-    const int found = CleanRunKey(key, moveFolder);
+    const int found = CleanRunKey(key, rootName + Utf8Of(subkey, std::wcslen(subkey)) + view.name, view.paths,
+                                  moveFolder, changes);
     RegCloseKey(key);
     return found;
 }
 
 }  // namespace
 
-int CleanRunKey(HKEY key, const char* moveFolder)
+int CleanRunKey(HKEY key, const std::string& place, const ProgramView& view, const char* moveFolder,
+                CleanupChanges* changes)
 {
     RunKeyBuffers buffers;
     if (!AllocateRunKeyBuffers(key, 0, &buffers))
@@ -251,14 +343,21 @@ int CleanRunKey(HKEY key, const char* moveFolder)
         std::string path;
         FsFile program;
         int error = 0;
-        if (FindProgramOfText(TextOfValue(type, buffers.data, dataSize), &path) &&
+        if (FindProgramOfText(TextOfValue(type, buffers.data, dataSize, view), view, &path) &&
             TestExecutableAt(path.c_str(), &program, &error) == FileVerdict::Infected) {
             found |= kCleanupFound;
-            if (!DisposeWormFile(&program, path.c_str(), kRunProgramWhy, moveFolder))
-                found |= kCleanupRefused;
+            std::string why;
+            const bool gone = DisposeWormFile(&program, path.c_str(), kRunProgramWhy, moveFolder, &why);
+            found |= gone ? 0 : kCleanupRefused;
+            NoteCleanupChange(changes, path, DisposalText(kRunProgramWhy, moveFolder), gone, why);
+            const LONG deleted = RegDeleteValueW(key, buffers.name);
+            NoteCleanupChange(changes, place,
+                              "value \"" + Utf8Of(buffers.name, std::wcslen(buffers.name)) + "\" deleted: it starts " +
+                                  path + ", which is infected",
+                              deleted == ERROR_SUCCESS, CleanupErrorText(deleted));
             // The values after a deleted one move down by one index: the next one is now at this
             // index. Only a value that stays is stepped over.
-            if (RegDeleteValueW(key, buffers.name) == ERROR_SUCCESS)
+            if (deleted == ERROR_SUCCESS)
                 continue;
             found |= kCleanupRefused;
         }
@@ -268,9 +367,17 @@ int CleanRunKey(HKEY key, const char* moveFolder)
     return found;
 }
 
-int RepairAutorun(const char* moveFolder)
+int RepairAutorun(const char* moveFolder, CleanupChanges* changes)
 {
-    int found = CleanRunKeyAt(HKEY_LOCAL_MACHINE, kMachineRunKey, moveFolder);
-    found |= CleanRunKeyAt(HKEY_CURRENT_USER, kUserRunKey, moveFolder);
-    return found | RestoreUserinit();
+    KeyView views[2];
+    const size_t count = MachineViews(views);
+    int found = 0;
+    for (size_t i = 0; i < count; ++i)
+        found |= CleanRunKeyAt(HKEY_LOCAL_MACHINE, "HKLM\\", kMachineRunKey, views[i], moveFolder, changes);
+    // One key for both kinds of program: 64-bit Windows starts them as it starts those of its own view.
+    const KeyView user{0, "", views[0].paths, true};
+    found |= CleanRunKeyAt(HKEY_CURRENT_USER, "HKCU\\", kUserRunKey, user, moveFolder, changes);
+    for (size_t i = 0; i < count; ++i)
+        found |= RestoreUserinit(views[i], changes);
+    return found;
 }

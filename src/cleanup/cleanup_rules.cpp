@@ -229,3 +229,44 @@ SearchStep ProgramPathCandidate(const char* data, size_t size, size_t index, cha
     std::memcpy(out + count, hasExtension ? "" : ".exe", hasExtension ? 1 : 5);
     return SearchStep::Built;
 }
+
+namespace {
+
+// text with every whole reference %from% (any letter case) written %to%.
+std::string RenameReference(const std::string& text, const char* from, const char* to)
+{
+    if (*from == '\0' || *to == '\0')
+        return text;
+    const std::string reference = "%" + std::string(from) + "%";
+    std::string out;
+    for (size_t at = 0; at < text.size();) {
+        if (text.size() - at >= reference.size() && AsciiEqualNoCase(text.data() + at, reference.data(), reference.size())) {
+            out += "%" + std::string(to) + "%";
+            at += reference.size();
+        } else {
+            out += text[at++];
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string ViewReferences(const std::string& text, const ProgramView& view)
+{
+    return RenameReference(RenameReference(text, "ProgramFiles", view.programFiles), "CommonProgramFiles",
+                           view.commonProgramFiles);
+}
+
+std::string ViewPath(const std::string& path, const std::string& windowsDirectory, const ProgramView& view)
+{
+    size_t length = windowsDirectory.size();
+    while (length > 0 && IsSeparator(windowsDirectory[length - 1]))
+        --length;
+    const std::string system32 = windowsDirectory.substr(0, length) + "\\system32";
+    if (*view.systemFolder == '\0' || length == 0 || path.size() < system32.size() ||
+        !AsciiEqualNoCase(path.data(), system32.data(), system32.size()) ||
+        (path.size() > system32.size() && !IsSeparator(path[system32.size()])))
+        return path;
+    return windowsDirectory.substr(0, length) + "\\" + view.systemFolder + path.substr(system32.size());
+}

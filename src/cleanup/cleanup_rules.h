@@ -85,3 +85,22 @@ SearchStep ProgramSearchPlace(const char* name, const char* systemDirectory, con
 // past the last, and at the first that holds, past its first space, a character no name may
 // hold (":\"<>|*?" or a control character).
 SearchStep ProgramPathCandidate(const char* data, size_t size, size_t index, char* out, size_t capacity);
+
+// How the programs of one registry view find their files, in the names this process must use for
+// them. On 64-bit Windows a 32-bit process's system32 is SysWOW64 and its %ProgramFiles% the
+// 32-bit one: it reaches a 64-bit program's system32 only through the alias "Sysnative", and
+// that program's %ProgramFiles% is %ProgramW6432%. A view of the process's own kind renames
+// nothing: every field is "".
+struct ProgramView {
+    const char* systemFolder;        // the name under the Windows directory that stands for its system32
+    const char* programFiles;        // the variable that holds the view's %ProgramFiles%
+    const char* commonProgramFiles;  // and its %CommonProgramFiles%
+};
+
+// text with its %ProgramFiles% and %CommonProgramFiles% references (in any letter case) renamed
+// to the view's variables, for a value whose environment references are expanded.
+std::string ViewReferences(const std::string& text, const ProgramView& view);
+
+// path with the Windows directory's system32 folder at its start (in any letter case, as a whole
+// name) replaced by the view's folder.
+std::string ViewPath(const std::string& path, const std::string& windowsDirectory, const ProgramView& view);

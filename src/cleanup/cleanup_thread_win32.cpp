@@ -8,7 +8,7 @@
 DWORD WINAPI CleanupThread(LPVOID parameter)
 {
     const auto* context = static_cast<const ScanContext*>(parameter);
-    const int outcome = RunCleanupPass(nullptr);  // the window deletes what it finds
+    const int outcome = RunCleanupPass(nullptr, nullptr);  // the window deletes what it finds
     SendMessageA(context->statusWindow, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(CleanupVerdict(outcome)));
     return 0;
 }

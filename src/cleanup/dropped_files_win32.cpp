@@ -2,6 +2,7 @@
 // fixed names in the Windows directory and at the root of its drive.
 #include <windows.h>
 
+#include <string>
 #include <vector>
 
 #include "cleanup/cleanup_win32.h"
@@ -10,15 +11,31 @@
 #include "fs/unicode.h"
 #include "quarantine/quarantine.h"
 
-bool DisposeWormFile(FsFile* file, const char* path, const char* why, const char* moveFolder)
+bool DisposeWormFile(FsFile* file, const char* path, const char* why, const char* moveFolder, std::string* error)
 {
-    if (moveFolder == nullptr)
-        return FsDispose(file, nullptr, false, nullptr, 0).outcome == FsOutcome::Deleted;
     std::vector<char> target(kFsPathCapacity);
-    return QuarantineFile(moveFolder, file, path, why, target.data(), target.size()).outcome == FsOutcome::Moved;
+    const FsDisposal disposal = moveFolder == nullptr
+                                    ? FsDispose(file, nullptr, false, nullptr, 0)
+                                    : QuarantineFile(moveFolder, file, path, why, target.data(), target.size());
+    const bool gone = disposal.outcome == (moveFolder == nullptr ? FsOutcome::Deleted : FsOutcome::Moved);
+    if (!gone && error != nullptr)
+        *error = CleanupErrorText(disposal.error);
+    return gone;
 }
 
-int RemoveDroppedFiles(const char* moveFolder)
+std::string DisposalText(const char* why, const char* moveFolder)
+{
+    return std::string(why) + (moveFolder != nullptr ? " moved into the quarantine" : " deleted");
+}
+
+std::string CleanupErrorText(int error)
+{
+    char text[256];
+    FsErrorText(error, text, sizeof text);
+    return text;
+}
+
+int RemoveDroppedFiles(const char* moveFolder, CleanupChanges* changes)
 {
     wchar_t wide[kProgramPathCapacity];
     const UINT length = GetWindowsDirectoryW(wide, kProgramPathCapacity);
@@ -37,14 +54,16 @@ int RemoveDroppedFiles(const char* moveFolder)
         FsFile file;
         if (!FsOpenFile(path, &file)) {
             const int error = FsLastError();
-            if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
+            if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
                 deleted |= kCleanupFound | kCleanupRefused;  // there, and it stays
+                NoteCleanupChange(changes, path, DisposalText(kDroppedFileWhy, moveFolder), false, CleanupErrorText(error));
+            }
             continue;
         }
-        if (DisposeWormFile(&file, path, kDroppedFileWhy, moveFolder))
-            deleted |= kCleanupFound;
-        else
-            deleted |= kCleanupFound | kCleanupRefused;
+        std::string error;
+        const bool gone = DisposeWormFile(&file, path, kDroppedFileWhy, moveFolder, &error);
+        deleted |= gone ? kCleanupFound : kCleanupFound | kCleanupRefused;
+        NoteCleanupChange(changes, path, DisposalText(kDroppedFileWhy, moveFolder), gone, error);
     }
     return deleted;
 }

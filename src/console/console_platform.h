@@ -25,8 +25,9 @@ bool ConsoleWrite(FILE* stream, const std::string& text);
 void CatchInterrupt(std::atomic<int>* interrupt);
 // --cleanup: the window's start-up cleanup pass on this machine; its outcome (0: nothing of the
 // worm found), or -1 where the platform has none. What it removes goes into the quarantine
-// moveDir (checked and made ready before) when one is given, else it is deleted.
-int RunSystemCleanup(const std::string& moveDir);
+// moveDir (checked and made ready before) when one is given, else it is deleted. Each change it
+// made or could not make is reported, once.
+int RunSystemCleanup(const std::string& moveDir, Report* report);
 // The identities (device, file number) of folder and of each folder above it, up to its root, as
 // the file system resolves them (links included); false when folder cannot be opened.
 using FolderId = std::pair<uint64_t, uint64_t>;

@@ -92,7 +92,7 @@ bool ResolveFile(std::string* path)
     return true;
 }
 
-int RunSystemCleanup(const std::string&)
+int RunSystemCleanup(const std::string&, Report*)
 {
     return -1;  // nothing of a Windows system runs here; the offline repair does that job
 }

@@ -126,10 +126,21 @@ bool ResolveFile(std::string*)
     return true;  // FsOpenFile follows a link at the end, as Windows does when it starts a program
 }
 
-int RunSystemCleanup(const std::string& moveDir)
+int RunSystemCleanup(const std::string& moveDir, Report* report)
 {
     EnableDebugPrivilege();  // without it the pass runs on with the access it has, as the window does
-    return RunCleanupPass(moveDir.empty() ? nullptr : moveDir.c_str());
+    CleanupChanges changes;
+    const int outcome = RunCleanupPass(moveDir.empty() ? nullptr : moveDir.c_str(), &changes);
+    // A change refused in the first round is refused again in the next two: it is said once.
+    for (size_t i = 0; i < changes.size(); ++i) {
+        const CleanupChange& change = changes[i];
+        bool said = false;
+        for (size_t j = 0; j < i && !said; ++j)
+            said = changes[j].place == change.place && changes[j].change == change.change && changes[j].done == change.done;
+        if (!said)
+            ReportChange(report, change.place, change.change, change.done, change.error, false);
+    }
+    return outcome;
 }
 
 bool RunningAsAdministrator()

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -101,4 +102,28 @@ bool LogText(const std::string& text, std::string* error)
     close(logFd);
     logFd = -1;
     return false;
+}
+
+namespace {
+
+bool systemLogOpen = false;
+
+}  // namespace
+
+bool SystemLogOpen(std::string*)
+{
+    openlog("qfscan", LOG_PID, LOG_USER);
+    systemLogOpen = true;
+    return true;
+}
+
+void SystemLogWrite(SystemLogEvent event, const std::string&, const std::string& record)
+{
+    if (!systemLogOpen)
+        return;
+    // A finding (or a change it made) is a warning, a failure an error, the summary a notice.
+    const int level = event == SystemLogEvent::NotRemoved || event == SystemLogEvent::ChangeRefused ? LOG_ERR
+                      : event == SystemLogEvent::ScanFinished                                        ? LOG_NOTICE
+                                                                                                     : LOG_WARNING;
+    syslog(level, "%s", record.c_str());
 }

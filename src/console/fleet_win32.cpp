@@ -116,3 +116,86 @@ bool LogText(const std::string& text, std::string* error)
     logFile = INVALID_HANDLE_VALUE;
     return false;
 }
+
+namespace {
+
+const wchar_t kEventSource[] = L"Quenfold";
+const wchar_t kEventSourceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Quenfold";
+HANDLE eventSource = nullptr;
+
+std::wstring Wide(const std::string& text)
+{
+    std::vector<uint16_t> wide(text.size() + 1);
+    size_t units = 0;
+    if (!Wtf8ToUtf16(text.c_str(), wide.data(), wide.size(), &units))
+        return L"?";
+    return std::wstring(reinterpret_cast<const wchar_t*>(wide.data()), units);
+}
+
+std::string ErrorText(LONG error)
+{
+    char text[256];
+    FsErrorText(static_cast<int>(error), text, sizeof text);
+    return text;
+}
+
+// The event source names this program as its message file; where it names another (an older
+// copy elsewhere) and may not be changed, that one serves.
+bool RegisterSource(std::string* error)
+{
+    wchar_t program[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, program, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        *error = "this program's own path cannot be told";
+        return false;
+    }
+    HKEY key;
+    wchar_t named[MAX_PATH + 1] = L"";
+    DWORD size = sizeof named - sizeof(wchar_t);
+    const bool registered = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS;
+    if (registered) {
+        if (RegQueryValueExW(key, L"EventMessageFile", nullptr, nullptr, reinterpret_cast<BYTE*>(named), &size) != ERROR_SUCCESS)
+            named[0] = L'\0';
+        RegCloseKey(key);
+        if (lstrcmpiW(named, program) == 0)
+            return true;
+    }
+    const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+    LONG status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
+    if (status == ERROR_SUCCESS) {
+        status = RegSetValueExW(key, L"EventMessageFile", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(program),
+                                (length + 1) * sizeof(wchar_t));
+        if (status == ERROR_SUCCESS)
+            status = RegSetValueExW(key, L"TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types), sizeof types);
+        RegCloseKey(key);
+    }
+    if (status == ERROR_SUCCESS || (registered && named[0] != L'\0'))
+        return true;
+    *error = "the event source Quenfold is not registered, and registering it was refused (" + ErrorText(status) +
+             "): run qfscan --event-log once as an administrator";
+    return false;
+}
+
+}  // namespace
+
+bool SystemLogOpen(std::string* error)
+{
+    if (!RegisterSource(error))
+        return false;
+    eventSource = RegisterEventSourceW(nullptr, kEventSource);
+    if (eventSource == nullptr)
+        *error = "the event log cannot be opened: " + ErrorText(static_cast<LONG>(GetLastError()));
+    return eventSource != nullptr;
+}
+
+void SystemLogWrite(SystemLogEvent event, const std::string& text, const std::string& record)
+{
+    if (eventSource == nullptr)
+        return;
+    const WORD type = event == SystemLogEvent::NotRemoved || event == SystemLogEvent::ChangeRefused ? EVENTLOG_ERROR_TYPE
+                      : event == SystemLogEvent::ScanFinished                                        ? EVENTLOG_INFORMATION_TYPE
+                                                                                                     : EVENTLOG_WARNING_TYPE;
+    const std::wstring wideText = Wide(text), wideRecord = Wide(record);
+    const wchar_t* strings[] = {wideText.c_str(), wideRecord.c_str()};
+    ReportEventW(eventSource, type, 0, static_cast<DWORD>(event), nullptr, 2, 0, strings, nullptr);
+}

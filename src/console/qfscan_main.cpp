@@ -38,7 +38,7 @@ const char kVersion[] = "qfscan " QF_VERSION "\n";
 // printf format: the largest and the default number of jobs.
 const char kHelp[] =
     "usage: qfscan [--delete | --move DIR] [--jobs N] [--json] [--quiet] [--log FILE] [--cleanup]\n"
-    "              [--skip-dot-folders] [--] PATH...\n"
+    "              [--exit-codes installer] [--event-log | --syslog] [--skip-dot-folders] [--] PATH...\n"
     "       qfscan --offline ROOT [--dry-run] [--delete | --move DIR] [--windows DIR] [--jobs N]\n"
     "              [--json] [--quiet] [--log FILE] [--skip-dot-folders]\n"
     "       qfscan --list DIR [--json]\n"
@@ -67,7 +67,21 @@ const char kHelp[] =
     "                 they are found, so the disk gets several requests at once; with more\n"
     "                 than one, infected files are reported in the order they are found\n"
     "  --json         one JSON object per line instead of text\n"
-    "  --quiet        print only the infected files and the summary\n"
+    "  --quiet        print only the infected files, the changes and the summary, then one\n"
+    "                 last line with the verdict and the counts; standard error gets only what\n"
+    "                 failed or was left\n"
+    "  --event-log    (Windows) also write every finding, change, restore and the summary to the\n"
+    "                 Application log, source Quenfold (registered on first use, which needs an\n"
+    "                 administrator once), one event ID per meaning:\n"
+    "                 1000 scan finished, 1001 infected file found (left), 1002 removed,\n"
+    "                 1003 quarantined, 1004 could not be removed, 1005 restart needed,\n"
+    "                 1006 restored, 1007 cleanup change made, 1008 cleanup change refused\n"
+    "  --syslog       (Linux) the same records to syslog (LOG_USER): findings as warnings,\n"
+    "                 failures as errors, the summary as a notice\n"
+    "  --exit-codes installer\n"
+    "                 exit with the codes installers and management tools read (Intune,\n"
+    "                 Configuration Manager): 0 nothing infected left, 3010 a restart finishes\n"
+    "                 the removal, 1603 anything else (infected files only reported included)\n"
     "  --log FILE     also append what standard output gets to FILE, a line at a time (many\n"
     "                 machines may append to one file on a share)\n"
     "  --cleanup      first run Quenfold's start-up cleanup on this Windows machine: end the\n"
@@ -99,14 +113,14 @@ const char kHelp[] =
     "cannot be scanned go to standard error as \"skipped: PATH: REASON\". While standard error\n"
     "is a terminal, a progress line is shown there.\n"
     "\n"
-    "JSON lines, each with a \"type\":\n"
+    "JSON lines, each with a \"type\", its \"time\" (UTC, ISO 8601) and \"host\":\n"
     "  infected  path, action (none, deleted, moved, not_deleted, not_moved, delete_at_restart),\n"
-    "            moved_to, reason\n"
+    "            moved_to, reason, size and sha256 (of the file as it was found)\n"
     "  verdict   found (true/false), text: the start-up cleanup's or offline repair's verdict\n"
     "  change    place, change, done, dry_run, error (why, when not done): a change of the\n"
     "            offline repair\n"
     "  summary   directories, files, infected, deleted, moved, deleted_at_restart, skipped, stopped,\n"
-    "            exit_code, elapsed_ms, host, version, started, finished (UTC, ISO 8601)\n"
+    "            exit_code, elapsed_ms, version, started, finished (UTC, ISO 8601)\n"
     "  quarantined  (--list) path, stored, size, sha256, moved, host, why, state (held,\n"
     "            restored, missing), restored (when)\n"
     "  restore   (--restore) path, done, error (why, when not done)\n"
@@ -120,7 +134,9 @@ const char kHelp[] =
     "     file that could not be deleted or moved as asked, a stopped scan (STATUS: Stopped), or\n"
     "     output that could not be written (then nothing more is changed)\n"
     "  3  (Windows, --delete) every infected file handled, and a restart is needed to finish:\n"
-    "     files in use are deleted when Windows next starts\n";
+    "     files in use are deleted when Windows next starts\n"
+    "With --exit-codes installer: 0 for 0 and for 1 when every infected file was removed, 3010\n"
+    "for 3, 1603 for 2 and for infected files left.\n";
 
 struct Options {
     bool deleteInfected = false;
@@ -129,6 +145,8 @@ struct Options {
     bool cleanup = false;
     bool dryRun = false;
     bool skipDotFolders = false;
+    bool installerCodes = false;  // --exit-codes installer
+    bool systemLog = false;       // --event-log (Windows) or --syslog (Linux)
     int jobs = kDefaultJobs;
     std::string moveDir;
     bool list = false;       // --list: print the quarantine
@@ -223,7 +241,7 @@ bool ReadArguments(int argc, char** argv, Options* options, int* exitCode)
 {
     enum { kOptMove = 256, kOptOffline, kOptDryRun, kOptHelp, kOptVersion, kOptLog, kOptJson, kOptWindows,
            kOptSkipDot, kOptList, kOptRestore, kOptRescueVolume, kOptRescueSummary, kOptPass, kOptMode, kOptScreen,
-           kOptSerial, kOptReport, kOptKeys, kOptReportsAt };
+           kOptSerial, kOptReport, kOptKeys, kOptReportsAt, kOptExitCodes, kOptEventLog, kOptSyslog };
     static const option kLong[] = {
         {"delete", no_argument, nullptr, 'd'},       {"move", required_argument, nullptr, kOptMove},
         {"json", no_argument, nullptr, kOptJson},         {"quiet", no_argument, nullptr, 'q'},
@@ -239,6 +257,8 @@ bool ReadArguments(int argc, char** argv, Options* options, int* exitCode)
         {"screen", required_argument, nullptr, kOptScreen}, {"serial", required_argument, nullptr, kOptSerial},
         {"report", required_argument, nullptr, kOptReport}, {"keys", required_argument, nullptr, kOptKeys},
         {"reports-at", required_argument, nullptr, kOptReportsAt},
+        {"exit-codes", required_argument, nullptr, kOptExitCodes},
+        {"event-log", no_argument, nullptr, kOptEventLog},   {"syslog", no_argument, nullptr, kOptSyslog},
         {nullptr, 0, nullptr, 0}};
     opterr = 0;
     bool quarantineGiven = false;  // as --list=DIR or --restore=DIR
@@ -271,6 +291,27 @@ bool ReadArguments(int argc, char** argv, Options* options, int* exitCode)
         case kOptDryRun: options->dryRun = true; break;
         case kOptSkipDot: options->skipDotFolders = true; break;
         case kOptLog: options->logFile = optarg; break;
+        case kOptEventLog:
+        case kOptSyslog:
+            // Each platform's own log: the option names which, and is refused on the other.
+            if ((c == kOptEventLog) != (kFsSeparator == '\\')) {
+                *exitCode = Fail(c == kOptEventLog ? "--event-log is for Windows (here: --syslog)"
+                                                   : "--syslog is for Linux (on Windows: --event-log)");
+                return false;
+            }
+            options->systemLog = true;
+            break;
+        case kOptExitCodes:
+            if (std::strcmp(optarg, "installer") != 0 && std::strcmp(optarg, "default") != 0) {
+                *exitCode = Fail(std::string("--exit-codes takes installer or default, not \"") + optarg + "\"");
+                return false;
+            }
+            if (std::strcmp(optarg, "installer") == 0 && kFsSeparator != '\\') {
+                *exitCode = Fail("--exit-codes installer is for Windows, whose installers read codes past 255");
+                return false;
+            }
+            options->installerCodes = std::strcmp(optarg, "installer") == 0;
+            break;
         case kOptWindows: options->windows = optarg; break;
         case kOptList:
         case kOptRestore:
@@ -519,22 +560,24 @@ void ReportStep(const TreeWalk& walk, WalkStep step, const Options& options, Rep
         ReportSkipped(report, WalkCurrentEntry(&walk), what + ErrorText(walk.noteError));
         return;
     }
-    const std::string path = walk.path;
+    const std::string path = walk.path, sha256 = walk.sha256;
+    const uint64_t size = walk.size;
     switch (walk.note) {
     case WalkNote::Infected:
         if (options.deleteInfected)
-            ReportInfected(report, path, Handling::NotDeleted, ErrorText(walk.noteError));
+            ReportInfected(report, path, Handling::NotDeleted, ErrorText(walk.noteError), sha256, size);
         else if (!options.moveDir.empty())
-            ReportInfected(report, path, Handling::NotMoved, ErrorText(walk.noteError));
+            ReportInfected(report, path, Handling::NotMoved, ErrorText(walk.noteError), sha256, size);
         else
-            ReportInfected(report, path, Handling::Reported, "");
+            ReportInfected(report, path, Handling::Reported, "", sha256, size);
         break;
     case WalkNote::LeftAtStop:
-        ReportInfected(report, path, options.deleteInfected ? Handling::NotDeleted : Handling::NotMoved, "stopped");
+        ReportInfected(report, path, options.deleteInfected ? Handling::NotDeleted : Handling::NotMoved, "stopped", sha256,
+                       size);
         break;
-    case WalkNote::Deleted: ReportInfected(report, path, Handling::Deleted, ""); break;
-    case WalkNote::DeleteAtRestart: ReportInfected(report, path, Handling::DeleteAtRestart, ""); break;
-    case WalkNote::Moved: ReportInfected(report, path, Handling::Moved, walk.target); break;
+    case WalkNote::Deleted: ReportInfected(report, path, Handling::Deleted, "", sha256, size); break;
+    case WalkNote::DeleteAtRestart: ReportInfected(report, path, Handling::DeleteAtRestart, "", sha256, size); break;
+    case WalkNote::Moved: ReportInfected(report, path, Handling::Moved, walk.target, sha256, size); break;
     case WalkNote::Unreadable: ReportSkipped(report, path, "cannot be read: " + ErrorText(walk.noteError)); break;
     case WalkNote::TooLong: ReportSkipped(report, path, "path too long"); break;
     case WalkNote::NotEntered: ReportSkipped(report, path, "cannot be entered: " + ErrorText(walk.noteError)); break;
@@ -668,12 +711,10 @@ int ScanRescueVolume(Options* options, std::atomic<int>* interrupt)
     return RescueVolumeEnd(options->rescue, &report, &run, refused);
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+// Everything after the start-up; the exit code in qfscan's own convention, or the installers'
+// where the report already speaks it.
+int RunQfscan(int argc, char** argv, Options& options)
 {
-    ConsoleStart(&argc, &argv);
-    Options options;
     int exitCode = kExitError;
     if (!ParseOptions(argc, argv, &options, &exitCode))
         return exitCode;
@@ -683,6 +724,12 @@ int main(int argc, char** argv)
     if (options.rescueVolume) {
         CatchInterrupt(&interrupt);
         return ScanRescueVolume(&options, &interrupt);
+    }
+    std::string systemLogError;
+    if (options.systemLog && !SystemLogOpen(&systemLogError)) {
+        ConsoleWrite(stderr, std::string("qfscan: ") + (kFsSeparator == '\\' ? "--event-log" : "--syslog") + ": " +
+                                 systemLogError + "; nothing was scanned\n");
+        return kExitError;
     }
     if (options.list)
         return ListQuarantine(options.quarantine, options.json);
@@ -706,11 +753,12 @@ int main(int argc, char** argv)
         return Fail("--move " + options.moveDir + " " + why);
     Report report =
         MakeReport(options.json, options.quiet, !options.moveDir.empty() && !options.dryRun, StderrIsTerminal());
+    report.installerCodes = options.installerCodes;
     report.stop = &interrupt;
     for (const std::string& note : options.notes)
         ReportNote(&report, note);
     if (options.cleanup)
-        ReportVerdict(&report, RunSystemCleanup(options.moveDir));
+        ReportVerdict(&report, RunSystemCleanup(options.moveDir, &report));
     if (!options.offlineRoot.empty()) {
         OfflineRequest request{options.offlineRoot, options.moveDir, options.deleteInfected, options.dryRun,
                                options.windows};
@@ -729,4 +777,15 @@ int main(int argc, char** argv)
     report.stopped |= interrupt.load() != 0;
     ReportSummary(&report);
     return ReportExitCode(report);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    ConsoleStart(&argc, &argv);
+    Options options;
+    const int exitCode = RunQfscan(argc, argv, options);
+    // A run that ended before its report (a bad option, a log that cannot be opened) failed too.
+    return options.installerCodes && exitCode == kExitError ? kInstallerFailed : exitCode;
 }

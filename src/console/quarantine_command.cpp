@@ -2,9 +2,11 @@
 #include "console/quarantine_command.h"
 
 #include "console/console_platform.h"
+#include "console/fleet.h"
 #include "console/report.h"
 #include "fs/file_system.h"
 #include "quarantine/quarantine.h"
+#include "quarantine/store.h"
 
 namespace {
 
@@ -76,11 +78,16 @@ int RestoreQuarantine(const std::string& folder, const std::vector<std::string>&
     std::vector<const QuarantineRecord*> chosen;
     bool failed = false;
     bool written = true;
+    const std::string host = JsonString(HostName());
     auto tell = [&](const std::string& path, bool done, const std::string& why) {
         failed |= !done;
-        written &= json ? Say("{\"type\":\"restore\",\"path\":" + JsonString(path) + ",\"done\":" +
-                              (done ? "true" : "false") + (done ? "" : ",\"error\":" + JsonString(why)) + "}")
-                        : Say(Plain(path) + (done ? ": restored" : ": not restored: " + Plain(why)));
+        const std::string record = "{\"type\":\"restore\",\"time\":\"" + UtcTimestamp() + "\",\"host\":" + host +
+                                   ",\"path\":" + JsonString(path) + ",\"done\":" + (done ? "true" : "false") +
+                                   (done ? "" : ",\"error\":" + JsonString(why)) + "}";
+        const std::string text = Plain(path) + (done ? ": restored" : ": not restored: " + Plain(why));
+        written &= Say(json ? record : text);
+        if (done)
+            SystemLogWrite(SystemLogEvent::Restored, text, record);
     };
     for (const std::string& path : paths) {
         const QuarantineRecord* found = nullptr;

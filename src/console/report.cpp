@@ -70,6 +70,25 @@ std::string Json(const std::string& text)
     return JsonString(text);
 }
 
+SystemLogEvent InfectedEvent(Handling handling)
+{
+    switch (handling) {
+    case Handling::Reported: return SystemLogEvent::Found;
+    case Handling::Deleted: return SystemLogEvent::Removed;
+    case Handling::Moved: return SystemLogEvent::Quarantined;
+    case Handling::DeleteAtRestart: return SystemLogEvent::RestartNeeded;
+    case Handling::NotDeleted:
+    case Handling::NotMoved: break;
+    }
+    return SystemLogEvent::NotRemoved;
+}
+
+// Every JSON record begins alike: its type, when (UTC) and where, so that each line alone says it.
+std::string Record(const Report& report, const char* type)
+{
+    return std::string("{\"type\":\"") + type + "\",\"time\":\"" + UtcTimestamp() + "\",\"host\":" + Json(report.host);
+}
+
 }  // namespace
 
 Report MakeReport(bool json, bool quiet, bool moving, bool progress)
@@ -82,25 +101,28 @@ Report MakeReport(bool json, bool quiet, bool moving, bool progress)
     report.out = stdout;
     report.err = stderr;
     report.started = UtcTimestamp();
+    report.host = HostName();
     report.startedMs = MonotonicMs();
     return report;
 }
 
-void ReportInfected(Report* report, const std::string& path, Handling handling, const std::string& detail)
+void ReportInfected(Report* report, const std::string& path, Handling handling, const std::string& detail,
+                    const std::string& sha256, uint64_t size)
 {
     report->moved += handling == Handling::Moved;
     report->atRestart += handling == Handling::DeleteAtRestart;
     report->unhandled += handling == Handling::NotDeleted || handling == Handling::NotMoved;
-    if (!report->json) {
-        Say(report, report->out, Plain(path) + ": infected" + HandlingText(handling) + Plain(detail));
-        return;
-    }
-    std::string line = "{\"type\":\"infected\",\"path\":" + Json(path) + ",\"action\":\"" + HandlingAction(handling) + "\"";
+    const std::string text = Plain(path) + ": infected" + HandlingText(handling) + Plain(detail);
+    std::string line = Record(*report, "infected") + ",\"path\":" + Json(path) + ",\"action\":\"" + HandlingAction(handling) + "\"";
+    if (!sha256.empty())
+        line += ",\"size\":" + std::to_string(size) + ",\"sha256\":\"" + sha256 + "\"";
     if (handling == Handling::Moved)
         line += ",\"moved_to\":" + Json(detail);
     else if (!detail.empty())
         line += ",\"reason\":" + Json(detail);
-    Say(report, report->out, line + "}");
+    line += "}";
+    Say(report, report->out, report->json ? line : text);
+    SystemLogWrite(InfectedEvent(handling), text, line);
 }
 
 void ReportSkipped(Report* report, const std::string& path, const std::string& reason)
@@ -111,6 +133,9 @@ void ReportSkipped(Report* report, const std::string& path, const std::string& r
 
 void ReportPassedOver(Report* report, const std::string& path, const std::string& reason)
 {
+    // No error: a quiet run keeps standard error for what failed or was left.
+    if (report->quiet)
+        return;
     Say(report, report->err, "passed over: " + Plain(path) + ": " + Plain(reason));
 }
 
@@ -131,15 +156,17 @@ void ReportChange(Report* report, const std::string& place, const std::string& c
 {
     report->failed |= !done;
     ++(done ? report->changesDone : report->changesFailed);
-    if (report->json) {
-        Say(report, report->out, "{\"type\":\"change\",\"place\":" + Json(place) + ",\"change\":" + Json(change) +
-                                     ",\"done\":" + (done ? "true" : "false") + ",\"dry_run\":" +
-                                     (dry ? "true" : "false") + (done ? "" : ",\"error\":" + Json(error)) + "}");
-        return;
-    }
-    Say(report, done ? report->out : report->err,
+    const std::string record = Record(*report, "change") + ",\"place\":" + Json(place) + ",\"change\":" + Json(change) +
+                               ",\"done\":" + (done ? "true" : "false") + ",\"dry_run\":" + (dry ? "true" : "false") +
+                               (done ? "" : ",\"error\":" + Json(error)) + "}";
+    const std::string text =
         std::string(dry ? (done ? "would change: " : "would not change: ") : done ? "changed: " : "not changed: ") +
-            Plain(place) + ": " + Plain(change) + (done ? "" : ": " + Plain(error)));
+        Plain(place) + ": " + Plain(change) + (done ? "" : ": " + Plain(error));
+    if (report->json)
+        Say(report, report->out, record);
+    else
+        Say(report, done ? report->out : report->err, text);
+    SystemLogWrite(done ? SystemLogEvent::ChangeMade : SystemLogEvent::ChangeRefused, text, record);
 }
 
 void ReportVerdict(Report* report, int outcome)
@@ -152,7 +179,7 @@ void ReportVerdictText(Report* report, bool found, bool refused, const std::stri
     report->wormFound |= found;
     report->failed |= refused;
     if (report->json) {
-        Say(report, report->out, std::string("{\"type\":\"verdict\",\"found\":") + (found ? "true" : "false") +
+        Say(report, report->out, Record(*report, "verdict") + ",\"found\":" + (found ? "true" : "false") +
                                      ",\"refused\":" + (refused ? "true" : "false") + ",\"text\":" + Json(text) + "}");
     } else if (!report->quiet) {
         Say(report, report->out, text);
@@ -192,18 +219,19 @@ void ReportSummary(Report* report)
     WipeProgress(report);
     const ScanCounts& c = report->counts;
     char text[512];
+    std::snprintf(text, sizeof text,
+                  ",\"directories\":%d,\"files\":%d,\"infected\":%d,\"deleted\":%d,"
+                  "\"moved\":%d,\"deleted_at_restart\":%d,\"skipped\":%d,\"stopped\":%s,\"exit_code\":%d,"
+                  "\"elapsed_ms\":%llu",
+                  c.directories, c.files, c.infected, c.deleted, report->moved, report->atRestart, c.skipped,
+                  report->stopped ? "true" : "false", ReportExitCode(*report),
+                  static_cast<unsigned long long>(MonotonicMs() - report->startedMs));
+    const std::string record = Record(*report, "summary") + text + ",\"version\":\"" QF_VERSION
+                               "\",\"started\":\"" + report->started + "\",\"finished\":\"" + UtcTimestamp() + "\"}";
+    SystemLogWrite(SystemLogEvent::ScanFinished, VerdictLine(*report), record);
     if (report->json) {
-        std::snprintf(text, sizeof text,
-                      "{\"type\":\"summary\",\"directories\":%d,\"files\":%d,\"infected\":%d,\"deleted\":%d,"
-                      "\"moved\":%d,\"deleted_at_restart\":%d,\"skipped\":%d,\"stopped\":%s,\"exit_code\":%d,"
-                      "\"elapsed_ms\":%llu",
-                      c.directories, c.files, c.infected, c.deleted, report->moved, report->atRestart, c.skipped,
-                      report->stopped ? "true" : "false", ReportExitCode(*report),
-                      static_cast<unsigned long long>(MonotonicMs() - report->startedMs));
-        const std::string line = text + std::string(",\"host\":") + Json(HostName()) + ",\"version\":\"" QF_VERSION
-                                 "\",\"started\":\"" + report->started + "\",\"finished\":\"" + UtcTimestamp() + "\"}";
-        Written(report, report->out, ConsoleWrite(report->out, line + "\n"));
-        Logged(report, line);
+        Written(report, report->out, ConsoleWrite(report->out, record + "\n"));
+        Logged(report, record);
         return;
     }
     FormatSummary(text, sizeof text, c, {report->stopped, report->moving, report->moved, report->atRestart, true});
@@ -217,15 +245,60 @@ void ReportSummary(Report* report)
     }
     Written(report, report->out, ConsoleWrite(report->out, summary));
     Logged(report, summary);
+    // Management tools (Intune's remediation among them) keep only the last line of the output.
+    if (report->quiet)
+        Say(report, report->out, VerdictLine(*report));
 }
 
-int ReportExitCode(const Report& report)
+namespace {
+
+int DefaultExitCode(const Report& report)
 {
     if (report.counts.skipped > 0 || report.unhandled > 0 || report.failed || report.stopped || report.broken)
         return kExitError;
     if (report.atRestart > 0)
         return kExitRestart;
     return report.counts.infected > 0 || report.wormFound ? kExitInfected : kExitClean;
+}
+
+// Infected files neither deleted (now or at the restart) nor moved.
+int32_t LeftInfected(const Report& report)
+{
+    return report.counts.infected - report.counts.deleted - report.moved;
+}
+
+}  // namespace
+
+int ReportExitCode(const Report& report)
+{
+    const int code = DefaultExitCode(report);
+    if (!report.installerCodes)
+        return code;
+    if (code == kExitError || LeftInfected(report) > 0)
+        return kInstallerFailed;
+    return code == kExitRestart ? kInstallerRestart : kInstallerDone;
+}
+
+std::string VerdictLine(const Report& report)
+{
+    const int code = DefaultExitCode(report);
+    const int32_t left = LeftInfected(report);
+    const char* word = code == kExitError     ? "failed"
+                       : code == kExitRestart ? "restart needed"
+                       : left > 0             ? "infected files found"
+                       : code == kExitInfected ? "removed"
+                                               : "clean";
+    const ScanCounts& c = report.counts;
+    char text[512];
+    std::snprintf(text, sizeof text,
+                  "Verdict: %s (exit code %d): %d infected, %d deleted, %d moved, %d deleted at restart, %d left, "
+                  "%d not handled, %d skipped, %d files, %d folders%s%s%s",
+                  word, ReportExitCode(report), c.infected, c.deleted - report.atRestart, report.moved, report.atRestart,
+                  left, report.unhandled, c.skipped, c.files, c.directories,
+                  report.wormFound ? ", the worm found on the system" : "",
+                  report.changesFailed > 0 ? ", a change refused" : "",
+                  report.stopped ? ", stopped" : "");
+    return text;
 }
 
 namespace {

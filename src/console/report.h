@@ -23,6 +23,11 @@ constexpr int kExitClean = 0;     // nothing infected, and everything was scanne
 constexpr int kExitInfected = 1;  // infected files found, and every one was handled as asked
 constexpr int kExitError = 2;     // a bad option or PATH, anything skipped, or a file not handled
 constexpr int kExitRestart = 3;   // every infected file handled, and a restart finishes a delete
+// --exit-codes installer: the codes installers and management tools read (Windows Installer's,
+// which Intune and Configuration Manager take): done, done once Windows restarts, failed.
+constexpr int kInstallerDone = 0;
+constexpr int kInstallerRestart = 3010;  // ERROR_SUCCESS_REBOOT_REQUIRED
+constexpr int kInstallerFailed = 1603;   // ERROR_INSTALL_FAILURE
 
 // The rescue's outputs (its screen, serial line and report file), which qfscan writes itself:
 // with a tee, every line of the report goes to line() instead of standard output and error, and
@@ -35,7 +40,8 @@ struct ReportTee {
 
 struct Report {
     bool json;       // JSON Lines instead of text
-    bool quiet;      // only the infected lines and the summary
+    bool quiet;      // only the infected lines, the summary and a last line with the verdict
+    bool installerCodes;  // --exit-codes installer
     bool moving;     // --move: the summary counts moved files
     bool progress;   // standard error is a terminal: show the progress line
     FILE* out;
@@ -54,6 +60,7 @@ struct Report {
     int32_t changesFailed;  // and those refused or failed
     ReportTee* tee;         // the rescue's outputs; null: standard output and error
     std::atomic<int>* stop;  // set when the report breaks, so that the walk ends; may be null
+    std::string host;     // this machine's name, for every JSON record
     std::string started;  // when the report was made, UTC, for the JSON summary
     uint64_t startedMs;
 };
@@ -61,8 +68,10 @@ struct Report {
 // A report to stdout and stderr (and to the --log file, see fleet.h) with nothing counted yet.
 Report MakeReport(bool json, bool quiet, bool moving, bool progress);
 
-// path is in the platform's text; detail is the new path (Moved) or the reason (Not...).
-void ReportInfected(Report* report, const std::string& path, Handling handling, const std::string& detail);
+// path is in the platform's text; detail is the new path (Moved) or the reason (Not...); sha256
+// (hex, "" when it could not be read) and size are the file's as it was found.
+void ReportInfected(Report* report, const std::string& path, Handling handling, const std::string& detail,
+                    const std::string& sha256 = "", uint64_t size = 0);
 void ReportSkipped(Report* report, const std::string& path, const std::string& reason);
 // A folder that is not scanned, and rightly so (a kernel file system): on standard error, no skip.
 void ReportPassedOver(Report* report, const std::string& path, const std::string& reason);
@@ -82,7 +91,13 @@ void ReportVerdictText(Report* report, bool found, bool refused, const std::stri
 // the folder being scanned.
 void ReportProgress(Report* report, uint64_t nowMs, uint64_t startMs, const ScanCounts& soFar, const char* folder);
 void ReportSummary(Report* report);
+// The exit code, in the report's convention: by default 0 clean, 1 found and handled as asked,
+// 2 an error or anything not handled, 3 handled once Windows restarts; with installer codes 0
+// when nothing infected is left, 3010 when a restart finishes it, 1603 otherwise (an infected
+// file only reported counts as left).
 int ReportExitCode(const Report& report);
+// The one line a quiet run ends with: the outcome in a word, the exit code and the counts.
+std::string VerdictLine(const Report& report);
 
 // text for the plain output, so that no name can forge a line, drive a terminal or read other than
 // it is: control bytes (C0, DEL, C1) and bytes that are no UTF-8 become \xHH, bidi controls and

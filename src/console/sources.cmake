@@ -16,5 +16,14 @@ endif()
 add_executable(qfscan src/console/qfscan_main.cpp)
 if(WIN32)
   target_sources(qfscan PRIVATE src/res/qfscan.rc)
+  # The event log's message table, in qfscan.exe's own resources (fleet_win32.cpp names the IDs).
+  set(qf_events ${CMAKE_BINARY_DIR}/generated/events)
+  add_custom_command(OUTPUT ${qf_events}/qfscan_events.rc ${qf_events}/MSG00409.bin
+                     COMMAND ${CMAKE_COMMAND} -E make_directory ${qf_events}
+                     COMMAND ${QF_MINGW_PREFIX}-windmc -U -r ${qf_events} -h ${qf_events}
+                             ${CMAKE_SOURCE_DIR}/src/res/qfscan_events.mc
+                     DEPENDS ${CMAKE_SOURCE_DIR}/src/res/qfscan_events.mc)
+  target_sources(qfscan PRIVATE ${qf_events}/qfscan_events.rc)
+  target_include_directories(qfscan PRIVATE ${qf_events})
 endif()
 target_link_libraries(qfscan PRIVATE qf_console)

@@ -98,6 +98,28 @@ bool CopyOpenFile(HANDLE source, const wchar_t* target)
 }
 
 bool LiftAttributes(HANDLE handle, DWORD attributes);
+// Opens name in the folder that folder holds, as it is there. In a 32-bit process on 64-bit
+// Windows a name opened relative to the real system32 (which the process reaches only through
+// Sysnative) is redirected into SysWOW64, to another file of the same name; the folder held is
+// the one meant, so the redirection is off for this call (on this thread alone).
+bool OpenInFolder(HANDLE folder, const char* name, ACCESS_MASK access, ULONG share, ULONG options, HANDLE* handle)
+{
+    using DisableCall = BOOL(WINAPI*)(PVOID*);
+    using RevertCall = BOOL(WINAPI*)(PVOID);
+    static const HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    static const auto disable = reinterpret_cast<DisableCall>(GetProcAddress(kernel, "Wow64DisableWow64FsRedirection"));
+    static const auto revert = reinterpret_cast<RevertCall>(GetProcAddress(kernel, "Wow64RevertWow64FsRedirection"));
+    PVOID redirection = nullptr;
+    const bool off = disable != nullptr && revert != nullptr && disable(&redirection);
+    const bool opened = OpenRelative(folder, name, access, share, options, handle);
+    if (off) {
+        const DWORD error = GetLastError();
+        revert(redirection);
+        SetLastError(error);
+    }
+    return opened;
+}
+
 void RestoreAttributes(HANDLE handle, DWORD attributes);
 
 // Moves the file that handle holds (source, the tested one, with attributes) into folder as name,
@@ -202,7 +224,7 @@ FsDisposal FsDispose(FsFile* file, const char* moveFolder, bool atRestart, char*
     } else {
         SeamPauseBeforeRemoval(file->dir->path, file->name);
         // Sharing only reading: from here on nobody renames, replaces or writes it.
-        OpenRelative(file->dir->handle, file->name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ,
+        OpenInFolder(file->dir->handle, file->name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ,
                      kNonDirectoryFile | kOpenReparsePoint, &handle);
         BY_HANDLE_FILE_INFORMATION now;
         if (handle == INVALID_HANDLE_VALUE) {

@@ -11,6 +11,7 @@
 #include "detect/infection.h"
 #include "fs/test_seams.h"
 #include "quarantine/quarantine.h"
+#include "quarantine/store.h"
 
 // A queued folder. Its queue entry (or the walk that took it), each chain link that holds it and
 // each node queued below it hold one reference; the last one out frees it.
@@ -502,6 +503,14 @@ WalkStep TestFile(TreeWalk* walk, FsFile& file, const char* name)
     }
     ++walk->counts.infected;
     walk->note = WalkNote::Infected;
+    // What was found, so that a report of it stands alone once the file is gone.
+    uint8_t digest[32];
+    walk->sha256[0] = '\0';
+    walk->size = 0;
+    if (StoreDigest(file, digest, &walk->size)) {
+        for (size_t i = 0; i < sizeof digest; ++i)
+            std::snprintf(walk->sha256 + 2 * i, 3, "%02x", digest[i]);
+    }
     const bool dispose = walk->options.deleteInfected || walk->options.moveFolder != nullptr;
     if (dispose && walk->options.disposals != nullptr) {
         walk->options.disposals->lock();

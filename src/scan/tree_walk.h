@@ -155,6 +155,8 @@ struct TreeWalk {
     char folder[kFsPathCapacity];       // the path of node, the folder being entered or listed
     char path[kFsPathCapacity];         // the entry's whole path, for a note about it
     char target[kFsPathCapacity];       // where a Moved file went
+    uint64_t size;                      // an infected file's size and SHA-256 (hex), read before
+    char sha256[65];                    // anything was done with it; "" when they could not be read
     ScanCounts counts;
     char* text;                         // progress text (the caller's buffer)
     size_t textCapacity;

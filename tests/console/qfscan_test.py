@@ -7,6 +7,7 @@ progress line, and the same answers from the Linux and the Windows build.
 The Windows build runs under the Wine prefix that run-under-wine.sh made. With --compare, one
 tree is also scanned by both builds and the outputs must agree line by line."""
 import argparse
+import collections
 import hashlib
 import json
 import os
@@ -14,11 +15,15 @@ import pty
 import re
 import select
 import shutil
+import socket
+import struct
 import subprocess
 import sys
 import tempfile
 import threading
 import unittest
+
+import pefile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from fixtures import NAMES_CLEAN, NAMES_SICK, code_end, fingerprint, infected, plant, read, sample  # noqa: E402
@@ -42,6 +47,24 @@ def strict_json(line):
     value = json.loads(line)
     json.dumps(value, ensure_ascii=False).encode("utf-8")
     return value
+
+
+RUN_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run"
+
+
+def message_table(program):
+    """The message table in a program's resources: {message ID: text}."""
+    pe = pefile.PE(program)
+    kind = next(e for e in pe.DIRECTORY_ENTRY_RESOURCE.entries if e.id == pefile.RESOURCE_TYPE["RT_MESSAGETABLE"])
+    where = kind.directory.entries[0].directory.entries[0].data.struct
+    data = pe.get_data(where.OffsetToData, where.Size)
+    table = {}
+    for block in range(struct.unpack_from("<I", data)[0]):
+        low, high, at = struct.unpack_from("<III", data, 4 + 12 * block)
+        for message in range(low, high + 1):
+            length, flags = struct.unpack_from("<HH", data, at)
+            table[message], at = data[at + 4:at + length].decode("utf-16-le" if flags & 1 else "cp1252").rstrip("\0"), at + length
+    return table
 
 
 # Deeper than Linux takes in one path (and than Windows' 260): reached only folder by folder.
@@ -89,6 +112,11 @@ class Build:
             err = "".join(line for line in err.splitlines(True) if not line.startswith("wine: Unhandled"))
         return done.returncode, text(done.stdout), err
 
+    def exit_code(self, *args):  # the whole exit code: Wine gives Linux only its low byte
+        out = subprocess.run([os.environ["QF_WINE_LOADER"], ARGS.probe, "exit-code"] + self.command(args)[1:],
+                             capture_output=True, timeout=600).stdout.decode().replace("\r\n", "\n")
+        return int(re.search(r"exit code (\d+)\n$", out).group(1)), out[:out.rindex("exit code ")]
+
     def run_on_terminal(self, *args):
         """Runs with standard error on a pseudo-terminal; what the terminal showed."""
         master, slave = pty.openpty()
@@ -124,6 +152,10 @@ class Scans(unittest.TestCase):
         folder = os.path.join(self.root, name)
         plant(folder, files)
         return folder
+
+    def reg_add(self, key, name, data, *more):
+        subprocess.run([os.environ["QF_WINE_LOADER"], "reg", "add", key, "/v", name, "/d", data, "/f"] + list(more),
+                       capture_output=True, check=True)
 
     def hold(self, build, path, *mode):
         """Another program holds path open: for reading, it can be tested but not deleted; for
@@ -231,25 +263,38 @@ class Scans(unittest.TestCase):
                          "s\udced\udca0\udc80\udcc0\udcaf.exe": "s\\xed\\xa0\\x80\\xc0\\xaf.exe"})}
             with self.subTest(wine=build.wine):
                 sick = self.tree("forms" + str(build.wine), {**{"a/" + n: self.sick for n in names}, "b.exe": self.clean})
-                code, out, _ = build.run("--quiet", sick)
-                self.assertEqual(code, 1)
+                code, out, err = build.run("--quiet", sick)
+                self.assertEqual((code, err), (1, ""))
                 lines = out.split("\n")
                 self.assertEqual(sorted(lines[:len(names)]),
                                  sorted(build.path(sick + "/a/" + shown) + ": infected" for shown in names.values()))
+                verdict = ("Verdict: infected files found (exit code %%d): %d infected, 0 deleted, 0 moved, 0 deleted at "
+                           "restart, %d left, 0 not handled, 0 skipped, %d files, 1 folders" % (len(names), len(names), len(names) + 1))
                 self.assertEqual(lines[len(names):], ["STATUS: Done", "  Directories: 1", "  Files: %d" % (len(names) + 1),
-                                                      "  Infected %d" % len(names), "  Deleted 0", "  Skipped 0", ""])
+                                                      "  Infected %d" % len(names), "  Deleted 0", "  Skipped 0",
+                                                      verdict % 1, ""])
+                if build.wine:  # what Intune and Configuration Manager read
+                    self.assertEqual(build.exit_code("--quiet", "--exit-codes", "installer", sick), (1603, out.replace("exit code 1", "exit code 1603")))
+                else:
+                    self.assertEqual(build.run("--exit-codes", "installer", sick)[0], 2, "Windows only")
                 # The log gets what standard output gets, appended run after run.
                 log = os.path.join(self.root, "runs%d.log" % build.wine)
                 plant(self.root, {os.path.basename(log): b"earlier\n"})
                 code, out, _ = build.run("--json", "--delete", "--log", build.path(log), sick)
                 lines = [strict_json(line) for line in out.splitlines()]
+                # Every record stands alone: when (UTC) and where; a finding, what the file was.
+                stamps = [(line.pop("time"), line.pop("host")) for line in lines]
+                self.assertTrue(len({h for _, h in stamps}) == 1 and all(re.match(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$", t)
+                                                                          for t, _ in stamps), stamps)
                 # Each byte that is no UTF-8 (a surrogateescape here) as the Latin-1 letter.
                 latin1 = lambda name: re.sub("[\udc80-\udcff]", lambda m: chr(ord(m.group()) - 0xdc00), name)
                 self.assertEqual(sorted(lines[:len(names)], key=lambda line: line["path"]),
-                                 sorted(({"type": "infected", "path": build.path(sick + "/a/" + latin1(n)), "action": "deleted"}
+                                 sorted(({"type": "infected", "path": build.path(sick + "/a/" + latin1(n)), "action": "deleted",
+                                          "size": len(self.sick), "sha256": hashlib.sha256(self.sick).hexdigest()}
                                          for n in names), key=lambda line: line["path"]))
                 summary = lines[len(names)]
-                run = {key: summary.pop(key) for key in ("host", "version", "started", "finished", "elapsed_ms")}
+                run = {key: summary.pop(key) for key in ("version", "started", "finished", "elapsed_ms")}
+                run["host"] = stamps[-1][1]
                 self.assertEqual(summary, {"type": "summary", "directories": 1, "files": len(names) + 1,
                                            "infected": len(names), "deleted": len(names), "moved": 0,
                                            "deleted_at_restart": 0, "skipped": 0, "stopped": False, "exit_code": 1})
@@ -257,6 +302,8 @@ class Scans(unittest.TestCase):
                 for stamp in (run["started"], run["finished"]):
                     self.assertRegex(stamp, r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
                 self.assertTrue(run["host"] and run["started"] <= run["finished"] and run["elapsed_ms"] >= 0, run)
+                if build.wine:
+                    self.assertEqual(build.exit_code("--exit-codes", "installer", "--delete", sick)[0], 0)
                 code, again, _ = build.run("--quiet", "--log", build.path(log), sick)
                 self.assertEqual(read(log).decode().replace("\r\n", "\n"), "earlier\n" + out + again)
 
@@ -456,6 +503,71 @@ class Scans(unittest.TestCase):
         self.assertEqual((read(path), probe(), os.stat(path).st_mtime_ns), (self.sick, before, 1_400_000_000_000_000_000))
         self.assertEqual((read(started), read(dropped)), (self.sick, b"MZ dropped"))
 
+    def test_cleanup_under_wow64_names_each_view(self):
+        """qfscan.exe in a 64-bit prefix, as on 64-bit Windows: each view's Run program is stored in
+        the quarantine (the 64-bit one through Sysnative) and given back there; each change names
+        its key and view."""
+        build = ARGS.wine or self.skipTest("Windows build only")
+        if os.environ.get("QF_WINE_ARCH") != "x86_64":
+            self.skipTest("needs a 64-bit prefix")
+        windows = os.path.join(os.environ["WINEPREFIX"], "drive_c/windows")
+        plant(windows, {"system32/qfw64.exe": self.sick, "syswow64/qfw64.exe": self.clean, "syswow64/qfw32.exe": self.sick})
+        for view in ("64", "32"):
+            self.reg_add(RUN_KEY, "w" + view, "C:\\windows\\system32\\qfw%s.exe" % view, "/reg:" + view)
+        quarantine = self.tree("wow64-quarantine", {"index.jsonl": b""})
+        code, out, err = build.run("--cleanup", "--move", quarantine, self.tree("wow64", {"clean.exe": self.clean}))
+        for view, path in (("64", "C:\\windows\\Sysnative\\qfw64.exe"), ("32", "C:\\windows\\system32\\qfw32.exe")):
+            self.assertIn("changed: %s (%s-bit view): value \"w%s\" deleted: it starts %s, which is infected\n"
+                          % (RUN_KEY.replace("Software", "SOFTWARE"), view, view, path), out)
+        self.assertEqual((code, err, build.run("--restore", quarantine)[0]), (1, "", 0), out)
+        self.assertEqual((read(windows + "/system32/qfw64.exe"), read(windows + "/syswow64/qfw64.exe")), (self.sick, self.clean))
+
+    def test_event_log_under_wine(self):
+        """--event-log: an event per finding, change, restore and summary, an ID per meaning (as the
+        README and the message table have them); Wine's debug channels show each ReportEventW."""
+        build = ARGS.wine or self.skipTest("Windows build only")
+        table = message_table(build.program)
+        readme = read(os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../README.md")).decode()
+        self.assertEqual(sorted(table), [int(i) for i in re.findall(r"^\| (1\d\d\d) \| (?:information|warning|error) \|", readme, re.M)])
+        folder = self.tree("events", {"a/sick.exe": self.sick, "b/held.exe": self.sick, "c/clean.exe": self.clean})
+        quarantine = self.tree("events-quarantine", {"index.jsonl": b""})
+        self.reg_add("HKCU" + RUN_KEY[4:], "qf", build.path(self.tree("events-run", {"run.exe": self.sick}) + "/run.exe"))
+        self.reg_add("HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon", "Userinit", "C:\\worm.exe")
+        plant(os.path.join(os.environ["WINEPREFIX"], "drive_c/windows"), {"system32.exe": b"MZ dropped"})
+        held = self.hold(build, folder + "/b/held.exe")
+        # (options, the events: (type, ID) -> how many); 2 warning, 1 error, 4 information
+        runs = ((["--cleanup"], {(2, 1007): 4, (2, 1001): 2, (4, 1000): 1}),
+                (["--move", quarantine], {(2, 1003): 1, (1, 1004): 1, (4, 1000): 1}),
+                (["--restore", quarantine], {(2, 1006): 1}),
+                (["--delete"], {(2, 1002): 1, (2, 1005): 1, (4, 1000): 1}))
+        for options, events in runs:
+            with self.subTest(options=options[0]):
+                code, out, err = build.run("--event-log", *options, *([] if options[0] == "--restore" else [folder]),
+                                           env={"WINEDEBUG": "-all,+eventlog,fixme+advapi"})
+                calls = re.findall(r"ReportEventW \(\w+,0x([0-9a-f]{4}),0x0000,0x([0-9a-f]{8}),", err)
+                self.assertEqual(collections.Counter((int(t, 16), int(i, 16)) for t, i in calls), events, err)
+        held.communicate(timeout=60)
+        strings = [s.encode().decode("unicode_escape") for s in re.findall(r'eventlog:ReportEventW L"(.*)"\n', err)]
+        text, record = next((t, json.loads(r)) for t, r in zip(strings[::2], strings[1::2]) if t.endswith("k.exe: infected, deleted"))
+        self.assertEqual((text, record["sha256"]), (build.path(folder + "/a/sick.exe") + ": infected, deleted",
+                                                    hashlib.sha256(self.sick).hexdigest()))
+
+    def test_syslog_gets_the_json_records(self):
+        """--syslog (Linux): each record as --json writes it, to syslog(3) at LOG_USER; the program
+        gets a /dev/log of the test's own, in a mount namespace."""
+        build = ARGS.linux or self.skipTest("Linux only")
+        folder = self.tree("syslog", {"a/sick.exe": self.sick, "ro/sick.exe": self.sick})
+        os.chmod(folder + "/ro", 0o555)  # not deleted there: a failure
+        listener = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        listener.bind(os.path.join(self.root, "log"))
+        done = subprocess.run(["unshare", "-m", "sh", "-c", 'mount -t tmpfs qf-log /dev && ln -s "$0" /dev/log && exec "$@"',
+                               self.root + "/log", build.program, "--syslog", "--delete", "--json", folder], capture_output=True)
+        got = [listener.recv(65536).decode() for _ in iter(lambda: select.select([listener], [], [], 1)[0], [])]
+        listener.close()
+        self.assertEqual([json.loads(m[m.index("{"):]) for m in got], [json.loads(l) for l in done.stdout.splitlines()])
+        # LOG_USER (8) with LOG_ERR (3), LOG_WARNING (4), LOG_NOTICE (5)
+        self.assertEqual(sorted(m[:m.index(">") + 1] for m in got), ["<11>", "<12>", "<13>"], done.stderr)
+
     def test_a_quarantine_gives_back_what_it_took(self):
         """--move, --list and --restore: a file comes back with its bytes, mode, times and extended
         attributes, or is refused and stays stored; a killed move or restore loses nothing and
@@ -546,6 +658,8 @@ class Scans(unittest.TestCase):
         with open(trace) as f:
             calls = f.read()
         self.assertNotIn('"kmsg"', calls, "nothing inside it is listed or opened")
+        code, out, err = build.run("--quiet", folder)
+        self.assertEqual((code, err, out.splitlines()[-1][:16]), (0, "", "Verdict: clean ("), "passed over is no error")
 
     def test_a_report_that_cannot_be_written_stops_every_change(self):
         build = ARGS.linux or self.skipTest("Linux only")

@@ -15,7 +15,7 @@ import unittest
 sys.path[:0] = [os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support")]
 from fixtures import infected, plant, sample  # noqa: E402
 
-QFSCAN = SCRIPT = None
+QFSCAN = SCRIPT = PROBE = None
 
 
 def windows_path(path):
@@ -36,20 +36,22 @@ class StartupScript(unittest.TestCase):
     def tearDown(self):
         shutil.rmtree(self.work)
 
-    def run_script(self, *args):
-        command = [os.environ["QF_WINE_LOADER"], "cmd", "/c", windows_path(os.path.join(self.tools, "qfscan-startup.cmd"))]
-        return subprocess.run(command + list(args), capture_output=True, timeout=300).returncode
+    def run_script(self, *args):  # the whole exit code, as the probe reads it: Wine gives Linux its low byte
+        command = [os.environ["QF_WINE_LOADER"], PROBE, "exit-code", "cmd", "/c",
+                   windows_path(os.path.join(self.tools, "qfscan-startup.cmd"))]
+        out = subprocess.run(command + list(args), capture_output=True, timeout=300).stdout.decode()
+        return int(out.split("exit code ")[-1])
 
     def test_log_per_computer_and_exit_codes(self):
         self.assertTrue(self.computer)
         sick = infected(sample("sample32.exe"))
         plant(os.path.join(self.work, "clean"), {"a/tool.exe": sample("sample32.exe")})
         plant(os.path.join(self.work, "sick"), {"b/worm.exe": sick})
-        cases = [("clean", 0), ("sick", 1), ("missing", 2)]
-        for folder, code in cases:
-            with self.subTest(folder):
-                self.assertEqual(self.run_script(windows_path(self.share), windows_path(os.path.join(self.work, folder))),
-                                 code)
+        cases = [("clean", 0, []), ("sick", 1, []), ("missing", 2, []), ("missing", 1603, ["--exit-codes", "installer"])]
+        for folder, code, more in cases:
+            with self.subTest(folder, more=more):
+                self.assertEqual(self.run_script(windows_path(self.share), windows_path(os.path.join(self.work, folder)),
+                                                 *more), code)
         self.assertFalse(os.path.exists(os.path.join(self.work, "sick/b/worm.exe")))
         self.assertEqual(self.run_script(), 2, "no share given")
         self.assertEqual(os.listdir(self.share), [self.computer + ".log"])
@@ -63,9 +65,10 @@ class StartupScript(unittest.TestCase):
         self.assertEqual({(s["host"], s["version"]) for s in summaries},
                          {(self.computer, subprocess.run([os.environ["QF_WINE_LOADER"], QFSCAN, "--version"],
                                                          capture_output=True, text=True).stdout.split()[1])})
-        self.assertEqual([r["type"] for r in records], ["verdict", "summary", "verdict", "infected", "summary"])
+        # Wine's prefix holds no Userinit: the first run writes it, and says so.
+        self.assertEqual([r["type"] for r in records], ["change", "verdict", "summary", "verdict", "infected", "summary"])
 
 
 if __name__ == "__main__":
-    QFSCAN, SCRIPT = sys.argv[1], sys.argv[2]
-    unittest.main(argv=[sys.argv[0]] + sys.argv[3:])
+    QFSCAN, SCRIPT, PROBE = sys.argv[1], sys.argv[2], sys.argv[3]
+    unittest.main(argv=[sys.argv[0]] + sys.argv[4:])

@@ -10,6 +10,8 @@
 //   probe close          posts the window a close request
 //   probe hold FILE [write]  opens FILE for reading (or writing), shared for reading only, prints
 //                        "held" and keeps it open until standard input ends
+//   probe exit-code PROGRAM [ARG...]  runs PROGRAM, then prints "exit code N", all 32 bits of
+//                        it (Wine passes only the low byte on to Linux)
 #include <windows.h>
 
 #include <cstdio>
@@ -194,6 +196,20 @@ int main(int argc, char** argv)
         for (DWORD i = 0; ok && i < GetSecurityDescriptorLength(descriptor); ++i)
             std::printf("%02x", static_cast<unsigned char>(descriptor[i]));
         std::printf("\n");
+    } else if (verb == "exit-code" && argc > 2) {
+        // Quoted only where a space needs it: cmd /c takes the first and the last quote of its line away.
+        std::string line;
+        for (int i = 2; i < argc; ++i)
+            line += (i > 2 ? " " : "") + (std::strchr(argv[i], ' ') ? "\"" + std::string(argv[i]) + "\"" : std::string(argv[i]));
+        STARTUPINFOA startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process{};
+        DWORD code = 0;
+        ok = CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process) &&
+             WaitForSingleObject(process.hProcess, INFINITE) == WAIT_OBJECT_0 && GetExitCodeProcess(process.hProcess, &code);
+        CloseHandle(process.hThread);  // null when it did not start: nothing closed
+        CloseHandle(process.hProcess);
+        std::printf("exit code %lu\n", static_cast<unsigned long>(code));
     } else if (verb == "close")
         ok = PostMessageA(main, WM_CLOSE, 0, 0);
     else if (verb == "command" && argc > 2)

@@ -154,6 +154,22 @@ TEST(ProgramPath, FormsAndSearchPlaces)
 }
 
 // A refused step must never read as a success: the window's texts stay for the others.
+// A 64-bit view seen from a 32-bit process: its system32 through the alias, its own %ProgramFiles%.
+TEST(ProgramView, SystemFolderAndProgramFilesOfAnotherView)
+{
+    const ProgramView wow{"Sysnative", "ProgramW6432", "CommonProgramW6432"}, own{"", "", ""};
+    const char* const paths[][2] = {{"c:\\windows\\SYSTEM32", "C:\\Windows\\Sysnative"},
+                                    {"C:\\Windows\\system32x\\x.exe", nullptr},  // a whole name only
+                                    {"D:\\Windows\\System32\\x.exe", nullptr}};
+    for (const auto& c : paths) {
+        EXPECT_EQ(ViewPath(c[0], "C:\\Windows", wow), c[1] != nullptr ? c[1] : c[0]) << c[0];
+        EXPECT_EQ(ViewPath(c[0], "C:\\Windows", own), c[0]);
+    }
+    EXPECT_EQ(ViewReferences("\"%programfiles%\\a.exe\" %CommonProgramFiles%\\b %ProgramFiles(x86)% %ProgramFiles", wow),
+              "\"%ProgramW6432%\\a.exe\" %CommonProgramW6432%\\b %ProgramFiles(x86)% %ProgramFiles");
+    EXPECT_EQ(ViewReferences("%ProgramFiles%\\a.exe", own), "%ProgramFiles%\\a.exe");
+}
+
 TEST(CleanupVerdict, RefusedStepsSaySo)
 {
     const struct {

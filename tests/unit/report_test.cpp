@@ -71,4 +71,31 @@ TEST(QuarantineIndex, LaterLinesMarkOrDropEarlierOnes)
               std::make_tuple(std::string("/a.exe"), std::string("q-aa-1.quarantined"), std::string("then"), size_t{1}));
 }
 
+// Each outcome in both conventions, and the word the verdict line a quiet run ends with says.
+TEST(ReportExitCode, DefaultAndInstallerCodes)
+{
+    const struct {
+        int32_t infected, deleted, moved, atRestart, unhandled, skipped;
+        bool wormFound;
+        int code, installer;
+        const char* word;
+    } cases[] = {
+        {0, 0, 0, 0, 0, 0, false, kExitClean, 0, "clean"}, {2, 1, 1, 0, 0, 0, false, kExitInfected, 0, "removed"},
+        {0, 0, 0, 0, 0, 0, true, kExitInfected, 0, "removed"}, {2, 0, 0, 0, 0, 0, false, kExitInfected, 1603, "infected files found"},
+        {2, 2, 0, 1, 0, 0, false, kExitRestart, 3010, "restart needed"}, {1, 0, 0, 0, 1, 0, false, kExitError, 1603, "failed"},
+        {0, 0, 0, 0, 0, 1, false, kExitError, 1603, "failed"},
+    };
+    for (const auto& c : cases) {
+        Report report = MakeReport(false, true, false, false);
+        report.counts = {3, 40, c.infected, c.deleted, c.skipped};
+        report.moved = c.moved, report.atRestart = c.atRestart, report.unhandled = c.unhandled, report.wormFound = c.wormFound;
+        for (const bool installer : {false, true}) {
+            report.installerCodes = installer;
+            const int code = installer ? c.installer : c.code;
+            EXPECT_EQ(ReportExitCode(report), code) << c.word;
+            EXPECT_EQ(VerdictLine(report).rfind("Verdict: " + std::string(c.word) + " (exit code " + std::to_string(code), 0), 0u);
+        }
+    }
+}
+
 }  // namespace

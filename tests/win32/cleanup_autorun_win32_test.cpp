@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
+#include <set>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -15,11 +18,11 @@ const char kMachineRun[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 const char kUserRun[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 const char kWinlogon[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 
-std::vector<std::string> Names(HKEY root, const char* subkey)
+std::vector<std::string> Names(HKEY root, const char* subkey, REGSAM view = 0)
 {
     std::vector<std::string> names;
     HKEY key;
-    if (RegOpenKeyExA(root, subkey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(root, subkey, 0, KEY_READ | view, &key) != ERROR_SUCCESS)
         return names;
     char name[1000];
     for (DWORD size = sizeof name; RegEnumValueA(key, static_cast<DWORD>(names.size()), name, &size, nullptr, nullptr,
@@ -31,12 +34,12 @@ std::vector<std::string> Names(HKEY root, const char* subkey)
 }
 
 // Userinit's type, then its data byte for byte.
-std::string Userinit()
+std::string Userinit(REGSAM view = 0)
 {
     HKEY key;
     char data[1000];
     DWORD type = REG_NONE, size = 0;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kWinlogon, 0, KEY_READ, &key) == ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kWinlogon, 0, KEY_READ | view, &key) == ERROR_SUCCESS) {
         size = sizeof data;
         if (RegQueryValueExA(key, "Userinit", nullptr, &type, reinterpret_cast<BYTE*>(data), &size) != ERROR_SUCCESS)
             size = 0;
@@ -46,12 +49,17 @@ std::string Userinit()
 }
 
 // Writes data byte for byte: a byte other than NUL follows it, or the registry would add the NUL.
-void Put(HKEY root, const char* subkey, const std::string& name, DWORD type, const std::string& data)
+void Put(HKEY root, const char* subkey, const std::string& name, DWORD type, const std::string& data, REGSAM view = 0)
 {
     const std::string followed = data + 'X';
-    EXPECT_EQ(RegSetKeyValueA(root, subkey, name.c_str(), type, followed.data(), static_cast<DWORD>(data.size())),
-              ERROR_SUCCESS)
-        << name;
+    HKEY key;
+    LONG status = RegCreateKeyExA(root, subkey, 0, nullptr, 0, KEY_SET_VALUE | view, nullptr, &key, nullptr);
+    if (status == ERROR_SUCCESS) {
+        status = RegSetValueExA(key, name.c_str(), 0, type, reinterpret_cast<const BYTE*>(followed.data()),
+                                static_cast<DWORD>(data.size()));
+        RegCloseKey(key);
+    }
+    EXPECT_EQ(status, ERROR_SUCCESS) << name;
 }
 
 TEST(AutorunRepair, RemovesInfectedProgramsAndTheirValuesAndRestoresUserinit)
@@ -129,7 +137,7 @@ TEST(AutorunRepair, RemovesInfectedProgramsAndTheirValuesAndRestoresUserinit)
     ASSERT_FALSE(HasFailure());
 
     SetEnvironmentVariableA("QF_TEST_RUN_GROWS", "v03 grows");
-    EXPECT_EQ(RepairAutorun(nullptr), kCleanupFound | kCleanupRefused) << "held.exe could not be deleted";
+    EXPECT_EQ(RepairAutorun(nullptr, nullptr), kCleanupFound | kCleanupRefused) << "held.exe could not be deleted";
     SetEnvironmentVariableA("QF_TEST_RUN_GROWS", nullptr);
     CloseHandle(held);
     SetEnvironmentVariableA("PATH", oldPath.c_str());
@@ -150,10 +158,97 @@ TEST(AutorunRepair, RemovesInfectedProgramsAndTheirValuesAndRestoresUserinit)
     EXPECT_EQ(Userinit(), std::to_string(REG_SZ) + ":" + logon + '\0') << "this machine's logon program, with its NUL";
 
     Put(HKEY_LOCAL_MACHINE, kWinlogon, "Userinit", REG_SZ, poisoned);
-    EXPECT_EQ(RepairAutorun(nullptr), 0) << "nothing infected is left";
+    EXPECT_EQ(RepairAutorun(nullptr, nullptr), 0) << "nothing infected is left";
     EXPECT_EQ(Names(HKEY_LOCAL_MACHINE, kMachineRun), machineLeft);
     EXPECT_EQ(Names(HKEY_CURRENT_USER, kUserRun), userLeft);
     EXPECT_EQ(Userinit(), std::to_string(REG_SZ) + ":" + logon + '\0') << "written when nothing was found too";
+}
+
+
+std::string Env(const char* name)
+{
+    char value[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableA(name, value, sizeof value);
+    return length > 0 && length < sizeof value ? std::string(value, length) : std::string();
+}
+
+// Under WoW64 (a 64-bit prefix) each view's Run program is the one its Windows starts, and goes;
+// its namesake of the other view stays. Userinit is repaired in both views, in the 32-bit one
+// only where it stands. In a 32-bit prefix the flags reach the one key, and no view is named.
+TEST(AutorunViews, EachViewsProgramsAreTheOnesItsWindowsStarts)
+{
+    if (sizeof(void*) == 8)
+        GTEST_SKIP() << "the shipped 32-bit build's views";
+    BOOL wow64 = FALSE;
+    ASSERT_EQ(IsWow64Process(GetCurrentProcess(), &wow64) && wow64, Env("QF_WINE_ARCH") == "x86_64") << "the prefix's kind";
+    const Bytes clean = ReadBytes(SamplePath("sample32.exe"));
+    ASSERT_FALSE(clean.empty());
+    char folder[MAX_PATH];
+    const std::string windows(folder, GetWindowsDirectoryA(folder, sizeof folder));
+    const std::string system(folder, GetSystemDirectoryA(folder, sizeof folder));  // SysWOW64 under WoW64
+    std::string system64 = wow64 ? "Z:" + Env("WINEPREFIX") + "/drive_c/windows/system32" : system;
+    std::replace(system64.begin(), system64.end(), '/', '\\');
+    const std::string files64 = Env(wow64 ? "ProgramW6432" : "ProgramFiles"), files32 = Env("ProgramFiles");
+    const char* const viewNames[] = {wow64 ? " (64-bit view)" : "", wow64 ? " (32-bit view)" : ""};
+    const struct {
+        int view;  // 0: the 64-bit view, 1: the 32-bit one
+        const char* name;
+        DWORD type;
+        std::string data, infected, namesake, seen;  // seen: the path the cleanup names it by
+    } rows[] = {
+        {0, "sys64", REG_SZ, windows + "\\system32\\qfsys64.exe", system64 + "\\qfsys64.exe", system + "\\qfsys64.exe",
+         windows + (wow64 ? "\\Sysnative" : "\\system32") + "\\qfsys64.exe"},
+        {0, "pf64", REG_EXPAND_SZ, "%ProgramFiles%\\qfview\\pf64.exe", files64 + "\\qfview\\pf64.exe",
+         files32 + "\\qfview\\pf64.exe", files64 + "\\qfview\\pf64.exe"},
+        {1, "sys32", REG_SZ, windows + "\\system32\\qfsys32.exe", system + "\\qfsys32.exe", system64 + "\\qfsys32.exe",
+         windows + "\\system32\\qfsys32.exe"},
+    };
+    const REGSAM flags[] = {KEY_WOW64_64KEY, KEY_WOW64_32KEY};
+    for (REGSAM flag : flags) {
+        RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kMachineRun, flag, 0);
+        CreateDirectoryA(((flag == KEY_WOW64_64KEY ? files64 : files32) + "\\qfview").c_str(), nullptr);
+    }
+    RegDeleteKeyA(HKEY_CURRENT_USER, kUserRun);
+    std::vector<std::string> expected;
+    const std::string runKey = std::string("HKLM\\") + kMachineRun;
+    for (const auto& row : rows) {
+        ASSERT_TRUE(!wow64 || WriteBytes(row.namesake, clean)) << row.namesake;
+        ASSERT_TRUE(WriteBytes(row.infected, Infected(clean, MarkerForm::Form10))) << row.infected;
+        Put(HKEY_LOCAL_MACHINE, kMachineRun, row.name, row.type, row.data + '\0', flags[row.view]);
+        expected.push_back(row.seen + " | infected program of a Run value deleted");
+        expected.push_back(runKey + viewNames[row.view] + " | value \"" + row.name + "\" deleted: it starts " + row.seen +
+                           ", which is infected");
+    }
+    const std::string logon = system + "\\userinit.exe";  // system32 by name, in either view
+    for (int view = 0; view < (wow64 ? 2 : 1); ++view) {
+        const std::string worm = "C:\\worm" + std::to_string(view) + ".exe";
+        Put(HKEY_LOCAL_MACHINE, kWinlogon, "Userinit", REG_SZ, worm + '\0', flags[view]);
+        expected.push_back(std::string("HKLM\\") + kWinlogon + viewNames[view] + " | Userinit set to \"" + logon +
+                           "\" (was \"" + worm + "\")");
+    }
+    ASSERT_FALSE(HasFailure());
+
+    CleanupChanges changes;
+    EXPECT_EQ(RepairAutorun(nullptr, &changes), kCleanupFound);
+    std::multiset<std::string> made;
+    for (const CleanupChange& change : changes)
+        made.insert(change.place + " | " + change.change + (change.done ? "" : " | not done: " + change.error));
+    EXPECT_EQ(made, std::multiset<std::string>(expected.begin(), expected.end()));
+    for (const auto& row : rows)
+        EXPECT_EQ(std::make_pair(GetFileAttributesA(row.infected.c_str()) != INVALID_FILE_ATTRIBUTES,
+                                 GetFileAttributesA(row.namesake.c_str()) != INVALID_FILE_ATTRIBUTES),
+                  std::make_pair(false, wow64 != FALSE)) << row.infected << ", and the other view's namesake";
+    for (REGSAM flag : flags) {
+        EXPECT_EQ(Names(HKEY_LOCAL_MACHINE, kMachineRun, flag), std::vector<std::string>{}) << flag;
+        EXPECT_EQ(Userinit(flag), std::to_string(REG_SZ) + ":" + logon + '\0') << flag;
+    }
+    if (!wow64)
+        return;
+    // Where no Userinit stands in the 32-bit view, none is written there.
+    ASSERT_EQ(RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kWinlogon, KEY_WOW64_32KEY, 0), ERROR_SUCCESS);
+    Put(HKEY_LOCAL_MACHINE, kWinlogon, "Userinit", REG_SZ, "C:\\worm.exe" + std::string(1, '\0'), KEY_WOW64_64KEY);
+    EXPECT_EQ(RepairAutorun(nullptr, nullptr), 0);
+    EXPECT_EQ(Userinit(KEY_WOW64_64KEY) + "|" + Userinit(KEY_WOW64_32KEY), std::to_string(REG_SZ) + ":" + logon + '\0' + "|0:");
 }
 
 }  // namespace

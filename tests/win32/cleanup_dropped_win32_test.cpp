@@ -27,7 +27,7 @@ TEST(DroppedFiles, DeletesTheFourTargetsWhateverTheirAttributesUnlessHeldOpen)
     // Look-alikes that must stay: the system's runtime library and its own rundll32.
     const std::string keep[] = {windows + "\\system32\\msvbvm60.dll", windows + "\\system32\\rundll32.exe"};
     ASSERT_TRUE(WriteBytes(keep[0], Bytes{'M', 'Z'}));
-    EXPECT_EQ(RemoveDroppedFiles(nullptr), 0) << "none there yet";
+    EXPECT_EQ(RemoveDroppedFiles(nullptr, nullptr), 0) << "none there yet";
 
     for (int i = 0; i < 4; ++i) {
         ASSERT_TRUE(WriteBytes(targets[i], Bytes{'M', 'Z', 'w', 'o', 'r', 'm'})) << targets[i];
@@ -35,14 +35,14 @@ TEST(DroppedFiles, DeletesTheFourTargetsWhateverTheirAttributesUnlessHeldOpen)
     }
     HANDLE holder = CreateFileA(targets[1].c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(RemoveDroppedFiles(nullptr), kCleanupFound | kCleanupRefused) << "the one held open stays";
+    EXPECT_EQ(RemoveDroppedFiles(nullptr, nullptr), kCleanupFound | kCleanupRefused) << "the one held open stays";
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(Exists(targets[i]), i == 1) << targets[i];
-    EXPECT_EQ(RemoveDroppedFiles(nullptr), kCleanupFound | kCleanupRefused) << "a file held open stays, and says so";
+    EXPECT_EQ(RemoveDroppedFiles(nullptr, nullptr), kCleanupFound | kCleanupRefused) << "a file held open stays, and says so";
     CloseHandle(holder);
-    EXPECT_EQ(RemoveDroppedFiles(nullptr), 1) << "released, it goes";
+    EXPECT_EQ(RemoveDroppedFiles(nullptr, nullptr), 1) << "released, it goes";
     EXPECT_FALSE(Exists(targets[1]));
-    EXPECT_EQ(RemoveDroppedFiles(nullptr), 0) << "nothing left";
+    EXPECT_EQ(RemoveDroppedFiles(nullptr, nullptr), 0) << "nothing left";
     for (const std::string& kept : keep)
         EXPECT_TRUE(Exists(kept)) << kept;
     DeleteFileA(keep[0].c_str());

@@ -24,3 +24,11 @@ add_test(NAME qfscan_wine
                  ${CMAKE_SOURCE_DIR}/tests/console/qfscan_test.py --wine $<TARGET_FILE:qfscan>
                  --probe $<TARGET_FILE:qf_probe> ${qf_compare})
 set_tests_properties(qfscan_wine PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT "${QF_WINE_ENV}" TIMEOUT 900)
+# qfscan.exe --cleanup in the 64-bit prefix (cleanup.cmake): the 32-bit build under WoW64.
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL i686)
+  add_test(NAME qfscan_wine_wow64
+           COMMAND ${CMAKE_SOURCE_DIR}/tests/console/run-under-wine.sh /usr/bin/python3
+                   ${CMAKE_SOURCE_DIR}/tests/console/qfscan_test.py --wine $<TARGET_FILE:qfscan>
+                   --probe $<TARGET_FILE:qf_probe> -k wow64)
+  set_tests_properties(qfscan_wine_wow64 PROPERTIES FIXTURES_REQUIRED wine64 TIMEOUT 300 ENVIRONMENT "${QF_WINE64_ENV}")
+endif()

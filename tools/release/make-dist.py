@@ -81,6 +81,8 @@ def main():
         ("quenfold.exe", read(os.path.join(windows, "quenfold.exe")), 0o755),
         ("qfscan.exe", read(os.path.join(windows, "qfscan.exe")), 0o755),
         ("qfscan-startup.cmd", crlf(read(os.path.join(TOP, "deploy", "qfscan-startup.cmd"))), 0o644),
+        ("intune-detect.ps1", crlf(read(os.path.join(TOP, "deploy", "intune-detect.ps1"))), 0o644),
+        ("intune-remediate.ps1", crlf(read(os.path.join(TOP, "deploy", "intune-remediate.ps1"))), 0o644),
         ("README.txt", crlf(readme), 0o644), ("LICENSE", crlf(license_text), 0o644),
         ("THIRD-PARTY-NOTICES.txt", crlf(notices(WINDOWS_PARTS)), 0o644)], epoch)
     write_tar_gz(os.path.join(out, linux_name + ".tar.gz"), linux_name, [
