@@ -108,7 +108,7 @@ cp "$top/LICENSE" "$lic/QUENFOLD-LICENSE.txt"
 # under Secure Boot), the init.
 ird=$work/initrd
 mkdir -p "$ird"/{bin,lib/x86_64-linux-gnu,lib64,etc,proc,sys,dev,tmp,mnt,run,usr/share/doc,usr/share/consolefonts}
-cp "$here/init" "$ird/init" && chmod 755 "$ird/init"
+cp "$here/init.sh" "$ird/init" && chmod 755 "$ird/init"
 cp "$root/bin/busybox" "$root/bin/ntfs-3g" "$root/bin/ntfs-3g.probe" "$root/bin/ntfsinfo" "$root/sbin/blkid" \
    "$root/sbin/cryptsetup" "$ird/bin/"
 cp "$root/usr/bin/dislocker-fuse" "$ird/bin/dislocker"
