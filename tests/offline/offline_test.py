@@ -520,7 +520,8 @@ class NtfsVolume(RescueRuns, Layout):
         code, out, err = self.qfscan("--move", aside)
         self.assertEqual((code, err), (1, ""), out)
         # What the quarantine took from the volume comes back with its descriptor and DOS attributes.
-        self.assertEqual(subprocess.run([QFSCAN, "--restore", aside], capture_output=True, timeout=600).returncode, 0)
+        done = subprocess.run([QFSCAN, "--restore", aside], capture_output=True, timeout=600)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
         self.assertEqual({p: security(self.path(p)) for p in taken}, taken)
         for remounted in (False, True):
             if remounted:
