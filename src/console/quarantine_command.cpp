@@ -20,7 +20,8 @@ bool Say(const std::string& line)
 }
 
 // Reads the index; each line that cannot be used is said on standard error and passed over, so
-// that every other one can still be listed and restored. *faulty: a line was no record.
+// that every other one can still be listed and restored. *faulty: a whole line held a record
+// that cannot be (a line cut short by a full disk or a kill is only told).
 bool Read(const std::string& folder, std::vector<QuarantineRecord>* records, bool* faulty)
 {
     std::string why;
@@ -36,7 +37,7 @@ bool Read(const std::string& folder, std::vector<QuarantineRecord>* records, boo
     if (fold.tornLine != 0)
         ConsoleWrite(stderr, "qfscan: " + index + ": line " + std::to_string(fold.tornLine) +
                                  " was cut short (a run stopped while writing it); passed over\n");
-    *faulty = !fold.problems.empty();
+    *faulty = fold.refused > 0;
     *records = std::move(fold.records);
     return true;
 }

@@ -381,6 +381,7 @@ IndexFold FoldIndex(const std::string& text)
             continue;
         }
         if (!CheckRecord(type, record, &why)) {
+            ++fold.refused;
             fold.problems.push_back("line " + std::to_string(number) + ": " + why);
             continue;
         }

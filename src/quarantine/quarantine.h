@@ -62,6 +62,7 @@ bool ParseIndexLine(const std::string& line, std::string* type, QuarantineRecord
 struct IndexFold {
     std::vector<QuarantineRecord> records;
     std::vector<std::string> problems;  // "line N: why"
+    size_t refused = 0;  // of those, lines read whole whose record CheckRecord refuses (not a torn one's rest)
     size_t tornLine = 0;  // a last line cut short, with no line feed (a run stopped while writing it)
 };
 IndexFold FoldIndex(const std::string& text);
