@@ -49,8 +49,8 @@ bool StoreNameUsed(Store store, const std::string& name);
 // Opens the stored file name for reading, under the same tests.
 bool StoreOpenStored(Store store, const std::string& name, FsFile* file);
 // Moves the file that *file holds open into the store as name (free: never replaced), so that
-// at no moment is it in neither place: on one file system renamed in under a temporary name,
-// made unrunnable, then given its name; across file systems (bind mounts included) copied,
+// at no moment is it in neither place: on one file system made unrunnable, renamed in under a
+// temporary name, tested there, then given its name; across file systems (bind mounts included) copied,
 // flushed, named, and only then taken from its folder. The stored file is never runnable under
 // its name. *target gets its whole path; file is closed on return.
 FsDisposal StoreTake(Store store, FsFile* file, const std::string& name, char* target, size_t capacity);

@@ -243,24 +243,25 @@ struct StoreState {
 
 namespace {
 
-// Takes the file into the store on one file system: renamed in under its part name, tested
-// there (another file given back its name), made unrunnable, then named. errno EXDEV: another
-// file system, nothing done.
+// Takes the file into the store on one file system: made unrunnable where it is (so that it
+// never is in the store), renamed in under its part name, tested there (another file given back
+// its name), then named. errno EXDEV: another file system, nothing done.
 bool RenameIn(Store store, FsFile* file, const struct stat& tested, const std::string& name)
 {
     const int folder = FsDirDescriptor(file->dir);
     const int fd = static_cast<int>(file->handle);
     const std::string part = StorePartName(name);
-    bool linked = false;
-    if (!FsRenameNew(folder, file->name, store->fd, part.c_str(), &linked))
+    if (fchmod(fd, tested.st_mode & 0666) != 0)
         return false;
-    char taken[64];
-    if (!SameFile(store->fd, part.c_str(), tested)) {
-        linked ? unlinkat(store->fd, part.c_str(), 0) : RenameNew(store->fd, part.c_str(), folder, file->name);
-        errno = FsChangedError();
+    bool linked = false;
+    if (!FsRenameNew(folder, file->name, store->fd, part.c_str(), &linked)) {
+        const int error = errno;
+        fchmod(fd, tested.st_mode & 07777);
+        errno = error;
         return false;
     }
-    bool done = fchmod(fd, 0600) == 0;
+    char taken[64];
+    bool done = SameFile(store->fd, part.c_str(), tested) || (errno = FsChangedError(), false);
     // Where the file system gave a second name, the first goes while it is still the file tested.
     if (done && linked)
         done = FsTakeName(folder, file->name, tested, taken, sizeof taken) &&
@@ -268,8 +269,8 @@ bool RenameIn(Store store, FsFile* file, const struct stat& tested, const std::s
     done = done && RenameNew(store->fd, part.c_str(), store->fd, name.c_str());
     if (!done) {
         const int error = errno;
-        fchmod(fd, tested.st_mode & 07777);
         linked ? unlinkat(store->fd, part.c_str(), 0) : RenameNew(store->fd, part.c_str(), folder, file->name);
+        fchmod(fd, tested.st_mode & 07777);  // when it is the file tested, its mode back where it was
         errno = error;
         return false;
     }

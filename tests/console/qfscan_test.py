@@ -14,6 +14,7 @@ import pty
 import re
 import select
 import shutil
+import signal
 import stat
 import subprocess
 import sys
@@ -709,6 +710,30 @@ class Scans(unittest.TestCase):
             self.assertEqual(build.run("--restore", bound + "/q", program), (0, program + ": restored\n", mock.ANY))
             self.assertEqual(read(program), self.sick)
 
+        def killed_at_each_step(op, across):
+            """Killed at each call of these kinds in turn (strace's fault injection), a move or a
+            restore leaves the program at its path, or stored, listed and given back; never is a
+            stored file runnable."""
+            for call in ("renameat2", "linkat", "unlinkat", "fchmod", "fsync", "write", "flock"):
+                for when in range(1, 50):
+                    data = self.sick + b"%s %d" % (call.encode(), when)
+                    path = os.path.join(self.tree("kill%d" % next(n), {"sick.exe": data}), "sick.exe")
+                    os.chmod(path, 0o755)
+                    q = store(volume if across else None)
+                    if op == "restore":
+                        self.assertEqual(build.run("--move", q, path)[0], 1)
+                    killed = subprocess.run(["strace", "-f", "-o", "/dev/null", "-e", "trace=" + call, "-e",
+                                             "inject=%s:signal=KILL:when=%d" % (call, when)] +
+                                            build.command(["--" + op, q, path]), capture_output=True, timeout=120)
+                    for name in os.listdir(q):
+                        self.assertEqual(os.lstat(os.path.join(q, name)).st_mode & 0o111, 0, (call, when, name))
+                    if not os.path.exists(path):
+                        self.assertEqual(held(q), 1, (call, when))
+                        self.assertEqual(build.run("--restore", q, path)[0], 0, (call, when))
+                    self.assertEqual(read(path), data, (call, when))
+                    if killed.returncode != -signal.SIGKILL:
+                        break
+
         cases = {"an ancestor swapped for a link": lambda: swapped_for_link(False),
                  "an ancestor swapped for a link, across volumes": lambda: swapped_for_link(True),
                  "a folder re-made by another user": remade_by_another,
@@ -727,6 +752,9 @@ class Scans(unittest.TestCase):
                      lambda p: os.mknod(p, 0o600 | stat.S_IFCHR, os.makedev(1, 5)), "is no regular file"),
                  "a link for the index": lambda: index_in_its_place(lambda p: os.symlink("/dev/zero", p), "is a link"),
                  "a restore from a bind mount": from_a_bind_mount}
+        cases.update({"killed at each step of a %s%s" % (op, ", across volumes" * across):
+                      (lambda op=op, across=across: killed_at_each_step(op, across))
+                      for op in ("move", "restore") for across in (False, True)})
         for case, check in cases.items():
             with self.subTest(case=case):
                 check()
