@@ -128,6 +128,11 @@ throttled_rows() (
 throttled_rows || true
 echo
 
+echo "== the quarantine (native): identical copies against different files, a long index listed"
+QF_SAMPLES=$bench/samples /usr/bin/python3 "$here/quarantine_bench.py" "$bench/qfscan" "$bench/quarantine-bench" \
+    "$QF_BENCH_RUNS"
+echo
+
 echo "== the window's scan under Wine ($arch), warm, Enter to the \"Scan completed.\" box"
 export QF_WINE_TEMPLATE=$win/run-template QF_WINE_ARCH=$arch
 [ -f "$QF_WINE_TEMPLATE/system.reg" ] || "$here/../tools/wine-prefix.sh" create "$QF_WINE_TEMPLATE" "$arch" >&2

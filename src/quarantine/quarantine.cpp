@@ -417,6 +417,8 @@ struct Opened {
     bool indexed = false;    // its index is open
     uint64_t readTo = 0;     // the index read so far: whole lines only
     std::unordered_set<std::string> names;  // the stored names its index gives
+    bool listed = false;                    // present holds the folder's listing (QuarantineRead)
+    std::unordered_set<std::string> present;
 };
 
 // The folders opened, by the path they were named by; held until the process ends. Under
@@ -573,10 +575,15 @@ bool QuarantineRead(const std::string& folder, IndexFold* fold, std::string* why
     if (!read)
         return false;
     *fold = FoldIndex(text);
+    // One listing of the folder answers for every record that it does not hold.
+    std::vector<std::string> names;
+    opened->listed = StoreNames(opened->store, &names);
+    opened->present = std::unordered_set<std::string>(names.begin(), names.end());
     // A move killed between its steps left the file under its part name: it is finished now.
     for (const QuarantineRecord& record : fold->records) {
         FsFile part;
-        if (!record.restored.empty() || StoreHolds(opened->store, record.stored) ||
+        if (!record.restored.empty() || (opened->listed && opened->present.count(StorePartName(record.stored)) == 0) ||
+            StoreHolds(opened->store, record.stored) ||
             !StoreOpenStored(opened->store, StorePartName(record.stored), &part))
             continue;
         uint8_t digest[32];
@@ -584,8 +591,8 @@ bool QuarantineRead(const std::string& folder, IndexFold* fold, std::string* why
         const bool same = StoreDigest(part, digest, &size) && HexOf(digest, sizeof digest) == record.sha256 &&
                           size == record.size;
         FsClose(&part);
-        if (same)
-            StoreFinishPart(opened->store, record.stored);
+        if (same && StoreFinishPart(opened->store, record.stored))
+            opened->present.insert(record.stored);
     }
     return true;
 }
@@ -595,7 +602,8 @@ bool QuarantineHolds(const std::string& folder, const QuarantineRecord& record)
     std::lock_guard<std::mutex> hold(indexLock);
     std::string why;
     Opened* opened = Open(folder, false, &why);
-    return opened != nullptr && StoreHolds(opened->store, record.stored);
+    return opened != nullptr && (!opened->listed || opened->present.count(record.stored) != 0) &&
+           StoreHolds(opened->store, record.stored);
 }
 
 bool QuarantineRestore(const std::string& folder, const QuarantineRecord& record, std::string* why)

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "fs/file_system.h"
 #include "quarantine/quarantine.h"
@@ -44,6 +45,8 @@ bool StoreReadIndex(Store store, uint64_t from, std::string* text, std::string* 
 bool StoreAppend(Store store, const std::string& line);
 // Whether name is a file of the store: a regular file with one name, the runner's.
 bool StoreHolds(Store store, const std::string& name);
+// The names of everything in the store, in one listing.
+bool StoreNames(Store store, std::vector<std::string>* names);
 // Whether anything at all has name in the store.
 bool StoreNameUsed(Store store, const std::string& name);
 // Opens the stored file name for reading, under the same tests.

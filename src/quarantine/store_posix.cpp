@@ -409,6 +409,22 @@ bool StoreEmpty(Store store)
     return empty;
 }
 
+bool StoreNames(Store store, std::vector<std::string>* names)
+{
+    names->clear();
+    const int fd = openat(store->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
+    if (dir == nullptr) {
+        if (fd >= 0)
+            close(fd);
+        return false;
+    }
+    for (dirent* item; (item = readdir(dir)) != nullptr;)
+        names->push_back(item->d_name);
+    closedir(dir);
+    return true;
+}
+
 bool StoreOpenIndex(Store store, bool create, bool* missing, std::string* why)
 {
     *missing = false;

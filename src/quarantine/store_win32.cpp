@@ -225,6 +225,22 @@ bool StoreEmpty(Store store)
     return empty;
 }
 
+bool StoreNames(Store store, std::vector<std::string>* names)
+{
+    names->clear();
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((Wide(store->path) + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND;
+    do {
+        char name[4 * MAX_PATH];
+        if (Utf16ToWtf8(reinterpret_cast<const uint16_t*>(found.cFileName), std::wcslen(found.cFileName), name, sizeof name))
+            names->push_back(name);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return true;
+}
+
 bool StoreOpenIndex(Store store, bool create, bool* missing, std::string* why)
 {
     *missing = false;
