@@ -125,6 +125,10 @@ if [ "$(id -u)" = 0 ] && [ -e /dev/fuse ] && command -v mkntfs >/dev/null; then
 else
   echo "no compressed-file rows: needs root, FUSE and mkntfs"
 fi
+
+echo "== the quarantine (native): identical copies against different files, a long index listed"
+QF_SAMPLES=$bench/samples /usr/bin/python3 "$here/quarantine_bench.py" "$bench/qfscan" "$bench/quarantine-bench" \
+    "$QF_BENCH_RUNS"
 echo
 
 echo "== the window's scan under Wine ($arch), warm, Enter to the \"Scan completed.\" box"

@@ -104,7 +104,7 @@ BENCH_DIR := $(BUILD)/bench
 bench: windows
 	cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DQF_SANITIZE= -DQF_TEST_SEAMS=OFF >/dev/null
 	cmake --build $(BENCH_DIR) -j $(JOBS) --target qfscan qf_native_floor qf_parallel_floor qf_whole_file qf_measure qf_corpus_plant \
-	    qf_wof_plugin
+	    qf_wof_plugin qf_samples
 	bench/run-bench.sh $(BENCH_DIR) $(TEST_DIR) $(TEST_ARCH)
 
 run: windows

@@ -21,13 +21,27 @@ bool Say(const std::string& line)
     return ConsoleWrite(stdout, line + "\n");
 }
 
-bool Read(const std::string& folder, std::vector<QuarantineRecord>* records)
+// Reads the index; each line that cannot be used is said on standard error and passed over, so
+// that every other one can still be listed and restored. *faulty: a whole line held a record
+// that cannot be (a line cut short by a full disk or a kill is only told).
+bool Read(const std::string& folder, std::vector<QuarantineRecord>* records, bool* faulty)
 {
     std::string why;
-    if (QuarantineRead(folder, records, &why))
-        return true;
-    ConsoleWrite(stderr, "qfscan: " + folder + ": " + why + "\n");
-    return false;
+    IndexFold fold;
+    if (!QuarantineRead(folder, &fold, &why)) {
+        ConsoleWrite(stderr, "qfscan: " + Plain(folder) + ": " + Plain(why) + "\n");
+        return false;
+    }
+    const std::string index = Plain(folder) + (folder.back() == kFsSeparator ? "" : std::string(1, kFsSeparator)) +
+                              kQuarantineIndex;
+    for (const std::string& problem : fold.problems)
+        ConsoleWrite(stderr, "qfscan: " + index + ": " + Plain(problem) + "; passed over\n");
+    if (fold.tornLine != 0)
+        ConsoleWrite(stderr, "qfscan: " + index + ": line " + std::to_string(fold.tornLine) +
+                                 " was cut short (a run stopped while writing it); passed over\n");
+    *faulty = fold.refused > 0;
+    *records = std::move(fold.records);
+    return true;
 }
 
 std::string StateOf(const std::string& folder, const QuarantineRecord& record)
@@ -40,7 +54,8 @@ std::string StateOf(const std::string& folder, const QuarantineRecord& record)
 int ListQuarantine(const std::string& folder, bool json)
 {
     std::vector<QuarantineRecord> records;
-    if (!Read(folder, &records))
+    bool faulty = false;
+    if (!Read(folder, &records, &faulty))
         return kExitError;
     size_t held = 0;
     bool written = true;
@@ -50,41 +65,46 @@ int ListQuarantine(const std::string& folder, bool json)
         if (json) {
             written &= Say("{\"type\":\"quarantined\",\"path\":" + JsonString(record.path) +
                            ",\"stored\":" + JsonString(record.stored) + ",\"size\":" + std::to_string(record.size) +
-                           ",\"sha256\":\"" + record.sha256 + "\",\"moved\":" + JsonString(record.moved) +
+                           ",\"sha256\":" + JsonString(record.sha256) + ",\"moved\":" + JsonString(record.moved) +
                            ",\"host\":" + JsonString(record.host) + ",\"why\":" + JsonString(record.why) +
                            ",\"state\":\"" + state + "\"" +
                            (record.restored.empty() ? "" : ",\"restored\":" + JsonString(record.restored)) + "}");
             continue;
         }
-        const std::string how = state == "held"       ? "held as " + record.stored
-                                : state == "restored" ? "restored " + record.restored + " (was " + record.stored + ")"
-                                                      : "missing: " + record.stored + " is not in the folder";
+        const std::string stored = Plain(record.stored);
+        const std::string how = state == "held"       ? "held as " + stored
+                                : state == "restored" ? "restored " + Plain(record.restored) + " (was " + stored + ")"
+                                                      : "missing: " + stored + " is not in the folder";
         written &= Say(Plain(record.path) + ": " + how + ", " + std::to_string(record.size) + " bytes, moved " +
                        Plain(record.moved) + " on " + Plain(record.host) + ", " + Plain(record.why) + ", SHA-256 " +
-                       record.sha256);
+                       Plain(record.sha256));
     }
     if (!json)
         written &= Say(std::to_string(records.size()) + " file(s), " + std::to_string(held) + " held");
-    return written ? kExitClean : kExitError;
+    return written && !faulty ? kExitClean : kExitError;
 }
 
 int RestoreQuarantine(const std::string& folder, const std::vector<std::string>& paths, bool json,
                       const std::atomic<int>* interrupt)
 {
     std::vector<QuarantineRecord> records;
-    if (!Read(folder, &records))
+    bool faulty = false;
+    if (!Read(folder, &records, &faulty))
         return kExitError;
     // Of the records of a path, the newest the folder still holds, else the newest.
     std::vector<const QuarantineRecord*> chosen;
     bool failed = false;
     bool written = true;
     const std::string host = JsonString(HostName());
+    // A file back whose metadata was not all given back has a note.
     auto tell = [&](const std::string& path, bool done, const std::string& why) {
         failed |= !done;
+        const std::string key = done ? "note" : "error";
         const std::string record = "{\"type\":\"restore\",\"time\":\"" + UtcTimestamp() + "\",\"host\":" + host +
                                    ",\"path\":" + JsonString(path) + ",\"done\":" + (done ? "true" : "false") +
-                                   (done ? "" : ",\"error\":" + JsonString(why)) + "}";
-        const std::string text = Plain(path) + (done ? ": restored" : ": not restored: " + Plain(why));
+                                   (why.empty() ? "" : ",\"" + key + "\":" + JsonString(why)) + "}";
+        const std::string text = Plain(path) + (!done ? ": not restored: " + Plain(why)
+                                                : why.empty() ? ": restored" : ": restored, but " + Plain(why));
         written &= Say(json ? record : text);
         if (done)
             SystemLogWrite(SystemLogEvent::Restored, text, record);
@@ -120,5 +140,5 @@ int RestoreQuarantine(const std::string& folder, const std::vector<std::string>&
     }
     if (restored > 0 && !json)
         ConsoleWrite(stderr, "qfscan: a restored file is as infected as it was: scan it again before it runs\n");
-    return failed || !written ? kExitError : kExitClean;
+    return failed || faulty || !written ? kExitError : kExitClean;
 }

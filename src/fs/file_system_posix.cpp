@@ -583,11 +583,10 @@ bool RenameKeeping(int folder, const char* from, const char* to)
     return (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP) && renameat(folder, from, folder, to) == 0;
 }
 
-// Takes the tested file's name away: renames it to a private name of the same folder
-// (.qfscan-HEX.removing), and keeps it there only when that is the file tested. From then on a
-// file put at its name meanwhile is never touched. False, the name as it was, when it names
-// another file by now (kChangedError) or cannot be renamed.
-bool TakeName(int folder, const char* name, const struct stat& tested, char* taken, size_t capacity)
+}  // namespace
+
+// From the moment the name is taken a file put at its name meanwhile is never touched.
+bool FsTakeName(int folder, const char* name, const struct stat& tested, char* taken, size_t capacity)
 {
     for (int attempt = 0;; ++attempt) {
         unsigned long long random = 0;
@@ -606,15 +605,17 @@ bool TakeName(int folder, const char* name, const struct stat& tested, char* tak
     return false;
 }
 
-// Gives the name taken back after a failed removal; keeps the reason.
-void GiveBack(int folder, const char* taken, const char* name)
+void FsGiveNameBack(int folder, const char* taken, const char* name)
 {
     const int error = errno;
     RenameKeeping(folder, taken, name);
     errno = error;
 }
 
-}  // namespace
+int FsDirDescriptor(FsDir dir)
+{
+    return dir->fd;
+}
 
 FsDisposal FsDispose(FsFile* file, const char* moveFolder, bool, char* target, size_t capacity, const char* moveName)
 {
@@ -630,7 +631,7 @@ FsDisposal FsDispose(FsFile* file, const char* moveFolder, bool, char* target, s
         return result;
     }
     SeamPauseBeforeRemoval(file->dir->path, file->name);
-    if (!TakeName(folder, file->name, tested, taken, sizeof taken)) {
+    if (!FsTakeName(folder, file->name, tested, taken, sizeof taken)) {
         result.error = errno;  // the name names another file by now: it is not ours to touch
     } else if (moveFolder != nullptr) {
         const int into = open(moveFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -643,7 +644,7 @@ FsDisposal FsDispose(FsFile* file, const char* moveFolder, bool, char* target, s
             result.outcome = FsOutcome::Moved;
         } else {
             result.error = errno;
-            GiveBack(folder, taken, file->name);
+            FsGiveNameBack(folder, taken, file->name);
         }
         if (into >= 0)
             close(into);
@@ -655,7 +656,7 @@ FsDisposal FsDispose(FsFile* file, const char* moveFolder, bool, char* target, s
             result.outcome = FsOutcome::Deleted;
         } else {
             result.error = errno;
-            GiveBack(folder, taken, file->name);
+            FsGiveNameBack(folder, taken, file->name);
             if (lifted)
                 fchmod(fd, tested.st_mode & 07777);
         }

@@ -3,7 +3,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <mutex>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "fs/unicode.h"
 #include "quarantine/store.h"
@@ -162,6 +165,13 @@ bool ReadField(LineReader* reader, const std::string& key, std::string* type, Qu
     if (!reader->Number(&number))
         return false;
     const auto whole = static_cast<uint64_t>(number);
+    // A number out of the range of its field is no line this program wrote: a uid of 2^32 must
+    // not become root's.
+    const bool timeField = key == "atime_ns" || key == "mtime_ns";
+    if ((number < 0 && !timeField) || (key == "mode" && whole > 07777) ||
+        ((key == "uid" || key == "gid") && whole >= 0xFFFFFFFFu) || (key == "attributes" && whole > 0xFFFFFFFFu) ||
+        (key == "size" && whole > (uint64_t{1} << 62)))
+        return false;
     if (key == "size")
         record->size = whole;
     else if (key == "mode")
@@ -185,10 +195,6 @@ bool ReadField(LineReader* reader, const std::string& key, std::string* type, Qu
     return true;  // a number this version does not know is passed over
 }
 
-std::string Join(const std::string& folder, const std::string& name)
-{
-    return folder.empty() || folder.back() == kFsSeparator ? folder + name : folder + kFsSeparator + name;
-}
 
 }  // namespace
 
@@ -276,137 +282,342 @@ bool ParseIndexLine(const std::string& line, std::string* type, QuarantineRecord
     return reader.at == line.size() && (*type == "file" || *type == "restored" || *type == "not_moved" || *type == "change");
 }
 
-std::vector<QuarantineRecord> FoldIndex(const std::string& text, size_t* bad)
+bool IsStoredName(const std::string& name)
 {
-    std::vector<QuarantineRecord> records;
-    *bad = 0;
+    // q-<16 hex digits>-<n>.quarantined, n from 1 without leading zeros
+    const std::string tail = ".quarantined";
+    if (name.size() < 2 + 16 + 2 + tail.size() || name.compare(0, 2, "q-") != 0 || name[18] != '-' ||
+        name.compare(name.size() - tail.size(), tail.size(), tail) != 0)
+        return false;
+    for (size_t i = 2; i < 18; ++i)
+        if (!((name[i] >= '0' && name[i] <= '9') || (name[i] >= 'a' && name[i] <= 'f')))
+            return false;
+    const std::string number = name.substr(19, name.size() - 19 - tail.size());
+    if (number.empty() || number.size() > 9 || number[0] == '0')
+        return false;
+    for (const char c : number)
+        if (c < '0' || c > '9')
+            return false;
+    return true;
+}
+
+namespace {
+
+bool IsSha256(const std::string& hex)
+{
+    if (hex.size() != 64)
+        return false;
+    for (const char c : hex)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return false;
+    return true;
+}
+
+// An absolute path of the platform, every name in it a name: no "." or "..", no NUL.
+bool IsPlainAbsolutePath(const std::string& path)
+{
+    if (path.find('\0') != std::string::npos)
+        return false;
+    const bool absolute = kFsSeparator == '/' ? !path.empty() && path[0] == '/'
+                                              : (path.size() > 2 && path[1] == ':' && path[2] == '\\' &&
+                                                 ((path[0] | 0x20) >= 'a' && (path[0] | 0x20) <= 'z')) ||
+                                                    path.compare(0, 2, "\\\\") == 0;
+    if (!absolute)
+        return false;
+    for (size_t at = 0; at <= path.size();) {
+        size_t end = path.find(kFsSeparator, at);
+        end = end == std::string::npos ? path.size() : end;
+        const std::string name = path.substr(at, end - at);
+        if (name == "." || name == "..")
+            return false;
+        at = end + 1;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool CheckRecord(const std::string& type, const QuarantineRecord& record, std::string* why)
+{
+    if (type == "change")
+        return true;
+    if (!IsStoredName(record.stored))
+        *why = "its stored name is none this quarantine gives";
+    else if (type != "file")
+        return true;
+    else if (!IsSha256(record.sha256))
+        *why = "its sha256 is no 64 hex digits";
+    else if (record.stored.compare(2, 16, record.sha256, 0, 16) != 0)
+        *why = "its stored name is not of its sha256";
+    else if (!IsPlainAbsolutePath(record.path))
+        *why = "its path is no plain absolute path";
+    else
+        return true;
+    return false;
+}
+
+IndexFold FoldIndex(const std::string& text)
+{
+    IndexFold fold;
+    std::unordered_map<std::string, size_t> byName;  // stored name: its record
+    std::vector<bool> dropped;
+    size_t number = 0;
     for (size_t at = 0; at < text.size();) {
         size_t end = text.find('\n', at);
-        if (end == std::string::npos)
-            end = text.size();
+        const bool cut = end == std::string::npos;
+        end = cut ? text.size() : end;
         const std::string line = text.substr(at, end - at);
         at = end + 1;
+        ++number;
         if (line.empty())
             continue;
-        std::string type;
+        std::string type, why;
         QuarantineRecord record;
         if (!ParseIndexLine(line, &type, &record)) {
-            ++*bad;
+            if (cut)
+                fold.tornLine = number;
+            else
+                fold.problems.push_back("line " + std::to_string(number) + ": cannot be read");
+            continue;
+        }
+        if (!CheckRecord(type, record, &why)) {
+            ++fold.refused;
+            fold.problems.push_back("line " + std::to_string(number) + ": " + why);
             continue;
         }
         if (type == "change")
             continue;
-        size_t i = 0;
-        while (i < records.size() && records[i].stored != record.stored)
-            ++i;
-        if (type == "file" && i == records.size())
-            records.push_back(record);
-        else if (type == "file")
-            records[i] = record;
-        else if (i < records.size() && type == "not_moved")
-            records.erase(records.begin() + static_cast<std::ptrdiff_t>(i));
-        else if (i < records.size())
-            records[i].restored = record.restored;
+        const auto found = byName.find(record.stored);
+        if (type == "file" && found == byName.end()) {
+            byName.emplace(record.stored, fold.records.size());
+            fold.records.push_back(record);
+            dropped.push_back(false);
+        } else if (type == "file") {
+            fold.records[found->second] = record;
+            dropped[found->second] = false;
+        } else if (found != byName.end() && type == "not_moved") {
+            dropped[found->second] = true;
+        } else if (found != byName.end()) {
+            fold.records[found->second].restored = record.restored;
+        }
     }
-    return records;
+    size_t kept = 0;
+    for (size_t i = 0; i < fold.records.size(); ++i)
+        if (!dropped[i] && kept++ != i)
+            fold.records[kept - 1] = std::move(fold.records[i]);
+    fold.records.resize(kept);
+    return fold;
 }
+
+namespace {
+
+// A quarantine folder as this process holds it.
+struct Opened {
+    Store store = nullptr;
+    bool indexed = false;    // its index is open
+    uint64_t readTo = 0;     // the index read so far: whole lines only
+    std::unordered_set<std::string> names;  // the stored names its index gives
+    bool listed = false;                    // present holds the folder's listing (QuarantineRead)
+    std::unordered_set<std::string> present;
+};
+
+// The folders opened, by the path they were named by; held until the process ends. Under
+// indexLock.
+std::map<std::string, Opened>& OpenedFolders()
+{
+    static struct Folders {
+        std::map<std::string, Opened> opened;
+        ~Folders()
+        {
+            for (auto& folder : opened)
+                StoreClose(folder.second.store);
+        }
+    } folders;
+    return folders.opened;
+}
+
+// The quarantine folder, opened (and its index, made when create is set) on its first use.
+// Under indexLock.
+Opened* Open(const std::string& folder, bool create, std::string* why)
+{
+    auto found = OpenedFolders().find(folder);
+    if (found == OpenedFolders().end()) {
+        Store store;
+        if (!StoreOpen(folder, &store, why)) {
+            *why = "refused: " + *why;
+            return nullptr;
+        }
+        found = OpenedFolders().emplace(folder, Opened{}).first;
+        found->second.store = store;
+    }
+    Opened& opened = found->second;
+    bool missing = false;
+    if (!opened.indexed) {
+        std::string reason;
+        const bool empty = StoreEmpty(opened.store);
+        if (!StoreOpenIndex(opened.store, create && empty, &missing, &reason)) {
+            *why = missing && !empty ? "holds files but no " + std::string(kQuarantineIndex) +
+                                           ": not a quarantine (give an empty folder)"
+                   : missing ? "no " + std::string(kQuarantineIndex) + ": not a quarantine"
+                             : "refused: " + reason;
+            return nullptr;
+        }
+        opened.indexed = true;
+    }
+    return &opened;
+}
+
+// Takes in what other runs appended since the last read. Under the store's lock.
+bool CatchUp(Opened* opened, std::string* why)
+{
+    std::string text;
+    if (!StoreReadIndex(opened->store, opened->readTo, &text, why))
+        return false;
+    const size_t whole = text.rfind('\n');
+    if (whole == std::string::npos)
+        return true;  // nothing, or a line not yet whole
+    for (size_t at = 0; at <= whole;) {
+        const size_t end = text.find('\n', at);
+        std::string type;
+        QuarantineRecord record;
+        if (ParseIndexLine(text.substr(at, end - at), &type, &record) && !record.stored.empty())
+            opened->names.insert(record.stored);
+        at = end + 1;
+    }
+    opened->readTo += whole + 1;
+    return true;
+}
+
+bool Append(Opened* opened, const std::string& line)
+{
+    if (!StoreLock(opened->store))
+        return false;
+    const bool done = StoreAppend(opened->store, line);
+    StoreUnlock(opened->store);
+    return done;
+}
+
+}  // namespace
 
 FsDisposal QuarantineFile(const char* folder, FsFile* file, const char* path, const char* why, char* target,
                           size_t capacity)
 {
     QuarantineRecord record;
     uint8_t digest[32];
-    if (!StoreDigest(*file, digest, &record.size) || !StoreReadMetadata(*file, &record.metadata)) {
-        const FsDisposal failed{FsOutcome::NotDone, FsLastError()};
+    auto fail = [file](int error) {
         FsClose(file);
-        return failed;
-    }
+        return FsDisposal{FsOutcome::NotDone, error};
+    };
+    if (!StoreDigest(*file, digest, &record.size) || !StoreReadMetadata(*file, &record.metadata))
+        return fail(FsLastError());
     record.path = path;
     record.sha256 = HexOf(digest, sizeof digest);
     record.moved = UtcTimestamp();
     record.why = why;
+    record.host = HostName();
     std::lock_guard<std::mutex> hold(indexLock);
-    // A stored name no file of the folder has, and no line of its index names.
-    std::string text;
-    const std::string index = Join(folder, kQuarantineIndex);
-    StoreReadText(index, &text);
-    for (unsigned n = 1;; ++n) {
+    std::string reason;
+    Opened* opened = Open(folder, true, &reason);  // an empty folder becomes a quarantine
+    if (opened == nullptr || !StoreLock(opened->store))
+        return fail(FsLastError());
+    // A stored name that no line of the index (this run's or another's) and no file of the folder has.
+    bool written = CatchUp(opened, &reason);
+    for (unsigned n = 1; written; ++n) {
         record.stored = StoredName(record.sha256, n);
-        if (text.find("\"" + record.stored + "\"") == std::string::npos && !FsIsFile(Join(folder, record.stored).c_str()))
+        if (opened->names.count(record.stored) == 0 && !StoreNameUsed(opened->store, record.stored) &&
+            !StoreNameUsed(opened->store, StorePartName(record.stored)))
             break;
     }
-    record.host = HostName();
-    if (!StoreAppend(index, FormatFileLine(record))) {
-        const FsDisposal failed{FsOutcome::NotDone, FsLastError()};
-        FsClose(file);
-        return failed;
-    }
-    const FsDisposal done = FsDispose(file, folder, false, target, capacity, record.stored.c_str());
+    // The record is on the disk before the file leaves its place.
+    written = written && StoreAppend(opened->store, FormatFileLine(record));
+    const int error = FsLastError();
+    written = written && CatchUp(opened, &reason);
+    StoreUnlock(opened->store);
+    if (!written)
+        return fail(error);
+    const FsDisposal done = StoreTake(opened->store, file, record.stored, target, capacity);
     if (done.outcome == FsOutcome::NotDone)
-        StoreAppend(index, FormatNotMovedLine(record.stored, UtcTimestamp()));  // the file stayed where it was
+        Append(opened, FormatNotMovedLine(record.stored, UtcTimestamp()));  // the file stayed where it was
     return done;
 }
 
 bool QuarantineNoteChange(const char* folder, const std::string& place, const std::string& change, bool done)
 {
     std::lock_guard<std::mutex> hold(indexLock);
-    return StoreAppend(Join(folder, kQuarantineIndex), FormatChangeLine(place, change, done, UtcTimestamp()));
+    std::string why;
+    Opened* opened = Open(folder, true, &why);
+    return opened != nullptr && Append(opened, FormatChangeLine(place, change, done, UtcTimestamp()));
 }
 
 bool QuarantineReady(const std::string& folder, bool create, std::string* why)
 {
-    const std::string index = Join(folder, kQuarantineIndex);
-    if (FsIsFile(index.c_str()))
+    std::lock_guard<std::mutex> hold(indexLock);
+    if (Open(folder, create, why) != nullptr)
         return true;
-    if (!StoreFolderEmpty(folder)) {
-        *why = "holds files but no " + std::string(kQuarantineIndex) + ": not a quarantine (give an empty folder)";
-        return false;
-    }
-    if (create && !StoreAppend(index, "")) {
-        char text[256];
-        FsErrorText(FsLastError(), text, sizeof text);
-        *why = std::string(kQuarantineIndex) + " cannot be made: " + text;
-        return false;
-    }
-    return true;
+    // Not yet made (a dry run, or the check before the log opens): an empty folder will do.
+    const auto found = OpenedFolders().find(folder);
+    return !create && found != OpenedFolders().end() && StoreEmpty(found->second.store);
 }
 
-bool QuarantineRead(const std::string& folder, std::vector<QuarantineRecord>* records, std::string* why)
+bool QuarantineRead(const std::string& folder, IndexFold* fold, std::string* why)
 {
+    std::lock_guard<std::mutex> hold(indexLock);
+    Opened* opened = Open(folder, false, why);
+    if (opened == nullptr)
+        return false;
     std::string text;
-    if (!FsIsFile(Join(folder, kQuarantineIndex).c_str())) {
-        *why = "no " + std::string(kQuarantineIndex) + ": not a quarantine";
+    if (!StoreLock(opened->store)) {
+        *why = std::string(kQuarantineIndex) + " cannot be locked";
         return false;
     }
-    if (!StoreReadText(Join(folder, kQuarantineIndex), &text)) {
-        char error[256];
-        FsErrorText(FsLastError(), error, sizeof error);
-        *why = std::string(kQuarantineIndex) + " cannot be read: " + error;
+    const bool read = StoreReadIndex(opened->store, 0, &text, why);
+    StoreUnlock(opened->store);
+    if (!read)
         return false;
-    }
-    size_t bad = 0;
-    *records = FoldIndex(text, &bad);
-    if (bad > 0) {
-        *why = std::string(kQuarantineIndex) + ": " + std::to_string(bad) + " line(s) cannot be read";
-        return false;
+    *fold = FoldIndex(text);
+    // One listing of the folder answers for every record that it does not hold.
+    std::vector<std::string> names;
+    opened->listed = StoreNames(opened->store, &names);
+    opened->present = std::unordered_set<std::string>(names.begin(), names.end());
+    // A move killed between its steps left the file under its part name: it is finished now.
+    for (const QuarantineRecord& record : fold->records) {
+        FsFile part;
+        if (!record.restored.empty() || (opened->listed && opened->present.count(StorePartName(record.stored)) == 0) ||
+            StoreHolds(opened->store, record.stored) ||
+            !StoreOpenStored(opened->store, StorePartName(record.stored), &part))
+            continue;
+        uint8_t digest[32];
+        uint64_t size = 0;
+        const bool same = StoreDigest(part, digest, &size) && HexOf(digest, sizeof digest) == record.sha256 &&
+                          size == record.size;
+        FsClose(&part);
+        if (same && StoreFinishPart(opened->store, record.stored))
+            opened->present.insert(record.stored);
     }
     return true;
 }
 
 bool QuarantineHolds(const std::string& folder, const QuarantineRecord& record)
 {
-    return FsIsFile(Join(folder, record.stored).c_str());
+    std::lock_guard<std::mutex> hold(indexLock);
+    std::string why;
+    Opened* opened = Open(folder, false, &why);
+    return opened != nullptr && (!opened->listed || opened->present.count(record.stored) != 0) &&
+           StoreHolds(opened->store, record.stored);
 }
 
 bool QuarantineRestore(const std::string& folder, const QuarantineRecord& record, std::string* why)
 {
-    const std::string stored = Join(folder, record.stored);
+    std::lock_guard<std::mutex> hold(indexLock);
     if (!record.restored.empty()) {
         *why = "restored already, " + record.restored;
         return false;
     }
+    Opened* opened = Open(folder, false, why);
+    if (opened == nullptr)
+        return false;
     FsFile file;
-    if (!FsOpenFile(stored.c_str(), &file)) {
+    if (!StoreOpenStored(opened->store, record.stored, &file)) {
         *why = "not in the quarantine (" + record.stored + " is gone)";
         return false;
     }
@@ -420,18 +631,14 @@ bool QuarantineRestore(const std::string& folder, const QuarantineRecord& record
         return false;
     }
     // What goes back is the file hashed: held open until it is back (on Windows nobody may write
-    // it meanwhile), and still the one its stored name names.
-    if (!StoreSameFile(file, stored)) {
-        FsClose(&file);
-        *why = record.stored + " changed since it was hashed (another file has its name)";
-        return false;
-    }
-    const bool given = StoreGiveBack(stored, record.path, record.metadata, why);
+    // it meanwhile).
+    FileMetadata metadata = record.metadata;
+    metadata.mode &= 01777;
+    const bool given = StoreGiveBack(opened->store, file, record.stored, record.path, metadata, why);
     FsClose(&file);
     if (!given)
         return false;
-    std::lock_guard<std::mutex> hold(indexLock);
-    if (!StoreAppend(Join(folder, kQuarantineIndex), FormatRestoredLine(record.stored, record.path, UtcTimestamp()))) {
+    if (!Append(opened, FormatRestoredLine(record.stored, record.path, UtcTimestamp()))) {
         *why = "restored, but not marked so in " + std::string(kQuarantineIndex);
         return false;
     }

@@ -57,9 +57,20 @@ std::string FormatChangeLine(const std::string& place, const std::string& change
 // Reads one line written by the Format procedures; false for any other line.
 bool ParseIndexLine(const std::string& line, std::string* type, QuarantineRecord* record);
 // The index's text as records, a later file line for the same stored name replacing an earlier
-// one, restored lines marking theirs and not_moved lines dropping theirs; *bad counts lines
-// that could not be read.
-std::vector<QuarantineRecord> FoldIndex(const std::string& text, size_t* bad);
+// one, restored lines marking theirs and not_moved lines dropping theirs. A line that cannot be
+// read, or whose record fails CheckRecord, is passed over and named in problems by its number.
+struct IndexFold {
+    std::vector<QuarantineRecord> records;
+    std::vector<std::string> problems;  // "line N: why"
+    size_t refused = 0;  // of those, lines read whole whose record CheckRecord refuses (not a torn one's rest)
+    size_t tornLine = 0;  // a last line cut short, with no line feed (a run stopped while writing it)
+};
+IndexFold FoldIndex(const std::string& text);
+// Whether a line's record may be acted on: its stored name one the store gives (StoredName, of
+// its SHA-256 on a file line), its SHA-256 64 hex digits, its path absolute with no "." or ".."
+// and no NUL. *why says why not.
+bool CheckRecord(const std::string& type, const QuarantineRecord& record, std::string* why);
+bool IsStoredName(const std::string& name);
 
 // The stored name for a file of that SHA-256 and number.
 std::string StoredName(const std::string& sha256, unsigned n);
@@ -74,14 +85,20 @@ FsDisposal QuarantineFile(const char* folder, FsFile* file, const char* path, co
 // Appends a change of the offline repair to the index of folder; false when it cannot be.
 bool QuarantineNoteChange(const char* folder, const std::string& place, const std::string& change, bool done);
 
+// A quarantine folder is opened once (store.h: it must be the operator's) and held until the
+// process ends; every call that names it acts through what was opened. The index is read once,
+// and then only what other runs appended since, so moving many files costs one read.
+
 // Whether folder may be used as a quarantine: it holds an index, or nothing at all (then an
-// empty index is made in it); else *why says why not.
+// empty index is made in it when create is set); else *why says why not.
 bool QuarantineReady(const std::string& folder, bool create, std::string* why);
-// Reads the index of folder; false, with *why, when there is none or it cannot be read.
-bool QuarantineRead(const std::string& folder, std::vector<QuarantineRecord>* records, std::string* why);
+// Reads the index of folder, and finishes the moves a killed run left half done; false, with
+// *why, when there is none or it cannot be read.
+bool QuarantineRead(const std::string& folder, IndexFold* fold, std::string* why);
 // Whether the stored file of record is still in folder.
 bool QuarantineHolds(const std::string& folder, const QuarantineRecord& record);
-// Gives the file of record back to its path, with its metadata, never over a file, and only
-// when its bytes are still those the index gives (the file hashed, held open, is the one that
-// goes back); then marks it restored. *why says why not.
+// Gives the file of record back to its path, with its metadata (never set-user-id or
+// set-group-id), never over a file, and only when its bytes are still those the index gives (the
+// file hashed, held open, is the one that goes back); then marks it restored. *why says why not,
+// or, when it is back, what of its metadata could not be given.
 bool QuarantineRestore(const std::string& folder, const QuarantineRecord& record, std::string* why);

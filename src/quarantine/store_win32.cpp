@@ -127,42 +127,94 @@ bool StoreReadMetadata(const FsFile& file, FileMetadata* metadata)
     return true;
 }
 
-bool StoreAppend(const std::string& path, const std::string& line)
+struct StoreState {
+    std::string path;
+    HANDLE dir;    // the folder, held open so that nobody renames or removes it meanwhile
+    HANDLE index;  // index.jsonl, once opened; INVALID_HANDLE_VALUE before
+};
+
+namespace {
+
+std::string Join(Store store, const std::string& name)
 {
-    HANDLE handle = CreateFileW(Wide(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return false;
-    const std::string text = line.empty() ? "" : line + "\n";
-    DWORD put = 0;
-    bool done = text.empty() || (WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &put, nullptr) &&
-                                 put == text.size());
-    done = done && FlushFileBuffers(handle);
-    const DWORD error = GetLastError();
-    CloseHandle(handle);
-    SetLastError(error);
-    return done;
+    return store->path + (store->path.back() == '\\' ? "" : "\\") + name;
 }
 
-bool StoreSameFile(const FsFile& file, const std::string& path)
+// Whether the folder held belongs to the runner, the Administrators or the system. A volume that
+// keeps no owners (FAT) has none to test.
+bool OperatorsFolder(HANDLE dir, std::string* why)
 {
-    const DWORD anyone = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    HANDLE named = CreateFileW(Wide(path).c_str(), FILE_READ_ATTRIBUTES, anyone, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (named == INVALID_HANDLE_VALUE)
-        return false;
-    BY_HANDLE_FILE_INFORMATION a, b;
-    const bool same = GetFileInformationByHandle(Handle(file), &a) && GetFileInformationByHandle(named, &b) &&
-                      a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
-                      a.nFileIndexLow == b.nFileIndexLow;
-    CloseHandle(named);
-    return same;
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(dir, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                        &descriptor) != ERROR_SUCCESS)
+        return true;
+    bool allowed = owner == nullptr;
+    HANDLE token = nullptr;
+    if (!allowed && OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        union {
+            TOKEN_USER user;
+            char bytes[256];
+        } me;
+        DWORD size = 0;
+        allowed = GetTokenInformation(token, TokenUser, &me, sizeof me, &size) && EqualSid(owner, me.user.User.Sid);
+        CloseHandle(token);
+    }
+    for (const WELL_KNOWN_SID_TYPE type : {WinBuiltinAdministratorsSid, WinLocalSystemSid}) {
+        char sid[SECURITY_MAX_SID_SIZE];
+        DWORD size = sizeof sid;
+        allowed = allowed || (CreateWellKnownSid(type, nullptr, sid, &size) && EqualSid(owner, sid));
+    }
+    LocalFree(descriptor);
+    if (!allowed)
+        *why = "it belongs to neither this user nor the Administrators";
+    return allowed;
 }
 
-bool StoreFolderEmpty(const std::string& folder)
+}  // namespace
+
+bool StoreOpen(const std::string& folder, Store* store, std::string* why)
+{
+    why->clear();
+    HANDLE dir = CreateFileW(Wide(folder).c_str(), FILE_LIST_DIRECTORY | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (dir == INVALID_HANDLE_VALUE) {
+        *why = Reason(folder.c_str());
+        return false;
+    }
+    if (!GetFileInformationByHandle(dir, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        *why = folder + " is no folder (or a link to one, not followed)";
+        CloseHandle(dir);
+        return false;
+    }
+    if (!OperatorsFolder(dir, why)) {
+        *why = folder + ": " + *why;
+        CloseHandle(dir);
+        return false;
+    }
+    *store = new StoreState{folder, dir, INVALID_HANDLE_VALUE};
+    return true;
+}
+
+void StoreClose(Store store)
+{
+    if (store->index != INVALID_HANDLE_VALUE)
+        CloseHandle(store->index);
+    CloseHandle(store->dir);
+    delete store;
+}
+
+const std::string& StorePath(Store store)
+{
+    return store->path;
+}
+
+bool StoreEmpty(Store store)
 {
     WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((Wide(folder) + L"\\*").c_str(), &found);
+    HANDLE search = FindFirstFileW((Wide(store->path) + L"\\*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE)
         return false;
     bool empty = true;
@@ -173,27 +225,160 @@ bool StoreFolderEmpty(const std::string& folder)
     return empty;
 }
 
-bool StoreReadText(const std::string& path, std::string* text)
+bool StoreNames(Store store, std::vector<std::string>* names)
 {
-    HANDLE handle = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return false;
-    text->clear();
-    char block[65536];
-    DWORD got = 0;
-    bool read;
-    while ((read = ReadFile(handle, block, sizeof block, &got, nullptr) != FALSE) && got > 0)
-        text->append(block, got);
-    const DWORD error = GetLastError();
-    CloseHandle(handle);
-    SetLastError(error);
-    return read;
+    names->clear();
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((Wide(store->path) + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND;
+    do {
+        char name[4 * MAX_PATH];
+        if (Utf16ToWtf8(reinterpret_cast<const uint16_t*>(found.cFileName), std::wcslen(found.cFileName), name, sizeof name))
+            names->push_back(name);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return true;
 }
 
-bool StoreGiveBack(const std::string& stored, const std::string& path, const FileMetadata& metadata, std::string* why)
+bool StoreOpenIndex(Store store, bool create, bool* missing, std::string* why)
 {
-    const std::wstring from = Wide(stored), to = Wide(path);
+    *missing = false;
+    if (store->index != INVALID_HANDLE_VALUE)
+        return true;
+    const std::wstring path = Wide(Join(store, kQuarantineIndex));
+    *missing = GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND;
+    if (*missing && !create) {
+        *why = std::string("no ") + kQuarantineIndex;
+        return false;
+    }
+    HANDLE index = CreateFileW(path.c_str(), GENERIC_READ | FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               *missing ? CREATE_NEW : OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (index == INVALID_HANDLE_VALUE) {
+        *why = Reason((std::string(kQuarantineIndex) + " cannot be opened").c_str());
+        return false;
+    }
+    if (GetFileType(index) != FILE_TYPE_DISK || !GetFileInformationByHandle(index, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
+        info.nNumberOfLinks != 1) {
+        *why = std::string(kQuarantineIndex) + " is no plain file of one name";
+        CloseHandle(index);
+        return false;
+    }
+    store->index = index;
+    return true;
+}
+
+bool StoreLock(Store store)
+{
+    OVERLAPPED whole = {};
+    return LockFileEx(store->index, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole) != FALSE;
+}
+
+void StoreUnlock(Store store)
+{
+    OVERLAPPED whole = {};
+    UnlockFileEx(store->index, 0, MAXDWORD, MAXDWORD, &whole);
+}
+
+namespace {
+
+bool ReadAt(HANDLE file, uint64_t at, char* out, DWORD count, DWORD* got)
+{
+    OVERLAPPED where = {};
+    where.Offset = static_cast<DWORD>(at);
+    where.OffsetHigh = static_cast<DWORD>(at >> 32);
+    return ReadFile(file, out, count, got, &where) != FALSE || GetLastError() == ERROR_HANDLE_EOF;
+}
+
+}  // namespace
+
+bool StoreReadIndex(Store store, uint64_t from, std::string* text, std::string* why)
+{
+    text->clear();
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(store->index, &size)) {
+        *why = Reason(kQuarantineIndex);
+        return false;
+    }
+    const auto end = static_cast<uint64_t>(size.QuadPart);
+    if (end > kStoreIndexCap) {
+        *why = std::string(kQuarantineIndex) + " holds " + std::to_string(end) + " bytes, more than any run writes";
+        return false;
+    }
+    if (from >= end)
+        return true;
+    text->resize(static_cast<size_t>(end - from));
+    for (size_t done = 0; done < text->size();) {
+        DWORD got = 0;
+        const DWORD count = static_cast<DWORD>(text->size() - done < 65536 ? text->size() - done : 65536);
+        if (!ReadAt(store->index, from + done, &(*text)[done], count, &got)) {
+            *why = Reason((std::string(kQuarantineIndex) + " cannot be read").c_str());
+            return false;
+        }
+        if (got == 0) {
+            text->resize(done);
+            break;
+        }
+        done += got;
+    }
+    return true;
+}
+
+bool StoreAppend(Store store, const std::string& line)
+{
+    LARGE_INTEGER size;
+    char last = '\n';
+    DWORD got = 0;
+    if (!GetFileSizeEx(store->index, &size) ||
+        (size.QuadPart > 0 && !ReadAt(store->index, static_cast<uint64_t>(size.QuadPart) - 1, &last, 1, &got)))
+        return false;
+    const std::string text = (last == '\n' ? "" : "\n") + line + "\n";
+    DWORD put = 0;
+    return WriteFile(store->index, text.data(), static_cast<DWORD>(text.size()), &put, nullptr) && put == text.size() &&
+           FlushFileBuffers(store->index);
+}
+
+bool StoreHolds(Store store, const std::string& name)
+{
+    const DWORD attributes = GetFileAttributesW(Wide(Join(store, name)).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+}
+
+bool StoreNameUsed(Store store, const std::string& name)
+{
+    return GetFileAttributesW(Wide(Join(store, name)).c_str()) != INVALID_FILE_ATTRIBUTES ||
+           GetLastError() != ERROR_FILE_NOT_FOUND;
+}
+
+bool StoreOpenStored(Store store, const std::string& name, FsFile* file)
+{
+    return StoreHolds(store, name) && FsOpenFile(Join(store, name).c_str(), file);
+}
+
+std::string StorePartName(const std::string& name)
+{
+    return name + ".part";
+}
+
+bool StoreFinishPart(Store store, const std::string& name)
+{
+    return MoveFileExW(Wide(Join(store, StorePartName(name))).c_str(), Wide(Join(store, name)).c_str(),
+                       MOVEFILE_WRITE_THROUGH) != FALSE;
+}
+
+FsDisposal StoreTake(Store store, FsFile* file, const std::string& name, char* target, size_t capacity)
+{
+    return FsDispose(file, store->path.c_str(), false, target, capacity, name.c_str());
+}
+
+bool StoreGiveBack(Store store, const FsFile&, const std::string& name, const std::string& path,
+                   const FileMetadata& metadata, std::string* why)
+{
+    why->clear();
+    const std::wstring from = Wide(Join(store, name)), to = Wide(path);
     if (from.empty() || to.empty()) {
         *why = "no path Windows takes";
         return false;
@@ -204,7 +389,7 @@ bool StoreGiveBack(const std::string& stored, const std::string& path, const Fil
     }
     // One volume: one rename, never over a file, the metadata given once the file is in place.
     if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH))
-        return Apply(to, metadata, why) || (*why = "restored, but " + *why, true);
+        return Apply(to, metadata, why) || true;
     if (GetLastError() != ERROR_NOT_SAME_DEVICE) {
         const DWORD error = GetLastError();
         *why = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? "a file is in its place (not replaced)"
@@ -233,11 +418,10 @@ bool StoreGiveBack(const std::string& stored, const std::string& path, const Fil
         DeleteFileW(temporary.c_str());
         return false;
     }
-    if (!Apply(to, metadata, why))
-        *why = "restored, but " + *why;
+    Apply(to, metadata, why);
     SetFileAttributesW(from.c_str(), FILE_ATTRIBUTE_NORMAL);  // read-only would keep it
     if (!DeleteFileW(from.c_str()))
-        *why = Reason("restored, but the stored file cannot be removed");
+        *why = Reason("the stored file cannot be removed");
     return true;
 }
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "cleanup/cleanup_rules.h"
 #include "detect/infection.h"
@@ -36,11 +37,28 @@ struct HiveWork {
     std::vector<size_t> changes;  // the result's changes that stand or fall with this hive's commit
 };
 
+// A Run value's program found infected, held open from its test to its disposal, so that what
+// goes is the file tested: another put at its name meanwhile stays.
+struct TestedFile {
+    explicit TestedFile(const std::string& at) : path(at) {}
+    ~TestedFile()
+    {
+        if (open)
+            FsClose(&file);
+    }
+    TestedFile(const TestedFile&) = delete;
+    TestedFile& operator=(const TestedFile&) = delete;
+    const std::string path;  // the file keeps a pointer into it
+    FsFile file{};
+    bool open = false;
+};
+
 // A program or dropped file to delete (or move) once the hives are written.
 struct FileWork {
     std::string windowsPath;
     std::string path;
     const char* what;
+    std::shared_ptr<TestedFile> tested;  // a Run value's program; a dropped file is known by its name
 };
 
 struct Plan {
@@ -135,12 +153,13 @@ bool FindRunProgram(const System& system, const std::string& text, bool wowView,
     }
 }
 
-void PlanFile(Plan* plan, const std::string& windowsPath, const std::string& path, const char* what)
+void PlanFile(Plan* plan, const std::string& windowsPath, const std::string& path, const char* what,
+              const std::shared_ptr<TestedFile>& tested = nullptr)
 {
     for (const FileWork& file : plan->files)
         if (file.path == path)
             return;
-    plan->files.push_back({windowsPath, path, what});
+    plan->files.push_back({windowsPath, path, what, tested});
 }
 
 // A change of a hive: done (or, dry, doable) only once the hive is committed.
@@ -176,16 +195,15 @@ void PlanRunKey(Plan* plan, HiveWork* work, const std::string& key, bool wowView
             case Lookup::Missing: break;  // names no file: nothing of the worm
             case Lookup::Found: {
                 int error = 0;
-                FsFile opened;
-                const FileVerdict verdict = TestExecutableAt(path.c_str(), &opened, &error);
-                if (verdict == FileVerdict::Infected)
-                    FsClose(&opened);
+                auto tested = std::make_shared<TestedFile>(path);
+                const FileVerdict verdict = TestExecutableAt(tested->path.c_str(), &tested->file, &error);
+                tested->open = verdict == FileVerdict::Infected;
                 if (verdict == FileVerdict::Unreadable) {
                     Skip(plan, windowsPath, "cannot be read: " + std::string(std::strerror(error)));
                 } else if (verdict == FileVerdict::Infected) {
                     removed.push_back("value \"" + value.name + "\" deleted: it starts " + windowsPath +
                                       ", which is infected");
-                    PlanFile(plan, windowsPath, path, kRunProgramWhy);
+                    PlanFile(plan, windowsPath, path, kRunProgramWhy, tested);
                     continue;
                 }
                 break;
@@ -450,21 +468,27 @@ bool OpenUserHives(Plan* plan, std::string* error)
 }
 
 // Where every file the rescue takes away goes: moved into moveDir when one is given, else
-// deleted. The one place that touches such a file, so that it goes as the online scan's do.
-// Moved, it goes into the quarantine, recorded as what it is. *target gets where it was moved;
-// *why why it could not go.
-bool DisposeRescueFile(const std::string& path, const std::string& moveDir, const char* what, std::string* target,
-                       std::string* why)
+// deleted. The one place that touches such a file, so that it goes as the online scan's do: a
+// Run value's program through the handle it was tested by, a dropped file (known by its name)
+// opened here. Moved, it goes into the quarantine, recorded as what it is. *target gets where it
+// was moved; *why why it could not go.
+bool DisposeRescueFile(const FileWork& work, const std::string& moveDir, std::string* target, std::string* why)
 {
     char moved[kFsPathCapacity];
     char reason[256];
     FsFile opened;
+    FsFile* file = &opened;
     FsDisposal done{FsOutcome::NotDone, 0};
-    if (FsOpenFile(path.c_str(), &opened))
-        done = moveDir.empty() ? FsDispose(&opened, nullptr, false, moved, sizeof moved)
-                               : QuarantineFile(moveDir.c_str(), &opened, path.c_str(), what, moved, sizeof moved);
-    else
+    if (work.tested != nullptr && work.tested->open) {
+        file = &work.tested->file;
+        work.tested->open = false;  // the disposal closes it
+    } else if (work.tested != nullptr || !FsOpenFile(work.path.c_str(), &opened)) {
+        file = nullptr;
         done.error = FsLastError();
+    }
+    if (file != nullptr)
+        done = moveDir.empty() ? FsDispose(file, nullptr, false, moved, sizeof moved)
+                               : QuarantineFile(moveDir.c_str(), file, work.path.c_str(), work.what, moved, sizeof moved);
     FsErrorText(done.error, reason, sizeof reason);
     if (done.outcome == FsOutcome::NotDone) {
         *why = reason;
@@ -498,7 +522,7 @@ void MakeChanges(Plan* plan)
     }
     for (const FileWork& file : plan->files) {
         std::string target, why;
-        const bool done = dry || DisposeRescueFile(file.path, plan->request->moveDir, file.what, &target, &why);
+        const bool done = dry || DisposeRescueFile(file, plan->request->moveDir, &target, &why);
         const Handling handling = plan->request->moveDir.empty() ? Handling::Deleted : Handling::Moved;
         const std::string change = file.what + std::string(HandlingText(handling, !target.empty())) + target;
         plan->result->changes.push_back({file.windowsPath, change, done, why});

@@ -15,13 +15,16 @@ import pty
 import re
 import select
 import shutil
+import signal
 import socket
+import stat
 import struct
 import subprocess
 import sys
 import tempfile
 import threading
 import unittest
+from unittest import mock
 
 import pefile
 
@@ -639,6 +642,234 @@ class Scans(unittest.TestCase):
                 listed = [json.loads(l) for l in build.run("--json", "--list", quarantine)[1].splitlines()]
                 self.assertEqual([l["state"] for l in listed if l["state"] != "missing"], ["restored"], "marked, not removed")
                 self.assertEqual(build.run("--restore", quarantine, path)[0], 2, "restored once")
+
+    def own(self, path, uid, mode):
+        os.chown(path, uid, uid)
+        os.chmod(path, mode)
+        return path
+
+    def users_program(self, folder, uid, name="run.sh"):
+        """A program of user uid in folders of uid (writable by all: root runs the tests without the
+        right to write anywhere)."""
+        os.makedirs(folder)
+        for at in (os.path.dirname(folder), folder):
+            self.own(at, uid, 0o777)
+        plant(folder, {name: self.sick})
+        return self.own(os.path.join(folder, name), uid, 0o755)
+
+    def run_pausing(self, build, args, at_first_pause):
+        """Runs build with the disposal pause, doing at_first_pause() at the first one."""
+        fifo = os.path.join(self.root, "pause-%d" % len(os.listdir(self.root)))
+        os.mkfifo(fifo)
+        os.mkfifo(fifo + ".go")
+        scan = subprocess.Popen(build.command(args), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                env=dict(os.environ, QF_TEST_DISPOSE_PAUSE=fifo))
+
+        def owner():
+            first = True
+            while True:
+                with open(fifo) as pause:
+                    if not pause.readline():
+                        return
+                first and at_first_pause()
+                first = False
+                with open(fifo + ".go", "w") as go:
+                    go.write("g")
+        thread = threading.Thread(target=owner)
+        thread.start()
+        out, err = scan.communicate(timeout=120)
+        with open(fifo, "w"):
+            pass
+        thread.join()
+        return scan.returncode, out.decode(), err.decode()
+
+    def test_the_quarantine_as_root_over_folders_others_write(self):
+        """Run as root over folders that other users write: the store must be the operator's and is
+        held for the run, its index is data, a restore goes only where it may, and runs at once, a
+        torn line or a FIFO in the index's place lose nothing and hold nothing."""
+        build = ARGS.linux or self.skipTest("Linux only")
+        if os.geteuid() != 0:
+            self.skipTest("needs root: files of other users, mounts")
+        nobody, victim = 65534, 1001
+        volume = self.volume()
+        n = iter(range(1000))
+
+        def store(where=None, mode=0o700):
+            q = os.path.join(where or self.root, "q%d" % next(n))
+            os.mkdir(q)
+            os.chmod(q, mode)
+            return q
+
+        def held(q):
+            return [json.loads(l)["state"] for l in build.run("--list", "--json", q)[1].splitlines()].count("held")
+
+        def swapped_for_link(across):
+            program = self.users_program(os.path.join(self.root, "home%d/app" % next(n)), nobody)
+            etc = os.path.join(self.root, "etc%d" % next(n))  # root's, as /etc/profile.d is
+            os.mkdir(etc)
+            q = store(volume if across else None)
+            self.assertEqual(build.run("--move", q, os.path.dirname(program))[0], 1)
+            os.rename(os.path.dirname(program), os.path.dirname(program) + ".old")
+            os.symlink(etc, os.path.dirname(program))
+            os.lchown(os.path.dirname(program), nobody, nobody)
+            code, out, err = build.run("--restore", q)
+            self.assertEqual((code, os.listdir(etc), held(q)), (2, [], 1), out + err)
+            self.assertIn(program + ": not restored: %s is a link (not followed)" % os.path.dirname(program), out)
+
+        def remade_by_another():
+            program = self.users_program(os.path.join(self.root, "shared%d/victim" % next(n)), victim)
+            q = store()
+            self.assertEqual(build.run("--move", q, os.path.dirname(program))[0], 1)
+            os.rename(os.path.dirname(program), os.path.dirname(program) + ".old")
+            os.mkdir(os.path.dirname(program))
+            self.own(os.path.dirname(program), nobody, 0o777)
+            code, out, err = build.run("--restore", q)
+            self.assertEqual((code, os.listdir(os.path.dirname(program))), (2, []), out + err)
+            self.assertIn("belongs to user %d, neither to root nor to the file's owner (%d)" % (nobody, victim), out)
+
+        def refused_store(make, why):
+            program = self.users_program(os.path.join(self.root, "t%d/app" % next(n)), nobody)
+            q = make()
+            for args in (["--move", q, os.path.dirname(program)], ["--list", q], ["--restore", q]):
+                code, out, err = build.run(*args)
+                self.assertEqual((code, out, read(program)), (2, "", self.sick), args)
+                self.assertRegex(err, r"^qfscan: .*refused: .*" + re.escape(why), args)
+            self.assertFalse(os.path.exists(os.path.join(q, "index.jsonl")))
+
+        def link_to(q):
+            os.symlink(q, q + ".link")
+            return q + ".link"
+
+        def re_pointed():
+            tree = self.tree("re-pointed%d" % next(n), {"d%d/sick.exe" % i: self.sick + bytes([i]) for i in range(3)})
+            above = os.path.join(self.root, "above%d" % next(n))
+            os.mkdir(above)
+            q = store(above)
+
+            def swap():
+                os.rename(above, above + ".away")
+                os.makedirs(q)
+            code, out, err = self.run_pausing(build, ["--move", q, tree], swap)
+            self.assertEqual((code, os.listdir(q)), (1, []), out + err)
+            self.assertEqual(held(above + ".away/" + os.path.basename(q)), 3)
+
+        def two_at_once():
+            trees = [self.tree("at-once%d" % next(n), {"d%d/sick.exe" % i: self.sick for i in range(40)}) for _ in range(2)]
+            q = store()
+            runs = [subprocess.Popen(build.command(["--move", q, t]), stdout=subprocess.DEVNULL) for t in trees]
+            self.assertEqual([r.wait(120) for r in runs], [1, 1])
+            lines = [json.loads(l) for l in read(os.path.join(q, "index.jsonl")).splitlines()]
+            self.assertEqual(len({l["stored"] for l in lines if l["type"] == "file"}), 80)
+            self.assertEqual((held(q), len([f for f in os.listdir(q) if f.endswith(".quarantined")])), (80, 80))
+
+        def forged_index():
+            plant(self.root, {"rootonly%d/secret" % next(n): b"root's own"})
+            secret = os.path.join(self.root, "rootonly%d/secret" % (next(n) - 1))
+            os.chmod(secret, 0o600)
+            os.chmod(os.path.dirname(secret), 0o700)
+            program = os.path.join(self.tree("setid%d" % next(n), {"su": self.sick}), "su")
+            os.chmod(program, 0o6755)
+            q = store()
+            self.assertEqual(build.run("--move", q, os.path.dirname(program))[0], 1)
+            real = json.loads(read(os.path.join(q, "index.jsonl")).splitlines()[0])
+            stolen = os.path.join(self.root, "stolen")
+            forged = [dict(real, stored="../" + os.path.relpath(secret, q), path=stolen, mode=0o666),
+                      dict(real, sha256='0" ,"path":"/forged'),
+                      dict(real, stored=stored_name(self.sick, 7), why="\x1b]52;c;ZXZpbA==\x07\x1b[2J")]
+            with open(os.path.join(q, "index.jsonl"), "a") as f:
+                f.write("".join(json.dumps(l) + "\n" for l in forged))
+            code, out, err = build.run("--list", q)
+            self.assertEqual((code, out.count(": held as "), "\x1b" in out + err), (2, 1, False), out + err)
+            for problem in ("line 2: its stored name is none this quarantine gives", "line 3: its sha256 is no 64 hex digits"):
+                self.assertIn(problem + "; passed over", err)
+            pairs = [json.loads(l, object_pairs_hook=lambda p: self.assertEqual(len(p), len(dict(p))) or dict(p))
+                     for l in build.run("--list", "--json", q)[1].splitlines()]
+            self.assertEqual([(p["path"], p["state"]) for p in pairs], [(program, "held"), (program, "missing")])
+            code, out, err = build.run("--restore", q)
+            self.assertEqual((code, read(program), os.stat(program).st_mode & 0o7777), (2, self.sick, 0o755), out + err)
+            self.assertEqual((read(secret), os.stat(secret).st_mode & 0o777, os.path.exists(stolen)), (b"root's own", 0o600, False))
+
+        def torn_line():
+            q = store()
+            trees = [self.tree("torn%d" % next(n), {"sick.exe": self.sick + bytes([i])}) for i in range(2)]
+            self.assertEqual(build.run("--move", q, trees[0])[0], 1)
+            with open(os.path.join(q, "index.jsonl"), "a") as f:
+                f.write('{"type":"file","pa')
+            code, out, err = build.run("--list", q)
+            self.assertEqual((code, out.splitlines()[-1]), (0, "1 file(s), 1 held"), err)
+            self.assertIn("line 2 was cut short", err)
+            self.assertEqual(build.run("--move", q, trees[1])[0], 1)
+            self.assertEqual((build.run("--list", q)[1].splitlines()[-1], build.run("--restore", q)[0]), ("2 file(s), 2 held", 0))
+
+        def index_in_its_place(make, why):
+            q = store()
+            make(os.path.join(q, "index.jsonl"))
+            program = os.path.join(self.tree("fifo%d" % next(n), {"sick.exe": self.sick}), "sick.exe")
+            for args in (["--list", q], ["--restore", q], ["--move", q, program]):
+                code, out, err = build.run(*args)
+                self.assertEqual((code, out, os.path.exists(program)), (2, "", True), args)
+                self.assertIn("index.jsonl " + why, err)
+
+        def from_a_bind_mount():
+            real = store()
+            os.mkdir(real + "/q")
+            bound = os.path.join(self.root, "bound%d" % next(n))
+            os.mkdir(bound)
+            subprocess.run(["mount", "--bind", real, bound], check=True)
+            self.mounted.append(bound)
+            program = os.path.join(self.tree("bind%d" % next(n), {"sick.exe": self.sick}), "sick.exe")
+            self.assertEqual(build.run("--move", bound + "/q", program)[0], 1)
+            self.assertEqual(build.run("--restore", bound + "/q", program), (0, program + ": restored\n", mock.ANY))
+            self.assertEqual(read(program), self.sick)
+
+        def killed_at_each_step(op, across):
+            """Killed at each call of these kinds in turn (strace's fault injection), a move or a
+            restore leaves the program at its path, or stored, listed and given back; never is a
+            stored file runnable."""
+            for call in ("renameat2", "linkat", "unlinkat", "fchmod", "fsync", "write", "flock"):
+                for when in range(1, 50):
+                    data = self.sick + b"%s %d" % (call.encode(), when)
+                    path = os.path.join(self.tree("kill%d" % next(n), {"sick.exe": data}), "sick.exe")
+                    os.chmod(path, 0o755)
+                    q = store(volume if across else None)
+                    if op == "restore":
+                        self.assertEqual(build.run("--move", q, path)[0], 1)
+                    killed = subprocess.run(["strace", "-f", "-o", "/dev/null", "-e", "trace=" + call, "-e",
+                                             "inject=%s:signal=KILL:when=%d" % (call, when)] +
+                                            build.command(["--" + op, q, path]), capture_output=True, timeout=120)
+                    for name in os.listdir(q):
+                        self.assertEqual(os.lstat(os.path.join(q, name)).st_mode & 0o111, 0, (call, when, name))
+                    if not os.path.exists(path):
+                        self.assertEqual(held(q), 1, (call, when))
+                        self.assertEqual(build.run("--restore", q, path)[0], 0, (call, when))
+                    self.assertEqual(read(path), data, (call, when))
+                    if killed.returncode != -signal.SIGKILL:
+                        break
+
+        cases = {"an ancestor swapped for a link": lambda: swapped_for_link(False),
+                 "an ancestor swapped for a link, across volumes": lambda: swapped_for_link(True),
+                 "a folder re-made by another user": remade_by_another,
+                 "a store of another user": lambda: refused_store(lambda: self.own(store(), nobody, 0o755),
+                                                                  "belongs to user %d, neither to this user" % nobody),
+                 "a store all may write": lambda: refused_store(lambda: store(mode=0o1777), "may be written by others"),
+                 "a folder above all may write": lambda: refused_store(
+                     lambda: store(self.own(store(), 0, 0o777)), "may be written by others than its owner (mode 0777)"),
+                 "a store reached through a link": lambda: refused_store(lambda: link_to(store()), "is a link (not followed)"),
+                 "a store re-pointed during a run": re_pointed,
+                 "two runs at once": two_at_once,
+                 "a forged index": forged_index,
+                 "a torn last line": torn_line,
+                 "a FIFO for the index": lambda: index_in_its_place(os.mkfifo, "is no regular file"),
+                 "a device for the index": lambda: index_in_its_place(
+                     lambda p: os.mknod(p, 0o600 | stat.S_IFCHR, os.makedev(1, 5)), "is no regular file"),
+                 "a link for the index": lambda: index_in_its_place(lambda p: os.symlink("/dev/zero", p), "is a link"),
+                 "a restore from a bind mount": from_a_bind_mount}
+        cases.update({"killed at each step of a %s%s" % (op, ", across volumes" * across):
+                      (lambda op=op, across=across: killed_at_each_step(op, across))
+                      for op in ("move", "restore") for across in (False, True)})
+        for case, check in cases.items():
+            with self.subTest(case=case):
+                check()
 
     def test_kernel_file_systems_are_passed_over(self):
         """A kernel file system mounted below a scanned folder is passed over like a dot folder,

@@ -17,6 +17,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import termios
 import unittest
 
@@ -462,6 +463,46 @@ class NtfsVolume(RescueRuns, Layout):
                     self.assertIn("not everything could be checked" if out else "qfscan: ", out + err)
         self.assertEqual(self.names("Windows.bak/System32/config/SOFTWARE", RUN), ["Deep"], "the other one is left")
 
+    def test_a_program_swapped_after_its_test_stays(self):
+        """The repair disposes of the Run values' programs through the handles they were tested by:
+        each put in its place by another (a clean program) after its test, while the first goes,
+        stays where it is, and its line says why."""
+        runs = [DEEP, "Program Files/Vendor/App/tool.exe", "WINDOWS/SysWOW64/sick32.exe", "Users/Alice/AppData/evil.exe",
+                "WINDOWS/System32/worm.exe"]
+        clean = sample("sample32.exe")
+        fifo = os.path.join(self.work, "pause")
+        os.mkfifo(fifo)
+        os.mkfifo(fifo + ".go")
+        scan = subprocess.Popen([QFSCAN, "--offline", self.root, "--delete"], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True, env=dict(os.environ, QF_TEST_DISPOSE_PAUSE=fifo))
+        swapped = []
+
+        def others():  # at the first pause, each other Run value's program is swapped for a clean one
+            while True:
+                with open(fifo) as pause:
+                    first = pause.readline().strip()
+                if not first:
+                    return
+                for relative in runs if not swapped else []:
+                    if self.path(relative) != first:
+                        plant(self.root, {"clean.swap": clean})  # a new file, on the same volume
+                        os.rename(self.path("clean.swap"), self.path(relative))
+                        swapped.append(relative)
+                with open(fifo + ".go", "w") as go:
+                    go.write("g")
+        owner = threading.Thread(target=others)
+        owner.start()
+        out, err = scan.communicate(timeout=300)
+        with open(fifo, "w"):
+            pass  # an empty line ends the wait
+        owner.join()
+        self.assertEqual((scan.returncode, len(swapped)), (2, 4), out)
+        for relative in swapped:
+            self.assertEqual(self.read(relative), clean, relative)
+        left = re.findall(r"not changed: C:\\(.*): infected program of a Run value, deleted: changed since it was "
+                          r"tested \(another file or a link in its place\)\n", err)
+        self.assertEqual(sorted(p.lower() for p in left), sorted(r.replace("/", "\\").lower() for r in swapped), err)
+
     def test_rescue_hostile_names_progress_and_ten_volumes(self):
         """Names and a Userinit value that would forge lines or drive the console, a scan held up in
         a folder while the screen goes on counting, and ten volumes paged on an 80x25 screen."""
@@ -559,7 +600,8 @@ class NtfsVolume(RescueRuns, Layout):
         code, out, err = self.qfscan("--move", aside)
         self.assertEqual((code, err), (1, ""), out)
         # What the quarantine took from the volume comes back with its descriptor and DOS attributes.
-        self.assertEqual(subprocess.run([QFSCAN, "--restore", aside], capture_output=True, timeout=600).returncode, 0)
+        done = subprocess.run([QFSCAN, "--restore", aside], capture_output=True, timeout=600)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
         self.assertEqual({p: security(self.path(p)) for p in taken}, taken)
         for remounted in (False, True):
             if remounted:
