@@ -555,8 +555,10 @@ bool QuarantineReady(const std::string& folder, bool create, std::string* why)
     if (Open(folder, create, why) != nullptr)
         return true;
     // Not yet made (a dry run, or the check before the log opens): an empty folder will do.
+    // Another run into the same new folder may have made it a quarantine since: then it is one.
     const auto found = OpenedFolders().find(folder);
-    return !create && found != OpenedFolders().end() && StoreEmpty(found->second.store);
+    return !create && found != OpenedFolders().end() &&
+           (StoreEmpty(found->second.store) || Open(folder, false, why) != nullptr);
 }
 
 bool QuarantineRead(const std::string& folder, IndexFold* fold, std::string* why)

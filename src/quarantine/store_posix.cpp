@@ -439,6 +439,8 @@ bool StoreOpenIndex(Store store, bool create, bool* missing, std::string* why)
             return false;
         }
         fd = openat(store->fd, kQuarantineIndex, O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0 && errno == EEXIST)  // another run into the new folder made it first: it is found
+            return StoreOpenIndex(store, false, missing, why);
         if (fd < 0) {
             *why = Reason((std::string(kQuarantineIndex) + " cannot be made").c_str());
             return false;
