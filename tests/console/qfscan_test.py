@@ -29,7 +29,7 @@ from unittest import mock
 import pefile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from fixtures import NAMES_CLEAN, NAMES_SICK, code_end, fingerprint, infected, plant, read, sample  # noqa: E402
+from fixtures import NAMES_CLEAN, NAMES_SICK, code_end, fingerprint, infected, paused_run, plant, read, sample  # noqa: E402
 
 ARGS = None
 
@@ -400,20 +400,9 @@ class Scans(unittest.TestCase):
                 plant(outside, {"secret": b"root's own", "sub/sick.exe": self.sick})
                 os.chmod(outside + "/secret", 0o600)
                 folder = self.tree("race%d" % n, {"a.exe": self.sick, "sub/sick.exe": self.sick, "a/b4/sick.exe": self.sick})
-                fifo = os.path.join(self.root, "pause%d" % n)
-                os.mkfifo(fifo)
-                os.mkfifo(fifo + ".go")
-                env = dict(os.environ, QF_TEST_DISPOSE_PAUSE=fifo, QF_TEST_ENTER_PAUSE="b4")
-                scan = subprocess.Popen(build.command(["--jobs", jobs, disposal] + [quarantine] * (disposal == "--move") +
-                                                      [folder]), stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
                 swapped = []
 
-                def hostile_owner():
-                    while True:
-                        with open(fifo) as pause:
-                            path = pause.readline().strip()
-                        if not path:
-                            return
+                def hostile_owner(path):
                         entering = path == folder + "/a/b4"
                         if swap == "folder" and not swapped and not entering:
                             shutil.rmtree(folder + "/sub")
@@ -430,15 +419,10 @@ class Scans(unittest.TestCase):
                                 plant(self.root, {"clean%d" % n: self.clean})
                                 os.rename(self.root + "/clean%d" % n, path)
                             swapped.append(path)
-                        with open(fifo + ".go", "w") as go:
-                            go.write("g")
 
-                owner = threading.Thread(target=hostile_owner)
-                owner.start()
-                out, err = scan.communicate(timeout=120)
-                with open(fifo, "w"):
-                    pass  # an empty line ends the owner's wait
-                owner.join()
+                code, out, err = paused_run(build.command(["--jobs", jobs, disposal] + [quarantine] * (disposal == "--move")
+                                                          + [folder]), os.path.join(self.root, "pause%d" % n),
+                                            hostile_owner, dict(os.environ, QF_TEST_ENTER_PAUSE="b4"))
                 self.assertEqual(read(outside + "/secret"), b"root's own")
                 self.assertTrue(os.path.exists(outside + "/sub/sick.exe"), "nothing outside the tree is deleted")
                 if swap == "on the way":
@@ -451,7 +435,7 @@ class Scans(unittest.TestCase):
                     self.assertIn(path + ": infected, not %s: changed since it was tested"
                                   % ("moved" if disposal == "--move" else "deleted"), out.decode())
                 if swap != "on the way":  # there the folder is either scanned through its own handle or left
-                    self.assertEqual(scan.returncode, 2, err)
+                    self.assertEqual(code, 2, err)
                 self.assertEqual([n for n in os.listdir(folder) if n.startswith(".qfscan-")], [], "no name left taken")
 
     def paused(self, build, args, fifo):
@@ -659,29 +643,14 @@ class Scans(unittest.TestCase):
 
     def run_pausing(self, build, args, at_first_pause):
         """Runs build with the disposal pause, doing at_first_pause() at the first one."""
-        fifo = os.path.join(self.root, "pause-%d" % len(os.listdir(self.root)))
-        os.mkfifo(fifo)
-        os.mkfifo(fifo + ".go")
-        scan = subprocess.Popen(build.command(args), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                env=dict(os.environ, QF_TEST_DISPOSE_PAUSE=fifo))
+        paused = []
 
-        def owner():
-            first = True
-            while True:
-                with open(fifo) as pause:
-                    if not pause.readline():
-                        return
-                first and at_first_pause()
-                first = False
-                with open(fifo + ".go", "w") as go:
-                    go.write("g")
-        thread = threading.Thread(target=owner)
-        thread.start()
-        out, err = scan.communicate(timeout=120)
-        with open(fifo, "w"):
-            pass
-        thread.join()
-        return scan.returncode, out.decode(), err.decode()
+        def first_only(path):
+            paused or at_first_pause()
+            paused.append(path)
+        code, out, err = paused_run(build.command(args), os.path.join(self.root, "pause-%d" % len(os.listdir(self.root))),
+                                    first_only)
+        return code, out.decode(), err.decode()
 
     def test_the_quarantine_as_root_over_folders_others_write(self):
         """Run as root over folders that other users write: the store must be the operator's and is

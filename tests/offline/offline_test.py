@@ -17,7 +17,6 @@ import struct
 import subprocess
 import sys
 import tempfile
-import threading
 import termios
 import unittest
 
@@ -25,7 +24,7 @@ sys.path[:0] = [os.path.dirname(os.path.abspath(__file__)),
                 os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support")]
 from hive_fixture import (REG_BINARY, REG_EXPAND_SZ, REG_SZ, build_hive, make_dirty, read_values,  # noqa: E402
                           repeat_first_value, security_descriptor, sid)
-from fixtures import attributes, compact, fingerprint, infected, plant, read, sample  # noqa: E402
+from fixtures import attributes, compact, fingerprint, infected, paused_run, plant, read, sample  # noqa: E402
 
 QFSCAN = None
 RUN = r"Microsoft\Windows\CurrentVersion\Run"
@@ -470,33 +469,18 @@ class NtfsVolume(RescueRuns, Layout):
         runs = [DEEP, "Program Files/Vendor/App/tool.exe", "WINDOWS/SysWOW64/sick32.exe", "Users/Alice/AppData/evil.exe",
                 "WINDOWS/System32/worm.exe"]
         clean = sample("sample32.exe")
-        fifo = os.path.join(self.work, "pause")
-        os.mkfifo(fifo)
-        os.mkfifo(fifo + ".go")
-        scan = subprocess.Popen([QFSCAN, "--offline", self.root, "--delete"], stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, text=True, env=dict(os.environ, QF_TEST_DISPOSE_PAUSE=fifo))
         swapped = []
 
-        def others():  # at the first pause, each other Run value's program is swapped for a clean one
-            while True:
-                with open(fifo) as pause:
-                    first = pause.readline().strip()
-                if not first:
-                    return
+        def others(first):  # at the first pause, each other Run value's program is swapped for a clean one
                 for relative in runs if not swapped else []:
                     if self.path(relative) != first:
                         plant(self.root, {"clean.swap": clean})  # a new file, on the same volume
                         os.rename(self.path("clean.swap"), self.path(relative))
                         swapped.append(relative)
-                with open(fifo + ".go", "w") as go:
-                    go.write("g")
-        owner = threading.Thread(target=others)
-        owner.start()
-        out, err = scan.communicate(timeout=300)
-        with open(fifo, "w"):
-            pass  # an empty line ends the wait
-        owner.join()
-        self.assertEqual((scan.returncode, len(swapped)), (2, 4), out)
+        code, out, err = paused_run([QFSCAN, "--offline", self.root, "--delete"], os.path.join(self.work, "pause"),
+                                    others, timeout=300)
+        out, err = out.decode(), err.decode()
+        self.assertEqual((code, len(swapped)), (2, 4), out)
         for relative in swapped:
             self.assertEqual(self.read(relative), clean, relative)
         left = re.findall(r"not changed: C:\\(.*): infected program of a Run value, deleted: changed since it was "

@@ -6,6 +6,8 @@ import itertools
 import os
 import stat
 import struct
+import subprocess
+import threading
 
 import pefile
 
@@ -122,3 +124,30 @@ def compact(path, data, algorithm, broken=False):
         f.write(b"".join(struct.pack("<I", end) for end in ends) + b"".join(chunks))
     os.truncate(path, len(data))
     os.setxattr(path, "system.ntfs_reparse_data", struct.pack("<IHHIIII", 0x80000017, 16, 0, 1, 2, 1, number))
+
+
+def paused_run(command, fifo, at_pause, env=None, timeout=120):
+    """Runs command with the test hook that stops before each disposal (QF_TEST_DISPOSE_PAUSE, a
+    FIFO at fifo and fifo.go): at each stop at_pause(path) runs while the program waits. Returns
+    the exit code and the bytes of standard output and standard error."""
+    os.mkfifo(fifo)
+    os.mkfifo(fifo + ".go")
+    scan = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            env=dict(env or os.environ, QF_TEST_DISPOSE_PAUSE=fifo))
+
+    def owner():
+        while True:
+            with open(fifo) as pause:
+                path = pause.readline().strip()
+            if not path:
+                return
+            at_pause(path)
+            with open(fifo + ".go", "w") as go:
+                go.write("g")
+    thread = threading.Thread(target=owner)
+    thread.start()
+    out, err = scan.communicate(timeout=timeout)
+    with open(fifo, "w"):
+        pass  # an empty line ends the owner's wait
+    thread.join()
+    return scan.returncode, out, err
