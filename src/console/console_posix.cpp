@@ -3,7 +3,7 @@
 
 #include "cleanup/cleanup_rules.h"
 #include "console/report.h"
-#include "rescue/repair.h"
+#include "rescue/repair_linux.h"
 
 #include <fcntl.h>
 #include <signal.h>

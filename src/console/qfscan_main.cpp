@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "console/console_platform.h"
-#include "console/fleet.h"
+#include "console/log_file.h"
 #include "console/quarantine_command.h"
 #include "console/report.h"
 #include "fs/file_system.h"

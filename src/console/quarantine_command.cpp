@@ -2,7 +2,7 @@
 #include "console/quarantine_command.h"
 
 #include "console/console_platform.h"
-#include "console/fleet.h"
+#include "console/log_file.h"
 #include "console/report.h"
 #include "fs/file_system.h"
 #include "quarantine/quarantine.h"

@@ -6,7 +6,7 @@
 
 #include "cleanup/cleanup_rules.h"
 #include "console/console_platform.h"
-#include "console/fleet.h"
+#include "console/log_file.h"
 #include "fs/file_system.h"
 #include "fs/unicode.h"
 #include "qf_version.h"

@@ -65,7 +65,7 @@ struct Report {
     uint64_t startedMs;
 };
 
-// A report to stdout and stderr (and to the --log file, see fleet.h) with nothing counted yet.
+// A report to stdout and stderr (and to the --log file, see log_file.h) with nothing counted yet.
 Report MakeReport(bool json, bool quiet, bool moving, bool progress);
 
 // path is in the platform's text; detail is the new path (Moved) or the reason (Not...); sha256

@@ -6,17 +6,17 @@
 add_library(qf_console STATIC src/console/report.cpp src/console/quarantine_command.cpp
                               src/rescue_screen/records.cpp src/rescue_screen/summary.cpp)
 if(WIN32)
-  target_sources(qf_console PRIVATE src/console/console_win32.cpp src/console/fleet_win32.cpp)
+  target_sources(qf_console PRIVATE src/console/console_win32.cpp src/console/log_file_win32.cpp)
   target_link_libraries(qf_console PUBLIC qf_win32 shell32)
 else()
-  target_sources(qf_console PRIVATE src/console/console_posix.cpp src/console/fleet_posix.cpp
+  target_sources(qf_console PRIVATE src/console/console_posix.cpp src/console/log_file_posix.cpp
                                     src/rescue_screen/rescue_posix.cpp)
   target_link_libraries(qf_console PUBLIC qf_rescue)
 endif()
 add_executable(qfscan src/console/qfscan_main.cpp)
 if(WIN32)
   target_sources(qfscan PRIVATE src/res/qfscan.rc)
-  # The event log's message table, in qfscan.exe's own resources (fleet_win32.cpp names the IDs).
+  # The event log's message table, in qfscan.exe's own resources (log_file_win32.cpp names the IDs).
   set(qf_events ${CMAKE_BINARY_DIR}/generated/events)
   add_custom_command(OUTPUT ${qf_events}/qfscan_events.rc ${qf_events}/MSG00409.bin
                      COMMAND ${CMAKE_COMMAND} -E make_directory ${qf_events}

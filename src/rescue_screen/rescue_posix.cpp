@@ -27,7 +27,7 @@
 
 #include "console/console_platform.h"
 #include "console/report.h"
-#include "rescue/repair.h"
+#include "rescue/repair_linux.h"
 #include "rescue_screen/records.h"
 #include "rescue_screen/summary.h"
 

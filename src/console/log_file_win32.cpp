@@ -1,5 +1,5 @@
 // The log file and the run's host and times on Windows.
-#include "console/fleet.h"
+#include "console/log_file.h"
 
 #include <windows.h>
 

@@ -1,5 +1,5 @@
 // Case-blind lookups on a mounted Windows volume that never leave it.
-#include "rescue/volume.h"
+#include "rescue/volume_linux.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,5 +1,5 @@
 // The offline repair: find the system, plan every change, then make them.
-#include "rescue/repair.h"
+#include "rescue/repair_linux.h"
 
 #include <algorithm>
 #include <cstring>
@@ -10,9 +10,9 @@
 #include "fs/file_system.h"
 #include "fs/unicode.h"
 #include "rescue/environment.h"
-#include "rescue/hive.h"
+#include "rescue/hive_linux.h"
 #include "quarantine/quarantine.h"
-#include "rescue/volume.h"
+#include "rescue/volume_linux.h"
 #include "scan/scan_text.h"
 
 namespace {

@@ -1,5 +1,5 @@
-// Hive files through libhivex, with the checks and the commit protocol of hive.h.
-#include "rescue/hive.h"
+// Hive files through libhivex, with the checks and the commit protocol of hive_linux.h.
+#include "rescue/hive_linux.h"
 
 #include <fcntl.h>
 #include <linux/msdos_fs.h>
@@ -21,7 +21,7 @@
 #include "fs/file_system.h"
 #include "fs/test_seams.h"
 #include "fs/unicode.h"
-#include "rescue/volume.h"
+#include "rescue/volume_linux.h"
 
 namespace {
 
