@@ -267,7 +267,7 @@ int KernelFileSystemError(int fd)
 }
 
 // Wraps the open folder fd, with a copy of its path.
-bool MakeDirectory(int fd, const struct stat& info, const char* path, int unlisted, FsDir* dir, FsFileId* id)
+bool WrapOpenFolder(int fd, const struct stat& info, const char* path, int unlisted, FsDir* dir, FsFileId* id)
 {
     auto* state = static_cast<FsDirState*>(std::malloc(sizeof(FsDirState)));
     char* copy = strdup(path);
@@ -310,7 +310,7 @@ bool FsOpenDirectory(const char* path, FsDir* dir, FsFileId* id)
         return Refuse(fd, errno);
     if (const int kernel = KernelFileSystemError(fd))
         return Refuse(fd, kernel);
-    return MakeDirectory(fd, info, path, unlisted, dir, id);
+    return WrapOpenFolder(fd, info, path, unlisted, dir, id);
 }
 
 bool FsOpenSubdirectory(FsDir parent, const char* name, const FsFileId& expected, const char* path, FsDir* dir,
@@ -338,7 +338,7 @@ bool FsOpenSubdirectory(FsDir parent, const char* name, const FsFileId& expected
     } else if (const int kernel = KernelFileSystemError(fd)) {
         return Refuse(fd, kernel);
     }
-    return MakeDirectory(fd, info, path, unlisted, dir, id);
+    return WrapOpenFolder(fd, info, path, unlisted, dir, id);
 }
 
 void FsCloseDirectory(FsDir dir)

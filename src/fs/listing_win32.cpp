@@ -84,7 +84,7 @@ bool ReadBlock(FsListingState* state, bool first)
 
 // Wraps the open folder handle, with a copy of its path; false (the handle closed) when it is no
 // folder, or error says why it is refused.
-bool MakeDirectory(HANDLE handle, DWORD attributes, DWORD error, const char* path, const FsFileId& found, FsDir* dir,
+bool WrapOpenFolder(HANDLE handle, DWORD attributes, DWORD error, const char* path, const FsFileId& found, FsDir* dir,
                    FsFileId* id)
 {
     if (error == 0 && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
@@ -126,7 +126,7 @@ bool FsOpenDirectory(const char* path, FsDir* dir, FsFileId* id)
     // a reparse point and never entered.
     BY_HANDLE_FILE_INFORMATION info;
     const bool known = GetFileInformationByHandle(handle, &info) != 0;
-    return MakeDirectory(handle, known ? info.dwFileAttributes : 0, known ? 0 : GetLastError(), path,
+    return WrapOpenFolder(handle, known ? info.dwFileAttributes : 0, known ? 0 : GetLastError(), path,
                          known ? IdOf(info) : FsFileId{}, dir, id);
 }
 
@@ -145,7 +145,7 @@ bool FsOpenSubdirectory(FsDir parent, const char* name, const FsFileId& expected
     if (error == 0 && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
         (!FsSameFile(found, expected) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0))
         error = kChangedError;
-    return MakeDirectory(handle, attributes, error, path, found, dir, id);
+    return WrapOpenFolder(handle, attributes, error, path, found, dir, id);
 }
 
 void FsCloseDirectory(FsDir dir)
