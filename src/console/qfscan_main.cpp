@@ -239,13 +239,15 @@ bool TakeQuarantineFolder(Options* options, bool given, int* exitCode)
 // option that cannot be read.
 bool ReadArguments(int argc, char** argv, Options* options, int* exitCode)
 {
-    enum { kOptMove = 256, kOptOffline, kOptDryRun, kOptHelp, kOptVersion, kOptLog, kOptJson, kOptWindows,
-           kOptSkipDot, kOptList, kOptRestore, kOptRescueVolume, kOptRescueSummary, kOptPass, kOptMode, kOptScreen,
-           kOptSerial, kOptReport, kOptKeys, kOptReportsAt, kOptExitCodes, kOptEventLog, kOptSyslog };
+    // Long options only: values past any character, so that none is taken for a short option.
+    enum { kOptDelete = 256, kOptQuiet, kOptCleanup, kOptMove, kOptOffline, kOptDryRun, kOptHelp, kOptVersion,
+           kOptLog, kOptJson, kOptWindows, kOptSkipDot, kOptList, kOptRestore, kOptRescueVolume, kOptRescueSummary,
+           kOptPass, kOptMode, kOptScreen, kOptSerial, kOptReport, kOptKeys, kOptReportsAt, kOptExitCodes,
+           kOptEventLog, kOptSyslog };
     static const option kLong[] = {
-        {"delete", no_argument, nullptr, 'd'},       {"move", required_argument, nullptr, kOptMove},
-        {"json", no_argument, nullptr, kOptJson},         {"quiet", no_argument, nullptr, 'q'},
-        {"cleanup", no_argument, nullptr, 'c'},      {"offline", required_argument, nullptr, kOptOffline},
+        {"delete", no_argument, nullptr, kOptDelete},       {"move", required_argument, nullptr, kOptMove},
+        {"json", no_argument, nullptr, kOptJson},         {"quiet", no_argument, nullptr, kOptQuiet},
+        {"cleanup", no_argument, nullptr, kOptCleanup},      {"offline", required_argument, nullptr, kOptOffline},
         {"dry-run", no_argument, nullptr, kOptDryRun},  {"help", no_argument, nullptr, kOptHelp},
         {"version", no_argument, nullptr, kOptVersion}, {"log", required_argument, nullptr, kOptLog},
         {"jobs", required_argument, nullptr, 'j'},     {"windows", required_argument, nullptr, kOptWindows},
@@ -265,7 +267,7 @@ bool ReadArguments(int argc, char** argv, Options* options, int* exitCode)
     // Options may follow the paths, as GNU tools take them; "--" ends them.
     for (int c; (c = getopt_long(argc, argv, "j:", kLong, nullptr)) != -1;) {
         switch (c) {
-        case 'd': options->deleteInfected = true; break;
+        case kOptDelete: options->deleteInfected = true; break;
         case kOptMove:
         case kOptOffline:
             if (*optarg == '\0') {
@@ -286,8 +288,8 @@ bool ReadArguments(int argc, char** argv, Options* options, int* exitCode)
             options->jobs = static_cast<int>(jobs);
             break;
         }
-        case 'q': options->quiet = true; break;
-        case 'c': options->cleanup = true; break;
+        case kOptQuiet: options->quiet = true; break;
+        case kOptCleanup: options->cleanup = true; break;
         case kOptDryRun: options->dryRun = true; break;
         case kOptSkipDot: options->skipDotFolders = true; break;
         case kOptLog: options->logFile = optarg; break;
