@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "fs/file_system.h"
-#include "fs/unicode.h"
+#include "text/unicode.h"
 #include "cleanup/cleanup_win32.h"
 #include "cleanup/cleanup_rules.h"
 #include "cleanup/test_seams_win32.h"

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "fs/unicode.h"
+#include "text/unicode.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include "cleanup/cleanup_win32.h"
 #include "cleanup/cleanup_rules.h"
 #include "fs/file_system.h"
-#include "fs/unicode.h"
+#include "text/unicode.h"
 #include "quarantine/quarantine.h"
 
 bool DisposeWormFile(FsFile* file, const char* path, const char* why, const char* moveFolder, std::string* error)

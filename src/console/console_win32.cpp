@@ -16,7 +16,7 @@
 #include "cleanup/cleanup_win32.h"
 #include "console/report.h"
 #include "fs/file_system.h"
-#include "fs/unicode.h"
+#include "text/unicode.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "console/console_platform.h"
 #include "fs/file_system.h"
-#include "fs/unicode.h"
+#include "text/unicode.h"
 
 namespace {
 

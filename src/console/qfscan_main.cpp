@@ -21,7 +21,7 @@
 #include "console/quarantine_command.h"
 #include "console/report.h"
 #include "fs/file_system.h"
-#include "fs/unicode.h"
+#include "text/unicode.h"
 #include "qf_version.h"
 #include "quarantine/quarantine.h"
 #include "scan/tree_walk.h"

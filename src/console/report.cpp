@@ -8,7 +8,7 @@
 #include "console/console_platform.h"
 #include "console/log_file.h"
 #include "fs/file_system.h"
-#include "fs/unicode.h"
+#include "text/unicode.h"
 #include "qf_version.h"
 #include "quarantine/store.h"
 

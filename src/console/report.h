@@ -16,7 +16,7 @@
 #include <string>
 
 #include "fs/file_system.h"
-#include "fs/unicode.h"  // JsonString
+#include "text/unicode.h"  // JsonString
 #include "scan/scan_text.h"
 
 constexpr int kExitClean = 0;     // nothing infected, and everything was scanned

@@ -8,7 +8,7 @@
 // Paths and names are UTF-8 text in the platform's syntax, with kFsSeparator between parts. On
 // Windows they are WTF-8: a UTF-16 unit that pairs with nothing (NTFS allows it in a name) is
 // written as the three-byte form of its code point, so every name Windows can list comes back
-// unchanged (fs/unicode.h). The Win32 layer speaks UTF-16 to the platform, always with \\?\ absolute
+// unchanged (text/unicode.h). The Win32 layer speaks UTF-16 to the platform, always with \\?\ absolute
 // paths, so no 260-character limit, DOS device name or trailing dot applies below the root. Paths
 // handed to the layer are absolute: FsFullPath makes them so. Nothing here uses the process's
 // current directory.

@@ -18,7 +18,7 @@
 #include <cwchar>
 
 #include "fs/native_win32.h"
-#include "fs/unicode.h"
+#include "text/unicode.h"
 
 using namespace fswin;
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "fs/unicode.h"
+#include "text/unicode.h"
 
 using namespace fswin;
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <cwchar>
 
-#include "fs/unicode.h"
+#include "text/unicode.h"
 
 namespace fswin {
 

@@ -1,4 +1,3 @@
-list(APPEND QF_PORTABLE_SOURCES src/fs/unicode.cpp)
 if(QF_TEST_SEAMS)
   list(APPEND QF_PORTABLE_SOURCES src/fs/test_seams.cpp)
 endif()

@@ -8,7 +8,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "fs/unicode.h"
+#include "text/unicode.h"
 #include "quarantine/store.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <cstdio>
 
-#include "fs/unicode.h"
+#include "text/unicode.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "fs/unicode.h"
+#include "text/unicode.h"
 
 std::string ExpandReferences(const std::string& text, const std::vector<EnvironmentVariable>& variables)
 {

@@ -20,7 +20,7 @@
 
 #include "fs/file_system.h"
 #include "fs/test_seams.h"
-#include "fs/unicode.h"
+#include "text/unicode.h"
 #include "rescue/volume_linux.h"
 
 namespace {

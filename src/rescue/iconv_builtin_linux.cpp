@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "fs/unicode.h"
+#include "text/unicode.h"
 
 namespace {
 

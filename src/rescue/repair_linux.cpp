@@ -8,7 +8,7 @@
 #include "cleanup/cleanup_rules.h"
 #include "detect/infection.h"
 #include "fs/file_system.h"
-#include "fs/unicode.h"
+#include "text/unicode.h"
 #include "rescue/environment.h"
 #include "rescue/hive_linux.h"
 #include "quarantine/quarantine.h"

@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <deque>
 
-#include "fs/unicode.h"
+#include "text/unicode.h"
 
 namespace {
 

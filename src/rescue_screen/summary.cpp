@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "console/report.h"  // PlainText, the exit codes
-#include "fs/unicode.h"
+#include "text/unicode.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The drive scan worker: the Win32 side of the walk (buttons, status text, boxes, tables).
 #include "scan/scan_worker_win32.h"
 
-#include "fs/unicode.h"
+#include "text/unicode.h"
 #include "scan/tree_walk.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "fs/unicode.h"
+#include "text/unicode.h"
 
 namespace {
 

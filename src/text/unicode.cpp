@@ -1,5 +1,5 @@
 // UTF-8, WTF-8 and UTF-16.
-#include "fs/unicode.h"
+#include "text/unicode.h"
 
 #include <cstdio>
 
@@ -131,7 +131,7 @@ struct UpcaseRun {
 };
 
 const UpcaseRun kUpcaseRuns[] = {
-#include "fs/upcase_table.inc"
+#include "text/upcase_table.inc"
 };
 
 }  // namespace

@@ -1,0 +1,1 @@
+list(APPEND QF_PORTABLE_SOURCES src/text/unicode.cpp)
