@@ -9,6 +9,7 @@
 
 #include "fs/file_system.h"
 #include "text/unicode.h"
+#include "text/windows_names.h"
 #include "cleanup/cleanup_win32.h"
 #include "cleanup/cleanup_rules.h"
 #include "cleanup/test_seams_win32.h"
@@ -275,7 +276,7 @@ int RestoreUserinit(const KeyView& view, CleanupChanges* changes)
     const bool stands = status == ERROR_SUCCESS && ReadUserinit(key, &current);
     if (status == ERROR_SUCCESS)
         RegCloseKey(key);
-    if ((stands && current.size() == logon.size() && AsciiEqualNoCase(current.data(), logon.data(), logon.size())) ||
+    if ((stands && SameName(current, logon)) ||
         (status == ERROR_SUCCESS && !stands && !view.logonView))
         return 0;
     status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kWinlogonKey, 0, KEY_SET_VALUE | view.flag, &key);

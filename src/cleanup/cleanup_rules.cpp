@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "text/unicode.h"
+#include "text/windows_names.h"
 
 namespace {
 
@@ -265,7 +266,7 @@ std::string ViewPath(const std::string& path, const std::string& windowsDirector
         --length;
     const std::string system32 = windowsDirectory.substr(0, length) + "\\system32";
     if (*view.systemFolder == '\0' || length == 0 || path.size() < system32.size() ||
-        !AsciiEqualNoCase(path.data(), system32.data(), system32.size()) ||
+        !SameName(path.substr(0, system32.size()), system32) ||
         (path.size() > system32.size() && !IsSeparator(path[system32.size()])))
         return path;
     return windowsDirectory.substr(0, length) + "\\" + view.systemFolder + path.substr(system32.size());

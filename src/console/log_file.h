@@ -1,5 +1,5 @@
 // What the admins of many PCs need from the scanner: a log file that many machines may append to
-// at once. (The host and times of a run come from quarantine/store.h, as the index's do.)
+// at once. (The host and times of a run come from fs/host.h, as the index's do.)
 #pragma once
 
 #include <string>

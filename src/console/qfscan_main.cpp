@@ -21,10 +21,10 @@
 #include "console/quarantine_command.h"
 #include "console/report.h"
 #include "fs/file_system.h"
-#include "text/unicode.h"
 #include "qf_version.h"
 #include "quarantine/quarantine.h"
 #include "scan/tree_walk.h"
+#include "text/windows_names.h"
 
 namespace {
 
@@ -207,12 +207,6 @@ size_t FolderEnd(const std::string& path)
 {
     const size_t cut = path.rfind(kFsSeparator);
     return cut == 0 || (cut == 2 && path[1] == ':') ? cut + 1 : cut;
-}
-
-bool SameName(const std::string& a, const std::string& b)
-{
-    // Windows finds a name in any ASCII letter case.
-    return a.size() == b.size() && (kFsSeparator == '/' ? a == b : AsciiEqualNoCase(a.data(), b.data(), a.size()));
 }
 
 // --list and --restore take their folder as the first PATH unless it came as --list=DIR, so that
@@ -526,7 +520,9 @@ bool SortOutOverlaps(Options* options, int* exitCode)
         size_t holder = scanned.size();
         for (size_t j = 0; j < scanned.size() && holder == scanned.size(); ++j) {
             // A folder holds what lies in it or below, a file only itself; of two alike, the first.
-            const bool same = chains[j][0] == chains[i][0] && SameName(names[j], names[i]);
+            // Names in one folder: Linux tells letter case apart, Windows does not.
+            const bool same = chains[j][0] == chains[i][0] &&
+                              (kFsSeparator == '/' ? names[j] == names[i] : SameName(names[j], names[i]));
             const bool holds = names[j].empty() ? Within(chains[i], chains[j][0]) : same;
             if (j != i && holds && (!same || j < i))
                 holder = j;

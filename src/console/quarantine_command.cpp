@@ -5,8 +5,8 @@
 #include "console/log_file.h"
 #include "console/report.h"
 #include "fs/file_system.h"
+#include "fs/host.h"
 #include "quarantine/quarantine.h"
-#include "quarantine/store.h"
 
 namespace {
 

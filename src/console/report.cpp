@@ -8,9 +8,8 @@
 #include "console/console_platform.h"
 #include "console/log_file.h"
 #include "fs/file_system.h"
-#include "text/unicode.h"
+#include "fs/host.h"
 #include "qf_version.h"
-#include "quarantine/store.h"
 
 namespace {
 
@@ -299,46 +298,4 @@ std::string VerdictLine(const Report& report)
                   report.changesFailed > 0 ? ", a change refused" : "",
                   report.stopped ? ", stopped" : "");
     return text;
-}
-
-namespace {
-
-// Characters that change how a line reads without showing: bidi controls, zero-width and other
-// invisible format characters, line and paragraph separators.
-bool Invisible(uint32_t c)
-{
-    return c == 0x00AD || c == 0x061C || c == 0x180E || (c >= 0x200B && c <= 0x200F) || (c >= 0x2028 && c <= 0x202E) ||
-           (c >= 0x2060 && c <= 0x206F) || c == 0xFEFF;
-}
-
-}  // namespace
-
-std::string PlainText(const std::string& text)
-{
-    // Names are UTF-8 on both platforms (WTF-8 on Windows: a lone surrogate shows as its bytes).
-    std::string out;
-    for (size_t at = 0; at < text.size();) {
-        const unsigned char c = static_cast<unsigned char>(text[at]);
-        uint32_t point = c;
-        size_t sequence = c < 0x80 ? 1 : Utf8Sequence(text.data(), text.size(), at, &point);
-        // U+0080..U+009F, the C1 controls, come as C2 80..C2 9F.
-        if (sequence == 2 && c == 0xC2 && static_cast<unsigned char>(text[at + 1]) < 0xA0)
-            sequence = 0;
-        char escaped[8];
-        if (c < 0x20 || c == 0x7F || sequence == 0) {
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-            out += escaped;
-            ++at;
-            continue;
-        }
-        if (sequence > 1 && Invisible(point)) {
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(point));
-            out += escaped;
-            at += sequence;
-            continue;
-        }
-        out.append(text, at, sequence);
-        at += sequence;
-    }
-    return out;
 }

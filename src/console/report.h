@@ -16,8 +16,8 @@
 #include <string>
 
 #include "fs/file_system.h"
-#include "text/unicode.h"  // JsonString
 #include "scan/scan_text.h"
+#include "text/escape.h"  // JsonString and PlainText, which the report's users write with too
 
 constexpr int kExitClean = 0;     // nothing infected, and everything was scanned
 constexpr int kExitInfected = 1;  // infected files found, and every one was handled as asked
@@ -98,9 +98,3 @@ void ReportSummary(Report* report);
 int ReportExitCode(const Report& report);
 // The one line a quiet run ends with: the outcome in a word, the exit code and the counts.
 std::string VerdictLine(const Report& report);
-
-// text for the plain output, so that no name can forge a line, drive a terminal or read other than
-// it is: control bytes (C0, DEL, C1) and bytes that are no UTF-8 become \xHH, bidi controls and
-// invisible format characters \uHHHH. Backslashes stay, so that Windows paths (registry text
-// included) stay readable.
-std::string PlainText(const std::string& text);

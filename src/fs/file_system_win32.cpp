@@ -19,6 +19,7 @@
 
 #include "fs/native_win32.h"
 #include "text/unicode.h"
+#include "text/windows_names.h"
 
 using namespace fswin;
 
@@ -50,14 +51,8 @@ bool FsFullPath(const char* path, char* out, size_t capacity)
     if (length == 0 || length >= kWideCapacity)
         return false;
     // Shown and reported without the \\?\ that the layer adds at every call.
-    const wchar_t* shown = full;
-    if (std::wcsncmp(full, L"\\\\?\\UNC\\", 8) == 0) {
-        full[6] = L'\\';
-        shown = full + 6;
-    } else if (std::wcsncmp(full, L"\\\\?\\", 4) == 0) {
-        shown = full + 4;
-    }
-    return Utf16ToWtf8(reinterpret_cast<const uint16_t*>(shown), std::wcslen(shown), out, capacity);
+    const auto* shown = WithoutVerbatimPrefix(reinterpret_cast<uint16_t*>(full));
+    return Utf16ToWtf8(shown, std::wcslen(reinterpret_cast<const wchar_t*>(shown)), out, capacity);
 }
 
 namespace {

@@ -5,6 +5,7 @@
 #include <cwchar>
 
 #include "text/unicode.h"
+#include "text/windows_names.h"
 
 namespace fswin {
 
@@ -64,17 +65,11 @@ bool QueryAttributes(HANDLE file, DWORD* attributes, uint64_t* index)
 
 bool ToWide(const char* path, wchar_t* out, size_t capacity, const wchar_t* tail)
 {
-    const bool verbatim = std::strncmp(path, "\\\\?\\", 4) == 0;
-    const bool unc = !verbatim && path[0] == '\\' && path[1] == '\\';
-    const wchar_t* prefix = verbatim ? L"" : unc ? L"\\\\?\\UNC" : L"\\\\?\\";
-    const size_t prefixLength = std::wcslen(prefix);
     size_t units = 0;
-    if (!Wtf8ToUtf16(unc ? path + 1 : path, reinterpret_cast<uint16_t*>(out + prefixLength), capacity - prefixLength, &units)) {
+    if (!ToVerbatimPath(path, reinterpret_cast<uint16_t*>(out), capacity, &units)) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return false;
     }
-    std::memcpy(out, prefix, prefixLength * sizeof(wchar_t));
-    units += prefixLength;
     if (tail != nullptr) {
         const size_t more = std::wcslen(tail);
         if (capacity - units < more + 1) {

@@ -60,7 +60,7 @@ LONG SetInformation(HANDLE file, void* data, ULONG size, ULONG kind);
 // only slowly: the walk asks for these on every file and folder. False with the last error set.
 bool QueryAttributes(HANDLE file, DWORD* attributes, uint64_t* index = nullptr);
 
-// The \\?\ form of an absolute UTF-8 path (\\?\UNC\ for \\server\share), in units; false, with
+// The \\?\ form of an absolute UTF-8 path (ToVerbatimPath), in units; false, with
 // the last error set, when it is no WTF-8 or too long.
 bool ToWide(const char* path, wchar_t* out, size_t capacity, const wchar_t* tail = nullptr);
 

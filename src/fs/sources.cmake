@@ -4,3 +4,5 @@ endif()
 list(APPEND QF_WIN32_SOURCES src/fs/file_system_win32.cpp src/fs/listing_win32.cpp src/fs/disposal_win32.cpp
                              src/fs/native_win32.cpp)
 list(APPEND QF_POSIX_SOURCES src/fs/file_system_posix.cpp)
+list(APPEND QF_WIN32_SOURCES src/fs/host_win32.cpp)
+list(APPEND QF_POSIX_SOURCES src/fs/host_posix.cpp)

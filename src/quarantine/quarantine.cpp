@@ -8,8 +8,10 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "text/unicode.h"
+#include "fs/host.h"
 #include "quarantine/store.h"
+#include "text/escape.h"
+#include "text/unicode.h"
 
 namespace {
 
@@ -101,16 +103,12 @@ struct LineReader {
                 return false;
             at += 4;
             const uint32_t point = (static_cast<uint8_t>(hex[0]) << 8) | static_cast<uint8_t>(hex[1]);
-            if (point < 0x100) {
-                out->push_back(static_cast<char>(point));  // a byte as it was, never U+0080..U+00FF
-            } else if (point < 0x800) {
-                out->push_back(static_cast<char>(0xC0 | (point >> 6)));
-                out->push_back(static_cast<char>(0x80 | (point & 0x3F)));
-            } else {
-                out->push_back(static_cast<char>(0xE0 | (point >> 12)));
-                out->push_back(static_cast<char>(0x80 | ((point >> 6) & 0x3F)));
-                out->push_back(static_cast<char>(0x80 | (point & 0x3F)));
-            }
+            // A byte as it was, never U+0080..U+00FF; a lone surrogate of a Windows name as WTF-8.
+            char bytes[4];
+            if (point < 0x100)
+                out->push_back(static_cast<char>(point));
+            else
+                out->append(bytes, EncodeUtf8(point, bytes));
         }
         return Take('"');
     }

@@ -75,7 +75,3 @@ bool StoreReadMetadata(const FsFile& file, FileMetadata* metadata);
 // could not be given back of its metadata.
 bool StoreGiveBack(Store store, const FsFile& stored, const std::string& name, const std::string& path,
                    const FileMetadata& metadata, std::string* why);
-// This machine's name.
-std::string HostName();
-// The current time in UTC as ISO 8601 ("2026-12-07T10:59:33Z").
-std::string UtcTimestamp();

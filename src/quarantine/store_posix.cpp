@@ -19,15 +19,9 @@
 
 #include "fs/file_system_posix.h"
 #include "fs/test_seams.h"
+#include "text/windows_names.h"
 
 namespace {
-
-// What the NTFS drivers show of a file and list under no name: its security descriptor, its DOS
-// attributes (the first of three names for the same bits that reads) and ntfs-3g's four times,
-// which go last since every other change moves them.
-const char* const kNtfsNames[] = {"system.ntfs_acl", "system.ntfs_security", "system.ntfs_attrib_be",
-                                  "system.ntfs_attrib", "system.dos_attrib", "system.ntfs_times"};
-const char kNtfsTimes[] = "system.ntfs_times";
 
 bool ReadXattr(int fd, const char* name, std::string* value)
 {
@@ -204,7 +198,7 @@ void Settle(int fd, const FileMetadata& metadata, std::string* why)
     if (fchmod(fd, metadata.mode & 01777) != 0 && why->empty())
         *why = Reason("its mode cannot be set");
     for (const auto& xattr : metadata.xattrs) {
-        if (xattr.first == kNtfsTimes)
+        if (xattr.first == kNtfsTimesAttribute)
             continue;
         if (fsetxattr(fd, xattr.first.c_str(), xattr.second.data(), xattr.second.size(), 0) != 0 && why->empty())
             *why = "its attribute " + xattr.first + " cannot be set: " + std::strerror(errno);
@@ -213,7 +207,7 @@ void Settle(int fd, const FileMetadata& metadata, std::string* why)
                                {metadata.mtimeNs / 1000000000, metadata.mtimeNs % 1000000000}};
     futimens(fd, times);
     for (const auto& xattr : metadata.xattrs)
-        if (xattr.first == kNtfsTimes)
+        if (xattr.first == kNtfsTimesAttribute)
             fsetxattr(fd, xattr.first.c_str(), xattr.second.data(), xattr.second.size(), 0);
 }
 
@@ -354,14 +348,20 @@ bool StoreReadMetadata(const FsFile& file, FileMetadata* metadata)
             return false;
         metadata->xattrs.emplace_back(names.c_str() + at, value);
     }
-    bool dosAttributes = false;
-    for (const char* name : kNtfsNames) {
-        const bool isDos = std::strstr(name, "attrib") != nullptr;
-        if ((isDos && dosAttributes) || Has(*metadata, name) || !ReadXattr(fd, name, &value))
+    // What the NTFS drivers show of a file and list under no name: its security descriptor, its
+    // DOS attributes (the first of their names that reads) and ntfs-3g's four times, which go
+    // last since every other change moves them.
+    for (const char* name : kNtfsDescriptorAttributes)
+        if (!Has(*metadata, name) && ReadXattr(fd, name, &value))
+            metadata->xattrs.emplace_back(name, value);
+    for (const char* name : kNtfsDosAttributes) {
+        if (Has(*metadata, name) || !ReadXattr(fd, name, &value))
             continue;
-        dosAttributes |= isDos;
         metadata->xattrs.emplace_back(name, value);
+        break;
     }
+    if (!Has(*metadata, kNtfsTimesAttribute) && ReadXattr(fd, kNtfsTimesAttribute, &value))
+        metadata->xattrs.emplace_back(kNtfsTimesAttribute, value);
     return true;
 }
 
@@ -678,20 +678,4 @@ bool StoreGiveBack(Store store, const FsFile& stored, const std::string& name, c
     }
     close(folder);
     return done;
-}
-
-std::string HostName()
-{
-    char name[256] = {};
-    return gethostname(name, sizeof name - 1) == 0 ? name : "";
-}
-
-std::string UtcTimestamp()
-{
-    const time_t now = time(nullptr);
-    struct tm utc = {};
-    char text[32] = {};
-    gmtime_r(&now, &utc);
-    strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
 }

@@ -11,22 +11,22 @@
 #include <cstdio>
 
 #include "text/unicode.h"
+#include "text/windows_names.h"
 
 namespace {
 
 constexpr SECURITY_INFORMATION kSecurity = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
                                            DACL_SECURITY_INFORMATION;
 
-// The \\?\ form of an absolute path (\\?\UNC\ for \\server\share); empty when it is no WTF-8.
+// The \\?\ form of an absolute path (ToVerbatimPath); empty when it is no WTF-8.
 std::wstring Wide(const std::string& path)
 {
-    const bool unc = path.size() > 2 && path[0] == '\\' && path[1] == '\\';
-    std::wstring wide(path.size() + 1, L'\0');
+    std::wstring wide(path.size() + 8, L'\0');
     size_t units = 0;
-    if (!Wtf8ToUtf16(unc ? path.c_str() + 1 : path.c_str(), reinterpret_cast<uint16_t*>(&wide[0]), wide.size(), &units))
+    if (!ToVerbatimPath(path.c_str(), reinterpret_cast<uint16_t*>(&wide[0]), wide.size(), &units))
         return L"";
     wide.resize(units);
-    return (unc ? L"\\\\?\\UNC" : L"\\\\?\\") + wide;
+    return wide;
 }
 
 HANDLE Handle(const FsFile& file)
@@ -423,25 +423,4 @@ bool StoreGiveBack(Store store, const FsFile&, const std::string& name, const st
     if (!DeleteFileW(from.c_str()))
         *why = Reason("the stored file cannot be removed");
     return true;
-}
-
-std::string HostName()
-{
-    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1];
-    DWORD length = MAX_COMPUTERNAME_LENGTH + 1;
-    char text[4 * (MAX_COMPUTERNAME_LENGTH + 1)];
-    return GetComputerNameW(name, &length) &&
-                   Utf16ToWtf8(reinterpret_cast<const uint16_t*>(name), length, text, sizeof text)
-               ? text
-               : "";
-}
-
-std::string UtcTimestamp()
-{
-    SYSTEMTIME now;
-    GetSystemTime(&now);
-    char text[32];
-    std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02uZ", now.wYear, now.wMonth, now.wDay, now.wHour,
-                  now.wMinute, now.wSecond);
-    return text;
 }

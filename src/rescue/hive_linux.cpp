@@ -21,6 +21,7 @@
 #include "fs/file_system.h"
 #include "fs/test_seams.h"
 #include "text/unicode.h"
+#include "text/windows_names.h"
 #include "rescue/volume_linux.h"
 
 namespace {
@@ -219,14 +220,6 @@ bool WriteValues(Hive* hive, const std::string& keyPath, const std::vector<HiveV
 
 namespace {
 
-// The names under which the NTFS drivers of Linux show a file's security. ntfs-3g lists none
-// of them, so each is asked for by name: its security descriptor (system.ntfs_acl; the kernel's
-// ntfs3: system.ntfs_security), its DOS attributes (three names for the same bits; one is set)
-// and, ntfs-3g's, its four NTFS times, set last since every other change moves them.
-const char* const kDescriptors[] = {"system.ntfs_acl", "system.ntfs_security"};
-const char* const kDosAttributes[] = {"system.ntfs_attrib_be", "system.ntfs_attrib", "system.dos_attrib"};
-const char kNtfsTimes[] = "system.ntfs_times";
-
 // The value of the attribute name of path; false when the file has none (or its file system
 // knows no such name), or it cannot be read (then *failed).
 bool ReadAttribute(const std::string& path, const char* name, std::string* value, bool* failed)
@@ -394,16 +387,18 @@ bool CopySecurity(const std::string& from, const std::string& to, std::string* w
         ((now.st_mode & 07777) != (info.st_mode & 07777) && chmod(to.c_str(), info.st_mode & 07777) != 0))
         return Fail(why, "its owner and mode cannot be copied");
     // The descriptor first, then whatever else the mount lists, then the DOS attributes, then times.
-    std::vector<std::string> names(std::begin(kDescriptors), std::end(kDescriptors));
+    // ntfs-3g lists none of the names of a file's security (text/windows_names.h), so each is asked for.
+    std::vector<std::string> names(std::begin(kNtfsDescriptorAttributes), std::end(kNtfsDescriptorAttributes));
     for (const std::string& listed : ListedAttributes(from))
         if (std::find(names.begin(), names.end(), listed) == names.end())
             names.push_back(listed);
     bool dosSet = false;
-    for (const char* dos : kDosAttributes)
+    for (const char* dos : kNtfsDosAttributes)
         names.push_back(dos);
-    names.push_back(kNtfsTimes);
+    names.push_back(kNtfsTimesAttribute);
     for (const std::string& name : names) {
-        const bool dos = std::find(std::begin(kDosAttributes), std::end(kDosAttributes), name) != std::end(kDosAttributes);
+        const bool dos = std::find(std::begin(kNtfsDosAttributes), std::end(kNtfsDosAttributes), name) !=
+                         std::end(kNtfsDosAttributes);
         if (dos && dosSet)
             continue;
         std::string value;
@@ -480,24 +475,19 @@ bool CommitHive(Hive* hive, bool dryRun, std::string* why)
 bool ToRegistryText(const std::string& utf8, std::string* data)
 {
     data->clear();
-    auto put = [data](uint32_t unit) {
-        data->push_back(static_cast<char>(unit & 0xFF));
-        data->push_back(static_cast<char>(unit >> 8));
-    };
     for (size_t at = 0; at < utf8.size();) {
         uint32_t c = 0;
         const size_t length = Utf8Sequence(utf8.data(), utf8.size(), at, &c);
         if (length == 0)
             return false;
         at += length;
-        if (c >= 0x10000) {
-            put(0xD800 + ((c - 0x10000) >> 10));
-            put(0xDC00 + ((c - 0x10000) & 0x3FF));
-        } else {
-            put(c);
+        uint16_t units[2];
+        for (size_t i = 0, count = EncodeUtf16(c, units); i < count; ++i) {
+            data->push_back(static_cast<char>(units[i] & 0xFF));
+            data->push_back(static_cast<char>(units[i] >> 8));
         }
     }
-    put(0);
+    data->append(2, '\0');
     return true;
 }
 
@@ -506,24 +496,18 @@ bool FromRegistryText(const std::string& data, std::string* utf8)
     utf8->clear();
     if (data.size() % 2 != 0)
         return false;
-    for (size_t at = 0; at + 1 < data.size(); at += 2) {
-        uint32_t c = static_cast<unsigned char>(data[at]) | static_cast<unsigned char>(data[at + 1]) << 8;
-        if (c == 0)
-            break;
-        if (c >= 0xD800 && c < 0xDC00 && at + 3 < data.size()) {
-            const uint32_t low = static_cast<unsigned char>(data[at + 2]) | static_cast<unsigned char>(data[at + 3]) << 8;
-            if (low < 0xDC00 || low > 0xDFFF)
-                return false;
-            c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-            at += 2;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
+    std::vector<uint16_t> units(data.size() / 2);
+    for (size_t i = 0; i < units.size(); ++i)
+        units[i] = static_cast<uint16_t>(static_cast<unsigned char>(data[2 * i]) |
+                                         static_cast<unsigned char>(data[2 * i + 1]) << 8);
+    for (size_t at = 0; at < units.size() && units[at] != 0;) {
+        uint32_t c = 0;
+        const size_t length = Utf16Sequence(units.data(), units.size(), at, &c, false);
+        if (length == 0)
             return false;
-        }
-        const int length = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
-        static const unsigned char kLead[] = {0, 0, 0xC0, 0xE0, 0xF0};
-        utf8->push_back(static_cast<char>(length == 1 ? c : kLead[length] | c >> (6 * (length - 1))));
-        for (int i = length - 2; i >= 0; --i)
-            utf8->push_back(static_cast<char>(0x80 | ((c >> (6 * i)) & 0x3F)));
+        at += length;
+        char bytes[4];
+        utf8->append(bytes, EncodeUtf8(c, bytes));
     }
     return true;
 }

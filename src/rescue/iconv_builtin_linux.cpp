@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #include "text/unicode.h"
 
@@ -43,22 +44,14 @@ int Decode(Encoding from, const unsigned char* in, size_t left, uint32_t* code)
         return 1;
     }
     if (from == kUtf16Le) {
-        if (left < 2)
-            return 0;
-        const uint32_t unit = in[0] | in[1] << 8;
-        if (unit < 0xD800 || unit > 0xDFFF) {
-            *code = unit;
-            return 2;
-        }
-        if (unit > 0xDBFF)
-            return -1;
-        if (left < 4)
-            return 0;
-        const uint32_t low = in[2] | in[3] << 8;
-        if (low < 0xDC00 || low > 0xDFFF)
-            return -1;
-        *code = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
-        return 4;
+        uint16_t units[2];
+        const size_t count = left < 4 ? left / 2 : 2;
+        for (size_t i = 0; i < count; ++i)
+            units[i] = static_cast<uint16_t>(in[2 * i] | in[2 * i + 1] << 8);
+        if (count == 0 || (count == 1 && units[0] >= 0xD800 && units[0] <= 0xDBFF))
+            return 0;  // a unit, or the pair a high surrogate starts, cut short
+        const size_t length = Utf16Sequence(units, count, 0, code, false);
+        return length == 0 ? -1 : static_cast<int>(2 * length);
     }
     const size_t length = Utf8Sequence(reinterpret_cast<const char*>(in), left, 0, code);
     if (length != 0)
@@ -88,33 +81,22 @@ int Encode(Encoding to, uint32_t code, unsigned char* out, size_t room)
         return 1;
     }
     if (to == kUtf16Le) {
-        const int length = code < 0x10000 ? 2 : 4;
-        if (room < static_cast<size_t>(length))
+        uint16_t units[2];
+        const size_t count = EncodeUtf16(code, units);
+        if (room < 2 * count)
             return 0;
-        if (length == 2) {
-            out[0] = code & 0xFF;
-            out[1] = code >> 8;
-        } else {
-            const uint32_t high = 0xD800 + ((code - 0x10000) >> 10), low = 0xDC00 + ((code - 0x10000) & 0x3FF);
-            out[0] = high & 0xFF;
-            out[1] = high >> 8;
-            out[2] = low & 0xFF;
-            out[3] = low >> 8;
+        for (size_t i = 0; i < count; ++i) {
+            out[2 * i] = static_cast<unsigned char>(units[i] & 0xFF);
+            out[2 * i + 1] = static_cast<unsigned char>(units[i] >> 8);
         }
-        return length;
+        return static_cast<int>(2 * count);
     }
-    const int length = code < 0x80 ? 1 : code < 0x800 ? 2 : code < 0x10000 ? 3 : 4;
-    if (room < static_cast<size_t>(length))
+    char bytes[4];
+    const size_t length = EncodeUtf8(code, bytes);
+    if (room < length)
         return 0;
-    if (length == 1) {
-        out[0] = static_cast<unsigned char>(code);
-        return 1;
-    }
-    static const unsigned char kLead[] = {0, 0, 0xC0, 0xE0, 0xF0};
-    for (int i = length - 1; i > 0; --i, code >>= 6)
-        out[i] = 0x80 | (code & 0x3F);
-    out[0] = static_cast<unsigned char>(kLead[length] | code);
-    return length;
+    std::memcpy(out, bytes, length);
+    return static_cast<int>(length);
 }
 
 }  // namespace

@@ -8,12 +8,13 @@
 #include "cleanup/cleanup_rules.h"
 #include "detect/infection.h"
 #include "fs/file_system.h"
-#include "text/unicode.h"
+#include "quarantine/quarantine.h"
 #include "rescue/environment.h"
 #include "rescue/hive_linux.h"
-#include "quarantine/quarantine.h"
 #include "rescue/volume_linux.h"
 #include "scan/scan_text.h"
+#include "text/unicode.h"
+#include "text/windows_names.h"
 
 namespace {
 
@@ -305,9 +306,8 @@ bool FindSystem(Plan* plan, std::string* error)
     const std::string& chosen = plan->request->windows;
     std::vector<std::string> folders;
     std::string path, why;
-    for (const std::string& folder : SubFolders(system.volume.root))
-        if ((chosen.empty() || SameName(folder, chosen)) &&
-            FindOnVolume(system.volume, folder + "/System32/config/SOFTWARE", true, &path, &why) == Lookup::Found)
+    for (const std::string& folder : WindowsFolders(system.volume.root))
+        if (chosen.empty() || SameName(folder, chosen))
             folders.push_back(folder);
     if (folders.empty()) {
         *error = system.volume.root + (chosen.empty() ? std::string(": not a Windows system volume")

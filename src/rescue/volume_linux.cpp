@@ -12,6 +12,7 @@
 #include <deque>
 
 #include "text/unicode.h"
+#include "text/windows_names.h"
 
 namespace {
 
@@ -76,7 +77,7 @@ void AppendParts(const std::string& text, const char* separators, std::vector<st
 bool ReparseTarget(const std::string& path, std::string* target, bool* relative, std::string* why)
 {
     std::string data(16384, '\0');
-    const ssize_t got = lgetxattr(path.c_str(), "system.ntfs_reparse_data", data.data(), data.size());
+    const ssize_t got = lgetxattr(path.c_str(), kNtfsReparseAttribute, data.data(), data.size());
     if (got < 8)
         return false;
     data.resize(static_cast<size_t>(got));
@@ -168,27 +169,6 @@ std::string Joined(const std::string& root, const std::vector<std::string>& name
 }
 
 }  // namespace
-
-bool SameName(const std::string& a, const std::string& b)
-{
-    // NTFS upper-cases each UTF-16 unit; past the BMP nothing changes case, so code points of
-    // the UTF-8 names compare the same way. Bytes that are no UTF-8 compare exactly.
-    size_t atA = 0, atB = 0;
-    while (atA < a.size() && atB < b.size()) {
-        uint32_t codeA = 0, codeB = 0;
-        const size_t lengthA = Utf8Sequence(a.data(), a.size(), atA, &codeA);
-        const size_t lengthB = Utf8Sequence(b.data(), b.size(), atB, &codeB);
-        if (lengthA == 0 || lengthB == 0)
-            return a == b;
-        if (codeA != codeB &&
-            (codeA > 0xFFFF || codeB > 0xFFFF ||
-             UpcaseUnit(static_cast<uint16_t>(codeA)) != UpcaseUnit(static_cast<uint16_t>(codeB))))
-            return false;
-        atA += lengthA;
-        atB += lengthB;
-    }
-    return atA == a.size() && atB == b.size();
-}
 
 Lookup FindOnVolume(const Volume& volume, const std::string& relative, bool wantFile, std::string* path,
                     std::string* why)

@@ -21,10 +21,6 @@ enum class Lookup {
     Refused,   // the path would leave the volume: "..", a link out of it, a stream, another drive
 };
 
-// Whether two names are the same name to Windows: equal once NTFS's upper-casing is applied
-// (UpcaseUnit), with no locale involved.
-bool SameName(const std::string& a, const std::string& b);
-
 // Finds relative (parts separated by '\' or '/') below the volume's root; the last part must
 // be a regular file when wantFile (never one reached through a link of its own), a folder
 // otherwise. *path gets the Linux path with each name as the volume spells it, links resolved;

@@ -6,7 +6,8 @@
 #include <utility>
 #include <cstdio>
 
-#include "console/report.h"  // PlainText, the exit codes
+#include "console/report.h"  // the exit codes
+#include "text/escape.h"
 #include "text/unicode.h"
 
 namespace {

@@ -1,7 +1,5 @@
-// UTF-8, WTF-8 and UTF-16.
+// UTF-8, WTF-8 and UTF-16, and NTFS's upper-casing.
 #include "text/unicode.h"
-
-#include <cstdio>
 
 size_t Utf8Sequence(const char* text, size_t size, size_t at, uint32_t* codePoint, bool allowSurrogates)
 {
@@ -28,6 +26,45 @@ size_t Utf8Sequence(const char* text, size_t size, size_t at, uint32_t* codePoin
     return length;
 }
 
+size_t EncodeUtf8(uint32_t codePoint, char* out)
+{
+    const size_t length = codePoint < 0x80 ? 1 : codePoint < 0x800 ? 2 : codePoint < 0x10000 ? 3 : 4;
+    if (length == 1) {
+        out[0] = static_cast<char>(codePoint);
+        return 1;
+    }
+    static const unsigned char kLead[] = {0, 0, 0xC0, 0xE0, 0xF0};
+    for (size_t i = length; i-- > 1; codePoint >>= 6)
+        out[i] = static_cast<char>(0x80 | (codePoint & 0x3F));
+    out[0] = static_cast<char>(kLead[length] | codePoint);
+    return length;
+}
+
+size_t Utf16Sequence(const uint16_t* text, size_t count, size_t at, uint32_t* codePoint, bool allowLone)
+{
+    const uint32_t unit = text[at];
+    if (unit >= 0xD800 && unit <= 0xDBFF && at + 1 < count && text[at + 1] >= 0xDC00 && text[at + 1] <= 0xDFFF) {
+        *codePoint = 0x10000 + ((unit - 0xD800) << 10) + (text[at + 1] - 0xDC00);
+        return 2;
+    }
+    if (unit >= 0xD800 && unit <= 0xDFFF && !allowLone)
+        return 0;
+    *codePoint = unit;
+    return 1;
+}
+
+size_t EncodeUtf16(uint32_t codePoint, uint16_t* out)
+{
+    if (codePoint < 0x10000) {
+        out[0] = static_cast<uint16_t>(codePoint);
+        return 1;
+    }
+    codePoint -= 0x10000;
+    out[0] = static_cast<uint16_t>(0xD800 | (codePoint >> 10));
+    out[1] = static_cast<uint16_t>(0xDC00 | (codePoint & 0x3FF));
+    return 2;
+}
+
 bool Wtf8ToUtf16(const char* text, uint16_t* out, size_t capacity, size_t* units)
 {
     size_t size = 0;
@@ -46,16 +83,12 @@ bool Wtf8ToUtf16(const char* text, uint16_t* out, size_t capacity, size_t* units
                 return false;
         }
         at += length;
-        const size_t needed = c >= 0x10000 ? 2 : 1;
+        uint16_t encoded[2];
+        const size_t needed = EncodeUtf16(c, encoded);
         if (capacity - used < needed + 1)
             return false;
-        if (needed == 2) {
-            c -= 0x10000;
-            out[used++] = static_cast<uint16_t>(0xD800 | (c >> 10));
-            out[used++] = static_cast<uint16_t>(0xDC00 | (c & 0x3FF));
-        } else {
-            out[used++] = static_cast<uint16_t>(c);
-        }
+        for (size_t i = 0; i < needed; ++i)
+            out[used++] = encoded[i];
     }
     if (capacity - used < 1)
         return false;
@@ -67,58 +100,20 @@ bool Wtf8ToUtf16(const char* text, uint16_t* out, size_t capacity, size_t* units
 bool Utf16ToWtf8(const uint16_t* text, size_t count, char* out, size_t capacity)
 {
     size_t used = 0;
-    for (size_t at = 0; at < count; ++at) {
-        uint32_t c = text[at];
-        if (c >= 0xD800 && c <= 0xDBFF && at + 1 < count && text[at + 1] >= 0xDC00 && text[at + 1] <= 0xDFFF)
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[++at] - 0xDC00);
-        const size_t length = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+    for (size_t at = 0; at < count;) {
+        uint32_t c = 0;
+        at += Utf16Sequence(text, count, at, &c, true);
+        char encoded[4];
+        const size_t length = EncodeUtf8(c, encoded);
         if (capacity - used < length + 1)
             return false;
-        if (length == 1) {
-            out[used++] = static_cast<char>(c);
-            continue;
-        }
-        static const unsigned char kLead[] = {0, 0, 0xC0, 0xE0, 0xF0};
-        for (size_t i = length; i-- > 1;) {
-            out[used + i] = static_cast<char>(0x80 | (c & 0x3F));
-            c >>= 6;
-        }
-        out[used] = static_cast<char>(kLead[length] | c);
-        used += length;
+        for (size_t i = 0; i < length; ++i)
+            out[used++] = encoded[i];
     }
     if (capacity - used < 1)
         return false;
     out[used] = '\0';
     return true;
-}
-
-std::string JsonString(const std::string& text, bool wtf8)
-{
-    std::string out = "\"";
-    char escaped[8];
-    for (size_t at = 0; at < text.size();) {
-        const unsigned char c = static_cast<unsigned char>(text[at]);
-        uint32_t point = c;
-        const size_t sequence = c >= 0x80 ? Utf8Sequence(text.data(), text.size(), at, &point, wtf8) : 1;
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (sequence == 3 && point >= 0xD800 && point <= 0xDFFF) {
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(point));
-            out += escaped;
-            at += sequence;
-            continue;
-        } else if (c >= 0x20 && c != 0x7F && sequence != 0) {
-            out.append(text, at, sequence);
-            at += sequence;
-            continue;
-        } else {
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        }
-        ++at;
-    }
-    return out + "\"";
 }
 
 namespace {
