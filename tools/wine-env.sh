@@ -1,6 +1,7 @@
 # Shell functions shared by the Wine test scripts. Source it, then call qf_wine_throwaway_prefix:
 # it copies the template prefix into a new folder, exports WINEPREFIX and the loader, and arranges
-# for the prefix and its wineserver to go away when the calling shell exits.
+# for the prefix and its wineserver to go away when the calling shell exits (before the caller's
+# own EXIT trap, which still runs).
 QF_WINE_ARCH=${QF_WINE_ARCH:-x86_64}
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
@@ -26,6 +27,12 @@ qf_wine_cleanup() {
   fi
 }
 
+# The EXIT trap: the prefix and the display, then whatever EXIT trap the caller had set.
+qf_wine_exit() {
+  qf_wine_cleanup
+  eval "${QF_CALLER_EXIT_TRAP:-}"
+}
+
 qf_wine_throwaway_prefix() {
   local template=${QF_WINE_TEMPLATE:-}
   if [ -z "$template" ] || [ ! -f "$template/system.reg" ]; then
@@ -38,7 +45,13 @@ qf_wine_throwaway_prefix() {
   mkdir -p "$QF_PREFIX_MADE/empty-drive"
   ln -sfn ../empty-drive "$QF_PREFIX_MADE/dosdevices/q:"
   export WINEPREFIX=$QF_PREFIX_MADE
-  trap qf_wine_cleanup EXIT
+  local caller
+  caller=$(trap -p EXIT)    # "trap -- 'COMMAND' EXIT", quoted for the shell
+  if [ -n "$caller" ] && [ "$caller" != "trap -- 'qf_wine_exit' EXIT" ]; then
+    eval "set -- $caller"
+    QF_CALLER_EXIT_TRAP=$3
+  fi
+  trap qf_wine_exit EXIT
   trap 'exit 130' INT TERM
 }
 

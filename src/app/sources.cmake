@@ -1,5 +1,4 @@
-list(APPEND QF_PORTABLE_SOURCES src/app/key_filter.cpp)
-list(APPEND QF_WIN32_SOURCES src/app/startup_win32.cpp)
+qf_sources(qf_window src/app/key_filter.cpp src/app/startup_win32.cpp)
 
 # The program's icon is drawn by a script from a text grid; the resource compiler finds the
 # result through this folder of the build tree, for every target that compiles quenfold.rc.

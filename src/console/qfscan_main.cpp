@@ -28,7 +28,7 @@
 
 namespace {
 
-// Enough requests in flight for a disk from cold cache; see the README's benchmark table. --help
+// Enough requests in flight for a disk from cold cache; see bench/README.md's tables. --help
 // prints both numbers from here.
 constexpr int kDefaultJobs = 16;
 constexpr int kMaxJobs = 64;
@@ -37,17 +37,13 @@ const char kVersion[] = "qfscan " QF_VERSION "\n";
 
 // printf format: the largest and the default number of jobs.
 const char kHelp[] =
-    "usage: qfscan [--delete | --move DIR] [--jobs N] [--json] [--quiet] [--log FILE] [--cleanup]\n"
-    "              [--exit-codes installer] [--event-log | --syslog] [--skip-dot-folders] [--] PATH...\n"
-    "       qfscan --offline ROOT [--dry-run] [--delete | --move DIR] [--windows DIR] [--jobs N]\n"
-    "              [--json] [--quiet] [--log FILE] [--skip-dot-folders]\n"
-    "       qfscan --list DIR [--json]\n"
-    "       qfscan --restore DIR [--json] [ORIGINAL-PATH...]\n"
-    "       qfscan --rescue-volume RECORD [--pass check|clean] [--screen DEV] [--serial DEV]\n"
-    "              [--report FILE] [--jobs N]\n"
-    "       qfscan --rescue-summary DIR [--mode check|clean] [--screen DEV] [--serial DEV]\n"
-    "              [--report FILE] [--keys DEV] [--reports-at TEXT]\n"
-    "       qfscan --help | --version\n"
+    "Usage: qfscan [--delete | --move DIR] [OPTION]... [--] PATH...\n"
+    "  or:  qfscan --offline ROOT [--dry-run] [--delete | --move DIR] [--windows DIR] [OPTION]...\n"
+    "  or:  qfscan --list DIR [--json]\n"
+    "  or:  qfscan --restore DIR [--json] [ORIGINAL-PATH]...\n"
+    "  or:  qfscan --rescue-volume RECORD [--pass check|clean] [OPTION]...\n"
+    "  or:  qfscan --rescue-summary DIR [--mode check|clean] [OPTION]...\n"
+    "  or:  qfscan --help | --version\n"
     "\n"
     "Scans each PATH for programs infected by the Zaverin worm, as Quenfold's window does: every\n"
     "file is counted, every 32-bit Windows program is tested; links and junctions are not\n"
@@ -88,7 +84,8 @@ const char kHelp[] =
     "                 worm's processes (and every program that loaded msvbvm60.dll), repair\n"
     "                 the Run keys and Userinit, delete the worm's files, or with --move DIR\n"
     "                 store them there (Windows only)\n"
-    "  --offline ROOT clean the Windows system mounted at ROOT from a Linux rescue system:\n"
+    "  --offline ROOT\n"
+    "                 clean the Windows system mounted at ROOT from a Linux rescue system:\n"
     "                 registry hives, the worm's files, then a scan of ROOT (Linux only);\n"
     "                 alone it reports every change it would make, and makes them only\n"
     "                 with --delete or --move DIR\n"
@@ -113,7 +110,7 @@ const char kHelp[] =
     "cannot be scanned go to standard error as \"skipped: PATH: REASON\". While standard error\n"
     "is a terminal, a progress line is shown there.\n"
     "\n"
-    "JSON lines, each with a \"type\", its \"time\" (UTC, ISO 8601) and \"host\":\n"
+    "JSON lines (--json), each with a type, its time (UTC, ISO 8601) and the host:\n"
     "  infected  path, action (none, deleted, moved, not_deleted, not_moved, delete_at_restart),\n"
     "            moved_to, reason, size and sha256 (of the file as it was found)\n"
     "  verdict   found (true/false), text: the start-up cleanup's or offline repair's verdict\n"
@@ -122,7 +119,7 @@ const char kHelp[] =
     "  summary   directories, files, infected, deleted, moved, deleted_at_restart, skipped, stopped,\n"
     "            exit_code, elapsed_ms, version, started, finished (UTC, ISO 8601)\n"
     "  quarantined  (--list) path, stored, size, sha256, moved, host, why, state (held,\n"
-    "            restored, missing), restored (when)\n"
+    "               restored, missing), restored (when)\n"
     "  restore   (--restore) path, done, error (why, when not done)\n"
     "\n"
     "--list and --restore exit 0 when everything asked was done, 2 otherwise.\n"

@@ -1,1 +1,1 @@
-list(APPEND QF_WINDOW_SOURCES src/context/scan_context_win32.cpp)
+qf_sources(qf_window src/context/scan_context_win32.cpp)

@@ -1,1 +1,1 @@
-list(APPEND QF_PORTABLE_SOURCES src/text/unicode.cpp src/text/escape.cpp src/text/windows_names.cpp)
+qf_sources(qf_platform src/text/unicode.cpp src/text/escape.cpp src/text/windows_names.cpp)

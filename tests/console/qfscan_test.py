@@ -243,8 +243,8 @@ class Scans(unittest.TestCase):
                         self.assertEqual(code, 1, err)
                         self.assertIn("  Infected 2\n", out, "each file once")
                     self.assertTrue(os.path.exists(sick + "/sub/sick.exe") and os.path.exists(sick + "/sick.exe"))
-        readme = read(os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../README.md")).decode()
-        jobs = re.search(r"1 to 64, default (\d+)\)", readme).group(1)
+        manual = read(os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../src/console/qfscan.h2m")).decode()
+        jobs = re.search(r"1 to 64, default (\d+)\)", manual).group(1)
         for build in self.builds():
             with self.subTest("a file as PATH", wine=build.wine):
                 self.assertIn("(1 to 64, default %s)" % jobs, build.run("--help")[1], "one default for --jobs")
@@ -511,11 +511,11 @@ class Scans(unittest.TestCase):
 
     def test_event_log_under_wine(self):
         """--event-log: an event per finding, change, restore and summary, an ID per meaning (as the
-        README and the message table have them); Wine's debug channels show each ReportEventW."""
+        manual and the message table have them); Wine's debug channels show each ReportEventW."""
         build = ARGS.wine or self.skipTest("Windows build only")
         table = message_table(build.program)
-        readme = read(os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../README.md")).decode()
-        self.assertEqual(sorted(table), [int(i) for i in re.findall(r"^\| (1\d\d\d) \| (?:information|warning|error) \|", readme, re.M)])
+        manual = read(os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../docs/manual.md")).decode()
+        self.assertEqual(sorted(table), [int(i) for i in re.findall(r"^\| (1\d\d\d) \| (?:information|warning|error) \|", manual, re.M)])
         folder = self.tree("events", {"a/sick.exe": self.sick, "b/held.exe": self.sick, "c/clean.exe": self.clean})
         quarantine = self.tree("events-quarantine", {"index.jsonl": b""})
         self.reg_add("HKCU" + RUN_KEY[4:], "qf", build.path(self.tree("events-run", {"run.exe": self.sick}) + "/run.exe"))

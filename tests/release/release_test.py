@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """The programs as they ship: each exe's manifest and version resource read back from its resource
-section, no debug sections, Authenticode signing with a throwaway CA, and the
-static Linux qfscan in an empty root (--version, a scan, an offline repair).
+section, no debug sections, Authenticode signing with a throwaway CA, the archives with the
+manual page and the user's manual, and the static Linux qfscan in an empty root (--version, a
+scan, an offline repair).
 
   release_test.py WINDOWS_BUILD LINUX_RELEASE_BUILD SAMPLES [unittest options]"""
 import os
@@ -9,8 +10,10 @@ import re
 import shutil
 import subprocess
 import sys
+import tarfile
 import tempfile
 import unittest
+import zipfile
 import xml.etree.ElementTree as ET
 
 import pefile
@@ -90,6 +93,35 @@ class Windows(unittest.TestCase):
                     self.assertIn("sha256", done.stdout.lower())
         finally:
             shutil.rmtree(work)
+
+    def test_archives_carry_the_manual_page_and_the_users_manual(self):
+        """Both archives carry qfscan.1 with every option of --help and the date of SOURCE_DATE_EPOCH
+        (not the day of the build: two builds of one commit on two days give the same bytes), and
+        the user's manual as README, not the build notes."""
+        qfscan = os.path.join(LINUX, "qfscan")
+        version = subprocess.run([qfscan, "--version"], capture_output=True, text=True, check=True).stdout.split()[1]
+        help_text = subprocess.run([qfscan, "--help"], capture_output=True, text=True, check=True).stdout
+        out = tempfile.mkdtemp(prefix="qf-dist.")
+        try:
+            subprocess.run([os.path.join(HERE, "..", "..", "tools", "release", "make-dist.py"), version, WINDOWS, LINUX,
+                            out], check=True, env=dict(os.environ, SOURCE_DATE_EPOCH="981158400"))  # 2001-02-03
+            with zipfile.ZipFile(os.path.join(out, "quenfold-%s-windows-x86.zip" % version)) as z:
+                folder = "quenfold-%s-windows-x86/" % version
+                zipped = {name: z.read(folder + name) for name in ("qfscan.1", "README.txt")}
+            with tarfile.open(os.path.join(out, "qfscan-%s-linux-x86_64.tar.gz" % version)) as t:
+                folder = "qfscan-%s-linux-x86_64/" % version
+                tarred = {name: t.extractfile(folder + name).read() for name in ("qfscan.1", "README.md")}
+        finally:
+            shutil.rmtree(out)
+        man = tarred["qfscan.1"].decode()
+        self.assertEqual(zipped["qfscan.1"], tarred["qfscan.1"])
+        self.assertRegex(man, r'\.TH QFSCAN "1" "February 2001" "qfscan %s"' % re.escape(version))
+        for option in sorted(set(re.findall(r"^  (?:-\w, )?(--[\w-]+)", help_text, re.M))):
+            self.assertIn(option.replace("-", "\\-"), man, option + " is missing from the manual page")
+        self.assertIn(".SH DETAILS", man)
+        for readme in (zipped["README.txt"].decode(), tarred["README.md"].decode()):
+            self.assertIn("## Download and run", readme)
+            self.assertNotIn("make test", readme, "the shipped README holds the build notes")
 
 
 class EmptyRoot(unittest.TestCase):

@@ -196,7 +196,7 @@ class Boot:
     def __init__(self, work, name, firmware, media, image, disks, keys=(), stop_at=None):
         self.work, self.name, self.serial = work, name, os.path.join(work, name + ".serial")
         monitor = os.path.join(work, name + ".mon")
-        # The memory the README promises. On UEFI, GRUB 2.06 keeps a quarter of it as its heap and
+        # The memory the manual promises. On UEFI, GRUB 2.06 keeps a quarter of it as its heap and
         # reserves the kernel's init_size (64 MiB) for the compressed image, and the kernel's EFI
         # stub then allocates fresh memory to decompress into: 288 MiB fails, 304 MiB boots.
         command = ["qemu-system-x86_64", "-accel", "tcg", "-m", "256" if firmware == "bios" else "320", "-display", "none", "-no-reboot",

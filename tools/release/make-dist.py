@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Writes the release archives from the built programs, and SHA256SUMS of all in OUT, byte for byte the same
-on every run: fixed member order, times from SOURCE_DATE_EPOCH, no owners.
+on every run: fixed member order, times from SOURCE_DATE_EPOCH (the manual page's date too), no owners.
 
   make-dist.py VERSION WINDOWS_BUILD LINUX_BUILD OUT"""
 import gzip
@@ -68,13 +68,23 @@ def write_tar_gz(path, folder, members, epoch):
         z.write(raw.getvalue())
 
 
+def manual_page(qfscan, epoch):
+    """qfscan.1: help2man's reading of qfscan --help and --version, with src/console/qfscan.h2m."""
+    env = dict(os.environ, SOURCE_DATE_EPOCH=str(epoch), TZ="UTC")
+    # The locale is help2man's own (its default, C, writes a name in Cyrillic as question marks).
+    return subprocess.run(["help2man", "--no-info", "--locale=C.UTF-8", "--include", os.path.join(TOP, "src", "console", "qfscan.h2m"),
+                           qfscan], capture_output=True, check=True, env=env).stdout
+
+
 def main():
     version, windows, linux, out = sys.argv[1:5]
     epoch = int(os.environ.get("SOURCE_DATE_EPOCH") or
                 subprocess.run(["git", "-C", TOP, "log", "-1", "--format=%ct"], capture_output=True,
                                text=True, check=True).stdout)
     os.makedirs(out, exist_ok=True)
-    readme, license_text = read(os.path.join(TOP, "README.md")), read(os.path.join(TOP, "LICENSE"))
+    # The user's part of the documents: the manual, not the README's build and test notes.
+    readme, license_text = read(os.path.join(TOP, "docs", "manual.md")), read(os.path.join(TOP, "LICENSE"))
+    man = manual_page(os.path.join(linux, "qfscan"), epoch)
     win_name = "quenfold-%s-windows-x86" % version
     linux_name = "qfscan-%s-linux-x86_64" % version
     write_zip(os.path.join(out, win_name + ".zip"), win_name, [
@@ -83,10 +93,10 @@ def main():
         ("qfscan-startup.cmd", crlf(read(os.path.join(TOP, "deploy", "qfscan-startup.cmd"))), 0o644),
         ("intune-detect.ps1", crlf(read(os.path.join(TOP, "deploy", "intune-detect.ps1"))), 0o644),
         ("intune-remediate.ps1", crlf(read(os.path.join(TOP, "deploy", "intune-remediate.ps1"))), 0o644),
-        ("README.txt", crlf(readme), 0o644), ("LICENSE", crlf(license_text), 0o644),
+        ("README.txt", crlf(readme), 0o644), ("qfscan.1", man, 0o644), ("LICENSE", crlf(license_text), 0o644),
         ("THIRD-PARTY-NOTICES.txt", crlf(notices(WINDOWS_PARTS)), 0o644)], epoch)
     write_tar_gz(os.path.join(out, linux_name + ".tar.gz"), linux_name, [
-        ("qfscan", read(os.path.join(linux, "qfscan")), 0o755), ("README.md", readme, 0o644),
+        ("qfscan", read(os.path.join(linux, "qfscan")), 0o755), ("qfscan.1", man, 0o644), ("README.md", readme, 0o644),
         ("LICENSE", license_text, 0o644), ("THIRD-PARTY-NOTICES.txt", notices(LINUX_PARTS), 0o644)], epoch)
     # Everything in OUT: the rescue image and its PXE files are written there before.
     sums = ""

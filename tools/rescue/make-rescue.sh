@@ -210,11 +210,11 @@ fat_image() { # IMAGE SIZE_KIB LABEL TREE
 }
 fat_image "$work/esp.img" 8192 QFBOOT "$efi"
 
-# The stick's own partition: settings, reports, and the Windows programs with their README.
+# The stick's own partition: settings, reports, and the Windows programs with the user's manual.
 stick=$work/qfrescue-tree
 mkdir -p "$stick/reports"
 cp "$windows/quenfold.exe" "$windows/qfscan.exe" "$stick/"
-sed 's/$/\r/' "$top/README.md" >"$stick/README.txt"
+sed 's/$/\r/' "$top/docs/manual.md" >"$stick/README.txt"
 sed 's/$/\r/' "$here/quenfold.cfg.example" >"$stick/quenfold.cfg.example"
 sed 's/$/\r/' "$here/reports-readme.txt" >"$stick/reports/README.txt"
 normalise "$stick"
