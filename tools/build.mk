@@ -110,17 +110,20 @@ bench: windows
 run: windows
 	tools/run.sh $(TEST_DIR) $(TEST_ARCH)
 
-# Fuzzes the PE decision for QF_FUZZ_SECONDS (60 unless set), seeded with the sample programs,
-# then replays every crash input saved in tests/fuzz/crashes; a new crash lands there too.
+# Fuzzes the PE decision, from memory and through the file source, for QF_FUZZ_SECONDS (60 unless
+# set), seeded with the sample programs and infected copies, then replays every crash input saved in
+# tests/fuzz/crashes; a new crash lands there too.
 FUZZ_DIR := $(BUILD)/fuzz
-$(FUZZ_DIR)/pe_fuzz: tests/fuzz/pe_fuzz.cpp src/detect/pe_image.cpp src/detect/pe_image.h
+FUZZ_SOURCES := src/detect/pe_image.cpp src/detect/file_source.cpp src/fs/file_system_posix.cpp
+$(FUZZ_DIR)/pe_fuzz: tests/fuzz/pe_fuzz.cpp $(FUZZ_SOURCES) $(wildcard src/detect/*.h src/fs/*.h)
 	mkdir -p $(FUZZ_DIR)
-	clang++ -std=c++17 -O1 -g -fsanitize=fuzzer,address,undefined -Isrc \
-	    tests/fuzz/pe_fuzz.cpp src/detect/pe_image.cpp -o $@
+	clang++ -std=c++17 -O1 -g -fsanitize=fuzzer,address,undefined -Isrc tests/fuzz/pe_fuzz.cpp $(FUZZ_SOURCES) -o $@
 
 fuzz: native $(FUZZ_DIR)/pe_fuzz
 	mkdir -p $(FUZZ_DIR)/corpus tests/fuzz/crashes
 	cp $(NATIVE_DIR)/samples/*.exe $(NATIVE_DIR)/samples/*.dll $(FUZZ_DIR)/corpus/
+	$(NATIVE_DIR)/bench/qf_corpus_plant 10 $(NATIVE_DIR)/samples/sample32.exe $(FUZZ_DIR)/corpus/infected10.exe \
+	    00 $(NATIVE_DIR)/samples/sample32.exe $(FUZZ_DIR)/corpus/infected00.exe
 	cd $(FUZZ_DIR) && ./pe_fuzz -max_total_time=$${QF_FUZZ_SECONDS:-60} -max_len=65536 -print_final_stats=1 \
 	    -artifact_prefix=$(CURDIR)/tests/fuzz/crashes/ corpus 2>&1 | grep -E 'stat::number_of_executed_units|ERROR|SUMMARY' ; \
 	    test $${PIPESTATUS[0]} -eq 0
