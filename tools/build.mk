@@ -2,8 +2,9 @@
 SHELL := /bin/bash
 NATIVE_DIR := $(BUILD)/native
 SHIP_DIR   := $(BUILD)/win-i686
-# The tests run a tree with the test hooks (QF_TEST_SEAMS); the shipped one never has them, so
-# it is a tree of its own even when both are i686.
+# The tests run trees with the test hooks (-DQF_TEST_SEAMS=ON); the shipped ones are configured
+# without asking, as any build is, so test-release checks the default. The Windows test tree is a
+# tree of its own even when both are i686.
 TEST_DIR   := $(BUILD)/win-$(TEST_ARCH)$(if $(filter i686,$(TEST_ARCH)),-test)
 
 .PHONY: build native windows test test-tsan test-native test-windows run bench fuzz release dist dist-check test-release \
@@ -12,12 +13,12 @@ VERSION := $(shell sed -n 's/^project.quenfold VERSION //p' CMakeLists.txt | cut
 RELEASE_DIR := $(BUILD)/linux-release
 
 $(NATIVE_DIR)/CMakeCache.txt:
-	cmake -S . -B $(NATIVE_DIR) -DCMAKE_BUILD_TYPE=Debug
+	cmake -S . -B $(NATIVE_DIR) -DCMAKE_BUILD_TYPE=Debug -DQF_TEST_SEAMS=ON
 
 # The Windows trees' tests hold qfscan.exe against the Linux qfscan of the native tree.
 WIN_CMAKE = -DCMAKE_BUILD_TYPE=Release -DQF_RELEASE=ON -DQF_NATIVE_QFSCAN=$(abspath $(NATIVE_DIR))/qfscan
 $(SHIP_DIR)/CMakeCache.txt:
-	cmake -S . -B $(SHIP_DIR) $(WIN_CMAKE) -DQF_TEST_SEAMS=OFF -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
+	cmake -S . -B $(SHIP_DIR) $(WIN_CMAKE) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
 $(TEST_DIR)/CMakeCache.txt:
 	cmake -S . -B $(TEST_DIR) $(WIN_CMAKE) -DQF_TEST_SEAMS=ON -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-$(TEST_ARCH).cmake
 
@@ -37,7 +38,7 @@ test-native: native
 # the address sanitizer of the native tree): the walk's unit tests and qfscan's threaded tests.
 TSAN_DIR := $(BUILD)/tsan
 test-tsan:
-	cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DQF_SANITIZE=-fsanitize=thread >/dev/null
+	cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DQF_TEST_SEAMS=ON -DQF_SANITIZE=-fsanitize=thread >/dev/null
 	cmake --build $(TSAN_DIR) -j $(JOBS) --target qf_unit_tests qfscan
 	cd $(TSAN_DIR) && QF_SAMPLES=$(abspath $(TSAN_DIR))/samples TSAN_OPTIONS=halt_on_error=1 \
 	    $(abspath tools/without-dac.sh) tests/unit/qf_unit_tests --gtest_filter='*Walk*'
@@ -54,7 +55,7 @@ test: test-native test-tsan test-windows fuzz test-release dist-check test-rescu
 
 # The Linux qfscan as it ships: optimized, stripped, static, with no sanitizers.
 $(RELEASE_DIR)/CMakeCache.txt:
-	cmake -S . -B $(RELEASE_DIR) -DCMAKE_BUILD_TYPE=Release -DQF_RELEASE=ON -DQF_TEST_SEAMS=OFF
+	cmake -S . -B $(RELEASE_DIR) -DCMAKE_BUILD_TYPE=Release -DQF_RELEASE=ON
 
 release: $(SHIP_DIR)/CMakeCache.txt $(RELEASE_DIR)/CMakeCache.txt
 	cmake --build $(SHIP_DIR) -j $(JOBS) --target quenfold qfscan
