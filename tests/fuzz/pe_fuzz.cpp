@@ -5,38 +5,12 @@
 // clang's libFuzzer against the file-system layer, seeded with the sample programs the build makes.
 #include <unistd.h>
 
-#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
 #include "detect/file_source.h"
 #include "detect/pe_image.h"
-#include "fs/file_system.h"
-
-namespace {
-
-// The one file every input is written to (through writer), held open through the layer as the
-// scan holds a file it tests.
-struct Disk {
-    int writer = -1;
-    FsFile file{-1, nullptr, nullptr, false};
-};
-
-Disk& OpenDisk()
-{
-    static Disk disk;
-    static std::string path = std::string(getenv("TMPDIR") != nullptr ? getenv("TMPDIR") : "/tmp") + "/qf-fuzz-XXXXXX";
-    if (disk.writer < 0) {
-        disk.writer = mkstemp(&path[0]);
-        if (disk.writer < 0 || !FsOpenFile(path.c_str(), &disk.file))
-            std::abort();
-        unlink(path.c_str());  // the handles keep it
-    }
-    return disk;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -45,12 +19,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const pe::BinaryType type = pe::ClassifyBinary("input.exe", memory);
     pe::ClassifyBinary("input.com", memory);
 
-    Disk& disk = OpenDisk();
-    if (ftruncate(disk.writer, 0) != 0 || pwrite(disk.writer, data, size, 0) != static_cast<ssize_t>(size))
+    // One file for every input, written through writer and held open through the layer as the
+    // scan holds a file it tests.
+    static std::string path = std::string(getenv("TMPDIR") != nullptr ? getenv("TMPDIR") : "/tmp") + "/qf-fuzz-XXXXXX";
+    static const int writer = mkstemp(&path[0]);
+    static FsFile file{-1, nullptr, nullptr, false};
+    if (writer < 0 || (file.handle < 0 && (!FsOpenFile(path.c_str(), &file) || unlink(path.c_str()) != 0)) ||
+        ftruncate(writer, 0) != 0 || pwrite(writer, data, size, 0) != static_cast<ssize_t>(size))
         std::abort();
     // As the scan asks: the classification, then the infection test from the same source; then
     // as the quarantine asks again, from a source of its own.
-    FileSource scanned(disk.file), again(disk.file);
+    FileSource scanned(file), again(file);
     int error = 0;
     if (pe::ClassifyBinary("input.exe", scanned) != type || pe::DecideInfection(scanned) != infected ||
         pe::DecideInfection(again) != infected || scanned.Failed(&error) || again.Failed(&error))

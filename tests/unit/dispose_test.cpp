@@ -16,14 +16,9 @@
 #include "samples.h"
 #include "temp_tree.h"
 
-namespace {
-
-// While set, removing a name the layer took for a delete fails, as on a volume that refuses it.
-bool refuseRemoval = false;
-
-}  // namespace
-
-// This program's own unlinkat, taken before the C library's.
+// While set, removing a name the layer took for a delete fails, as on a volume that refuses it:
+// this program's own unlinkat is taken before the C library's.
+static bool refuseRemoval = false;
 extern "C" int unlinkat(int folder, const char* name, int flags) noexcept
 {
     if (refuseRemoval && std::strncmp(name, ".qfscan-", 8) == 0) {
