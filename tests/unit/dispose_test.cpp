@@ -48,6 +48,13 @@ TEST(Dispose, FailedDeleteRestoresTheMode)
     struct stat info;
     ASSERT_EQ(stat(path.c_str(), &info), 0) << "its name given back";
     EXPECT_EQ(info.st_mode & 07777, 0444u);
+    // Nor is anything lifted for a name that cannot be taken (a folder that may not be written).
+    chmod(tree.Root().c_str(), 0555);
+    if (access(tree.Root().c_str(), W_OK) != 0 && FsOpenFile(path.c_str(), &file)) {
+        EXPECT_EQ(FsDispose(&file, nullptr, false, nullptr, 0).outcome, FsOutcome::NotDone);
+        EXPECT_TRUE(stat(path.c_str(), &info) == 0 && (info.st_mode & 07777) == 0444u) << "a folder that may not be written";
+    }
+    chmod(tree.Root().c_str(), 0755);
 }
 
 // A folder is entered from its parent only while its name still names the folder that the
