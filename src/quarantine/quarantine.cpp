@@ -640,7 +640,7 @@ bool QuarantineRestore(const std::string& folder, const QuarantineRecord& record
     FsClose(&file);
     if (!given)
         return false;
-    // Back it is: an index that cannot say so is a note of the restore, not its failure.
+    // The file is back: an index that cannot say so makes a note of the restore, not its failure.
     if (!Append(opened, FormatRestoredLine(record.stored, record.path, UtcTimestamp())))
         *why += (why->empty() ? "not marked so in " : "; not marked so in ") + std::string(kQuarantineIndex);
     return true;
