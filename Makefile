@@ -29,23 +29,24 @@ RELEASE_DIR := $(BUILD)/linux-release
 # The architecture whose Windows build the tests run (tools/test-arch.sh starts Wine to see):
 # asked once, and only when a recipe that needs it runs, after its set-up installed Wine.
 TEST_ARCH = $(eval TEST_ARCH := $$(shell tools/test-arch.sh))$(TEST_ARCH)
-# The tests run a tree with the test hooks (QF_TEST_SEAMS); the shipped one never has them, so
-# it is a tree of its own even when both are i686.
+# The tests run trees with the test hooks (-DQF_TEST_SEAMS=ON); the shipped ones are configured
+# without asking, as any build is, so test-release checks the default. The Windows test tree is a
+# tree of its own even when both are i686.
 TEST_DIR = $(BUILD)/win-$(TEST_ARCH)$(if $(filter i686,$(TEST_ARCH)),-test)
 EPOCH = $$(git log -1 --format=%ct)
 
 all: build
 
 $(NATIVE_DIR)/CMakeCache.txt: | setup-build
-	cmake -S . -B $(NATIVE_DIR) -DCMAKE_BUILD_TYPE=Debug
+	cmake -S . -B $(NATIVE_DIR) -DCMAKE_BUILD_TYPE=Debug -DQF_TEST_SEAMS=ON
 
 # The Windows trees' tests hold qfscan.exe against the Linux qfscan of the native tree.
 WIN_CMAKE = -DCMAKE_BUILD_TYPE=Release -DQF_RELEASE=ON -DQF_NATIVE_QFSCAN=$(abspath $(NATIVE_DIR))/qfscan
 $(SHIP_DIR)/CMakeCache.txt: | setup-build
-	cmake -S . -B $(SHIP_DIR) $(WIN_CMAKE) -DQF_TEST_SEAMS=OFF -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
+	cmake -S . -B $(SHIP_DIR) $(WIN_CMAKE) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
 # The Linux qfscan as it ships: optimized, stripped, static, with no sanitizers.
 $(RELEASE_DIR)/CMakeCache.txt: | setup-build
-	cmake -S . -B $(RELEASE_DIR) -DCMAKE_BUILD_TYPE=Release -DQF_RELEASE=ON -DQF_TEST_SEAMS=OFF
+	cmake -S . -B $(RELEASE_DIR) -DCMAKE_BUILD_TYPE=Release -DQF_RELEASE=ON
 # The Windows test tree: named by the test architecture, so configured in the recipes that ask for it.
 CONFIGURE_TEST_DIR = [ -f $(TEST_DIR)/CMakeCache.txt ] || \
 	cmake -S . -B $(TEST_DIR) $(WIN_CMAKE) -DQF_TEST_SEAMS=ON -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-$(TEST_ARCH).cmake
@@ -80,7 +81,7 @@ test-native: setup-test native
 # the address sanitizer of the native tree): the walk's unit tests and qfscan's threaded tests.
 TSAN_DIR := $(BUILD)/tsan
 test-tsan: setup-build setup-test
-	cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DQF_SANITIZE=-fsanitize=thread >/dev/null
+	cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DQF_TEST_SEAMS=ON -DQF_SANITIZE=-fsanitize=thread >/dev/null
 	cmake --build $(TSAN_DIR) -j $(JOBS) --target qf_unit_tests qfscan
 	cd $(TSAN_DIR) && QF_SAMPLES=$(abspath $(TSAN_DIR))/samples TSAN_OPTIONS=halt_on_error=1 \
 	    $(abspath tools/without-dac.sh) tests/unit/qf_unit_tests --gtest_filter='*Walk*'
@@ -114,9 +115,11 @@ $(FUZZ_DIR)/CMakeCache.txt: | setup-build setup-fuzz
 	cmake -S . -B $(FUZZ_DIR) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE= \
 	    -DCMAKE_CXX_FLAGS="-O1 -g" -DQF_SANITIZE=-fsanitize=fuzzer-no-link,address,undefined -DQF_TEST_SEAMS=OFF
 fuzz: setup-build setup-fuzz $(FUZZ_DIR)/CMakeCache.txt
-	cmake --build $(FUZZ_DIR) -j $(JOBS) --target pe_fuzz qf_samples
+	cmake --build $(FUZZ_DIR) -j $(JOBS) --target pe_fuzz qf_samples qf_corpus_plant
 	mkdir -p $(FUZZ_DIR)/corpus tests/fuzz/crashes
 	cp $(FUZZ_DIR)/samples/*.exe $(FUZZ_DIR)/samples/*.dll $(FUZZ_DIR)/corpus/
+	$(FUZZ_DIR)/bench/qf_corpus_plant 10 $(FUZZ_DIR)/samples/sample32.exe $(FUZZ_DIR)/corpus/infected10.exe \
+	    00 $(FUZZ_DIR)/samples/sample32.exe $(FUZZ_DIR)/corpus/infected00.exe
 	cd $(FUZZ_DIR) && ./pe_fuzz -max_total_time=$${QF_FUZZ_SECONDS:-60} -max_len=65536 -print_final_stats=1 \
 	    -artifact_prefix=$(CURDIR)/tests/fuzz/crashes/ corpus 2>&1 | grep -E 'stat::number_of_executed_units|ERROR|SUMMARY' ; \
 	    test $${PIPESTATUS[0]} -eq 0

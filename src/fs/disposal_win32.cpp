@@ -265,23 +265,3 @@ FsDisposal FsDispose(FsFile* file, const char* moveFolder, bool atRestart, char*
     SetLastError(static_cast<DWORD>(result.error));
     return result;
 }
-
-bool FsCopyToNewFile(const char* path, const char* target)
-{
-    static thread_local wchar_t from[kWideCapacity];
-    static thread_local wchar_t to[kWideCapacity];
-    if (!ToWide(path, from, kWideCapacity) || !ToWide(target, to, kWideCapacity))
-        return false;
-    HANDLE source = CreateFileW(from, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (source == INVALID_HANDLE_VALUE)
-        return false;
-    const bool copied = CopyOpenFile(source, to);
-    CloseHandleKeepingError(source);
-    return copied;
-}
-
-bool FsTargetExists()
-{
-    const DWORD error = GetLastError();
-    return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS;
-}

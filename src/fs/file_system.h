@@ -1,5 +1,8 @@
 // The file-system layer: the few file operations that the portable scan, detection, cleanup and
-// console code need, and the only place that calls the platform's file API.
+// console code need; that code reaches files only through it. Platform code that needs more
+// calls the platform's file API itself: the quarantine's store (locks, owners, security
+// descriptors), the console's log and terminal, and the offline repair and the rescue (hives,
+// volumes, devices; Linux only).
 //
 // Two implementations of these free procedures exist, one over the Win32 API
 // (file_system_win32.cpp, listing_win32.cpp, disposal_win32.cpp and native_win32.cpp) and one over
@@ -78,7 +81,6 @@ bool FsOpenDirectory(const char* path, FsDir* dir, FsFileId* id);
 bool FsOpenSubdirectory(FsDir parent, const char* name, const FsFileId& expected, const char* path, FsDir* dir,
                         FsFileId* id);
 void FsCloseDirectory(FsDir dir);
-const char* FsDirectoryPath(FsDir dir);  // as opened
 
 struct FsListingState;  // opaque: the platform's search handle or directory stream
 using FsListing = FsListingState*;
@@ -147,10 +149,12 @@ struct FsDisposal {
 FsDisposal FsDispose(FsFile* file, const char* moveFolder, bool atRestart, char* target, size_t capacity,
                      const char* moveName = nullptr);
 
+#ifndef _WIN32
 // Copies a file to a new file target, flushed to the disk; never replaces a file already there
-// (then it fails with FsTargetExists() true).
+// (then it fails with FsTargetExists() true). The offline repair's hive backups (Linux).
 bool FsCopyToNewFile(const char* path, const char* target);
 bool FsTargetExists();
+#endif
 
 // The reason the last failed call gave (errno or the Win32 error), and its text.
 int FsLastError();

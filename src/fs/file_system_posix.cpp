@@ -348,10 +348,12 @@ void FsCloseDirectory(FsDir dir)
     std::free(dir);
 }
 
-const char* FsDirectoryPath(FsDir dir)
+#ifdef QF_TEST_SEAMS
+void SeamPauseBeforeRemoval(FsDir folder, const char* name)
 {
-    return dir->path;
+    SeamPauseBeforeRemoval(folder->path, name);
 }
+#endif
 
 FsListStart FsListFirst(FsDir dir, FsListing* listing, FsEntry* entry)
 {

@@ -13,10 +13,14 @@
 //   QF_TEST_FAIL_XATTR=NAME     setting that extended attribute fails (the offline repair)
 #pragma once
 
+struct FsDirState;
+
 #ifdef QF_TEST_SEAMS
 
-// The pause before the removal of the file name in folder.
+// The pause before the removal of the file name in folder (given by its path, or as opened by the
+// POSIX layer).
 void SeamPauseBeforeRemoval(const char* folder, const char* name);
+void SeamPauseBeforeRemoval(FsDirState* folder, const char* name);
 // The pause before entering the folder name, at path.
 void SeamPauseBeforeEntering(const char* name, const char* path);
 bool SeamUnreadable(const char* name);
@@ -25,6 +29,7 @@ bool SeamFailXattr(const char* name);
 #else
 
 inline void SeamPauseBeforeRemoval(const char*, const char*) {}
+inline void SeamPauseBeforeRemoval(FsDirState*, const char*) {}
 inline void SeamPauseBeforeEntering(const char*, const char*) {}
 inline bool SeamUnreadable(const char*) { return false; }
 inline bool SeamFailXattr(const char*) { return false; }

@@ -638,9 +638,8 @@ bool QuarantineRestore(const std::string& folder, const QuarantineRecord& record
     FsClose(&file);
     if (!given)
         return false;
-    if (!Append(opened, FormatRestoredLine(record.stored, record.path, UtcTimestamp()))) {
-        *why = "restored, but not marked so in " + std::string(kQuarantineIndex);
-        return false;
-    }
+    // The file is back: an index that cannot say so makes a note of the restore, not its failure.
+    if (!Append(opened, FormatRestoredLine(record.stored, record.path, UtcTimestamp())))
+        *why += (why->empty() ? "not marked so in " : "; not marked so in ") + std::string(kQuarantineIndex);
     return true;
 }

@@ -100,5 +100,6 @@ bool QuarantineHolds(const std::string& folder, const QuarantineRecord& record);
 // Gives the file of record back to its path, with its metadata (never set-user-id or
 // set-group-id), never over a file, and only when its bytes are still those the index gives (the
 // file hashed, held open, is the one that goes back); then marks it restored. *why says why not,
-// or, when it is back, what of its metadata could not be given.
+// or, when it is back, what of its metadata could not be given or that the index could not be
+// marked.
 bool QuarantineRestore(const std::string& folder, const QuarantineRecord& record, std::string* why);

@@ -578,7 +578,7 @@ FsDisposal StoreTake(Store store, FsFile* file, const std::string& name, char* t
         errno = result.error;
         return result;
     }
-    SeamPauseBeforeRemoval(FsDirectoryPath(file->dir), file->name);
+    SeamPauseBeforeRemoval(file->dir, file->name);
     // A file of another user renamed in would stay theirs: it is copied, and the copy is the runner's.
     bool done = tested.st_uid == geteuid() && RenameIn(store, file, tested, name);
     if (!done && (tested.st_uid != geteuid() || errno == EXDEV))

@@ -29,7 +29,7 @@ from unittest import mock
 import pefile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from fixtures import NAMES_CLEAN, NAMES_SICK, code_end, fingerprint, infected, paused_run, plant, read, sample  # noqa: E402
+from fixtures import NAMES_CLEAN, NAMES_SICK, caller, code_end, fingerprint, infected, paused_run, plant, read, sample  # noqa: E402
 
 ARGS = None
 
@@ -165,7 +165,7 @@ class Scans(unittest.TestCase):
         writing, not even tested."""
         holder = subprocess.Popen([os.environ["QF_WINE_LOADER"], ARGS.probe, "hold", build.path(path)] + list(mode),
                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-        self.assertEqual(holder.stdout.readline().strip(), b"held")
+        self.assertEqual(holder.stdout.readline().strip(), b"held", caller())
         return holder
 
     def test_what_cannot_be_read_or_deleted_is_an_error(self):

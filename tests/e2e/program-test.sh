@@ -21,7 +21,7 @@ fail() {
 
 probe() { "$QF_WINE_LOADER" "$probe_exe" "$@" | tr -d '\r'; return "${PIPESTATUS[0]}"; }
 
-# expect NAME=VALUE|NAME^=PREFIX...: waits up to $T seconds (30 unless set) until all hold.
+# expect NAME=VALUE|NAME^=PREFIX...: waits up to $T seconds (90 unless set) until all hold.
 expect() { probe wait "$@" "$((${T:-90} * 1000))" || app_pid='' fail "expected $*"; }
 
 idle=(start.enabled=1 stop.enabled=0 check.enabled=1)

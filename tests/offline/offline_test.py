@@ -24,7 +24,7 @@ sys.path[:0] = [os.path.dirname(os.path.abspath(__file__)),
                 os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support")]
 from hive_fixture import (REG_BINARY, REG_EXPAND_SZ, REG_SZ, build_hive, make_dirty, read_values,  # noqa: E402
                           repeat_first_value, security_descriptor, sid)
-from fixtures import attributes, compact, fingerprint, infected, paused_run, plant, read, sample  # noqa: E402
+from fixtures import attributes, caller, compact, fingerprint, infected, paused_run, plant, read, sample  # noqa: E402
 
 QFSCAN = None
 RUN = r"Microsoft\Windows\CurrentVersion\Run"
@@ -295,7 +295,7 @@ class RescueRuns:
                 os.write(master, b"x ")  # a key that is none, then one that is
         os.close(master)
         os.close(slave)
-        self.assertIsNone(RAW_CONTROL.search(shown.replace(b"\x1b[2J\x1b[H", b"").replace(b"\r", b"")))
+        self.assertIsNone(RAW_CONTROL.search(shown.replace(b"\x1b[2J\x1b[H", b"").replace(b"\r", b"")), caller())
         return summary.returncode, shown.replace(b"\r\n", b"\n").decode()
 
     def result(self, number=1):
@@ -304,11 +304,12 @@ class RescueRuns:
     def assert_plain(self):
         """No raw control in any output (the screen's progress rewrites its line with CR), and the
         summary's verdicts one line each."""
+        where = caller()
         for name in ("screen", "serial", "report"):
             data = read(self.out(name))
-            self.assertIsNone(RAW_CONTROL.search(data.replace(b"\r", b"") if name == "screen" else data), name)
+            self.assertIsNone(RAW_CONTROL.search(data.replace(b"\r", b"") if name == "screen" else data), (name, where))
         lines = read(self.out("report")).decode().split("\nQuenfold Rescue summary")[-1].splitlines()
-        self.assertNotIn("No Zaverin found on this system.", [line.strip() for line in lines])
+        self.assertNotIn("No Zaverin found on this system.", [line.strip() for line in lines], where)
         return [line for line in lines if re.match(r"    \S", line) and not line.startswith("    Next: ")]
 
 

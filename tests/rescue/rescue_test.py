@@ -33,7 +33,7 @@ from hive_fixture import read_values  # noqa: E402
 import offline_test  # noqa: E402  (as a module: its test cases are not this file's)
 from offline_test import FORGED, HIVES, MOUNTED, RUN, SOFTWARE, SYSTEM_HIVE, WINLOGON, WOW_RUN  # noqa: E402
 from hive_fixture import REG_SZ  # noqa: E402
-from fixtures import compact, infected, plant, read, sample  # noqa: E402
+from fixtures import caller, compact, infected, plant, read, sample  # noqa: E402
 
 ISO = PXE = QFSCAN = None
 MiB = 1 << 20
@@ -554,7 +554,7 @@ class Rescue(unittest.TestCase):
 
     def assert_unchanged(self, row, disks, which):
         for n in which:
-            self.assertEqual(self.sha(disks[n]), self.originals[row.disks][n], "disk %d changed" % n)
+            self.assertEqual(self.sha(disks[n]), self.originals[row.disks][n], "disk %d changed (%s)" % (n, caller()))
 
     def check_refused(self, row, boot, serial, disks):
         self.assertIn("bad shim signature", serial)
@@ -662,9 +662,10 @@ class Rescue(unittest.TestCase):
 
     def assert_one_verdict_each(self, report, volumes):
         """Exactly one verdict line per volume in the report, and no raw control character."""
+        where = caller()
         self.assertIsNone(re.search("[\x00-\x08\x0b-\x1f\x7f\u0080-\u009f\u200e\u200f\u202a-\u202e\u2066-\u2069]", report))
-        self.assertEqual(len(re.findall(r"(?m)^    (No Zaverin|INFECTED|CLEANED|NOT )", report)), volumes, report)
-        self.assertIsNone(re.search(r"(?m)^No Zaverin found", report), "the worm's own sentence never starts a line")
+        self.assertEqual(len(re.findall(r"(?m)^    (No Zaverin|INFECTED|CLEANED|NOT )", report)), volumes, (where, report))
+        self.assertIsNone(re.search(r"(?m)^No Zaverin found", report), "the worm's own sentence never starts a line (%s)" % where)
 
     def stick(self, row):
         """The report that the boot left on the stick's QFRESCUE partition."""
@@ -672,7 +673,7 @@ class Rescue(unittest.TestCase):
         at = "%s@@%d" % (image, partitions(image)[2][0])
         listing = run("mdir", "-b", "-i", at, "::/reports").stdout.decode().split()
         texts = [p for p in listing if p.endswith(".txt") and not p.endswith("README.txt")]
-        self.assertEqual(len(texts), 1, listing)
+        self.assertEqual(len(texts), 1, (caller(), listing))
         if os.environ.get("QF_RESCUE_SCREENS"):
             shutil.copy(image, os.path.join(os.environ["QF_RESCUE_SCREENS"], row.name + ".stick"))
         return run("mtype", "-i", at, texts[0]).stdout.decode("utf-8", "replace")

@@ -7,6 +7,7 @@ import os
 import stat
 import struct
 import subprocess
+import sys
 import threading
 
 import pefile
@@ -15,6 +16,13 @@ import pefile
 def read(path):
     with open(path, "rb") as f:
         return f.read()
+
+
+def caller():
+    """Where the test case called the helper that asks ("file.py:LINE"): a shared helper's
+    assertions name it, so that a failure points at the case."""
+    frame = sys._getframe(2)
+    return "%s:%d" % (os.path.basename(frame.f_code.co_filename), frame.f_lineno)
 
 
 def sample(name):

@@ -38,11 +38,12 @@ const char* const kNoteNames[] = {"",           "infected",    "left-at-stop", "
 // Walks root as the window and qfscan --jobs 1 do (jobs 0: one walk with its own queue), or with
 // jobs walks on one frontier, each on its own thread, as qfscan --jobs does. An infected file is
 // deleted when asked, or moved into moveFolder; stop is set once stopAfter texts were seen; dot
-// folders are passed over with skipDots, as the window does.
+// folders are passed over with skipDots, as the window does. A failure names the calling line.
 WalkResult Walk(const std::string& root, int jobs, bool deleteInfected, const char* moveFolder = nullptr,
                 size_t capacity = kDefaultQueueCapacity, std::atomic<int>* stop = nullptr, int stopAfter = -1,
-                bool skipDots = false)
+                bool skipDots = false, const char* file = __builtin_FILE(), int line = __builtin_LINE())
 {
+    const testing::ScopedTrace caller(file, line, "walked from here");
     struct Worker {
         TreeWalk walk;
         char text[kPathCapacity];

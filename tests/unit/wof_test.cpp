@@ -13,13 +13,16 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// The table (32-bit entries), then each chunk compressed, or stored when that is no smaller.
-Bytes Compress(const Bytes& data, const WofFormat& format)
+// The table (32-bit entries), then each chunk compressed, or stored when that is no smaller; a
+// compressor that cannot be made fails the calling case.
+Bytes Compress(const Bytes& data, const WofFormat& format, const char* file = __builtin_FILE(),
+               int line = __builtin_LINE())
 {
     wimlib_compressor* compressor = nullptr;
     const bool lzx = format.algorithm == WofAlgorithm::Lzx;
-    EXPECT_EQ(wimlib_create_compressor(lzx ? WIMLIB_COMPRESSION_TYPE_LZX : WIMLIB_COMPRESSION_TYPE_XPRESS,
-                                       format.chunkSize, 0, &compressor), 0);
+    if (wimlib_create_compressor(lzx ? WIMLIB_COMPRESSION_TYPE_LZX : WIMLIB_COMPRESSION_TYPE_XPRESS, format.chunkSize, 0,
+                                 &compressor) != 0)
+        ADD_FAILURE_AT(file, line) << "no wimlib compressor";
     Bytes table, chunks, piece(format.chunkSize);
     for (size_t at = 0; at < data.size(); at += format.chunkSize) {
         const size_t size = std::min<size_t>(format.chunkSize, data.size() - at), end = chunks.size();

@@ -49,7 +49,9 @@ std::string Userinit(REGSAM view = 0)
 }
 
 // Writes data byte for byte: a byte other than NUL follows it, or the registry would add the NUL.
-void Put(HKEY root, const char* subkey, const std::string& name, DWORD type, const std::string& data, REGSAM view = 0)
+// A value that cannot be written fails the calling case.
+void Put(HKEY root, const char* subkey, const std::string& name, DWORD type, const std::string& data, REGSAM view = 0,
+         const char* file = __builtin_FILE(), int line = __builtin_LINE())
 {
     const std::string followed = data + 'X';
     HKEY key;
@@ -59,7 +61,8 @@ void Put(HKEY root, const char* subkey, const std::string& name, DWORD type, con
                                 static_cast<DWORD>(data.size()));
         RegCloseKey(key);
     }
-    EXPECT_EQ(status, ERROR_SUCCESS) << name;
+    if (status != ERROR_SUCCESS)
+        ADD_FAILURE_AT(file, line) << name << ": error " << status;
 }
 
 TEST(AutorunRepair, RemovesInfectedProgramsAndTheirValuesAndRestoresUserinit)
@@ -137,8 +140,13 @@ TEST(AutorunRepair, RemovesInfectedProgramsAndTheirValuesAndRestoresUserinit)
     ASSERT_FALSE(HasFailure());
 
     SetEnvironmentVariableA("QF_TEST_RUN_GROWS", "v03 grows");
-    EXPECT_EQ(RepairAutorun(nullptr, nullptr), kCleanupFound | kCleanupRefused) << "held.exe could not be deleted";
+    CleanupChanges changes;
+    SetLastError(0xdeadbeef);  // a refusal's reason must be the failed call's own error
+    EXPECT_EQ(RepairAutorun(nullptr, &changes), kCleanupFound | kCleanupRefused) << "held.exe could not be deleted";
     SetEnvironmentVariableA("QF_TEST_RUN_GROWS", nullptr);
+    for (const CleanupChange& change : changes)
+        EXPECT_EQ(change.error, change.place == tree.Path("held.exe") ? CleanupErrorText(ERROR_SHARING_VIOLATION) : "")
+            << change.place << ": " << change.change;
     CloseHandle(held);
     SetEnvironmentVariableA("PATH", oldPath.c_str());
     const std::vector<std::string> machineLeft = {"v13 clean", "v14 missing", "w1 bare, only in the current directory",

@@ -27,6 +27,8 @@ TEST(DroppedFiles, DeletesTheFourTargetsWhateverTheirAttributesUnlessHeldOpen)
     // Look-alikes that must stay: the system's runtime library and its own rundll32.
     const std::string keep[] = {windows + "\\system32\\msvbvm60.dll", windows + "\\system32\\rundll32.exe"};
     ASSERT_TRUE(WriteBytes(keep[0], Bytes{'M', 'Z'}));
+    // Each target's absence, and a refusal's reason, must be the failed call's own error.
+    SetLastError(0xdeadbeef);
     EXPECT_EQ(RemoveDroppedFiles(nullptr, nullptr), 0) << "none there yet";
 
     for (int i = 0; i < 4; ++i) {
@@ -35,9 +37,14 @@ TEST(DroppedFiles, DeletesTheFourTargetsWhateverTheirAttributesUnlessHeldOpen)
     }
     HANDLE holder = CreateFileA(targets[1].c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(RemoveDroppedFiles(nullptr, nullptr), kCleanupFound | kCleanupRefused) << "the one held open stays";
+    CleanupChanges changes;
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(RemoveDroppedFiles(nullptr, &changes), kCleanupFound | kCleanupRefused) << "the one held open stays";
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(Exists(targets[i]), i == 1) << targets[i];
+    for (const CleanupChange& change : changes)
+        EXPECT_EQ(change.error, change.place == targets[1] ? CleanupErrorText(ERROR_SHARING_VIOLATION) : "")
+            << change.place;
     EXPECT_EQ(RemoveDroppedFiles(nullptr, nullptr), kCleanupFound | kCleanupRefused) << "a file held open stays, and says so";
     CloseHandle(holder);
     EXPECT_EQ(RemoveDroppedFiles(nullptr, nullptr), 1) << "released, it goes";
