@@ -8,13 +8,14 @@
 #   disk-order-rows.sh BENCH_TREE [CORPUS]
 # BENCH_TREE: an optimised native build tree with qfscan and bench/qf_native_floor, as make bench
 #   makes it (cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DQF_SANITIZE= -DQF_TEST_SEAMS=OFF;
-#   cmake --build build/bench --target qfscan qf_native_floor qf_corpus_plant).
+#   cmake --build build/bench --target qfscan qf_native_floor qf_measure qf_corpus_plant).
 # CORPUS: the bench tree; BENCH_TREE/corpus (made by make-corpus.sh if missing) unless given.
 # QF_DISK_MODEL_RUNS: cold runs per figure (medians; 1 unless set). QF_DISK_ROWS: which rows, of
 #   "ext4 ntfs aged memory" (all unless set).
 # Needs root, loop devices, FUSE, mkntfs, ntfs-3g and tracefs (mounted on /sys/kernel/tracing if
-# it is not); without them it says why and prints no rows. It runs in a mount namespace of its own; the images live in BENCH_TREE while it runs,
-# and every image, loop device and mount goes at its exit.
+# it is not); without them it says why and prints no rows. It runs in a mount namespace of its
+# own; the images live in BENCH_TREE while it runs, and every image, loop device and mount goes at
+# its exit.
 #
 # The volumes, each a copy of the tree on an image on a loop device, built once per run:
 #   ext4   copied in name order, depth first, as a copy tool goes;
@@ -32,6 +33,7 @@
 #   memory qfscan's peak memory on the bench tree and on a tree of over 300,000 files (hard-linked
 #          copies of it).
 set -euo pipefail
+[ $# -ge 1 ] && [ $# -le 2 ] || { echo "usage: disk-order-rows.sh BENCH_TREE [CORPUS]" >&2; exit 2; }
 bench=$(cd "$1" && pwd)
 corpus=${2:-}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -261,6 +263,8 @@ done
 # one tree, 300,000 files or more.
 if [[ " $rows " == *" memory "* ]]; then
   echo "== qfscan's memory on many files (warm)"
+  measure=$bench/bench/qf_measure
+  [ -x "$measure" ] || { echo "no memory rows: needs $measure"; exit 0; }
   copies=$(( (300000 + files - 1) / files ))
   mkdir "$work/many"
   for ((i = 1; i <= copies; i++)); do
@@ -270,7 +274,6 @@ if [[ " $rows " == *" memory "* ]]; then
     echo "no memory rows: the copies are hard links, and the tree is not on the build tree's file system"
     exit 0
   fi
-  measure=$bench/bench/qf_measure
   for jobs in 1 "$jobs_default"; do
     small=$(QF_BENCH_KEY=peak_rss_kb qf_run_figure "$measure" "$bench/qfscan" --quiet --jobs "$jobs" "$corpus")
     big=$(QF_BENCH_KEY=peak_rss_kb qf_run_figure "$measure" "$bench/qfscan" --quiet --jobs "$jobs" "$work/many")
