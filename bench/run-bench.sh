@@ -125,6 +125,7 @@ if [ "$(id -u)" = 0 ] && [ -e /dev/fuse ] && command -v mkntfs >/dev/null; then
 else
   echo "no compressed-file rows: needs root, FUSE and mkntfs"
 fi
+echo
 
 # A spinning disk's seconds for a cold scan: its block requests replayed on a model of the disk.
 "$here/disk-order-rows.sh" "$bench" "$corpus" || true
