@@ -125,6 +125,11 @@ if [ "$(id -u)" = 0 ] && [ -e /dev/fuse ] && command -v mkntfs >/dev/null; then
 else
   echo "no compressed-file rows: needs root, FUSE and mkntfs"
 fi
+echo
+
+# A spinning disk's seconds for a cold scan: its block requests replayed on a model of the disk.
+"$here/disk-order-rows.sh" "$bench" "$corpus" || true
+echo
 
 echo "== the quarantine (native): identical copies against different files, a long index listed"
 QF_SAMPLES=$bench/samples /usr/bin/python3 "$here/quarantine_bench.py" "$bench/qfscan" "$bench/quarantine-bench" \
