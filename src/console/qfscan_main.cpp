@@ -550,15 +550,14 @@ bool ParseOptions(int argc, char** argv, Options* options, int* exitCode)
     return options->list || options->restore || SortOutOverlaps(options, exitCode);
 }
 
-// What the run does with what it finds, decided once for everything it scans and repairs: a dry
-// run (--dry-run, or --offline without --delete or --move) changes nothing.
+// What the run does with what it finds, decided once for everything it scans and repairs: only
+// --delete or --move change anything, and nothing with --dry-run (PolicyChanges).
 DisposalPolicy RunPolicy(const Options& options)
 {
     const Disposal action = !options.moveDir.empty() ? Disposal::Move
                             : options.deleteInfected ? Disposal::Delete
                                                      : Disposal::Leave;
-    return {action, options.moveDir.empty() ? nullptr : options.moveDir.c_str(), options.deleteInfected,
-            options.dryRun || action == Disposal::Leave};
+    return {action, options.moveDir.empty() ? nullptr : options.moveDir.c_str(), options.deleteInfected, options.dryRun};
 }
 
 // Reports what the last step of the walk met; the walk has counted it.
@@ -724,7 +723,7 @@ int ScanRescueVolume(Options* options, std::atomic<int>* interrupt)
     if (!RescueVolumeBegin(options->rescue, &report, &run, &exitCode))
         return RescueVolumeEnd(options->rescue, &report, &run, false);
     bool refused = false;
-    DisposalPolicy policy{run.clean ? Disposal::Delete : Disposal::Leave, nullptr, false, !run.clean};
+    DisposalPolicy policy{run.clean ? Disposal::Delete : Disposal::Leave, nullptr, false, false};
     if (run.system)
         refused = !OfflineRepair({run.root, policy, ""}, &report);
     // A system whose registry cannot be repaired is not cleaned at all: its files are only checked.
