@@ -50,12 +50,12 @@ FileOutcome TestAndDispose(FsFile* file, const FileRequest& request, const Dispo
         outcome.stopped = true;
         return outcome;
     }
-    char why[64];
-    if (request.why == nullptr)
-        std::snprintf(why, sizeof why, "Zaverin marker, form 0x%02x", static_cast<unsigned>(outcome.check.form));
+    char marker[64] = "Zaverin marker";
+    if (outcome.check.form >= 0)
+        std::snprintf(marker, sizeof marker, "Zaverin marker, form 0x%02x", static_cast<unsigned>(outcome.check.form));
+    const char* why = request.why != nullptr ? request.why : marker;
     const FsDisposal done =
-        move ? QuarantineFile(policy.moveFolder, file, request.path, request.why != nullptr ? request.why : why,
-                              request.target, request.capacity)
+        move ? QuarantineFile(policy.moveFolder, file, request.path, why, request.target, request.capacity)
              : FsDispose(file, nullptr, policy.atRestart, request.target, request.capacity);
     switch (done.outcome) {
     case FsOutcome::Deleted: outcome.handling = Handling::Deleted; break;

@@ -3,7 +3,7 @@
 // the start-up cleanup, the offline repair).
 //
 //   FsFile file;                              // opened by the caller, as it finds the file
-//   const FileOutcome outcome = TestAndDispose(&file, request, policy, gate);
+//   const FileOutcome outcome = TestAndDispose(&file, request, policy, &gate);
 //   FsClose(&file);                           // a disposal has closed it already; a file left is open
 //   CountOutcome(&counts, outcome);
 #pragma once
@@ -40,7 +40,7 @@ enum class Handling { Reported, Deleted, Moved, NotDeleted, NotMoved, DeleteAtRe
 enum class Examination {
     Listed,   // classified by its name and headers; tested when it is a 32-bit Windows program
     Program,  // tested whatever its type: a program a Run value names
-    Known,    // not read: its name marks it as the worm's, or an earlier test found it infected
+    Known,    // not tested: its name marks it as the worm's, or an earlier test found it infected
 };
 
 struct FileRequest {
