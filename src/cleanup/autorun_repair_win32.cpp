@@ -13,7 +13,6 @@
 #include "cleanup/cleanup_win32.h"
 #include "cleanup/cleanup_rules.h"
 #include "cleanup/test_seams_win32.h"
-#include "detect/infection.h"
 
 namespace {
 
@@ -341,16 +340,16 @@ int CleanRunKey(HKEY key, const std::string& place, const ProgramView& view, con
             break;
         if (dataSize > buffers.dataCapacity)
             dataSize = buffers.dataCapacity;
-        std::string path;
+        std::string path, why;
         FsFile program;
-        int error = 0;
+        int infected = 0;
         if (FindProgramOfText(TextOfValue(type, buffers.data, dataSize, view), view, &path) &&
-            TestExecutableAt(path.c_str(), &program, &error) == FileVerdict::Infected) {
-            found |= kCleanupFound;
-            std::string why;
-            const bool gone = DisposeWormFile(&program, path.c_str(), kRunProgramWhy, moveFolder, &why);
-            found |= gone ? 0 : kCleanupRefused;
-            NoteCleanupChange(changes, path, DisposalText(kRunProgramWhy, moveFolder), gone, why);
+            FsOpenFile(path.c_str(), &program))
+            infected = DisposeWormFile(&program, true, path.c_str(), kRunProgramWhy, moveFolder, &why);
+        if (infected != 0) {
+            found |= infected;
+            NoteCleanupChange(changes, path, DisposalText(kRunProgramWhy, moveFolder), (infected & kCleanupRefused) == 0,
+                              why);
             const LONG deleted = RegDeleteValueW(key, buffers.name);
             NoteCleanupChange(changes, place,
                               "value \"" + Utf8Of(buffers.name, std::wcslen(buffers.name)) + "\" deleted: it starts " +

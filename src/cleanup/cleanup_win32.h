@@ -53,9 +53,11 @@ std::string CleanupErrorText(int error);
 // Notes one change in changes, when there is a list.
 void NoteCleanupChange(CleanupChanges* changes, const std::string& place, const std::string& change, bool done,
                        const std::string& error);
-// The cleanup's one disposal: a file of the worm goes now, never left for a restart (the pass
-// runs again at the next start): deleted, or with moveFolder stored in that quarantine as path,
-// taken for why. True when it is gone; a file that could not go stays where it was, and *error
-// (when given) says why.
-bool DisposeWormFile(FsFile* file, const char* path, const char* why, const char* moveFolder,
-                     std::string* error = nullptr);
+// The cleanup's one disposal of the open file: tested first when test is set (a Run value's
+// program, whatever its type; a dropped file is known by its name), it goes now when it is the
+// worm's, never left for a restart (the pass runs again at the next start): deleted, or with
+// moveFolder stored in that quarantine as path, taken for why. 0 for a file that is not the
+// worm's; kCleanupFound, with kCleanupRefused when it could not go: then it stays where it was,
+// and *error (when given) says why. file is closed on return.
+int DisposeWormFile(FsFile* file, bool test, const char* path, const char* why, const char* moveFolder,
+                    std::string* error = nullptr);

@@ -8,19 +8,25 @@
 #include "cleanup/cleanup_win32.h"
 #include "cleanup/cleanup_rules.h"
 #include "fs/file_system.h"
+#include "scan/file_outcome.h"
 #include "text/unicode.h"
-#include "quarantine/quarantine.h"
 
-bool DisposeWormFile(FsFile* file, const char* path, const char* why, const char* moveFolder, std::string* error)
+int DisposeWormFile(FsFile* file, bool test, const char* path, const char* why, const char* moveFolder,
+                    std::string* error)
 {
     std::vector<char> target(kFsPathCapacity);
-    const FsDisposal disposal = moveFolder == nullptr
-                                    ? FsDispose(file, nullptr, false, nullptr, 0)
-                                    : QuarantineFile(moveFolder, file, path, why, target.data(), target.size());
-    const bool gone = disposal.outcome == (moveFolder == nullptr ? FsOutcome::Deleted : FsOutcome::Moved);
-    if (!gone && error != nullptr)
-        *error = CleanupErrorText(disposal.error);
-    return gone;
+    const FileRequest request{test ? Examination::Program : Examination::Known, nullptr, path, why, target.data(),
+                              target.size()};
+    const DisposalPolicy policy{moveFolder != nullptr ? Disposal::Move : Disposal::Delete, moveFolder, false, false};
+    const FileOutcome outcome = TestAndDispose(file, request, policy);
+    FsClose(file);
+    if (outcome.check.verdict != FileVerdict::Infected)
+        return 0;
+    if (OutcomeGone(outcome))
+        return kCleanupFound;
+    if (error != nullptr)
+        *error = CleanupErrorText(outcome.error);
+    return kCleanupFound | kCleanupRefused;
 }
 
 std::string DisposalText(const char* why, const char* moveFolder)
@@ -61,9 +67,9 @@ int RemoveDroppedFiles(const char* moveFolder, CleanupChanges* changes)
             continue;
         }
         std::string error;
-        const bool gone = DisposeWormFile(&file, path, kDroppedFileWhy, moveFolder, &error);
-        deleted |= gone ? kCleanupFound : kCleanupFound | kCleanupRefused;
-        NoteCleanupChange(changes, path, DisposalText(kDroppedFileWhy, moveFolder), gone, error);
+        const int found = DisposeWormFile(&file, false, path, kDroppedFileWhy, moveFolder, &error);
+        deleted |= found;
+        NoteCleanupChange(changes, path, DisposalText(kDroppedFileWhy, moveFolder), (found & kCleanupRefused) == 0, error);
     }
     return deleted;
 }

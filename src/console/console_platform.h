@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "scan/file_outcome.h"
+
 struct Report;
 
 // Start-up before anything else runs: the arguments as UTF-8 (on Windows taken again from the
@@ -41,10 +43,8 @@ bool RunningAsAdministrator();
 // --offline: a Windows system mounted at root, to be repaired from a rescue system.
 struct OfflineRequest {
     std::string root;
-    std::string moveDir;  // where infected programs go instead of being deleted; empty: deleted
-    bool deleteInfected;
-    bool dryRun;          // report every change, make none
-    std::string windows;  // the Windows folder in root to clean, where there are several; empty: found
+    DisposalPolicy policy;  // the run's: a dry run reports every change and makes none
+    std::string windows;    // the Windows folder in root to clean, where there are several; empty: found
 };
 bool OfflineSupported();
 // Repairs the system's autorun and deletes the worm's files, reporting each change and the

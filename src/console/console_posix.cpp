@@ -111,9 +111,8 @@ bool OfflineRepair(const OfflineRequest& request, Report* report)
 {
     RescueResult result;
     std::string error;
-    // Only --delete or --move change the system; without them, as with --dry-run, it is planned.
-    const bool dry = request.dryRun || (!request.deleteInfected && request.moveDir.empty());
-    if (!RepairOfflineSystem({request.root, request.moveDir, dry, request.windows}, &result, &error)) {
+    const bool dry = !PolicyChanges(request.policy);
+    if (!RepairOfflineSystem({request.root, request.policy, request.windows}, &result, &error)) {
         ReportError(report, error);
         return false;
     }

@@ -549,37 +549,32 @@ bool ParseOptions(int argc, char** argv, Options* options, int* exitCode)
     return options->list || options->restore || SortOutOverlaps(options, exitCode);
 }
 
-// Reports what the last step of the walk met.
-void ReportStep(const TreeWalk& walk, WalkStep step, const Options& options, Report* report)
+// What the run does with what it finds, decided once for everything it scans and repairs: only
+// --delete or --move change anything, and nothing with --dry-run (PolicyChanges).
+DisposalPolicy RunPolicy(const Options& options)
+{
+    const Disposal action = !options.moveDir.empty() ? Disposal::Move
+                            : options.deleteInfected ? Disposal::Delete
+                                                     : Disposal::Leave;
+    return {action, options.moveDir.empty() ? nullptr : options.moveDir.c_str(), options.deleteInfected, options.dryRun};
+}
+
+// Reports what the last step of the walk met; the walk has counted it.
+void ReportStep(const TreeWalk& walk, WalkStep step, Report* report)
 {
     if (walk.note == WalkNote::None)
         return;
     if (step != WalkStep::Entry) {
         const char* what = walk.note == WalkNote::NotEntered ? "cannot be entered: " : "cannot be listed: ";
-        ReportSkipped(report, WalkCurrentEntry(&walk), what + ErrorText(walk.noteError));
+        SaySkipped(report, WalkCurrentEntry(&walk), what + ErrorText(walk.noteError));
         return;
     }
-    const std::string path = walk.path, sha256 = walk.sha256;
-    const uint64_t size = walk.size;
+    const std::string path = walk.path;
     switch (walk.note) {
-    case WalkNote::Infected:
-        if (options.deleteInfected)
-            ReportInfected(report, path, Handling::NotDeleted, ErrorText(walk.noteError), sha256, size);
-        else if (!options.moveDir.empty())
-            ReportInfected(report, path, Handling::NotMoved, ErrorText(walk.noteError), sha256, size);
-        else
-            ReportInfected(report, path, Handling::Reported, "", sha256, size);
-        break;
-    case WalkNote::LeftAtStop:
-        ReportInfected(report, path, options.deleteInfected ? Handling::NotDeleted : Handling::NotMoved, "stopped", sha256,
-                       size);
-        break;
-    case WalkNote::Deleted: ReportInfected(report, path, Handling::Deleted, "", sha256, size); break;
-    case WalkNote::DeleteAtRestart: ReportInfected(report, path, Handling::DeleteAtRestart, "", sha256, size); break;
-    case WalkNote::Moved: ReportInfected(report, path, Handling::Moved, walk.target, sha256, size); break;
-    case WalkNote::Unreadable: ReportSkipped(report, path, "cannot be read: " + ErrorText(walk.noteError)); break;
-    case WalkNote::TooLong: ReportSkipped(report, path, "path too long"); break;
-    case WalkNote::NotEntered: ReportSkipped(report, path, "cannot be entered: " + ErrorText(walk.noteError)); break;
+    case WalkNote::Infected: ReportInfected(report, path, walk.outcome, walk.target); break;
+    case WalkNote::Unreadable: SaySkipped(report, path, "cannot be read: " + ErrorText(walk.noteError)); break;
+    case WalkNote::TooLong: SaySkipped(report, path, "path too long"); break;
+    case WalkNote::NotEntered: SaySkipped(report, path, "cannot be entered: " + ErrorText(walk.noteError)); break;
     case WalkNote::PassedOver: ReportPassedOver(report, path, ErrorText(walk.noteError)); break;
     default: break;
     }
@@ -587,11 +582,14 @@ void ReportStep(const TreeWalk& walk, WalkStep step, const Options& options, Rep
 
 void AddCounts(ScanCounts* total, const ScanCounts& more)
 {
-    // Skips are counted as they are reported.
     total->directories += more.directories;
     total->files += more.files;
     total->infected += more.infected;
     total->deleted += more.deleted;
+    total->skipped += more.skipped;
+    total->moved += more.moved;
+    total->atRestart += more.atRestart;
+    total->unhandled += more.unhandled;
 }
 
 // One of the walks that share a folder's scan, with its own buffers.
@@ -602,32 +600,23 @@ struct Worker {
 };
 
 // Walks one folder with options.jobs walks on one frontier (one walk: the same order as a walk of
-// its own), or tests one file; false when an interrupt ended it. The report has one writer at a
-// time: a walk takes reportLock to report what it met, and to show progress when it is due.
-bool ScanFolder(const std::string& root, const Options& options, const std::atomic<int>* interrupt, Report* report)
+// its own); false when an interrupt ended it. The report has one writer at a time: a walk takes
+// reportLock to report what it met, and to show progress when it is due.
+bool ScanFolder(const std::string& root, const DisposalPolicy& policy, const Options& options,
+                const std::atomic<int>* interrupt, Report* report)
 {
     ReportNote(report, "scanning " + root);
-    const bool file = !FsIsDirectory(root.c_str());
     std::mutex disposals;  // a change is reported before the next is made: a broken report stops them
-    const WalkOptions walkOptions{options.deleteInfected, options.moveDir.empty() ? nullptr : options.moveDir.c_str(),
-                                  options.deleteInfected, false, &disposals, options.skipDotFolders};
+    const WalkOptions walkOptions{policy, false, &disposals, options.skipDotFolders};
     WalkFrontier frontier;
-    const size_t jobs = file ? 1 : static_cast<size_t>(options.jobs);
+    const size_t jobs = static_cast<size_t>(options.jobs);
     std::unique_ptr<Worker[]> workers(new (std::nothrow) Worker[jobs]);  // the buffers are big
-    bool ready = workers != nullptr && (file || FrontierBegin(&frontier, root.c_str()));
-    size_t joined = 0;
-    for (; ready && joined < jobs; ++joined)
-        ready = file ? WalkBegin(&workers[0].walk, root.c_str(), workers[0].text, kFsPathCapacity, walkOptions, interrupt)
-                     : WalkJoin(&workers[joined].walk, &frontier, workers[joined].text, kFsPathCapacity, walkOptions,
-                                interrupt);
-    if (!ready) {
+    if (workers == nullptr || !FrontierBegin(&frontier, root.c_str())) {
         ReportSkipped(report, root, "not enough memory");
-        for (size_t i = 0; i + 1 < joined; ++i)
-            WalkEnd(&workers[i].walk);
-        if (workers != nullptr && !file)
-            FrontierEnd(&frontier);
         return true;
     }
+    for (size_t i = 0; i < jobs; ++i)
+        WalkJoin(&workers[i].walk, &frontier, workers[i].text, kFsPathCapacity, walkOptions, interrupt);
 
     std::mutex reportLock;
     std::vector<ScanCounts> shown(jobs);  // each walk's counts when it last reported, for progress
@@ -635,13 +624,13 @@ bool ScanFolder(const std::string& root, const Options& options, const std::atom
     const uint64_t start = MonotonicMs();
     auto work = [&](size_t i) {
         TreeWalk& walk = workers[i].walk;
-        WalkStep step = file ? WalkFile(&walk) : WalkNext(&walk);
-        for (; WalkGoesOn(step); step = WalkNext(&walk)) {
+        WalkStep step;
+        while (WalkGoesOn(step = WalkNext(&walk))) {
             const bool due = report->progress && MonotonicMs() >= progressDue.load(std::memory_order_relaxed);
             if (walk.note == WalkNote::None && !due)
                 continue;
             std::lock_guard<std::mutex> hold(reportLock);
-            ReportStep(walk, step, options, report);
+            ReportStep(walk, step, report);
             if (report->progress) {
                 shown[i] = walk.counts;
                 ScanCounts soFar = report->counts;
@@ -669,16 +658,56 @@ bool ScanFolder(const std::string& root, const Options& options, const std::atom
     for (size_t i = 0; i < jobs; ++i) {
         const TreeWalk& walk = workers[i].walk;
         if (workers[i].end == WalkStep::RootUnlisted)
-            ReportSkipped(report, root, "cannot be listed: " + ErrorText(walk.noteError));
+            SaySkipped(report, root, "cannot be listed: " + ErrorText(walk.noteError));
         else if (workers[i].end == WalkStep::OutOfMemory)
-            ReportSkipped(report, WalkCurrentEntry(&walk), "not enough memory to queue its folders");
+            SaySkipped(report, WalkCurrentEntry(&walk), "not enough memory to queue its folders");
         stopped |= workers[i].end == WalkStep::Stopped;
         AddCounts(&report->counts, walk.counts);
         WalkEnd(&workers[i].walk);
     }
-    if (!file)
-        FrontierEnd(&frontier);
+    FrontierEnd(&frontier);
     return !stopped;
+}
+
+bool NotInterrupted(void* interrupt)
+{
+    return static_cast<std::atomic<int>*>(interrupt)->load() == 0;
+}
+
+// A PATH that is a file, tested alone as a listed file is (a link at its end was followed: the
+// user named it) and disposed of by policy; false when an interrupt ended it.
+bool ScanFile(const std::string& path, const DisposalPolicy& policy, std::atomic<int>* interrupt, Report* report)
+{
+    ReportNote(report, "scanning " + path);
+    if (interrupt->load() != 0)
+        return false;
+    ScanCounts counts{};
+    counts.files = 1;
+    FsFile file;
+    if (FsOpenFile(path.c_str(), &file)) {
+        std::vector<char> target(kFsPathCapacity);
+        const FileRequest request{Examination::Listed, file.name, path.c_str(), nullptr, target.data(), target.size()};
+        const DisposalGate gate{NotInterrupted, interrupt};
+        const FileOutcome outcome = TestAndDispose(&file, request, policy, &gate);
+        FsClose(&file);
+        CountOutcome(&counts, outcome);
+        if (outcome.check.verdict == FileVerdict::Unreadable)
+            SaySkipped(report, path, "cannot be read: " + ErrorText(outcome.check.error));
+        else if (outcome.check.verdict == FileVerdict::Infected)
+            ReportInfected(report, path, outcome, target.data());
+    } else {
+        ++counts.skipped;
+        SaySkipped(report, path, "cannot be read: " + ErrorText(FsLastError()));
+    }
+    AddCounts(&report->counts, counts);
+    return interrupt->load() == 0;
+}
+
+bool ScanPath(const std::string& path, const DisposalPolicy& policy, const Options& options,
+              std::atomic<int>* interrupt, Report* report)
+{
+    return FsIsDirectory(path.c_str()) ? ScanFolder(path, policy, options, interrupt, report)
+                                       : ScanFile(path, policy, interrupt, report);
 }
 
 // --rescue-volume: one volume of the rescue's records, written to its screen, serial line and
@@ -693,17 +722,15 @@ int ScanRescueVolume(Options* options, std::atomic<int>* interrupt)
     if (!RescueVolumeBegin(options->rescue, &report, &run, &exitCode))
         return RescueVolumeEnd(options->rescue, &report, &run, false);
     bool refused = false;
-    if (run.system) {
-        OfflineRequest request{run.root, "", run.clean, !run.clean, ""};
-        refused = !OfflineRepair(request, &report);
-    }
-    options->deleteInfected = run.clean;
+    DisposalPolicy policy{run.clean ? Disposal::Delete : Disposal::Leave, nullptr, false, false};
+    if (run.system)
+        refused = !OfflineRepair({run.root, policy, ""}, &report);
     // A system whose registry cannot be repaired is not cleaned at all: its files are only checked.
     if (refused && run.clean) {
         ReportNote(&report, "Nothing on this volume was changed, since its registry could not be repaired.");
-        options->deleteInfected = false;
+        policy.dryRun = true;
     }
-    if (!report.broken && !ScanFolder(run.root, *options, interrupt, &report))
+    if (!report.broken && !ScanFolder(run.root, policy, *options, interrupt, &report))
         report.stopped = true;
     report.stopped |= interrupt->load() != 0;
     ReportSummary(&report);
@@ -748,10 +775,11 @@ int RunQfscan(int argc, char** argv, Options& options)
         ConsoleWrite(stderr, "qfscan: --log " + options.logFile + ": " + logError + "; nothing was scanned\n");
         return kExitError;
     }
-    if (!options.moveDir.empty() && !options.dryRun && !QuarantineReady(options.moveDir, true, &why))
+    const DisposalPolicy policy = RunPolicy(options);
+    const bool moving = policy.action == Disposal::Move && PolicyChanges(policy);
+    if (moving && !QuarantineReady(options.moveDir, true, &why))
         return Fail("--move " + options.moveDir + " " + why);
-    Report report =
-        MakeReport(options.json, options.quiet, !options.moveDir.empty() && !options.dryRun, StderrIsTerminal());
+    Report report = MakeReport(options.json, options.quiet, moving, StderrIsTerminal());
     report.installerCodes = options.installerCodes;
     report.stop = &interrupt;
     for (const std::string& note : options.notes)
@@ -759,16 +787,12 @@ int RunQfscan(int argc, char** argv, Options& options)
     if (options.cleanup)
         ReportVerdict(&report, RunSystemCleanup(options.moveDir, &report));
     if (!options.offlineRoot.empty()) {
-        OfflineRequest request{options.offlineRoot, options.moveDir, options.deleteInfected, options.dryRun,
-                               options.windows};
-        if (!OfflineRepair(request, &report))
+        if (!OfflineRepair({options.offlineRoot, policy, options.windows}, &report))
             return ReportExitCode(report);  // the system could not be read: nothing was changed
         options.paths.push_back(options.offlineRoot);
-        options.deleteInfected = options.deleteInfected && !options.dryRun;
-        options.moveDir = options.dryRun ? "" : options.moveDir;
     }
     for (const std::string& path : options.paths) {
-        if (report.broken || !ScanFolder(path, options, &interrupt, &report)) {
+        if (report.broken || !ScanPath(path, policy, options, &interrupt, &report)) {
             report.stopped = true;
             break;
         }

@@ -105,12 +105,17 @@ Report MakeReport(bool json, bool quiet, bool moving, bool progress)
     return report;
 }
 
-void ReportInfected(Report* report, const std::string& path, Handling handling, const std::string& detail,
-                    const std::string& sha256, uint64_t size)
+void ReportInfected(Report* report, const std::string& path, const FileOutcome& outcome, const std::string& target)
 {
-    report->moved += handling == Handling::Moved;
-    report->atRestart += handling == Handling::DeleteAtRestart;
-    report->unhandled += handling == Handling::NotDeleted || handling == Handling::NotMoved;
+    const Handling handling = outcome.handling;
+    const bool failed = handling == Handling::NotDeleted || handling == Handling::NotMoved;
+    char reason[256] = "";
+    if (failed)
+        FsErrorText(outcome.error, reason, sizeof reason);
+    // The new path (Moved) or the reason (Not...).
+    const std::string detail = handling == Handling::Moved ? target : outcome.stopped ? "stopped" : reason;
+    const std::string sha256 = outcome.sha256;
+    const uint64_t size = outcome.size;
     const std::string text = Plain(path) + ": infected" + HandlingText(handling) + Plain(detail);
     std::string line = Record(*report, "infected") + ",\"path\":" + Json(path) + ",\"action\":\"" + HandlingAction(handling) + "\"";
     if (!sha256.empty())
@@ -127,6 +132,11 @@ void ReportInfected(Report* report, const std::string& path, Handling handling, 
 void ReportSkipped(Report* report, const std::string& path, const std::string& reason)
 {
     ++report->counts.skipped;
+    SaySkipped(report, path, reason);
+}
+
+void SaySkipped(Report* report, const std::string& path, const std::string& reason)
+{
     Say(report, report->err, "skipped: " + Plain(path) + ": " + Plain(reason));
 }
 
@@ -222,7 +232,7 @@ void ReportSummary(Report* report)
                   ",\"directories\":%d,\"files\":%d,\"infected\":%d,\"deleted\":%d,"
                   "\"moved\":%d,\"deleted_at_restart\":%d,\"skipped\":%d,\"stopped\":%s,\"exit_code\":%d,"
                   "\"elapsed_ms\":%llu",
-                  c.directories, c.files, c.infected, c.deleted, report->moved, report->atRestart, c.skipped,
+                  c.directories, c.files, c.infected, c.deleted, c.moved, c.atRestart, c.skipped,
                   report->stopped ? "true" : "false", ReportExitCode(*report),
                   static_cast<unsigned long long>(MonotonicMs() - report->startedMs));
     const std::string record = Record(*report, "summary") + text + ",\"version\":\"" QF_VERSION
@@ -233,7 +243,7 @@ void ReportSummary(Report* report)
         Logged(report, record);
         return;
     }
-    FormatSummary(text, sizeof text, c, {report->stopped, report->moving, report->moved, report->atRestart, true});
+    FormatSummary(text, sizeof text, c, {report->stopped, report->moving, true});
     const std::string summary = text;
     if (report->tee != nullptr) {
         for (size_t at = 0, end; at < summary.size(); at = end + 1) {
@@ -253,9 +263,9 @@ namespace {
 
 int DefaultExitCode(const Report& report)
 {
-    if (report.counts.skipped > 0 || report.unhandled > 0 || report.failed || report.stopped || report.broken)
+    if (report.counts.skipped > 0 || report.counts.unhandled > 0 || report.failed || report.stopped || report.broken)
         return kExitError;
-    if (report.atRestart > 0)
+    if (report.counts.atRestart > 0)
         return kExitRestart;
     return report.counts.infected > 0 || report.wormFound ? kExitInfected : kExitClean;
 }
@@ -263,7 +273,7 @@ int DefaultExitCode(const Report& report)
 // Infected files neither deleted (now or at the restart) nor moved.
 int32_t LeftInfected(const Report& report)
 {
-    return report.counts.infected - report.counts.deleted - report.moved;
+    return report.counts.infected - report.counts.deleted - report.counts.moved;
 }
 
 }  // namespace
@@ -292,8 +302,8 @@ std::string VerdictLine(const Report& report)
     std::snprintf(text, sizeof text,
                   "Verdict: %s (exit code %d): %d infected, %d deleted, %d moved, %d deleted at restart, %d left, "
                   "%d not handled, %d skipped, %d files, %d folders%s%s%s",
-                  word, ReportExitCode(report), c.infected, c.deleted - report.atRestart, report.moved, report.atRestart,
-                  left, report.unhandled, c.skipped, c.files, c.directories,
+                  word, ReportExitCode(report), c.infected, c.deleted - c.atRestart, c.moved, c.atRestart,
+                  left, c.unhandled, c.skipped, c.files, c.directories,
                   report.wormFound ? ", the worm found on the system" : "",
                   report.changesFailed > 0 ? ", a change refused" : "",
                   report.stopped ? ", stopped" : "");

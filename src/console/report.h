@@ -16,6 +16,7 @@
 #include <string>
 
 #include "fs/file_system.h"
+#include "scan/file_outcome.h"
 #include "scan/scan_text.h"
 #include "text/escape.h"  // JsonString and PlainText, which the report's users write with too
 
@@ -46,10 +47,7 @@ struct Report {
     bool progress;   // standard error is a terminal: show the progress line
     FILE* out;
     FILE* err;
-    ScanCounts counts;   // summed over every PATH; skipped counts each ReportSkipped
-    int32_t moved;
-    int32_t unhandled;   // infected files that could not be deleted or moved as asked
-    int32_t atRestart;   // infected files in use, to be deleted at the next restart
+    ScanCounts counts;   // summed over every PATH (each walk's added once), with each ReportSkipped
     bool wormFound;      // the cleanup or the offline repair found something of the worm
     bool failed;         // an error that is none of the above (a repair that could not be made)
     uint64_t lastProgressMs;
@@ -68,11 +66,13 @@ struct Report {
 // A report to stdout and stderr (and to the --log file, see log_file.h) with nothing counted yet.
 Report MakeReport(bool json, bool quiet, bool moving, bool progress);
 
-// path is in the platform's text; detail is the new path (Moved) or the reason (Not...); sha256
-// (hex, "" when it could not be read) and size are the file's as it was found.
-void ReportInfected(Report* report, const std::string& path, Handling handling, const std::string& detail,
-                    const std::string& sha256 = "", uint64_t size = 0);
+// An infected file and what became of it (outcome, which the caller has counted); path is in the
+// platform's text, target where a Moved file went.
+void ReportInfected(Report* report, const std::string& path, const FileOutcome& outcome, const std::string& target);
+// A place that could not be scanned, and why: ReportSkipped counts it, SaySkipped only says it
+// (a skip that a walk's counts, or the caller's, hold already).
 void ReportSkipped(Report* report, const std::string& path, const std::string& reason);
+void SaySkipped(Report* report, const std::string& path, const std::string& reason);
 // A folder that is not scanned, and rightly so (a kernel file system): on standard error, no skip.
 void ReportPassedOver(Report* report, const std::string& path, const std::string& reason);
 // An error that ends the run before anything was changed: "qfscan: text" on standard error.

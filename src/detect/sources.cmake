@@ -1,2 +1,1 @@
-qf_sources(qf_core src/detect/pe_image.cpp src/detect/file_source.cpp src/detect/infection.cpp
-                   src/detect/examine.cpp)
+qf_sources(qf_core src/detect/pe_image.cpp src/detect/file_source.cpp src/detect/examine.cpp)

@@ -6,12 +6,12 @@
 #include <memory>
 
 #include "cleanup/cleanup_rules.h"
-#include "detect/infection.h"
 #include "fs/file_system.h"
 #include "quarantine/quarantine.h"
 #include "rescue/environment.h"
 #include "rescue/hive_linux.h"
 #include "rescue/volume_linux.h"
+#include "scan/file_outcome.h"
 #include "scan/scan_text.h"
 #include "text/unicode.h"
 #include "text/windows_names.h"
@@ -52,7 +52,24 @@ struct TestedFile {
     const std::string path;  // the file keeps a pointer into it
     FsFile file{};
     bool open = false;
+    int error = 0;  // why it could not be read
 };
+
+// Tests a Run value's program, whatever its type; an infected one stays open for its disposal.
+FileVerdict TestRunProgram(TestedFile* tested)
+{
+    if (!FsOpenFile(tested->path.c_str(), &tested->file)) {
+        tested->error = FsLastError();
+        return FileVerdict::Unreadable;
+    }
+    const FileRequest request{Examination::Program, nullptr, tested->path.c_str(), kRunProgramWhy, nullptr, 0};
+    const FileOutcome outcome = TestAndDispose(&tested->file, request, {Disposal::Leave, nullptr, false, true});
+    tested->open = outcome.check.verdict == FileVerdict::Infected;
+    tested->error = outcome.check.error;
+    if (!tested->open)
+        FsClose(&tested->file);
+    return outcome.check.verdict;
+}
 
 // A program or dropped file to delete (or move) once the hives are written.
 struct FileWork {
@@ -195,12 +212,10 @@ void PlanRunKey(Plan* plan, HiveWork* work, const std::string& key, bool wowView
             case Lookup::Refused: Skip(plan, name, std::string(derived) + ": " + why); break;
             case Lookup::Missing: break;  // names no file: nothing of the worm
             case Lookup::Found: {
-                int error = 0;
                 auto tested = std::make_shared<TestedFile>(path);
-                const FileVerdict verdict = TestExecutableAt(tested->path.c_str(), &tested->file, &error);
-                tested->open = verdict == FileVerdict::Infected;
+                const FileVerdict verdict = TestRunProgram(tested.get());
                 if (verdict == FileVerdict::Unreadable) {
-                    Skip(plan, windowsPath, "cannot be read: " + std::string(std::strerror(error)));
+                    Skip(plan, windowsPath, "cannot be read: " + std::string(std::strerror(tested->error)));
                 } else if (verdict == FileVerdict::Infected) {
                     removed.push_back("value \"" + value.name + "\" deleted: it starts " + windowsPath +
                                       ", which is infected");
@@ -467,42 +482,46 @@ bool OpenUserHives(Plan* plan, std::string* error)
     return true;
 }
 
-// Where every file the rescue takes away goes: moved into moveDir when one is given, else
-// deleted. The one place that touches such a file, so that it goes as the online scan's do: a
-// Run value's program through the handle it was tested by, a dropped file (known by its name)
+// Where every file the rescue takes away goes, by the run's policy: moved into the quarantine,
+// else deleted. The one place that touches such a file, so that it goes as the online scan's do:
+// a Run value's program through the handle it was tested by, a dropped file (known by its name)
 // opened here. Moved, it goes into the quarantine, recorded as what it is. *target gets where it
 // was moved; *why why it could not go.
-bool DisposeRescueFile(const FileWork& work, const std::string& moveDir, std::string* target, std::string* why)
+bool DisposeRescueFile(const FileWork& work, const DisposalPolicy& policy, std::string* target, std::string* why)
 {
     char moved[kFsPathCapacity];
     char reason[256];
     FsFile opened;
     FsFile* file = &opened;
-    FsDisposal done{FsOutcome::NotDone, 0};
+    int error = 0;
     if (work.tested != nullptr && work.tested->open) {
         file = &work.tested->file;
         work.tested->open = false;  // the disposal closes it
     } else if (work.tested != nullptr || !FsOpenFile(work.path.c_str(), &opened)) {
         file = nullptr;
-        done.error = FsLastError();
+        error = FsLastError();
     }
-    if (file != nullptr)
-        done = moveDir.empty() ? FsDispose(file, nullptr, false, moved, sizeof moved)
-                               : QuarantineFile(moveDir.c_str(), file, work.path.c_str(), work.what, moved, sizeof moved);
-    FsErrorText(done.error, reason, sizeof reason);
-    if (done.outcome == FsOutcome::NotDone) {
-        *why = reason;
-        return false;
+    if (file != nullptr) {
+        const FileRequest request{Examination::Known, nullptr, work.path.c_str(), work.what, moved, sizeof moved};
+        const FileOutcome outcome = TestAndDispose(file, request, policy);
+        FsClose(file);
+        if (OutcomeGone(outcome)) {
+            *target = policy.action == Disposal::Move ? moved : "";
+            return true;
+        }
+        error = outcome.error;
     }
-    *target = moveDir.empty() ? "" : moved;
-    return true;
+    FsErrorText(error, reason, sizeof reason);
+    *why = reason;
+    return false;
 }
 
 // Every hive is committed (in a dry run, to a scratch file) before a change of it counts as
 // done; then the files go.
 void MakeChanges(Plan* plan)
 {
-    const bool dry = plan->request->dryRun;
+    const DisposalPolicy& policy = plan->request->policy;
+    const bool dry = !PolicyChanges(policy);
     for (HiveWork& work : plan->hives) {
         std::string why;
         const bool committed = work.hive.pending.empty() || CommitHive(&work.hive, dry, &why);
@@ -514,16 +533,16 @@ void MakeChanges(Plan* plan)
         }
     }
     // The quarantine's index keeps the hive changes beside the files taken.
-    const std::string& moveDir = plan->request->moveDir;
-    for (size_t i = 0; !dry && !moveDir.empty() && i < plan->result->changes.size(); ++i) {
+    const bool moving = policy.action == Disposal::Move;
+    for (size_t i = 0; !dry && moving && i < plan->result->changes.size(); ++i) {
         RescueChange& change = plan->result->changes[i];
-        if (!QuarantineNoteChange(moveDir.c_str(), change.place, change.change, change.done) && change.done)
+        if (!QuarantineNoteChange(policy.moveFolder, change.place, change.change, change.done) && change.done)
             change.error = "made, but not recorded in the quarantine's index";
     }
     for (const FileWork& file : plan->files) {
         std::string target, why;
-        const bool done = dry || DisposeRescueFile(file, plan->request->moveDir, &target, &why);
-        const Handling handling = plan->request->moveDir.empty() ? Handling::Deleted : Handling::Moved;
+        const bool done = dry || DisposeRescueFile(file, policy, &target, &why);
+        const Handling handling = moving ? Handling::Moved : Handling::Deleted;
         const std::string change = file.what + std::string(HandlingText(handling, !target.empty())) + target;
         plan->result->changes.push_back({file.windowsPath, change, done, why});
     }

@@ -18,11 +18,12 @@
 #include <utility>
 #include <vector>
 
+#include "scan/file_outcome.h"
+
 struct RescueRequest {
-    std::string root;     // the mount point
-    std::string moveDir;  // where infected programs go; empty: they are deleted
-    bool dryRun;          // plan and report, change nothing
-    std::string windows;  // the Windows folder below root to repair, where there are several; empty: found
+    std::string root;       // the mount point
+    DisposalPolicy policy;  // infected programs are deleted or moved; a dry run plans and reports, changes nothing
+    std::string windows;    // the Windows folder below root to repair, where there are several; empty: found
 };
 
 // A change made, or in a dry run one that would be made.

@@ -358,7 +358,7 @@ int RescueVolumeEnd(const RescueOptions& options, Report* report, RescueVolumeRu
     result.infected = c.infected;
     result.deleted = c.deleted;
     result.skipped = c.skipped;
-    result.notHandled = report->unhandled;
+    result.notHandled = report->counts.unhandled;
     result.changesDone = run->clean ? report->changesDone : 0;
     result.changesPlanned = run->clean ? 0 : report->changesDone;
     result.changesFailed = report->changesFailed;

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "scan/file_outcome.h"
+
 bool AppendBounded(char* buffer, size_t capacity, const char* text)
 {
     if (capacity == 0)
@@ -52,8 +54,8 @@ void FormatSummary(char* buffer, size_t capacity, const ScanCounts& counts, cons
         {"  Files: %d\n", counts.files, true},
         {"  Infected %d\n", counts.infected, true},
         {"  Deleted %d\n", counts.deleted, true},
-        {"  Moved %d\n", extras.moved, extras.moving},
-        {"  Deleted at restart %d\n", extras.atRestart, extras.atRestart > 0},
+        {"  Moved %d\n", counts.moved, extras.moving},
+        {"  Deleted at restart %d\n", counts.atRestart, counts.atRestart > 0},
         {"  Skipped %d\n", counts.skipped, counts.skipped > 0 || extras.skippedAlways},
     };
     buffer[0] = '\0';

@@ -12,10 +12,12 @@ struct ScanCounts {
     int32_t infected;     // files the infection test reported
     int32_t deleted;      // infected files whose deletion succeeded (or, in use, is set for restart)
     int32_t skipped;      // folders and files that could not be scanned
+    int32_t moved;        // infected files moved into the quarantine
+    int32_t atRestart;    // infected files in use, to be deleted at the next restart (in deleted too)
+    int32_t unhandled;    // infected files that could not be deleted or moved as asked
 };
 
-// What became of one infected file.
-enum class Handling { Reported, Deleted, Moved, NotDeleted, NotMoved, DeleteAtRestart };
+enum class Handling;  // what became of one infected file (scan/file_outcome.h)
 
 // The words a report puts after "infected" (or after what the file was) for handling, up to the
 // detail that follows: ", deleted", ", moved to " (", moved" when no place follows), ", not
@@ -40,14 +42,13 @@ constexpr char kStoppedStatus[] = "STATUS: Stopped\n";
 struct SummaryExtras {
     bool stopped;        // kStoppedStatus in place of "STATUS: Done"
     bool moving;         // "  Moved N"
-    int32_t moved;
-    int32_t atRestart;   // "  Deleted at restart N", when not 0
     bool skippedAlways;  // "  Skipped N" even when nothing was skipped
 };
 
-// "STATUS: Done\n  Directories: N\n  Files: N\n  Infected N\n  Deleted N\n", then the extras'
-// lines, and "  Skipped N\n" last when anything was skipped (or extras.skippedAlways), so that a
-// scan that missed something never reads clean. Cut to fit capacity.
+// "STATUS: Done\n  Directories: N\n  Files: N\n  Infected N\n  Deleted N\n", then "  Moved N\n"
+// (extras.moving) and "  Deleted at restart N\n" (when not 0), and "  Skipped N\n" last when
+// anything was skipped (or extras.skippedAlways), so that a scan that missed something never
+// reads clean. Cut to fit capacity.
 void FormatSummary(char* buffer, size_t capacity, const ScanCounts& counts, const SummaryExtras& extras = {});
 
 // The path of child name below directory (as the platform reports the current directory: a

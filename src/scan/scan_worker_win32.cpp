@@ -101,7 +101,8 @@ DWORD WINAPI ScanDriveThread(LPVOID parameter)
     static TreeWalk walk;
     RootOfText(text, root, sizeof root);
     lstrcpynA(progress, text, sizeof progress);  // shown until the first program is met
-    const WalkOptions options{context->deleteInfected != 0, nullptr, false, true, nullptr, true};  // dot folders passed over
+    const DisposalPolicy disposal{context->deleteInfected != 0 ? Disposal::Delete : Disposal::Leave, nullptr, false, false};
+    const WalkOptions options{disposal, true, nullptr, true};  // dot folders passed over
     if (!WalkBegin(&walk, root, progress, sizeof progress, options, &context->scanEnd)) {
         if (!ClaimEnd(context))
             return kScanStoppedExitCode;

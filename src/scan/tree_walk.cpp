@@ -7,11 +7,7 @@
 #include <cstring>
 #include <new>
 
-#include "detect/examine.h"
-#include "detect/infection.h"
 #include "fs/test_seams.h"
-#include "quarantine/quarantine.h"
-#include "quarantine/store.h"
 
 // A queued folder. Its queue entry (or the walk that took it), each chain link that holds it and
 // each node queued below it hold one reference; the last one out frees it.
@@ -185,6 +181,7 @@ void Prepare(TreeWalk* walk, char* text, size_t textCapacity, const WalkOptions&
     walk->listing = nullptr;
     walk->directory = "";
     walk->folder[0] = walk->path[0] = walk->target[0] = '\0';
+    walk->outcome = FileOutcome{};
     walk->counts = ScanCounts{};
     walk->text = text;
     walk->textCapacity = textCapacity;
@@ -207,12 +204,11 @@ void ReleaseDisposals(TreeWalk* walk)
 
 }  // namespace
 
-bool WalkJoin(TreeWalk* walk, WalkFrontier* frontier, char* text, size_t textCapacity, const WalkOptions& options,
+void WalkJoin(TreeWalk* walk, WalkFrontier* frontier, char* text, size_t textCapacity, const WalkOptions& options,
               const std::atomic<int>* stopRequested)
 {
     Prepare(walk, text, textCapacity, options, stopRequested, frontier);
     frontier->walks.fetch_add(1);
-    return true;
 }
 
 bool WalkBegin(TreeWalk* walk, const char* root, char* text, size_t textCapacity, const WalkOptions& options,
@@ -455,6 +451,7 @@ WalkStep HandleDirectory(TreeWalk* walk)
         walk->node->waiting.fetch_add(1, std::memory_order_relaxed);
     if (node == nullptr || (walk->frontier != nullptr ? !SharePush(walk->frontier, node) : !QueuePush(&walk->queue, node))) {
         Release(node);
+        ++walk->counts.skipped;  // the folder being listed: its subfolders cannot all be queued
         return WalkStep::OutOfMemory;
     }
     ++walk->counts.directories;
@@ -468,65 +465,41 @@ void NoteUnreadable(TreeWalk* walk, int error)
     ++walk->counts.skipped;
 }
 
-// Deletes or moves the infected file that *file holds, as asked, and notes what became of it.
-void Dispose(TreeWalk* walk, FsFile* file)
+// The last check before a disposal: shared walks take their disposal lock first (held until the
+// next step begins); a stop seen then leaves the file, counted, so named too: the next step ends
+// the walk.
+bool MayDispose(void* context)
 {
-    const WalkOptions& options = walk->options;
-    const FsDisposal done =
-        options.moveFolder != nullptr
-            ? QuarantineFile(options.moveFolder, file, walk->path, InfectionWhy(*file).c_str(), walk->target, sizeof walk->target)
-            : FsDispose(file, nullptr, options.atRestart, walk->target, sizeof walk->target);
-    switch (done.outcome) {
-    case FsOutcome::Deleted: walk->note = WalkNote::Deleted; break;
-    case FsOutcome::DeleteAtRestart: walk->note = WalkNote::DeleteAtRestart; break;
-    case FsOutcome::Moved: walk->note = WalkNote::Moved; break;
-    case FsOutcome::NotDone: walk->noteError = done.error; break;
-    }
-    walk->counts.deleted += done.outcome == FsOutcome::Deleted || done.outcome == FsOutcome::DeleteAtRestart;
-}
-
-// The open file named name: classified and, as a 32-bit Windows program, tested; an infected one
-// is disposed of through the same handle when that was asked for.
-WalkStep TestFile(TreeWalk* walk, FsFile& file, const char* name)
-{
-    FileCheck check = ExamineFile(file, name);
-    if (SeamUnreadable(name))
-        check = FileCheck{pe::kNotExecutable, FileVerdict::Unreadable, FsChangedError()};
-    if (check.verdict == FileVerdict::Unreadable)
-        NoteUnreadable(walk, check.error);
-    if (check.type != pe::kNotExecutable)
-        FormatProgress(walk->text, walk->textCapacity, WalkCurrentEntry(walk),
-                       check.type == pe::kWin32Binary ? name : nullptr);
-    if (check.verdict != FileVerdict::Infected) {
-        FsClose(&file);
-        return WalkStep::Entry;
-    }
-    ++walk->counts.infected;
-    walk->note = WalkNote::Infected;
-    // What was found, so that a report of it stands alone once the file is gone.
-    uint8_t digest[32];
-    walk->sha256[0] = '\0';
-    walk->size = 0;
-    if (StoreDigest(file, digest, &walk->size)) {
-        for (size_t i = 0; i < sizeof digest; ++i)
-            std::snprintf(walk->sha256 + 2 * i, 3, "%02x", digest[i]);
-    }
-    const bool dispose = walk->options.deleteInfected || walk->options.moveFolder != nullptr;
-    if (dispose && walk->options.disposals != nullptr) {
+    auto* walk = static_cast<TreeWalk*>(context);
+    if (walk->options.disposals != nullptr) {
         walk->options.disposals->lock();
         walk->holdsDisposals = true;
     }
-    // Counted, so named too: the next step ends the walk.
-    if (dispose && StopSeen(walk)) {
-        ReleaseDisposals(walk);
-        FsClose(&file);
-        walk->note = WalkNote::LeftAtStop;
-        return WalkStep::Entry;
+    if (!StopSeen(walk))
+        return true;
+    ReleaseDisposals(walk);
+    return false;
+}
+
+// The open file named name: classified and, as a 32-bit Windows program, tested; an infected one
+// is disposed of through the same handle as the walk's options say.
+WalkStep TestFile(TreeWalk* walk, FsFile& file, const char* name)
+{
+    const FileRequest request{Examination::Listed, name, walk->path, nullptr, walk->target, sizeof walk->target};
+    const DisposalGate gate{MayDispose, walk};
+    walk->outcome = TestAndDispose(&file, request, walk->options.disposal, &gate);
+    FsClose(&file);
+    const FileCheck& check = walk->outcome.check;
+    CountOutcome(&walk->counts, walk->outcome);
+    if (check.verdict == FileVerdict::Unreadable) {
+        walk->note = WalkNote::Unreadable;
+        walk->noteError = check.error;
+    } else if (check.verdict == FileVerdict::Infected) {
+        walk->note = WalkNote::Infected;
     }
-    if (dispose)
-        Dispose(walk, &file);
-    else
-        FsClose(&file);
+    if (check.type != pe::kNotExecutable)
+        FormatProgress(walk->text, walk->textCapacity, WalkCurrentEntry(walk),
+                       check.type == pe::kWin32Binary ? name : nullptr);
     return WalkStep::Entry;
 }
 
@@ -650,36 +623,13 @@ WalkStep WalkNext(TreeWalk* walk)
             if (walk->atRoot) {
                 walk->note = WalkNote::NotListed;
                 walk->noteError = FsLastError();
+                ++walk->counts.skipped;
                 FinishDirectory(walk);
                 return WalkStep::RootUnlisted;
             }
             return SkipDirectory(walk, WalkNote::NotListed, FsLastError());
         }
     }
-}
-
-WalkStep WalkFile(TreeWalk* walk)
-{
-    ReleaseDisposals(walk);
-    walk->note = WalkNote::None;
-    walk->noteError = 0;
-    if (StopSeen(walk))
-        return WalkStep::Stopped;
-    const char* path = walk->root->name;
-    while (walk->queue.readOffset < walk->queue.writeOffset)  // nothing is left to list
-        Release(walk->queue.entries[walk->queue.readOffset++]);
-    ++walk->counts.files;
-    if (std::snprintf(walk->path, sizeof walk->path, "%s", path) >= static_cast<int>(sizeof walk->path)) {
-        walk->note = WalkNote::TooLong;
-        ++walk->counts.skipped;
-        return WalkStep::Entry;
-    }
-    FsFile file;
-    if (!FsOpenFile(path, &file)) {
-        NoteUnreadable(walk, FsLastError());
-        return WalkStep::Entry;
-    }
-    return TestFile(walk, file, file.name);
 }
 
 void WalkEnd(TreeWalk* walk)

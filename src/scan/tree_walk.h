@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "fs/file_system.h"
+#include "scan/file_outcome.h"
 #include "scan/scan_text.h"
 
 constexpr size_t kDefaultQueueCapacity = 0x10000;  // bytes of the first block; it grows
@@ -115,23 +116,18 @@ inline bool WalkGoesOn(WalkStep step)
 // console scanner reports every one.
 enum class WalkNote {
     None,
-    Infected,         // an infected file left in place (noteError when its disposal failed)
-    LeftAtStop,       // an infected file left in place: the stop came before its disposal
-    Deleted,          // an infected file, deleted
-    DeleteAtRestart,  // an infected file in use, to be deleted when Windows next starts
-    Moved,            // an infected file, moved to walk.target
-    Unreadable,       // a file that could not be opened or tested (noteError): skipped
-    TooLong,          // a folder or file whose path does not fit kFsPathCapacity: skipped
-    NotEntered,       // Skipped: the folder WalkCurrentEntry names could not be opened (noteError)
-    NotListed,        // Skipped or RootUnlisted: it could not be listed (noteError)
-    PassedOver,       // Entry: walk.path, a mount of a kernel file system, is not scanned (noteError)
+    Infected,    // an infected file: walk.outcome says what became of it (walk.target where it went)
+    Unreadable,  // a file that could not be opened or tested (noteError): skipped
+    TooLong,     // a folder or file whose path does not fit kFsPathCapacity: skipped
+    NotEntered,  // Skipped: the folder WalkCurrentEntry names could not be opened (noteError)
+    NotListed,   // Skipped or RootUnlisted: it could not be listed (noteError)
+    PassedOver,  // Entry: walk.path, a mount of a kernel file system, is not scanned (noteError)
 };
 
-// What the walk does with an infected file: nothing, delete it, or move it into moveFolder.
+// What the walk does with an infected file (nothing, delete it, or move it into the quarantine),
+// and how it moves.
 struct WalkOptions {
-    bool deleteInfected;
-    const char* moveFolder;  // absolute; null: not moved
-    bool atRestart;          // a file in use is deleted at the next restart
+    DisposalPolicy disposal;
     bool moveCursor;         // make each folder the current directory too, as the window does
     // Shared walks: held from the last stop check before a disposal until the next step begins,
     // so that the caller reports each change before another walk may make one. May be null.
@@ -155,9 +151,9 @@ struct TreeWalk {
     char folder[kFsPathCapacity];       // the path of node, the folder being entered or listed
     char path[kFsPathCapacity];         // the entry's whole path, for a note about it
     char target[kFsPathCapacity];       // where a Moved file went
-    uint64_t size;                      // an infected file's size and SHA-256 (hex), read before
-    char sha256[65];                    // anything was done with it; "" when they could not be read
-    ScanCounts counts;
+    FileOutcome outcome;                // the last file tested: its test and what became of it
+    ScanCounts counts;                  // everything it met: each file's outcome and each skip it noted
+                                        // (the root of RootUnlisted, the folder of OutOfMemory too)
     char* text;                         // progress text (the caller's buffer)
     size_t textCapacity;
     WalkOptions options;
@@ -177,16 +173,11 @@ bool WalkBegin(TreeWalk* walk, const char* root, char* text, size_t textCapacity
 // Like WalkBegin, for one of the walks that share frontier (which FrontierBegin prepared); the
 // walk's steps then run on its own thread. Finished comes once no folder waits and no walk is
 // inside one; RootUnlisted to the walk that took the root.
-bool WalkJoin(TreeWalk* walk, WalkFrontier* frontier, char* text, size_t textCapacity, const WalkOptions& options,
+void WalkJoin(TreeWalk* walk, WalkFrontier* frontier, char* text, size_t textCapacity, const WalkOptions& options,
               const std::atomic<int>* stopRequested);
 
 // Lists the next entry, testing, counting and disposing of infected files as it goes.
 WalkStep WalkNext(TreeWalk* walk);
-
-// Tests the file that WalkBegin was given as root instead of a folder, as a listed file is tested
-// (a link there is followed: the user named it), and disposes of it as asked; WalkNext then
-// finishes.
-WalkStep WalkFile(TreeWalk* walk);
 
 // The path of the folder the walk is at (the one that could not be entered or listed, after
 // Skipped and RootUnlisted).

@@ -72,8 +72,8 @@ TEST(ReportExitCode, DefaultAndInstallerCodes)
     };
     for (const auto& c : cases) {
         Report report = MakeReport(false, true, false, false);
-        report.counts = {3, 40, c.infected, c.deleted, c.skipped};
-        report.moved = c.moved, report.atRestart = c.atRestart, report.unhandled = c.unhandled, report.wormFound = c.wormFound;
+        report.counts = {3, 40, c.infected, c.deleted, c.skipped, c.moved, c.atRestart, c.unhandled};
+        report.wormFound = c.wormFound;
         for (const bool installer : {false, true}) {
             report.installerCodes = installer;
             const int code = installer ? c.installer : c.code;

@@ -31,9 +31,9 @@ struct WalkResult {
     std::vector<std::string> notes;   // "note path" for every step that noted something, sorted
 };
 
-const char* const kNoteNames[] = {"",           "infected",    "left-at-stop", "deleted",
-                                  "deleted-at-restart", "moved", "unreadable", "too-long",
-                                  "not-entered", "not-listed", "passed-over"};
+const char* const kNoteNames[] = {"", "infected", "unreadable", "too-long", "not-entered", "not-listed", "passed-over"};
+// What became of an infected file, after its note.
+const char* const kHandlingNames[] = {"", " deleted", " moved", " not-deleted", " not-moved", " deleted-at-restart"};
 
 // Walks root as the window and qfscan --jobs 1 do (jobs 0: one walk with its own queue), or with
 // jobs walks on one frontier, each on its own thread, as qfscan --jobs does. An infected file is
@@ -50,18 +50,20 @@ WalkResult Walk(const std::string& root, int jobs, bool deleteInfected, const ch
         WalkStep end;
     };
     const int walks = jobs == 0 ? 1 : jobs;
+    const Disposal action = moveFolder != nullptr ? Disposal::Move : deleteInfected ? Disposal::Delete : Disposal::Leave;
+    const DisposalPolicy policy{action, moveFolder, false, false};
     std::unique_ptr<Worker[]> workers(new Worker[walks]);
     WalkFrontier frontier;
     std::mutex disposals, lock;
     if (jobs == 0) {
         std::strcpy(workers[0].text, root.c_str());
         EXPECT_TRUE(WalkBegin(&workers[0].walk, root.c_str(), workers[0].text, kPathCapacity,
-                              WalkOptions{deleteInfected, moveFolder, false, false, nullptr, skipDots}, stop, capacity));
+                              WalkOptions{policy, false, nullptr, skipDots}, stop, capacity));
     } else {
         EXPECT_TRUE(FrontierBegin(&frontier, root.c_str(), capacity));
         for (int i = 0; i < jobs; ++i)
-            EXPECT_TRUE(WalkJoin(&workers[i].walk, &frontier, workers[i].text, kPathCapacity,
-                                 WalkOptions{deleteInfected, moveFolder, false, false, &disposals, skipDots}, stop));
+            WalkJoin(&workers[i].walk, &frontier, workers[i].text, kPathCapacity,
+                     WalkOptions{policy, false, &disposals, skipDots}, stop);
     }
     WalkResult result{};
     std::vector<std::thread> threads;
@@ -74,8 +76,11 @@ WalkResult Walk(const std::string& root, int jobs, bool deleteInfected, const ch
                 if (jobs == 0 && (result.entered.empty() || result.entered.back() != WalkCurrentEntry(&walk)))
                     result.entered.push_back(WalkCurrentEntry(&walk));
                 if (walk.note != WalkNote::None)
-                    result.notes.push_back(kNoteNames[static_cast<int>(walk.note)] + std::string(" ") +
-                                           (end == WalkStep::Entry ? walk.path : WalkCurrentEntry(&walk)));
+                    result.notes.push_back(kNoteNames[static_cast<int>(walk.note)] +
+                                           std::string(walk.note == WalkNote::Infected
+                                                           ? kHandlingNames[static_cast<int>(walk.outcome.handling)]
+                                                           : "") +
+                                           " " + (end == WalkStep::Entry ? walk.path : WalkCurrentEntry(&walk)));
                 if (end == WalkStep::RootUnlisted)
                     break;
                 if (end == WalkStep::Entry)
@@ -248,7 +253,7 @@ TEST(SharedWalk, SameAnswerAsOneWalk)
         ASSERT_EQ(result.notes.size(), static_cast<size_t>(sick));
         EXPECT_EQ(std::adjacent_find(result.notes.begin(), result.notes.end()), result.notes.end()) << "each found once";
         for (const std::string& note : result.notes)
-            EXPECT_EQ(note.substr(0, note.find(' ')), c.move ? "moved" : "deleted");
+            EXPECT_EQ(note.substr(0, note.find(' ', note.find(' ') + 1)), c.move ? "infected moved" : "infected deleted");
         size_t stored = 0;  // one stored file each, the same bytes under names of their own
         for (const auto& entry : std::filesystem::directory_iterator(quarantine.Root()))
             stored += entry.path().extension() == ".quarantined";
