@@ -123,8 +123,9 @@ bool OpenInFolder(HANDLE folder, const char* name, ACCESS_MASK access, ULONG sha
 void RestoreAttributes(HANDLE handle, DWORD attributes);
 
 // Moves the file that handle holds (source, the tested one, with attributes) into folder as name,
-// never replacing a file; across volumes a copy under a temporary name comes first, so the name
-// never holds a partial copy. The original then goes through handle.
+// never replacing a file; across volumes a copy under a temporary name is put in place
+// (FsPutInPlace) first, so the name never holds a partial copy. The original then goes through
+// handle.
 bool MoveOut(HANDLE handle, HANDLE source, DWORD attributes, const char* folder, const char* name, char* target,
              size_t capacity)
 {
@@ -144,7 +145,7 @@ bool MoveOut(HANDLE handle, HANDLE source, DWORD attributes, const char* folder,
         !CopyOpenFile(source, temporary))
         return false;
     DWORD error;
-    if (MoveFileExW(temporary, wide, MOVEFILE_WRITE_THROUGH)) {
+    if (FsPutInPlace(partPath, target, false)) {
         const bool lifted = LiftAttributes(handle, attributes);
         DispositionInformation gone{TRUE};
         if (SetInformation(handle, &gone, sizeof gone, kFileDispositionInformation) >= 0)
@@ -154,8 +155,7 @@ bool MoveOut(HANDLE handle, HANDLE source, DWORD attributes, const char* folder,
             RestoreAttributes(handle, attributes);
         DeleteFileW(wide);  // never leave two
     } else {
-        error = GetLastError();
-        DeleteFileW(temporary);
+        error = GetLastError();  // the copy is gone
     }
     SetLastError(error);
     return false;

@@ -156,6 +156,13 @@ bool FsCopyToNewFile(const char* path, const char* target);
 bool FsTargetExists();
 #endif
 
+// The one way a file is written new in place of another, or of none: the caller writes fresh, a
+// new file of target's folder, whole; this flushes it to the disk and renames it to target (over a
+// file there only when replace; otherwise never replacing one, failing with FsTargetExists()
+// true), the rename flushed too. So a crash at any moment leaves target as it was or as fresh
+// holds it, never a part. False with the reason for FsLastError(); fresh is removed then.
+bool FsPutInPlace(const char* fresh, const char* target, bool replace);
+
 // The reason the last failed call gave (errno or the Win32 error), and its text.
 int FsLastError();
 void FsErrorText(int error, char* out, size_t capacity);

@@ -155,21 +155,18 @@ bool CopyAcross(FsFile* file, const struct stat& tested, int moveFolder, char* t
     return CopyOpenFile(static_cast<int>(file->handle), tested, moveFolder, temporary);
 }
 
-// Across file systems, then: the copy takes final (never replacing a file), and the original goes
-// while it still is the file tested; otherwise the copy goes too. The temporary name goes always.
+// Across file systems, then: the copy is put in place as final (never replacing a file; its name
+// on its disk before the original leaves the other), and the original goes while it still is the
+// file tested; otherwise the copy goes too. The temporary name goes always.
 bool LinkCopy(int folder, const char* source, const struct stat& tested, int moveFolder, const char* temporary,
               const char* final)
 {
-    const bool linked = linkat(moveFolder, temporary, moveFolder, final, 0) == 0;
-    int error = errno;
-    unlinkat(moveFolder, temporary, 0);
-    if (linked) {
-        fsync(moveFolder);  // the copy's name on its disk before the original leaves the other
-        if (SameFile(folder, source, tested) && unlinkat(folder, source, 0) == 0)
-            return true;
-        error = SameFile(folder, source, tested) ? errno : kChangedError;
-        unlinkat(moveFolder, final, 0);  // never leave two
-    }
+    if (!FsPutInPlaceAt(moveFolder, temporary, final, false))
+        return false;
+    if (SameFile(folder, source, tested) && unlinkat(folder, source, 0) == 0)
+        return true;
+    const int error = SameFile(folder, source, tested) ? errno : kChangedError;
+    unlinkat(moveFolder, final, 0);  // never leave two
     errno = error;
     return false;
 }
@@ -721,6 +718,47 @@ bool FsCopyToNewFile(const char* path, const char* target)
 bool FsTargetExists()
 {
     return errno == EEXIST;
+}
+
+bool FsPutInPlaceAt(int folder, const char* fresh, const char* target, bool replace)
+{
+    const int fd = openat(folder, fresh, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    bool linked = false;
+    const bool done = fd >= 0 && fsync(fd) == 0 && fsync(folder) == 0 &&
+                      (replace ? renameat(folder, fresh, folder, target) == 0
+                               : FsRenameNew(folder, fresh, folder, target, &linked));
+    const int error = errno;
+    if (fd >= 0)
+        close(fd);
+    if (!done || linked)
+        unlinkat(folder, fresh, 0);
+    if (done)
+        fsync(folder);
+    errno = error;
+    return done;
+}
+
+bool FsPutInPlace(const char* fresh, const char* target, bool replace)
+{
+    const char* freshName = std::strrchr(fresh, '/');
+    const char* targetName = std::strrchr(target, '/');
+    if (freshName == nullptr || targetName == nullptr) {
+        errno = EINVAL;
+        return false;
+    }
+    const std::string folderPath(target, targetName == target ? 1 : static_cast<size_t>(targetName - target));
+    const int folder = open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) {
+        const int error = errno;
+        unlink(fresh);
+        errno = error;
+        return false;
+    }
+    const bool done = FsPutInPlaceAt(folder, freshName + 1, targetName + 1, replace);
+    const int error = errno;
+    close(folder);
+    errno = error;
+    return done;
 }
 
 int FsLastError()

@@ -24,5 +24,8 @@ void FsGiveNameBack(int folder, const char* taken, const char* name);
 // choice. False with errno: EEXIST when to is taken, EXDEV across file systems.
 bool FsRenameNew(int fromFolder, const char* from, int toFolder, const char* to, bool* linked);
 
+// FsPutInPlace for two names of the open folder folder.
+bool FsPutInPlaceAt(int folder, const char* fresh, const char* target, bool replace);
+
 // Copies the open file in, from its start, to out; false with errno.
 bool FsCopyBytes(int in, int out);

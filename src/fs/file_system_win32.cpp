@@ -65,6 +65,26 @@ DWORD AttributesOf(const char* path)
 
 }  // namespace
 
+bool FsPutInPlace(const char* fresh, const char* target, bool replace)
+{
+    static thread_local wchar_t from[kWideCapacity];
+    static thread_local wchar_t to[kWideCapacity];
+    if (!ToWide(fresh, from, kWideCapacity) || !ToWide(target, to, kWideCapacity))
+        return false;
+    HANDLE file = CreateFileW(from, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    bool done = file != INVALID_HANDLE_VALUE && FlushFileBuffers(file);
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandleKeepingError(file);
+    done = done && MoveFileExW(from, to, MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0));
+    if (!done) {
+        const DWORD error = GetLastError();
+        SetFileAttributesW(from, FILE_ATTRIBUTE_NORMAL);  // read-only would keep it
+        DeleteFileW(from);
+        SetLastError(error);
+    }
+    return done;
+}
+
 bool FsIsDirectory(const char* path)
 {
     const DWORD attributes = AttributesOf(path);

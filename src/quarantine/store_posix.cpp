@@ -211,14 +211,14 @@ void Settle(int fd, const FileMetadata& metadata, std::string* why)
             fsetxattr(fd, xattr.first.c_str(), xattr.second.data(), xattr.second.size(), 0);
 }
 
-// A flushed copy of the open file in under name of folder, made new, never runnable, and the
-// runner's; *out keeps it open. False, no copy left, with errno.
+// A copy of the open file in under name of folder, made new, never runnable, and the runner's,
+// for FsPutInPlaceAt to flush and name; *out keeps it open. False, no copy left, with errno.
 bool CopyInto(int in, int folder, const char* name, int* out)
 {
     *out = openat(folder, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (*out < 0)
         return false;
-    if (FsCopyBytes(in, *out) && fsync(*out) == 0)
+    if (FsCopyBytes(in, *out))
         return true;
     const int error = errno;
     close(*out);
@@ -283,13 +283,9 @@ bool CopyIn(Store store, FsFile* file, const struct stat& tested, const std::str
     if (!CopyInto(static_cast<int>(file->handle), store->fd, part.c_str(), &out))
         return false;
     close(out);
-    if (!RenameNew(store->fd, part.c_str(), store->fd, name.c_str())) {
-        const int error = errno;
-        unlinkat(store->fd, part.c_str(), 0);
-        errno = error;
+    // The copy's name on its disk before the original leaves the other.
+    if (!FsPutInPlaceAt(store->fd, part.c_str(), name.c_str(), false))
         return false;
-    }
-    fsync(store->fd);  // the copy's name on its disk before the original leaves the other
     char taken[64];
     if (FsTakeName(folder, file->name, tested, taken, sizeof taken)) {
         if (unlinkat(folder, taken, 0) == 0) {
@@ -656,14 +652,13 @@ bool StoreGiveBack(Store store, const FsFile& stored, const std::string& name, c
         done = CopyInto(in, folder, temporary.c_str(), &out);
         if (!done) {
             *why = Reason("no copy can be made in its folder");
-        } else if (!RenameNew(folder, temporary.c_str(), folder, leaf.c_str())) {
+        } else if (!FsPutInPlaceAt(folder, temporary.c_str(), leaf.c_str(), false)) {
             *why = errno == EEXIST ? "a file is in its place (not replaced)" : Reason("the copy cannot be renamed");
-            unlinkat(folder, temporary.c_str(), 0);
             done = false;
         } else {
             Settle(out, metadata, why);
             fsync(out);
-            fsync(folder);  // the copy's name on its disk before the stored file goes
+            fsync(folder);  // the copy's name and metadata on its disk before the stored file goes
             if (unlinkat(store->fd, name.c_str(), 0) != 0 && why->empty())
                 *why = Reason("the stored file cannot be removed");
         }

@@ -396,26 +396,19 @@ bool StoreGiveBack(Store store, const FsFile&, const std::string& name, const st
                                                                            : Reason("it cannot be moved back");
         return false;
     }
-    // Another volume: a copy under a name of the folder's own, flushed, then renamed into place,
-    // so that no half-copy ever holds the name; the copy an interrupted restore left goes first.
-    const std::wstring temporary = to.substr(0, to.rfind(L'\\') + 1) + L".qfscan-" +
-                                   from.substr(from.rfind(L'\\') + 1) + L".part";
-    DeleteFileW(temporary.c_str());
-    bool done = CopyFileW(from.c_str(), temporary.c_str(), TRUE) || (*why = Reason("it cannot be copied back"), false);
-    HANDLE copy = done ? CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr)
-                       : INVALID_HANDLE_VALUE;
-    done = done && copy != INVALID_HANDLE_VALUE && FlushFileBuffers(copy);
-    if (copy != INVALID_HANDLE_VALUE)
-        CloseHandle(copy);
-    if (done && !MoveFileExW(temporary.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) {
-        const DWORD error = GetLastError();
-        *why = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? "a file is in its place (not replaced)"
-                                                                           : Reason("the copy cannot be renamed");
-        done = false;
+    // Another volume: a copy under a name of the folder's own, put in place (FsPutInPlace), so
+    // that no half-copy ever holds the name; the copy an interrupted restore left goes first.
+    const std::string temporary = path.substr(0, path.rfind('\\') + 1) + ".qfscan-" + name + ".part";
+    const std::wstring wideTemporary = Wide(temporary);
+    DeleteFileW(wideTemporary.c_str());
+    if (!CopyFileW(from.c_str(), wideTemporary.c_str(), TRUE)) {
+        *why = Reason("it cannot be copied back");
+        SetFileAttributesW(wideTemporary.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(wideTemporary.c_str());
+        return false;
     }
-    if (!done) {
-        SetFileAttributesW(temporary.c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileW(temporary.c_str());
+    if (!FsPutInPlace(temporary.c_str(), path.c_str(), false)) {
+        *why = FsTargetExists() ? "a file is in its place (not replaced)" : Reason("the copy cannot be renamed");
         return false;
     }
     Apply(to, metadata, why);

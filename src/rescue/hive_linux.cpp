@@ -97,15 +97,6 @@ hive_node_h FindKey(hive_h* handle, const std::string& keyPath)
     return node;
 }
 
-bool SyncFolder(const std::string& path)
-{
-    const int fd = open(Folder(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const bool synced = fd >= 0 && fsync(fd) == 0;
-    if (fd >= 0)
-        close(fd);
-    return synced;
-}
-
 bool Fail(std::string* why, const std::string& what)
 {
     *why = what + ": " + std::strerror(errno);
@@ -422,8 +413,8 @@ bool CopySecurity(const std::string& from, const std::string& to, std::string* w
 
 bool CommitHive(Hive* hive, bool dryRun, std::string* why)
 {
-    // The new hive goes to a file of its own (in a dry run, one outside the volume), is flushed
-    // and read back, gets the old one's security, and only then replaces the hive in one rename.
+    // The new hive goes to a file of its own (in a dry run, one outside the volume), is read back,
+    // gets the old one's security, and only then is put in the hive's place (FsPutInPlace).
     std::string fresh = hive->path + ".qfnew";
     if (dryRun) {
         const char* tmp = std::getenv("TMPDIR");
@@ -441,7 +432,7 @@ bool CommitHive(Hive* hive, bool dryRun, std::string* why)
         unlink(fresh.c_str());
         return true;
     }
-    if (!CopySecurity(hive->path, fresh, why) || !FlushFile(fresh)) {
+    if (!CopySecurity(hive->path, fresh, why)) {
         unlink(fresh.c_str());
         *why = "not replaced, since the new hive could not get the old one's security: " + *why;
         return false;
@@ -462,12 +453,10 @@ bool CommitHive(Hive* hive, bool dryRun, std::string* why)
         unlink(fresh.c_str());
         return false;
     }
-    if (!SyncFolder(fresh) || rename(fresh.c_str(), hive->path.c_str()) != 0) {
+    if (!FsPutInPlace(fresh.c_str(), hive->path.c_str(), true)) {
         Fail(why, "the new hive could not take the old one's place");
-        unlink(fresh.c_str());
         return false;
     }
-    SyncFolder(hive->path);
     hive->pending.clear();
     return true;
 }

@@ -27,6 +27,7 @@
 
 #include "console/console_platform.h"
 #include "console/report.h"
+#include "fs/file_system.h"
 #include "rescue/repair_linux.h"
 #include "rescue_screen/records.h"
 #include "rescue_screen/summary.h"
@@ -239,8 +240,8 @@ bool ReadFile(const std::string& path, std::string* text)
     return true;
 }
 
-// Writes the result beside the record, through a new file renamed into place, so that the
-// summary never reads half of one.
+// Writes the result beside the record, through a new file put in place (FsPutInPlace), so that
+// the summary never reads half of one.
 bool WriteResult(const std::string& record, const VolumeResult& result)
 {
     const std::string target = record + ".result", fresh = target + ".new";
@@ -248,7 +249,7 @@ bool WriteResult(const std::string& record, const VolumeResult& result)
     const bool written = fd >= 0 && WriteAll(fd, FormatVolumeResult(result));
     if (fd >= 0)
         close(fd);
-    return written && rename(fresh.c_str(), target.c_str()) == 0;
+    return written && FsPutInPlace(fresh.c_str(), target.c_str(), true);
 }
 
 // The drive letters of every Windows system on the volume.
