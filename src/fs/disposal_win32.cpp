@@ -265,3 +265,9 @@ FsDisposal FsDispose(FsFile* file, const char* moveFolder, bool atRestart, char*
     SetLastError(static_cast<DWORD>(result.error));
     return result;
 }
+
+bool FsTargetExists()
+{
+    const DWORD error = GetLastError();
+    return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS;
+}

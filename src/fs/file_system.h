@@ -153,8 +153,9 @@ FsDisposal FsDispose(FsFile* file, const char* moveFolder, bool atRestart, char*
 // Copies a file to a new file target, flushed to the disk; never replaces a file already there
 // (then it fails with FsTargetExists() true). The offline repair's hive backups (Linux).
 bool FsCopyToNewFile(const char* path, const char* target);
-bool FsTargetExists();
 #endif
+// The last failed call found a file where it would have made or put one.
+bool FsTargetExists();
 
 // The one way a file is written new in place of another, or of none: the caller writes fresh, a
 // new file of target's folder, whole; this flushes it to the disk and renames it to target (over a
