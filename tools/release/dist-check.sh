@@ -7,8 +7,14 @@ top=$(cd "$(dirname "$0")/../.." && pwd)
 jobs=${1:-2}
 work=$(mktemp -d "${TMPDIR:-/tmp}/qf-dist-check.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-for clone in "$work/a" "$work/b/somewhere/else"; do
+clones=("$work/a" "$work/b/somewhere/else")
+# Both cloned first, so that a commit made while the first one builds cannot make them differ.
+commit=$(git -C "$top" rev-parse HEAD)
+for clone in "${clones[@]}"; do
   git clone -q --no-local "$top" "$clone"
+  git -C "$clone" checkout -q "$commit"
+done
+for clone in "${clones[@]}"; do
   make -C "$clone" --no-print-directory dist JOBS="$jobs" >"$work/$(basename "$clone").log" 2>&1 ||
     { tail -n 30 "$work/$(basename "$clone").log"; exit 1; }
 done
