@@ -33,6 +33,14 @@ namespace {
 constexpr int kDefaultJobs = 16;
 constexpr int kMaxJobs = 64;
 
+// On Linux a folder's files are read in the disk's order, in batches (tree_walk.h); qfscan.exe
+// walks as the window does.
+#ifdef _WIN32
+constexpr bool kDiskOrder = false;
+#else
+constexpr bool kDiskOrder = true;
+#endif
+
 const char kVersion[] = "qfscan " QF_VERSION "\n";
 
 // printf format: the largest and the default number of jobs.
@@ -611,7 +619,7 @@ bool ScanFolder(const std::string& root, const Options& options, const std::atom
     const bool file = !FsIsDirectory(root.c_str());
     std::mutex disposals;  // a change is reported before the next is made: a broken report stops them
     const WalkOptions walkOptions{options.deleteInfected, options.moveDir.empty() ? nullptr : options.moveDir.c_str(),
-                                  options.deleteInfected, false, &disposals, options.skipDotFolders};
+                                  options.deleteInfected, false, &disposals, options.skipDotFolders, kDiskOrder};
     WalkFrontier frontier;
     const size_t jobs = file ? 1 : static_cast<size_t>(options.jobs);
     std::unique_ptr<Worker[]> workers(new (std::nothrow) Worker[jobs]);  // the buffers are big
