@@ -30,7 +30,13 @@ void BatchAdd(FileBatch* batch, const FsEntry& entry)
 {
     const uint32_t at = static_cast<uint32_t>(batch->count++);
     BatchFile& file = batch->files[at];
-    std::memcpy(&file.entry, &entry, sizeof entry);
+    // The name as long as it is, not the whole record: a batch is filled for every folder.
+    std::memcpy(file.entry.name, entry.name, std::strlen(entry.name) + 1);
+    file.entry.isDirectory = entry.isDirectory;
+    file.entry.isLink = entry.isLink;
+    file.entry.followReparse = entry.followReparse;
+    file.entry.index = entry.index;
+    file.entry.isSpecial = entry.isSpecial;
     file.file = FsFile{-1, nullptr, nullptr, false};
     file.place = 0;
     file.listed = at;

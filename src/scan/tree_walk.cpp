@@ -422,12 +422,13 @@ WalkStep TakeFolder(TreeWalk* walk)
     return WalkStep::Entry;
 }
 
-// Builds the entry's whole path into walk->path; false, noted as a skip, when it does not fit.
-bool BuildEntryPath(TreeWalk* walk)
+// Builds the whole path of the entry name into walk->path; false, noted as a skip, when it does
+// not fit.
+bool BuildEntryPath(TreeWalk* walk, const char* name)
 {
-    if (BuildChildPath(walk->directory, walk->entry.name, walk->path, sizeof walk->path, kFsSeparator))
+    if (BuildChildPath(walk->directory, name, walk->path, sizeof walk->path, kFsSeparator))
         return true;
-    BuildChildPath("", walk->entry.name, walk->path, sizeof walk->path, kFsSeparator);
+    BuildChildPath("", name, walk->path, sizeof walk->path, kFsSeparator);
     walk->note = WalkNote::TooLong;
     ++walk->counts.skipped;
     return false;
@@ -442,7 +443,7 @@ WalkStep HandleDirectory(TreeWalk* walk)
     const bool self = name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
     if (entry.isLink || self || (name[0] == '.' && walk->options.skipDotFolders))
         return WalkStep::Entry;
-    if (!BuildEntryPath(walk))
+    if (!BuildEntryPath(walk, name))
         return WalkStep::Entry;
     FsFileId id{};
     if (!FsEntryId(walk->dir, entry, &id)) {
@@ -538,7 +539,7 @@ WalkStep HandleFile(TreeWalk* walk)
     ++walk->counts.files;
     if (entry.isSpecial || entry.isLink)
         return WalkStep::Entry;
-    if (!BuildEntryPath(walk))
+    if (!BuildEntryPath(walk, entry.name))
         return WalkStep::Entry;
     FsFile file;
     if (!FsOpenChild(walk->dir, entry, &file)) {
@@ -619,9 +620,8 @@ bool Batched(TreeWalk* walk)
 // The batch's next file, tested as a listed file is (HandleFile) through the handle opened.
 WalkStep TestListed(TreeWalk* walk, BatchFile* listed)
 {
-    std::memcpy(&walk->entry, &listed->entry, sizeof walk->entry);
     ++walk->counts.files;
-    if (!BuildEntryPath(walk))
+    if (!BuildEntryPath(walk, listed->entry.name))
         return WalkStep::Entry;
     if (listed->error != 0) {
         NoteUnreadable(walk, listed->error);

@@ -159,7 +159,7 @@ struct TreeWalk {
     std::vector<FolderNode*> steps;     // the folders to open on the way to node
     FsDir dir;                          // the folder being listed (the chain's last), else null
     FsListing listing;                  // likewise
-    FsEntry entry;                      // the entry just listed, or the batch's file just tested
+    FsEntry entry;                      // the entry just listed
     FileBatch batch;                    // in the disk's order: the files listed, to be tested
     const char* directory;              // the listed folder's path ("" when none is listed)
     char folder[kFsPathCapacity];       // the path of node, the folder being entered or listed
