@@ -7,9 +7,11 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
@@ -32,6 +34,15 @@ void ConsoleStart(int*, char***)
     for (int fd = STDOUT_FILENO; fd <= STDERR_FILENO; ++fd)
         if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDONLY) != fd)
             _exit(2);
+    // Room for every descriptor the walks may hold (tree_walk.h: 833 at --jobs 64), made while one
+    // thread runs: once threads share the table, each time it grows the kernel waits for an RCU
+    // grace period, some ten milliseconds, four times on the way to a thousand.
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur > 3) {
+        const int high = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 1024) - 1));
+        if (high >= 0)
+            close(high);
+    }
 }
 
 bool StderrIsTerminal()

@@ -124,6 +124,17 @@ bool FsFileSize(const FsFile& file, uint64_t* size);
 bool FsReadUpTo(const FsFile& file, uint64_t offset, void* buffer, uint32_t count, uint32_t* got);
 void FsClose(FsFile* file);
 
+// Where the open file's data lies on its disk, for a scan that reads files in the disk's order.
+enum class FsPlace {
+    Unknown,  // not said: no such call here (Windows, tmpfs), or the data has no place of its own
+    Cached,   // askCache was set and the file's first page is in memory: its place does not matter
+    Known,    // *place orders it among the files of its volume by where its data begins
+};
+// askCache asks the page cache first (Linux 6.5 and later; before that the answer is never
+// Cached). Through a FUSE mount (ntfs-3g) the place is known only to a process that may read
+// the raw device.
+FsPlace FsDataPlace(const FsFile& file, bool askCache, uint64_t* place);
+
 // What became of an infected file.
 enum class FsOutcome {
     Deleted,

@@ -15,11 +15,16 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fiemap.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -569,6 +574,61 @@ void FsClose(FsFile* file)
     if (file->ownsDir && file->dir != nullptr)
         FsCloseDirectory(file->dir);
     *file = FsFile{-1, nullptr, nullptr, false};
+}
+
+namespace {
+
+// cachestat(2) (Linux 6.5 on), which the C library does not wrap yet: the same number on every
+// architecture.
+constexpr long kCachestat = 451;
+struct CacheRange {
+    uint64_t offset, length;
+};
+struct CacheCounts {
+    uint64_t cached, dirty, writeback, evicted, recentlyEvicted;
+};
+std::atomic<bool> noCachestat{false};  // an older kernel, or a sandbox that refuses the call
+
+bool FirstPageCached(int fd)
+{
+    if (noCachestat.load(std::memory_order_relaxed))
+        return false;
+    CacheRange range{0, 4096};
+    CacheCounts counts{};
+    if (syscall(kCachestat, fd, &range, &counts, 0) == 0)
+        return counts.cached > 0;
+    if (errno == ENOSYS || errno == EPERM)
+        noCachestat.store(true, std::memory_order_relaxed);
+    return false;
+}
+
+}  // namespace
+
+FsPlace FsDataPlace(const FsFile& file, bool askCache, uint64_t* place)
+{
+    const int fd = static_cast<int>(file.handle);
+    if (askCache && FirstPageCached(fd))
+        return FsPlace::Cached;
+    // The first extent is enough. No FIEMAP_FLAG_SYNC: asking must not write anything.
+    alignas(struct fiemap) unsigned char buffer[sizeof(struct fiemap) + sizeof(struct fiemap_extent)] = {};
+    auto* map = reinterpret_cast<struct fiemap*>(buffer);
+    map->fm_length = FIEMAP_MAX_OFFSET;
+    map->fm_extent_count = 1;
+    if (ioctl(fd, FS_IOC_FIEMAP, map) == 0) {
+        // Data kept in the inode (or not yet given blocks) is read with the inode, in its order.
+        const struct fiemap_extent& first = map->fm_extents[0];
+        if (map->fm_mapped_extents == 0 || (first.fe_flags & (FIEMAP_EXTENT_UNKNOWN | FIEMAP_EXTENT_DATA_INLINE)) != 0)
+            return FsPlace::Unknown;
+        *place = first.fe_physical;
+        return FsPlace::Known;
+    }
+    // FUSE over a block device (ntfs-3g) answers FIBMAP alone, in blocks: one volume, one unit.
+    int block = 0;
+    if (ioctl(fd, FIBMAP, &block) == 0 && block > 0) {
+        *place = static_cast<uint64_t>(block);
+        return FsPlace::Known;
+    }
+    return FsPlace::Unknown;
 }
 
 namespace {

@@ -219,6 +219,12 @@ void FsClose(FsFile* file)
     *file = FsFile{reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE), nullptr, nullptr, false};
 }
 
+FsPlace FsDataPlace(const FsFile&, bool, uint64_t*)
+{
+    // Nothing on Windows reads in the disk's order: the window keeps its walk, and so does qfscan.
+    return FsPlace::Unknown;
+}
+
 int FsLastError()
 {
     return static_cast<int>(GetLastError());

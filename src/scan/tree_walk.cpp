@@ -179,6 +179,7 @@ void Prepare(TreeWalk* walk, char* text, size_t textCapacity, const WalkOptions&
     walk->entered = false;
     walk->steps.clear();
     walk->listing = nullptr;
+    walk->batch = FileBatch{};
     walk->directory = "";
     walk->folder[0] = walk->path[0] = walk->target[0] = '\0';
     walk->outcome = FileOutcome{};
@@ -417,12 +418,13 @@ WalkStep TakeFolder(TreeWalk* walk)
     return WalkStep::Entry;
 }
 
-// Builds the entry's whole path into walk->path; false, noted as a skip, when it does not fit.
-bool BuildEntryPath(TreeWalk* walk)
+// Builds the whole path of the entry name into walk->path; false, noted as a skip, when it does
+// not fit.
+bool BuildEntryPath(TreeWalk* walk, const char* name)
 {
-    if (BuildChildPath(walk->directory, walk->entry.name, walk->path, sizeof walk->path, kFsSeparator))
+    if (BuildChildPath(walk->directory, name, walk->path, sizeof walk->path, kFsSeparator))
         return true;
-    BuildChildPath("", walk->entry.name, walk->path, sizeof walk->path, kFsSeparator);
+    BuildChildPath("", name, walk->path, sizeof walk->path, kFsSeparator);
     walk->note = WalkNote::TooLong;
     ++walk->counts.skipped;
     return false;
@@ -437,7 +439,7 @@ WalkStep HandleDirectory(TreeWalk* walk)
     const bool self = name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
     if (entry.isLink || self || (name[0] == '.' && walk->options.skipDotFolders))
         return WalkStep::Entry;
-    if (!BuildEntryPath(walk))
+    if (!BuildEntryPath(walk, name))
         return WalkStep::Entry;
     FsFileId id{};
     if (!FsEntryId(walk->dir, entry, &id)) {
@@ -510,7 +512,7 @@ WalkStep HandleFile(TreeWalk* walk)
     ++walk->counts.files;
     if (entry.isSpecial || entry.isLink)
         return WalkStep::Entry;
-    if (!BuildEntryPath(walk))
+    if (!BuildEntryPath(walk, entry.name))
         return WalkStep::Entry;
     FsFile file;
     if (!FsOpenChild(walk->dir, entry, &file)) {
@@ -523,6 +525,82 @@ WalkStep HandleFile(TreeWalk* walk)
 WalkStep HandleEntry(TreeWalk* walk)
 {
     return walk->entry.isDirectory ? HandleDirectory(walk) : HandleFile(walk);
+}
+
+// The files a walk's batch holds: its share of kBatchFiles.
+size_t BatchShare(const TreeWalk* walk)
+{
+    const int walks = walk->frontier != nullptr ? walk->frontier->walks.load(std::memory_order_relaxed) : 1;
+    const size_t share = kBatchFiles / static_cast<size_t>(walks > 0 ? walks : 1);
+    return share > 2 ? share : 2;
+}
+
+// How many of a batch's first files are asked whether they are in memory: an empty file never is.
+constexpr int kCacheProbes = 4;
+
+// Opens the listed files of the batch in the order of their inode numbers, each as HandleFile
+// opens it, then learns where each one's data lies, unless the first ones are in memory already,
+// and orders them for testing. False when none is listed.
+bool OpenBatch(TreeWalk* walk)
+{
+    FileBatch& batch = walk->batch;
+    if (batch.count == 0 || batch.opened)
+        return false;
+    BatchOrderToOpen(&batch);
+    bool cached = false;
+    int probes = 0;
+    for (size_t at = 0; at < batch.count; ++at) {
+        BatchFile& listed = batch.files[batch.order[at]];
+        // One whose path does not fit is noted when its turn comes, and never opened.
+        if (!BuildChildPath(walk->directory, listed.entry.name, walk->path, sizeof walk->path, kFsSeparator))
+            continue;
+        if (!FsOpenChild(walk->dir, listed.entry, &listed.file)) {
+            listed.error = FsLastError();
+            continue;
+        }
+        if (cached)
+            continue;
+        const FsPlace place = FsDataPlace(listed.file, probes < kCacheProbes, &listed.place);
+        ++probes;
+        cached = place == FsPlace::Cached;
+        listed.placed = place == FsPlace::Known;
+    }
+    if (cached) {  // tested as listed
+        for (size_t at = 0; at < batch.count; ++at)
+            batch.files[at].placed = false;
+    }
+    BatchOrderToTest(&batch);
+    return true;
+}
+
+// In the disk's order, a listed file goes into the batch (opened and tested once it is full or
+// the listing ends); false for anything else, handled at once.
+bool Batched(TreeWalk* walk)
+{
+    const FsEntry& entry = walk->entry;
+    if (!walk->options.diskOrder || entry.isDirectory || entry.isSpecial || entry.isLink)
+        return false;
+    if (walk->batch.capacity == 0 && !BatchReserve(&walk->batch, BatchShare(walk))) {
+        walk->options.diskOrder = false;  // no room: the listing's order
+        return false;
+    }
+    BatchAdd(&walk->batch, entry);
+    if (BatchFull(walk->batch))
+        OpenBatch(walk);
+    return true;
+}
+
+// The batch's next file, tested as a listed file is (HandleFile) through the handle opened.
+WalkStep TestListed(TreeWalk* walk, BatchFile* listed)
+{
+    ++walk->counts.files;
+    if (!BuildEntryPath(walk, listed->entry.name))
+        return WalkStep::Entry;
+    if (listed->error != 0) {
+        NoteUnreadable(walk, listed->error);
+        return WalkStep::Entry;
+    }
+    return TestFile(walk, listed->file, listed->entry.name);
 }
 
 // Notes why the folder taken is left, and moves past it.
@@ -590,9 +668,21 @@ WalkStep WalkNext(TreeWalk* walk)
     for (;;) {
         if (StopSeen(walk))
             return WalkStep::Stopped;
+        if (BatchFile* listed = BatchNext(&walk->batch))
+            return TestListed(walk, listed);
         if (walk->listing != nullptr) {
-            if (FsListNext(walk->listing, &walk->entry))
+            if (FsListNext(walk->listing, &walk->entry)) {
+                if (Batched(walk))
+                    continue;
                 return HandleEntry(walk);
+            }
+            FsListClose(walk->listing);
+            walk->listing = nullptr;
+            if (!OpenBatch(walk))  // else its last files first
+                FinishDirectory(walk);
+            continue;
+        }
+        if (walk->dir != nullptr) {  // listed, and the last file of its batch tested
             FinishDirectory(walk);
             continue;
         }
@@ -612,6 +702,8 @@ WalkStep WalkNext(TreeWalk* walk)
             return entered;
         switch (FsListFirst(walk->dir, &walk->listing, &walk->entry)) {
         case FsListStart::Listed:
+            if (Batched(walk))
+                continue;
             return HandleEntry(walk);
         case FsListStart::Empty:
             walk->listing = nullptr;
@@ -635,6 +727,7 @@ WalkStep WalkNext(TreeWalk* walk)
 void WalkEnd(TreeWalk* walk)
 {
     ReleaseDisposals(walk);
+    BatchFree(&walk->batch);
     if (walk->listing != nullptr)
         FsListClose(walk->listing);
     walk->listing = nullptr;

@@ -38,10 +38,12 @@ const char* const kHandlingNames[] = {"", " deleted", " moved", " not-deleted", 
 // Walks root as the window and qfscan --jobs 1 do (jobs 0: one walk with its own queue), or with
 // jobs walks on one frontier, each on its own thread, as qfscan --jobs does. An infected file is
 // deleted when asked, or moved into moveFolder; stop is set once stopAfter texts were seen; dot
-// folders are passed over with skipDots, as the window does. A failure names the calling line.
+// folders are passed over with skipDots, as the window does; diskOrder tests files in batches in
+// the disk's order, as qfscan on Linux does. A failure names the calling line.
 WalkResult Walk(const std::string& root, int jobs, bool deleteInfected, const char* moveFolder = nullptr,
                 size_t capacity = kDefaultQueueCapacity, std::atomic<int>* stop = nullptr, int stopAfter = -1,
-                bool skipDots = false, const char* file = __builtin_FILE(), int line = __builtin_LINE())
+                bool skipDots = false, bool diskOrder = false, const char* file = __builtin_FILE(),
+                int line = __builtin_LINE())
 {
     const testing::ScopedTrace caller(file, line, "walked from here");
     struct Worker {
@@ -58,12 +60,12 @@ WalkResult Walk(const std::string& root, int jobs, bool deleteInfected, const ch
     if (jobs == 0) {
         std::strcpy(workers[0].text, root.c_str());
         EXPECT_TRUE(WalkBegin(&workers[0].walk, root.c_str(), workers[0].text, kPathCapacity,
-                              WalkOptions{policy, false, nullptr, skipDots}, stop, capacity));
+                              WalkOptions{policy, false, nullptr, skipDots, diskOrder}, stop, capacity));
     } else {
         EXPECT_TRUE(FrontierBegin(&frontier, root.c_str(), capacity));
         for (int i = 0; i < jobs; ++i)
             WalkJoin(&workers[i].walk, &frontier, workers[i].text, kPathCapacity,
-                     WalkOptions{policy, false, &disposals, skipDots}, stop);
+                     WalkOptions{policy, false, &disposals, skipDots, diskOrder}, stop);
     }
     WalkResult result{};
     std::vector<std::thread> threads;
@@ -163,7 +165,8 @@ TEST(Walk, ProgressTexts)
 }
 
 // Only the root ends the scan when it cannot be listed, one walk or many; a folder below it that
-// cannot be listed or entered is noted and passed over, and so is a file that cannot be read.
+// cannot be listed or entered is noted and passed over, and so is a file that cannot be read (in
+// either order).
 TEST(Walk, UnreadablePlaces)
 {
     TempTree tree;
@@ -177,12 +180,16 @@ TEST(Walk, UnreadablePlaces)
     if (access(tree.Path("secret").c_str(), R_OK) == 0)
         GTEST_SKIP() << "permissions do not bind this user; run through tools/run-native-tests.sh";
 
-    const WalkResult below = Walk(tree.Root(), 0, false);
-    EXPECT_EQ(below.end, WalkStep::Finished);
-    EXPECT_EQ(below.counts.directories, 3);
-    EXPECT_EQ(below.counts.infected, 1);
-    EXPECT_EQ(below.notes, Strings({"infected " + tree.Path("open/infected.exe"), "not-entered " + tree.Path("shut"),
-                                    "not-listed " + tree.Path("secret"), "unreadable " + tree.Path("open/locked.exe")}));
+    for (const bool diskOrder : {false, true}) {
+        const WalkResult below = Walk(tree.Root(), 0, false, nullptr, kDefaultQueueCapacity, nullptr, -1, false, diskOrder);
+        EXPECT_EQ(below.end, WalkStep::Finished);
+        EXPECT_EQ(below.counts.directories, 3);
+        EXPECT_EQ(below.counts.files, 2);
+        EXPECT_EQ(below.counts.infected, 1);
+        EXPECT_EQ(below.notes, Strings({"infected " + tree.Path("open/infected.exe"), "not-entered " + tree.Path("shut"),
+                                        "not-listed " + tree.Path("secret"), "unreadable " + tree.Path("open/locked.exe")}))
+            << diskOrder;
+    }
     for (const int jobs : {0, 4}) {
         const WalkResult root = Walk(tree.Path("secret"), jobs, false);
         EXPECT_EQ(root.end, WalkStep::RootUnlisted) << jobs;
@@ -190,21 +197,25 @@ TEST(Walk, UnreadablePlaces)
     }
 }
 
-// A stop ends one walk before any further deletion, and every walk of many, however many wait
-// for folders.
+// A stop ends one walk before any further deletion, in the middle of a batch too, and every
+// counted file is named; it ends every walk of many, however many wait for folders.
 TEST(Walk, StopEndsTheWalkBeforeAnyFurtherDeletion)
 {
     TempTree tree;
-    for (int i = 0; i < 10; ++i)
-        tree.File("infected" + std::to_string(i) + ".exe", Infected(Clean(), MarkerForm::Form10));
-    std::atomic<int> stop{0};
-    const WalkResult result = Walk(tree.Root(), 0, true, nullptr, kDefaultQueueCapacity, &stop, 3);
-    EXPECT_EQ(result.end, WalkStep::Stopped);
-    EXPECT_LE(result.counts.deleted, 3);
-    int left = 0;
-    for (int i = 0; i < 10; ++i)
-        left += tree.Exists("infected" + std::to_string(i) + ".exe");
-    EXPECT_EQ(left, 10 - result.counts.deleted);
+    for (const bool diskOrder : {false, true}) {
+        for (int i = 0; i < 10; ++i)
+            tree.File("infected" + std::to_string(i) + ".exe", Infected(Clean(), MarkerForm::Form10));
+        std::atomic<int> stop{0};
+        const WalkResult result = Walk(tree.Root(), 0, true, nullptr, kDefaultQueueCapacity, &stop, 3, false, diskOrder);
+        EXPECT_EQ(result.end, WalkStep::Stopped) << diskOrder;
+        EXPECT_LE(result.counts.deleted, 3) << diskOrder;
+        EXPECT_EQ(result.counts.infected, result.counts.deleted) << "nothing tested after the stop: " << diskOrder;
+        EXPECT_EQ(result.notes.size(), static_cast<size_t>(result.counts.infected)) << diskOrder;
+        int left = 0;
+        for (int i = 0; i < 10; ++i)
+            left += tree.Exists("infected" + std::to_string(i) + ".exe");
+        EXPECT_EQ(left, 10 - result.counts.deleted) << diskOrder;
+    }
 
     for (const int jobs : {0, 4}) {
         std::atomic<int> already{1};
@@ -214,10 +225,55 @@ TEST(Walk, StopEndsTheWalkBeforeAnyFurtherDeletion)
     }
 }
 
-// One walk and any number of walks on one frontier meet the same, each thing once: infected files
-// are counted, deleted or moved (into a quarantine, each under a name of its own), and noted; a FIFO is counted but
-// never opened, so it cannot hold the walk. A tiny queue or frontier grows (and the frontier is
-// compacted) on the way. A dot folder is walked unless passed over.
+// In the disk's order a folder's files are open from their batch's listing on: one swapped for
+// another before its test is tested through the handle opened, and the file now at its name is
+// not touched. In the listing's order the file at the name when its turn comes is the one tested.
+TEST(Walk, AFileSwappedAfterTheListingIsNotTouched)
+{
+    const Bytes newcomer = Infected(Clean(), MarkerForm::Form00);
+    for (const bool diskOrder : {false, true}) {
+        SCOPED_TRACE(diskOrder);
+        TempTree tree, away;
+        for (int i = 0; i < 6; ++i)
+            tree.File("sick" + std::to_string(i) + ".exe", Infected(Clean(), MarkerForm::Form10));
+        TreeWalk walk;
+        char text[kPathCapacity];
+        ASSERT_TRUE(WalkBegin(&walk, tree.Root().c_str(), text, sizeof text,
+                              WalkOptions{true, nullptr, false, false, nullptr, false, diskOrder}, nullptr));
+        Strings swapped, changed;
+        while (WalkGoesOn(WalkNext(&walk))) {
+            if (walk.note == WalkNote::Infected && walk.noteError == FsChangedError())
+                changed.push_back(walk.path);
+            if (walk.note != WalkNote::Deleted || !swapped.empty())
+                continue;
+            for (int i = 0; i < 6; ++i) {  // after the first test, every file still there
+                const std::string name = "sick" + std::to_string(i) + ".exe";
+                if (tree.Exists(name)) {
+                    ASSERT_EQ(std::rename(tree.Path(name).c_str(), away.Path(name).c_str()), 0);
+                    tree.File(name, newcomer);
+                    swapped.push_back(tree.Path(name));
+                }
+            }
+        }
+        WalkEnd(&walk);
+        ASSERT_EQ(swapped.size(), 5u);
+        std::sort(changed.begin(), changed.end());
+        EXPECT_EQ(walk.counts.infected, 6);
+        EXPECT_EQ(changed, diskOrder ? swapped : Strings{});
+        for (const std::string& path : swapped) {
+            EXPECT_EQ(std::filesystem::exists(path), diskOrder) << path;
+            if (diskOrder) {
+                EXPECT_EQ(ReadBytes(path), newcomer) << path;
+            }
+        }
+    }
+}
+
+// One walk and any number of walks on one frontier, in the listing's order or the disk's, meet the
+// same, each thing once: infected files are counted, deleted or moved (into a quarantine, each
+// under a name of its own), and noted; a FIFO is counted but never opened, so it cannot hold the
+// walk. A tiny queue or frontier grows (and the frontier is compacted) on the way. A dot folder is
+// walked unless passed over.
 TEST(SharedWalk, SameAnswerAsOneWalk)
 {
     struct Case {
@@ -225,11 +281,16 @@ TEST(SharedWalk, SameAnswerAsOneWalk)
         bool move;
         size_t capacity;
         bool skipDots;
+        bool diskOrder;
     };
-    for (const Case& c : {Case{0, false, 16, true}, Case{1, false, kDefaultQueueCapacity, false}, Case{2, false, 16, false},
-                          Case{8, false, kDefaultQueueCapacity, true}, Case{0, true, kDefaultQueueCapacity, false},
-                          Case{2, true, 16, true}, Case{8, true, kDefaultQueueCapacity, false}}) {
-        SCOPED_TRACE(std::to_string(c.jobs) + (c.move ? " move" : " delete") + (c.skipDots ? " skip dots" : ""));
+    for (const Case& c : {Case{0, false, 16, true, false}, Case{1, false, kDefaultQueueCapacity, false, false},
+                          Case{2, false, 16, false, false}, Case{8, false, kDefaultQueueCapacity, true, false},
+                          Case{0, true, kDefaultQueueCapacity, false, false}, Case{2, true, 16, true, false},
+                          Case{8, true, kDefaultQueueCapacity, false, false}, Case{0, false, 16, false, true},
+                          Case{1, true, kDefaultQueueCapacity, true, true}, Case{8, false, 16, false, true},
+                          Case{8, true, kDefaultQueueCapacity, true, true}}) {
+        SCOPED_TRACE(std::to_string(c.jobs) + (c.move ? " move" : " delete") + (c.skipDots ? " skip dots" : "") +
+                     (c.diskOrder ? " disk order" : ""));
         TempTree tree, quarantine;
         for (int i = 0; i < 5; ++i)
             tree.Dir("d" + std::to_string(i));
@@ -243,7 +304,7 @@ TEST(SharedWalk, SameAnswerAsOneWalk)
         tree.File(".hidden/sick.exe", Infected(Clean(), MarkerForm::Form10));
         ASSERT_EQ(mkfifo(tree.Path("pipe.exe").c_str(), 0644), 0);
         const WalkResult result = Walk(tree.Root(), c.jobs, !c.move, c.move ? quarantine.Root().c_str() : nullptr,
-                                       c.capacity, nullptr, -1, c.skipDots);
+                                       c.capacity, nullptr, -1, c.skipDots, c.diskOrder);
         const int dot = !c.skipDots, sick = 60 + dot;
         EXPECT_EQ(result.end, WalkStep::Finished);
         EXPECT_EQ(result.counts.directories, 65 + dot);
