@@ -239,12 +239,13 @@ TEST(Walk, AFileSwappedAfterTheListingIsNotTouched)
         TreeWalk walk;
         char text[kPathCapacity];
         ASSERT_TRUE(WalkBegin(&walk, tree.Root().c_str(), text, sizeof text,
-                              WalkOptions{true, nullptr, false, false, nullptr, false, diskOrder}, nullptr));
+                              WalkOptions{DisposalPolicy{Disposal::Delete, nullptr, false, false}, false, nullptr, false, diskOrder},
+                              nullptr));
         Strings swapped, changed;
         while (WalkGoesOn(WalkNext(&walk))) {
-            if (walk.note == WalkNote::Infected && walk.noteError == FsChangedError())
+            if (walk.note == WalkNote::Infected && walk.outcome.error == FsChangedError())
                 changed.push_back(walk.path);
-            if (walk.note != WalkNote::Deleted || !swapped.empty())
+            if (walk.note != WalkNote::Infected || walk.outcome.handling != Handling::Deleted || !swapped.empty())
                 continue;
             for (int i = 0; i < 6; ++i) {  // after the first test, every file still there
                 const std::string name = "sick" + std::to_string(i) + ".exe";
