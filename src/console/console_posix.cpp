@@ -4,6 +4,8 @@
 #include "cleanup/cleanup_rules.h"
 #include "console/report.h"
 #include "rescue/repair_linux.h"
+#include "scan/file_batch.h"
+#include "scan/tree_walk.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -34,12 +36,18 @@ void ConsoleStart(int*, char***)
     for (int fd = STDOUT_FILENO; fd <= STDERR_FILENO; ++fd)
         if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDONLY) != fd)
             _exit(2);
-    // Room for every descriptor the walks may hold (tree_walk.h: 833 at --jobs 64), made while one
-    // thread runs: once threads share the table, each time it grows the kernel waits for an RCU
-    // grace period, some ten milliseconds, four times on the way to a thousand.
+    // Room for every descriptor the walks may hold (tree_walk.h), and for the folders of a batch in
+    // the disk's order as far as the hard limit allows. The table is grown while one thread runs:
+    // once threads share it, each time it grows the kernel waits for an RCU grace period, some ten
+    // milliseconds, four times on the way to a thousand.
+    constexpr rlim_t kWanted = kWalkHandles + kBatchFolders;
     struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < kWanted && limit.rlim_max > limit.rlim_cur) {
+        limit.rlim_cur = std::min(kWanted, limit.rlim_max);
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur > 3) {
-        const int high = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 1024) - 1));
+        const int high = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, static_cast<int>(std::min(limit.rlim_cur, kWanted) - 1));
         if (high >= 0)
             close(high);
     }

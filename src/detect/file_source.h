@@ -10,6 +10,8 @@
 
 #include "fs/file_system.h"
 
+constexpr uint32_t kFileHead = 4096;  // bytes read first
+
 struct FileSource {
     explicit FileSource(const FsFile& opened) : file(opened) {}
 
@@ -20,7 +22,7 @@ struct FileSource {
     bool Failed(int* error) const;
 
     const FsFile& file;
-    uint8_t head[4096];
+    uint8_t head[kFileHead];
     uint32_t headLength = 0;
     bool headLoaded = false;
     uint64_t size = 0;

@@ -81,6 +81,10 @@ bool FsOpenDirectory(const char* path, FsDir* dir, FsFileId* id);
 bool FsOpenSubdirectory(FsDir parent, const char* name, const FsFileId& expected, const char* path, FsDir* dir,
                         FsFileId* id);
 void FsCloseDirectory(FsDir dir);
+// A second handle on the open folder dir, to open and dispose of its files by (never to list).
+bool FsCopyDirectory(FsDir dir, FsDir* copy);
+// How many files and folders the process may hold open at once.
+size_t FsHandleLimit();
 
 struct FsListingState;  // opaque: the platform's search handle or directory stream
 using FsListing = FsListingState*;
@@ -120,9 +124,12 @@ struct FsFile {
 bool FsOpenChild(FsDir dir, const FsEntry& entry, FsFile* file);
 bool FsOpenFile(const char* path, FsFile* file);  // absolute path; links on the way are followed
 bool FsFileSize(const FsFile& file, uint64_t* size);
+bool FsFileIdOf(const FsFile& file, FsFileId* id);  // what the open file is on its volume
 // Reads up to count bytes at offset into buffer, fewer only at the end of the file.
 bool FsReadUpTo(const FsFile& file, uint64_t offset, void* buffer, uint32_t count, uint32_t* got);
 void FsClose(FsFile* file);
+// Asks for count bytes at offset to be read into memory, without waiting for them (a hint).
+void FsReadAhead(const FsFile& file, uint64_t offset, uint32_t count);
 
 // Where the open file's data lies on its disk, for a scan that reads files in the disk's order.
 enum class FsPlace {
@@ -130,9 +137,8 @@ enum class FsPlace {
     Cached,   // askCache was set and the file's first page is in memory: its place does not matter
     Known,    // *place orders it among the files of its volume by where its data begins
 };
-// askCache asks the page cache first (Linux 6.5 and later; before that the answer is never
-// Cached). Through a FUSE mount (ntfs-3g) the place is known only to a process that may read
-// the raw device.
+// askCache asks the page cache first (cachestat on Linux 6.5 and later, mincore before). Through
+// a FUSE mount (ntfs-3g) the place is known only to a process that may read the raw device.
 FsPlace FsDataPlace(const FsFile& file, bool askCache, uint64_t* place);
 
 // What became of an infected file.
@@ -180,5 +186,8 @@ int FsLastError();
 void FsErrorText(int error, char* out, size_t capacity);
 // The error FsOpenSubdirectory and FsDispose give when a name no longer names what was tested.
 int FsChangedError();
+// The error of a scan in the disk's order for a file whose name names another file than the one
+// listed, when its turn to be tested came.
+int FsReplacedError();
 // Whether error is a folder of a kernel file system, which is never scanned (Linux).
 bool FsPassedOver(int error);

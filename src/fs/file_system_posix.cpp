@@ -18,7 +18,9 @@
 #include <linux/fiemap.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/random.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/vfs.h>
@@ -56,6 +58,7 @@ struct FsListingState {
 namespace {
 
 constexpr int kChangedError = 0x7FFF0001;  // no errno has this value
+constexpr int kReplacedError = 0x7FFF0002;
 constexpr int kCompressedError = 0x7FFF0002;  // a file Windows compressed, which the driver cannot read
 constexpr int kReparseError = 0x7FFF0003;     // another reparse point of a file's data, likewise
 
@@ -343,6 +346,34 @@ bool FsOpenSubdirectory(FsDir parent, const char* name, const FsFileId& expected
     return WrapOpenFolder(fd, info, path, unlisted, dir, id);
 }
 
+bool FsCopyDirectory(FsDir dir, FsDir* copy)
+{
+    const int fd = fcntl(dir->fd, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    char* path = strdup(dir->path);
+    auto* state = static_cast<FsDirState*>(std::malloc(sizeof(FsDirState)));
+    if (path == nullptr || state == nullptr) {
+        close(fd);
+        std::free(path);
+        std::free(state);
+        errno = ENOMEM;
+        return false;
+    }
+    // The copy shares the original's place in its listing: it is never listed itself.
+    *state = FsDirState{fd, path, dir->id, dir->unlisted, true};
+    *copy = state;
+    return true;
+}
+
+size_t FsHandleLimit()
+{
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 1024;
+    return limit.rlim_cur == RLIM_INFINITY ? SIZE_MAX : static_cast<size_t>(limit.rlim_cur);
+}
+
 void FsCloseDirectory(FsDir dir)
 {
     close(dir->fd);
@@ -539,6 +570,20 @@ bool FsOpenFile(const char* path, FsFile* file)
     return true;
 }
 
+void FsReadAhead(const FsFile& file, uint64_t offset, uint32_t count)
+{
+    posix_fadvise(static_cast<int>(file.handle), static_cast<off_t>(offset), count, POSIX_FADV_WILLNEED);
+}
+
+bool FsFileIdOf(const FsFile& file, FsFileId* id)
+{
+    struct stat info;
+    if (fstat(static_cast<int>(file.handle), &info) != 0)
+        return false;
+    *id = IdOf(info);
+    return true;
+}
+
 bool FsFileSize(const FsFile& file, uint64_t* size)
 {
     struct stat info;
@@ -589,17 +634,31 @@ struct CacheCounts {
 };
 std::atomic<bool> noCachestat{false};  // an older kernel, or a sandbox that refuses the call
 
+// Before cachestat: the first page mapped (never touched) and asked of mincore(2).
+bool FirstPageMapped(int fd)
+{
+    const long page = sysconf(_SC_PAGESIZE);
+    void* map = mmap(nullptr, static_cast<size_t>(page), PROT_READ, MAP_SHARED, fd, 0);
+    if (map == MAP_FAILED)
+        return false;
+    unsigned char resident = 0;
+    const bool cached = mincore(map, static_cast<size_t>(page), &resident) == 0 && (resident & 1) != 0;
+    munmap(map, static_cast<size_t>(page));
+    return cached;
+}
+
 bool FirstPageCached(int fd)
 {
     if (noCachestat.load(std::memory_order_relaxed))
-        return false;
+        return FirstPageMapped(fd);
     CacheRange range{0, 4096};
     CacheCounts counts{};
     if (syscall(kCachestat, fd, &range, &counts, 0) == 0)
         return counts.cached > 0;
-    if (errno == ENOSYS || errno == EPERM)
-        noCachestat.store(true, std::memory_order_relaxed);
-    return false;
+    if (errno != ENOSYS && errno != EPERM)
+        return false;
+    noCachestat.store(true, std::memory_order_relaxed);
+    return FirstPageMapped(fd);
 }
 
 }  // namespace
@@ -607,6 +666,11 @@ bool FirstPageCached(int fd)
 FsPlace FsDataPlace(const FsFile& file, bool askCache, uint64_t* place)
 {
     const int fd = static_cast<int>(file.handle);
+    struct stat info;
+    if (SeamColdDisk() && fstat(fd, &info) == 0) {
+        *place = UINT64_MAX - static_cast<uint64_t>(info.st_ino);
+        return FsPlace::Known;
+    }
     if (askCache && FirstPageCached(fd))
         return FsPlace::Cached;
     // The first extent is enough. No FIEMAP_FLAG_SYNC: asking must not write anything.
@@ -831,6 +895,11 @@ int FsChangedError()
     return kChangedError;
 }
 
+int FsReplacedError()
+{
+    return kReplacedError;
+}
+
 bool FsPassedOver(int error)
 {
     return error >= kKernelError &&
@@ -841,8 +910,9 @@ void FsErrorText(int error, char* out, size_t capacity)
 {
     if (capacity == 0)
         return;
-    if (error == kChangedError) {
-        std::snprintf(out, capacity, "changed since it was tested (another file or a link in its place)");
+    if (error == kChangedError || error == kReplacedError) {
+        std::snprintf(out, capacity, "changed since it was %s (another file or a link in its place)",
+                      error == kChangedError ? "tested" : "listed");
         return;
     }
     if (error == kCompressedError || error == kReparseError) {

@@ -168,6 +168,20 @@ bool FsOpenFile(const char* path, FsFile* file)
     return true;
 }
 
+void FsReadAhead(const FsFile&, uint64_t, uint32_t)
+{
+    // Nothing on Windows reads in the disk's order (FsDataPlace).
+}
+
+bool FsFileIdOf(const FsFile& file, FsFileId* id)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(reinterpret_cast<HANDLE>(file.handle), &info))
+        return false;
+    *id = IdOf(info);
+    return true;
+}
+
 bool FsFileSize(const FsFile& file, uint64_t* size)
 {
     LARGE_INTEGER value;
@@ -235,6 +249,11 @@ int FsChangedError()
     return kChangedError;
 }
 
+int FsReplacedError()
+{
+    return kReplacedError;
+}
+
 bool FsPassedOver(int)
 {
     return false;  // no kernel file system is mounted into a Windows volume
@@ -244,8 +263,9 @@ void FsErrorText(int error, char* out, size_t capacity)
 {
     if (capacity == 0)
         return;
-    if (error == kChangedError) {
-        std::snprintf(out, capacity, "changed since it was tested (another file or a link in its place)");
+    if (error == kChangedError || error == kReplacedError) {
+        std::snprintf(out, capacity, "changed since it was %s (another file or a link in its place)",
+                      error == kChangedError ? "tested" : "listed");
         return;
     }
     // The system's text, in UTF-8 like every other text of the layer.

@@ -148,6 +148,32 @@ bool FsOpenSubdirectory(FsDir parent, const char* name, const FsFileId& expected
     return WrapOpenFolder(handle, attributes, error, path, found, dir, id);
 }
 
+bool FsCopyDirectory(FsDir dir, FsDir* copy)
+{
+    HANDLE handle;
+    if (!DuplicateHandle(GetCurrentProcess(), dir->handle, GetCurrentProcess(), &handle, 0, FALSE, DUPLICATE_SAME_ACCESS))
+        return false;
+    const size_t size = std::strlen(dir->path) + 1;
+    char* path = static_cast<char*>(std::malloc(size));
+    auto* state = static_cast<FsDirState*>(std::malloc(sizeof(FsDirState)));
+    if (path == nullptr || state == nullptr) {
+        CloseHandle(handle);
+        std::free(path);
+        std::free(state);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    std::memcpy(path, dir->path, size);
+    *state = FsDirState{handle, path, dir->volume};
+    *copy = state;
+    return true;
+}
+
+size_t FsHandleLimit()
+{
+    return 1 << 24;  // a process's handles are bounded by memory alone
+}
+
 void FsCloseDirectory(FsDir dir)
 {
     CloseHandle(dir->handle);

@@ -23,6 +23,7 @@ namespace fswin {
 
 constexpr size_t kWideCapacity = 32768;        // units in one path, NUL included
 constexpr int kChangedError = 0x20000000 | 1;  // an application's own error code, by its bit 29
+constexpr int kReplacedError = 0x20000000 | 2;
 
 // The native records, as ntdll takes them.
 struct IoStatus {

@@ -74,3 +74,9 @@ bool SeamFailXattr(const char* name)
 {
     return Named(GetSeams().failXattr, name);
 }
+
+bool SeamColdDisk()
+{
+    const char* cold = std::getenv("QF_TEST_COLD_DISK");
+    return cold != nullptr && std::strcmp(cold, "1") == 0;
+}

@@ -11,6 +11,10 @@
 //                               that name is entered
 //   QF_TEST_UNREADABLE=NAME     a file of that name reads as if its disk had failed
 //   QF_TEST_FAIL_XATTR=NAME     setting that extended attribute fails (the offline repair)
+//   QF_TEST_COLD_DISK=1         (read at each call) no file's data is in memory, and each file's
+//                               data begins where its inode number, counted down from the end of
+//                               the disk, says: the disk's order, and another order than the
+//                               listing's or the inode numbers'
 #pragma once
 
 struct FsDirState;
@@ -25,6 +29,7 @@ void SeamPauseBeforeRemoval(FsDirState* folder, const char* name);
 void SeamPauseBeforeEntering(const char* name, const char* path);
 bool SeamUnreadable(const char* name);
 bool SeamFailXattr(const char* name);
+bool SeamColdDisk();
 
 #else
 
@@ -33,5 +38,6 @@ inline void SeamPauseBeforeRemoval(FsDirState*, const char*) {}
 inline void SeamPauseBeforeEntering(const char*, const char*) {}
 inline bool SeamUnreadable(const char*) { return false; }
 inline bool SeamFailXattr(const char*) { return false; }
+inline bool SeamColdDisk() { return false; }
 
 #endif

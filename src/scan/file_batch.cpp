@@ -1,20 +1,22 @@
-// A folder's files, a bounded batch at a time, in the disk's order.
+// Files listed ahead of their test, from many folders, in the disk's order.
 #include "scan/file_batch.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
-bool BatchReserve(FileBatch* batch, size_t capacity)
+bool BatchReserve(FileBatch* batch, size_t folderRoom)
 {
     *batch = FileBatch{};
-    batch->files = static_cast<BatchFile*>(std::malloc(capacity * sizeof(BatchFile)));
-    batch->order = static_cast<uint32_t*>(std::malloc(capacity * sizeof(uint32_t)));
-    if (batch->files == nullptr || batch->order == nullptr) {
+    batch->files = static_cast<BatchFile*>(std::malloc(kBatchFiles * sizeof(BatchFile)));
+    batch->order = static_cast<uint32_t*>(std::malloc(kBatchFiles * sizeof(uint32_t)));
+    batch->folders = static_cast<BatchFolder*>(std::malloc(kBatchFolders * sizeof(BatchFolder)));
+    batch->text = static_cast<char*>(std::malloc(kBatchText));
+    if (batch->files == nullptr || batch->order == nullptr || batch->folders == nullptr || batch->text == nullptr) {
         BatchFree(batch);
         return false;
     }
-    batch->capacity = capacity;
+    batch->folderRoom = std::min(folderRoom, kBatchFolders);
     return true;
 }
 
@@ -23,37 +25,75 @@ void BatchFree(FileBatch* batch)
     BatchClear(batch);
     std::free(batch->files);
     std::free(batch->order);
+    std::free(batch->folders);
+    std::free(batch->text);
     *batch = FileBatch{};
 }
 
-void BatchAdd(FileBatch* batch, const FsEntry& entry)
+namespace {
+
+// Copies text into the batch's text; false when it does not fit.
+bool Keep(FileBatch* batch, const char* text, uint32_t* at)
 {
-    const uint32_t at = static_cast<uint32_t>(batch->count++);
-    BatchFile& file = batch->files[at];
-    // The name as long as it is, not the whole record: a batch is filled for every folder.
-    std::memcpy(file.entry.name, entry.name, std::strlen(entry.name) + 1);
-    file.entry.isDirectory = entry.isDirectory;
-    file.entry.isLink = entry.isLink;
-    file.entry.followReparse = entry.followReparse;
-    file.entry.index = entry.index;
-    file.entry.isSpecial = entry.isSpecial;
-    file.file = FsFile{-1, nullptr, nullptr, false};
-    file.place = 0;
-    file.listed = at;
-    file.placed = false;
-    file.error = 0;
-    batch->order[at] = at;
+    const size_t size = std::strlen(text) + 1;
+    if (size > kBatchText - batch->textUsed)
+        return false;
+    *at = static_cast<uint32_t>(batch->textUsed);
+    std::memcpy(batch->text + batch->textUsed, text, size);
+    batch->textUsed += size;
+    return true;
 }
 
-void BatchOrderToOpen(FileBatch* batch)
+}  // namespace
+
+bool BatchAddFolder(FileBatch* batch, FsDir dir, const char* path, uint32_t* added)
+{
+    if (batch->folderCount == batch->folderRoom)
+        return false;
+    BatchFolder& folder = batch->folders[batch->folderCount];
+    if (!Keep(batch, path, &folder.path))
+        return false;
+    folder.dir = dir;
+    *added = static_cast<uint32_t>(batch->folderCount++);
+    return true;
+}
+
+bool BatchAddFile(FileBatch* batch, uint32_t folder, const FsEntry& entry)
+{
+    if (batch->count == kBatchFiles || folder >= batch->folderCount)
+        return false;
+    const uint32_t at = static_cast<uint32_t>(batch->count);
+    BatchFile& file = batch->files[at];
+    if (!Keep(batch, entry.name, &file.name))
+        return false;
+    file.index = entry.index;
+    file.place = 0;
+    file.folder = folder;
+    file.listed = at;
+    file.followReparse = entry.followReparse;
+    file.placed = false;
+    batch->order[at] = at;
+    ++batch->count;
+    return true;
+}
+
+const BatchFolder& BatchEntry(const FileBatch& batch, const BatchFile& file, FsEntry* entry)
+{
+    std::strcpy(entry->name, batch.text + file.name);  // listed from an FsEntry: it fits
+    entry->isDirectory = entry->isLink = entry->isSpecial = false;
+    entry->followReparse = file.followReparse;
+    entry->index = file.index;
+    return batch.folders[file.folder];
+}
+
+void BatchOrderToPlace(FileBatch* batch)
 {
     const BatchFile* files = batch->files;
     // An index of 0 is none given: those sort first, and keep the listing's order among them.
     std::sort(batch->order, batch->order + batch->count, [files](uint32_t a, uint32_t b) {
-        return files[a].entry.index != files[b].entry.index ? files[a].entry.index < files[b].entry.index : a < b;
+        return files[a].index != files[b].index ? files[a].index < files[b].index : a < b;
     });
     batch->next = 0;
-    batch->opened = true;
 }
 
 void BatchOrderToTest(FileBatch* batch)
@@ -73,20 +113,12 @@ void BatchOrderToTest(FileBatch* batch)
 
 BatchFile* BatchNext(FileBatch* batch)
 {
-    if (!batch->opened)
-        return nullptr;
-    if (batch->next == batch->count) {
-        batch->count = batch->next = 0;
-        batch->opened = false;
-        return nullptr;
-    }
-    return &batch->files[batch->order[batch->next++]];
+    return batch->next < batch->count ? &batch->files[batch->order[batch->next++]] : nullptr;
 }
 
 void BatchClear(FileBatch* batch)
 {
-    for (size_t at = batch->opened ? batch->next : 0; at < batch->count; ++at)
-        FsClose(&batch->files[batch->order[at]].file);
-    batch->count = batch->next = 0;
-    batch->opened = false;
+    for (size_t at = 0; at < batch->folderCount; ++at)
+        FsCloseDirectory(batch->folders[at].dir);
+    batch->count = batch->folderCount = batch->textUsed = batch->next = 0;
 }

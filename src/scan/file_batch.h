@@ -1,13 +1,14 @@
-// A folder's files taken a batch at a time, for a walk that reads them in the disk's order: the
-// batch is listed first, its files opened in the order of their inode numbers (on NTFS the MFT
-// records, so the file table is read in turn), then tested in the order of where their data
-// begins on the disk. A file whose place is not known keeps its place in the listing, ahead of
-// the placed ones. On a spinning disk that turns a seek per file into a sweep; on an SSD the order
-// costs nothing and gains nothing.
+// Files listed ahead of their test, for a scan that reads them in the disk's order: a batch of
+// files from many folders is listed first, then its files are opened in the order of their inode
+// numbers (on NTFS the MFT records, so the file table is read in turn) to learn where each one's
+// data begins, then tested in that order. A file whose place is not known keeps its place in the
+// listing, ahead of the placed ones. On a spinning disk that turns a seek per file into a few
+// sweeps over the volume; on an SSD the order costs nothing and gains nothing.
 //
-// The batch holds at most its capacity of files, each open from its batch's opening until it is
-// tested, so the memory and handles it takes are bounded whatever the folder holds. Nothing here
-// calls the file system: the walk opens and places the files, the batch only keeps and orders them.
+// The batch is bounded: at most kBatchFiles files, kBatchFolders folders (each held open, by a
+// handle of its own, until the batch is tested) and kBatchText bytes of their names and paths,
+// whatever the volume holds. No file is held open between its placing and its test. Nothing here
+// calls the file system but to close the folders: the walk opens, places and tests the files.
 #pragma once
 
 #include <cstddef>
@@ -15,48 +16,67 @@
 
 #include "fs/file_system.h"
 
-// Files the batches of all walks together hold open, at most (tree_walk.h counts them with the
-// folders); one walk's batch takes its share, at least two.
-constexpr size_t kBatchFiles = 128;
+constexpr size_t kBatchFiles = 32768;
+constexpr size_t kBatchFolders = 2048;
+constexpr size_t kBatchText = size_t{4} << 20;
+
+struct BatchFolder {
+    FsDir dir;      // a handle of the batch's own
+    uint32_t path;  // its path, an offset into the batch's text
+};
 
 struct BatchFile {
-    FsEntry entry;    // as listed; file.name points into it
-    FsFile file;      // open (handle valid) from the batch's opening until it is tested
+    uint64_t index;   // its inode number as listed (0: none given)
     uint64_t place;   // where its data begins, to order the files of one volume by
+    uint32_t folder;  // in the batch's folders
+    uint32_t name;    // an offset into the batch's text
     uint32_t listed;  // its place in the listing
+    bool followReparse;
     bool placed;      // place is known
-    int error;        // why it could not be opened (file not open), else 0
 };
 
 struct FileBatch {
-    BatchFile* files;  // capacity records, in the order listed; never moved while files are open
-    uint32_t* order;   // the records to open, then to test, in turn
-    size_t capacity;
-    size_t count;      // listed
-    size_t next;       // the next in order to test; count when none waits
-    bool opened;       // the batch's files were opened: it is being tested
+    BatchFile* files;      // kBatchFiles records, in the order listed
+    uint32_t* order;       // the records to place, then to test, in turn
+    BatchFolder* folders;  // kBatchFolders
+    char* text;            // kBatchText bytes
+    size_t count;          // files listed
+    size_t folderCount;
+    size_t textUsed;
+    size_t folderRoom;     // folders it may hold: kBatchFolders, or fewer handles to be had
+    size_t next;           // the next in order to test; count when none waits
 };
 
-// Takes room for capacity files; false when the memory cannot be had.
-bool BatchReserve(FileBatch* batch, size_t capacity);
-// Closes the files not yet tested and gives the room back.
+// Takes room for a batch (the memory is touched only as files are listed), to hold at most
+// folderRoom folders; false when it cannot be had.
+bool BatchReserve(FileBatch* batch, size_t folderRoom);
+// Closes the folders and gives the room back.
 void BatchFree(FileBatch* batch);
+
+// Adds an open folder, which the batch then owns, by its path, as *folder; false (dir not taken)
+// when the batch has no room for it.
+bool BatchAddFolder(FileBatch* batch, FsDir dir, const char* path, uint32_t* folder);
+// Adds a listed file of the batch's folder; false when there is no room for it.
+bool BatchAddFile(FileBatch* batch, uint32_t folder, const FsEntry& entry);
 
 inline bool BatchFull(const FileBatch& batch)
 {
-    return batch.count == batch.capacity;
+    return batch.count == kBatchFiles || batch.folderCount == batch.folderRoom;
 }
 
-// Adds a listed file; the batch must not be full, nor opened.
-void BatchAdd(FileBatch* batch, const FsEntry& entry);
+// The file's listed entry (name, inode number, how to open it) into entry, and its folder.
+const BatchFolder& BatchEntry(const FileBatch& batch, const BatchFile& file, FsEntry* entry);
+inline const char* BatchPath(const FileBatch& batch, const BatchFolder& folder)
+{
+    return batch.text + folder.path;
+}
 
-// Orders the listed files for opening: by inode number, files without one in the listing's order.
-void BatchOrderToOpen(FileBatch* batch);
-// Orders the opened files for testing: by place, files without one first, in the listing's order.
+// Orders the files for placing: by inode number, files without one in the listing's order.
+void BatchOrderToPlace(FileBatch* batch);
+// Orders the files for testing: by place, files without one first, in the listing's order.
 void BatchOrderToTest(FileBatch* batch);
 
-// The next file to test, in the order last set; null once every one was taken, the batch then
-// empty again.
+// The next file to test, in the order last set; null once every one was taken.
 BatchFile* BatchNext(FileBatch* batch);
-// Closes the files not yet tested and empties the batch (a walk that stops).
+// Closes the folders and empties the batch.
 void BatchClear(FileBatch* batch);

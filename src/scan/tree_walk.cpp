@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 
+#include "detect/file_source.h"
 #include "fs/test_seams.h"
 
 // A queued folder. Its queue entry (or the walk that took it), each chain link that holds it and
@@ -124,7 +125,7 @@ void QueueFree(DirQueue* queue)
 
 const char* WalkCurrentEntry(const TreeWalk* walk)
 {
-    return walk->folder;
+    return walk->batchTest ? walk->batchFolder : walk->folder;
 }
 
 namespace {
@@ -153,12 +154,20 @@ bool FrontierBegin(WalkFrontier* frontier, const char* root, size_t queueCapacit
     frontier->rootTaken = frontier->ended = false;
     frontier->rootDir = nullptr;
     frontier->walks = 0;
+    DiskBatch& disk = frontier->disk;
+    disk.files = FileBatch{};
+    disk.phase = BatchPhase::Listing;
+    disk.testing = disk.probes = 0;
+    disk.round = 0;
+    disk.placing = disk.noRoom = false;
+    disk.asListed = 0;
     return QueueRoot(&frontier->queue, root, queueCapacity, &frontier->root);
 }
 
 void FrontierEnd(WalkFrontier* frontier)
 {
     QueueFree(&frontier->queue);
+    BatchFree(&frontier->disk.files);
     Release(frontier->root);
     frontier->root = nullptr;
     if (frontier->rootDir != nullptr)
@@ -179,7 +188,9 @@ void Prepare(TreeWalk* walk, char* text, size_t textCapacity, const WalkOptions&
     walk->entered = false;
     walk->steps.clear();
     walk->listing = nullptr;
-    walk->batch = FileBatch{};
+    walk->pending = walk->probing = walk->folderBatched = walk->batchTest = false;
+    walk->batchRound = walk->batchFolderAt = 0;
+    walk->batchFolder[0] = '\0';
     walk->directory = "";
     walk->folder[0] = walk->path[0] = walk->target[0] = '\0';
     walk->outcome = FileOutcome{};
@@ -390,8 +401,11 @@ bool SharePush(WalkFrontier* frontier, FolderNode* node)
     return true;
 }
 
+void SealBatch(TreeWalk* walk, std::unique_lock<std::mutex>& hold);
+
 // Takes the next waiting folder into walk->node; waits while other walks may still queue some.
-// Entry when one was taken.
+// Entry when one was taken; Entry with no folder in the disk's order when the batch's turn came:
+// it is placed or tested, or this walk, the last, sealed it.
 WalkStep TakeFolder(TreeWalk* walk)
 {
     WalkFrontier* frontier = walk->frontier;
@@ -404,6 +418,13 @@ WalkStep TakeFolder(TreeWalk* walk)
             return WalkStep::Finished;
         if (queue.readOffset < queue.writeOffset)
             break;
+        if (walk->options.diskOrder) {
+            DiskBatch& disk = frontier->disk;
+            if (disk.phase == BatchPhase::Listing && frontier->busy == 0 && disk.files.count > 0)
+                SealBatch(walk, hold);  // nothing more to list
+            if (disk.phase != BatchPhase::Listing)
+                return WalkStep::Entry;
+        }
         if (frontier->busy == 0)
             return WalkStep::Finished;
         // A signal handler cannot notify, so the stop request is polled.
@@ -505,6 +526,27 @@ WalkStep TestFile(TreeWalk* walk, FsFile& file, const char* name)
     return WalkStep::Entry;
 }
 
+// Files of a round asked for their place, without one, before the rest are tested as listed.
+constexpr int kPlaceProbes = 32;
+
+// The file about to be tested as listed, the first of a round in the disk's order: in memory, the
+// next kBatchFiles files are tested as listed too; with a place, the rest go into the batch.
+void Probe(TreeWalk* walk, const FsFile& file)
+{
+    uint64_t place;
+    const FsPlace found = FsDataPlace(file, true, &place);
+    DiskBatch& disk = walk->frontier->disk;
+    std::lock_guard<std::mutex> hold(walk->frontier->lock);
+    if (disk.placing || disk.asListed.load(std::memory_order_relaxed) > 0)
+        return;  // another walk's probe decided
+    if (found == FsPlace::Known) {
+        disk.placing = true;
+    } else if (found == FsPlace::Cached || ++disk.probes == kPlaceProbes) {
+        disk.asListed.store(kBatchFiles, std::memory_order_relaxed);
+        disk.probes = 0;
+    }
+}
+
 // A listed file: opened without following a link, then tested.
 WalkStep HandleFile(TreeWalk* walk)
 {
@@ -519,6 +561,8 @@ WalkStep HandleFile(TreeWalk* walk)
         NoteUnreadable(walk, FsLastError());
         return WalkStep::Entry;
     }
+    if (walk->probing)
+        Probe(walk, file);
     return TestFile(walk, file, entry.name);
 }
 
@@ -527,82 +571,189 @@ WalkStep HandleEntry(TreeWalk* walk)
     return walk->entry.isDirectory ? HandleDirectory(walk) : HandleFile(walk);
 }
 
-// The files a walk's batch holds: its share of kBatchFiles.
-size_t BatchShare(const TreeWalk* walk)
+// The room for the batch's folders: each holds a handle, and the walks need theirs.
+size_t FolderRoom()
 {
-    const int walks = walk->frontier != nullptr ? walk->frontier->walks.load(std::memory_order_relaxed) : 1;
-    const size_t share = kBatchFiles / static_cast<size_t>(walks > 0 ? walks : 1);
-    return share > 2 ? share : 2;
+    const size_t limit = FsHandleLimit();
+    return limit > kWalkHandles ? limit - kWalkHandles : 0;
 }
 
-// How many of a batch's first files are asked whether they are in memory: an empty file never is.
-constexpr int kCacheProbes = 4;
-
-// Opens the listed files of the batch in the order of their inode numbers, each as HandleFile
-// opens it, then learns where each one's data lies, unless the first ones are in memory already,
-// and orders them for testing. False when none is listed.
-bool OpenBatch(TreeWalk* walk)
+// Learns where the data of each of the batch's files lies, opening them in the order of their
+// inode numbers, and orders them for testing; a stop leaves the rest unplaced. Runs unlocked, in
+// phase Placing: no other walk touches the batch meanwhile.
+void PlaceBatch(TreeWalk* walk)
 {
-    FileBatch& batch = walk->batch;
-    if (batch.count == 0 || batch.opened)
-        return false;
-    BatchOrderToOpen(&batch);
-    bool cached = false;
-    int probes = 0;
+    FileBatch& batch = walk->frontier->disk.files;
+    BatchOrderToPlace(&batch);
     for (size_t at = 0; at < batch.count; ++at) {
+        if (at % 64 == 0 && StopSeen(walk))
+            break;
         BatchFile& listed = batch.files[batch.order[at]];
-        // One whose path does not fit is noted when its turn comes, and never opened.
-        if (!BuildChildPath(walk->directory, listed.entry.name, walk->path, sizeof walk->path, kFsSeparator))
-            continue;
-        if (!FsOpenChild(walk->dir, listed.entry, &listed.file)) {
-            listed.error = FsLastError();
-            continue;
-        }
-        if (cached)
-            continue;
-        const FsPlace place = FsDataPlace(listed.file, probes < kCacheProbes, &listed.place);
-        ++probes;
-        cached = place == FsPlace::Cached;
-        listed.placed = place == FsPlace::Known;
-    }
-    if (cached) {  // tested as listed
-        for (size_t at = 0; at < batch.count; ++at)
-            batch.files[at].placed = false;
+        const BatchFolder& folder = BatchEntry(batch, listed, &walk->batchEntry);
+        FsFile file;
+        if (!FsOpenChild(folder.dir, walk->batchEntry, &file))
+            continue;  // its test says why
+        listed.placed = FsDataPlace(file, false, &listed.place) == FsPlace::Known;
+        FsClose(&file);
     }
     BatchOrderToTest(&batch);
-    return true;
 }
 
-// In the disk's order, a listed file goes into the batch (opened and tested once it is full or
-// the listing ends); false for anything else, handled at once.
+// The batch is full, or nothing more is to be listed: this walk places its files, then every walk
+// may test them. hold is the frontier's lock, held on return.
+void SealBatch(TreeWalk* walk, std::unique_lock<std::mutex>& hold)
+{
+    DiskBatch& disk = walk->frontier->disk;
+    disk.phase = BatchPhase::Placing;
+    hold.unlock();
+    PlaceBatch(walk);
+    hold.lock();
+    disk.phase = BatchPhase::Testing;
+    walk->frontier->changed.notify_all();
+}
+
+// In the disk's order, a listed file goes into the batch (false: it is tested as listed, at once).
+// While the batch is placed or tested the file waits (walk->pending); a full batch is sealed.
 bool Batched(TreeWalk* walk)
 {
     const FsEntry& entry = walk->entry;
-    if (!walk->options.diskOrder || entry.isDirectory || entry.isSpecial || entry.isLink)
+    WalkFrontier* frontier = walk->frontier;
+    if (!walk->options.diskOrder || frontier == nullptr || entry.isDirectory || entry.isSpecial || entry.isLink)
         return false;
-    if (walk->batch.capacity == 0 && !BatchReserve(&walk->batch, BatchShare(walk))) {
-        walk->options.diskOrder = false;  // no room: the listing's order
+    DiskBatch& disk = frontier->disk;
+    if (disk.asListed.load(std::memory_order_relaxed) > 0) {
+        disk.asListed.fetch_sub(1, std::memory_order_relaxed);
         return false;
     }
-    BatchAdd(&walk->batch, entry);
-    if (BatchFull(walk->batch))
-        OpenBatch(walk);
+    std::unique_lock<std::mutex> hold(frontier->lock);
+    if (disk.noRoom)
+        return false;
+    if (disk.phase != BatchPhase::Listing) {
+        walk->pending = true;
+        return true;
+    }
+    if (!disk.placing) {
+        walk->probing = true;
+        return false;
+    }
+    FileBatch& batch = disk.files;
+    if (batch.files == nullptr && !BatchReserve(&batch, FolderRoom())) {
+        disk.noRoom = true;
+        return false;
+    }
+    if (batch.folderRoom == 0) {
+        disk.noRoom = true;
+        return false;
+    }
+    if (!walk->folderBatched || walk->batchRound != disk.round) {
+        FsDir copy;
+        if (!FsCopyDirectory(walk->dir, &copy))
+            return false;  // no handle to be had for it: its files as listed
+        if (!BatchAddFolder(&batch, copy, walk->directory, &walk->batchFolderAt)) {
+            FsCloseDirectory(copy);
+            walk->pending = true;
+            SealBatch(walk, hold);
+            return true;
+        }
+        walk->folderBatched = true;
+        walk->batchRound = disk.round;
+    }
+    if (!BatchAddFile(&batch, walk->batchFolderAt, entry)) {
+        walk->pending = true;
+        SealBatch(walk, hold);
+    } else if (BatchFull(batch)) {
+        SealBatch(walk, hold);
+    }
     return true;
 }
 
-// The batch's next file, tested as a listed file is (HandleFile) through the handle opened.
-WalkStep TestListed(TreeWalk* walk, BatchFile* listed)
+// The batch's file entry of folder, taken in turn: counted, and opened again by its name unless
+// it is no longer the file listed (false, noted). The read of its head is asked for at once, so
+// that the disk is asked in the batch's order, however the walks that test the files run.
+bool OpenBatched(TreeWalk* walk, FsDir folder, FsFile* file)
 {
+    const FsEntry& entry = walk->batchEntry;
     ++walk->counts.files;
-    if (!BuildEntryPath(walk, listed->entry.name))
-        return WalkStep::Entry;
-    if (listed->error != 0) {
-        NoteUnreadable(walk, listed->error);
-        return WalkStep::Entry;
+    if (!BuildChildPath(walk->batchFolder, entry.name, walk->path, sizeof walk->path, kFsSeparator)) {
+        BuildChildPath("", entry.name, walk->path, sizeof walk->path, kFsSeparator);
+        walk->note = WalkNote::TooLong;
+        ++walk->counts.skipped;
+        return false;
     }
-    return TestFile(walk, listed->file, listed->entry.name);
+    if (!FsOpenChild(folder, entry, file)) {
+        NoteUnreadable(walk, FsLastError());
+        return false;
+    }
+    if (entry.index != 0) {  // a listing that gives true inode numbers: the same file, or none
+        FsFileId opened, listed;
+        int error = 0;
+        if (!FsFileIdOf(*file, &opened) || !FsEntryId(folder, entry, &listed))
+            error = FsLastError();
+        else if (!FsSameFile(opened, listed))
+            error = FsReplacedError();
+        if (error != 0) {
+            FsClose(file);
+            NoteUnreadable(walk, error);
+            return false;
+        }
+    }
+    FsReadAhead(*file, 0, kFileHead);
+    return true;
 }
 
+// Every file of the batch was tested: it is emptied, and the walks list on into the next one.
+void EndRound(WalkFrontier* frontier)
+{
+    DiskBatch& disk = frontier->disk;
+    BatchClear(&disk.files);
+    disk.phase = BatchPhase::Listing;
+    ++disk.round;
+    disk.placing = false;
+    disk.probes = 0;
+    frontier->changed.notify_all();
+}
+
+// The batch's turn: while it is placed, the walk waits; while it is tested, the walk takes its
+// next file (true, with the step in *step) or waits for the others to finish theirs. False while
+// files are listed into it.
+bool BatchTurn(TreeWalk* walk, WalkStep* step)
+{
+    WalkFrontier* frontier = walk->frontier;
+    if (!walk->options.diskOrder || frontier == nullptr)
+        return false;
+    DiskBatch& disk = frontier->disk;
+    std::unique_lock<std::mutex> hold(frontier->lock);
+    for (;;) {
+        if (disk.phase == BatchPhase::Listing)
+            return false;
+        if (StopSeen(walk)) {
+            *step = WalkStep::Stopped;
+            return true;
+        }
+        if (disk.phase == BatchPhase::Testing) {
+            const BatchFile* listed = BatchNext(&disk.files);
+            if (listed != nullptr) {
+                ++disk.testing;
+                const BatchFolder& folder = BatchEntry(disk.files, *listed, &walk->batchEntry);
+                std::strcpy(walk->batchFolder, BatchPath(disk.files, folder));
+                walk->batchTest = true;
+                FsFile file;
+                const bool opened = OpenBatched(walk, folder.dir, &file);
+                hold.unlock();
+                *step = opened ? TestFile(walk, file, walk->batchEntry.name) : WalkStep::Entry;
+                hold.lock();
+                --disk.testing;
+            }
+            if (disk.testing == 0 && disk.files.next == disk.files.count)
+                EndRound(frontier);
+            if (listed != nullptr)
+                return true;
+            if (disk.phase == BatchPhase::Listing)
+                return false;
+        }
+        frontier->changed.wait_for(hold, std::chrono::milliseconds(20));
+    }
+}
 // Notes why the folder taken is left, and moves past it.
 WalkStep SkipDirectory(TreeWalk* walk, WalkNote note, int error)
 {
@@ -620,6 +771,7 @@ WalkStep Listed(TreeWalk* walk)
     walk->entered = true;
     walk->dir = walk->chain.back().dir;
     walk->directory = walk->folder;
+    walk->folderBatched = false;
     if (walk->options.moveCursor)
         FsSetCurrentDirectory(walk->folder);  // the cursor only: a refusal changes nothing
     return WalkStep::Entry;
@@ -665,11 +817,19 @@ WalkStep WalkNext(TreeWalk* walk)
     ReleaseDisposals(walk);
     walk->note = WalkNote::None;
     walk->noteError = 0;
+    walk->probing = walk->batchTest = false;
     for (;;) {
         if (StopSeen(walk))
             return WalkStep::Stopped;
-        if (BatchFile* listed = BatchNext(&walk->batch))
-            return TestListed(walk, listed);
+        WalkStep tested = WalkStep::Entry;
+        if (BatchTurn(walk, &tested))
+            return tested;
+        if (walk->pending) {  // listed while the batch was tested
+            walk->pending = false;
+            if (Batched(walk))
+                continue;
+            return HandleEntry(walk);
+        }
         if (walk->listing != nullptr) {
             if (FsListNext(walk->listing, &walk->entry)) {
                 if (Batched(walk))
@@ -678,11 +838,6 @@ WalkStep WalkNext(TreeWalk* walk)
             }
             FsListClose(walk->listing);
             walk->listing = nullptr;
-            if (!OpenBatch(walk))  // else its last files first
-                FinishDirectory(walk);
-            continue;
-        }
-        if (walk->dir != nullptr) {  // listed, and the last file of its batch tested
             FinishDirectory(walk);
             continue;
         }
@@ -690,6 +845,8 @@ WalkStep WalkNext(TreeWalk* walk)
             const WalkStep taken = TakeFolder(walk);
             if (taken != WalkStep::Entry)
                 return taken;
+            if (walk->node == nullptr)
+                continue;  // the batch's turn
         } else if (walk->queue.readOffset >= walk->queue.writeOffset) {
             return WalkStep::Finished;
         } else {
@@ -727,7 +884,6 @@ WalkStep WalkNext(TreeWalk* walk)
 void WalkEnd(TreeWalk* walk)
 {
     ReleaseDisposals(walk);
-    BatchFree(&walk->batch);
     if (walk->listing != nullptr)
         FsListClose(walk->listing);
     walk->listing = nullptr;

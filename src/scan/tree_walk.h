@@ -23,19 +23,25 @@
 // last one it entered (its chain), at most max(2, 256 / walks) of them open (the deepest; the
 // others are opened again by name, checked, when needed). Besides: the root (one for all walks),
 // the file under test and, while an infected file goes, the folder it moves into and a copy (on
-// Windows a second handle on the file); in the disk's order, the files of each walk's batch, at
-// most 128 for all walks together (file_batch.h). So all walks together hold at most
-// 256 + 256 + 128 + 3 x walks + 1 folders and files: 833 for qfscan --jobs 64, well within
-// Linux's default limit of 1,024 open files, whatever the tree's depth or width.
-//
-// In the disk's order (WalkOptions::diskOrder, qfscan on Linux) a folder's files are taken a
-// bounded batch at a time: listed, opened in the order of their inode numbers, tested in the order
-// of where their data lies (file_batch.h), each through the handle that was opened, and each
-// still one step; its subfolders are queued as they are listed. Where the first files of a batch
-// are in memory already, their places are not asked: the order matters only to a disk that seeks.
+// Windows a second handle on the file). So all walks together hold at most
+// 256 + 256 + 3 x walks + 1 folders and files: 705 for qfscan --jobs 64, within kWalkHandles,
+// Linux's default limit of 1,024 open files, whatever the tree's depth or width; in the disk's
+// order, besides, the folders of the batch (see below).
 //
 // Several walks may share one WalkFrontier instead (qfscan --jobs): each runs on its own thread,
 // takes the next waiting folder, queues the subfolders it lists there and tests its files.
+//
+// In the disk's order (WalkOptions::diskOrder, qfscan on Linux; walks on a frontier only) the
+// walks list files into one batch shared by all of them (file_batch.h), from as many folders as it
+// holds; once it is full, or nothing more is to be listed, one walk learns where each file's data
+// lies, opening them in the order of their inode numbers, and then every walk takes the batch's
+// files in the order of their places, each one step: opened again by its name in its folder's
+// handle, a file that is no longer the one listed is not tested (FsChangedError), else tested and
+// disposed of through that handle. Then the walks list on. A batch begins with a few files tested
+// as listed, whose data is asked whether it is in memory already: then the order matters to no
+// disk, and the next kBatchFiles files are tested as listed, as on a volume that tells no places.
+// Each folder in the batch holds a handle of its own: at most kBatchFolders of them, fewer where
+// the process may not open that many files beyond kWalkHandles.
 #pragma once
 
 #include <atomic>
@@ -52,6 +58,7 @@
 constexpr size_t kDefaultQueueCapacity = 0x10000;  // bytes of the first block; it grows
 constexpr int kHeldFolders = 256;                   // folders the chains of all walks hold open
 constexpr int kSharedFolders = 256;                 // and that all walks hold for their subfolders
+constexpr size_t kWalkHandles = 1024;               // room for those, and for what the caller opens
 
 struct FolderNode;  // a queued folder (tree_walk.cpp)
 
@@ -83,6 +90,23 @@ void QueueFree(DirQueue* queue);  // lets go of the folders still waiting
 // Lock order, for everything the walks and qfscan hold: WalkOptions::disposals first, then
 // qfscan's report lock, then the pause of the test hooks. lock is held only for the queue's own
 // work and takes no other lock inside it.
+// The batch of the walks in the disk's order, under their frontier's lock.
+enum class BatchPhase {
+    Listing,  // walks list files into it
+    Placing,  // one walk learns where their data lies; the others wait
+    Testing,  // walks take its files in turn; the last one done empties it
+};
+struct DiskBatch {
+    FileBatch files;  // reserved when the first file is batched
+    BatchPhase phase = BatchPhase::Listing;
+    int testing = 0;          // walks testing one of its files
+    uint32_t round = 0;       // batches tested, so that a walk knows whether its folder is in this one
+    int probes = 0;           // files asked this round whose place is not known
+    bool placing = false;     // a probe found a file's place: files go into the batch
+    bool noRoom = false;      // no memory or handles for a batch: files are tested as listed
+    std::atomic<long> asListed{0};  // files to test as listed before the next probe
+};
+
 struct WalkFrontier {
     std::mutex lock;
     std::condition_variable changed;
@@ -93,6 +117,7 @@ struct WalkFrontier {
     FolderNode* root = nullptr;
     FsDir rootDir = nullptr;  // opened by the walk that takes the root; every walk opens from it
     std::atomic<int> walks{0};
+    DiskBatch disk;           // in the disk's order
 };
 
 // Queues root (absolute); false when the queue cannot be allocated.
@@ -141,7 +166,7 @@ struct WalkOptions {
     // so that the caller reports each change before another walk may make one. May be null.
     std::mutex* disposals;
     bool skipDotFolders;     // pass over folders whose names begin with a dot, as the window does
-    bool diskOrder = false;  // a folder's files in batches, in the disk's order (see above)
+    bool diskOrder = false;  // walks on a frontier test files in the disk's order (see above)
 };
 
 struct TreeWalk {
@@ -156,7 +181,14 @@ struct TreeWalk {
     FsDir dir;                          // the folder being listed (the chain's last), else null
     FsListing listing;                  // likewise
     FsEntry entry;                      // the entry just listed
-    FileBatch batch;                    // in the disk's order: the files listed, to be tested
+    bool pending;                       // in the disk's order: entry waits for the batch to be tested
+    bool probing;                       // the file entry names is asked whether it is in memory
+    bool folderBatched;                 // the folder listed is in the batch of round batchRound
+    bool batchTest;                     // the last step tested a file of the batch
+    uint32_t batchRound;
+    uint32_t batchFolderAt;             // where in the batch's folders
+    FsEntry batchEntry;                 // the batch's file being placed or tested
+    char batchFolder[kFsPathCapacity];  // and its folder's path
     const char* directory;              // the listed folder's path ("" when none is listed)
     char folder[kFsPathCapacity];       // the path of node, the folder being entered or listed
     char path[kFsPathCapacity];         // the entry's whole path, for a note about it
@@ -190,7 +222,7 @@ void WalkJoin(TreeWalk* walk, WalkFrontier* frontier, char* text, size_t textCap
 WalkStep WalkNext(TreeWalk* walk);
 
 // The path of the folder the walk is at (the one that could not be entered or listed, after
-// Skipped and RootUnlisted).
+// Skipped and RootUnlisted; the tested file's, after a file of the batch).
 const char* WalkCurrentEntry(const TreeWalk* walk);
 
 // Releases the queue and any open directory; safe after every step.

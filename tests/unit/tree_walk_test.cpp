@@ -3,6 +3,7 @@
 // and stopping. (Paths past what Linux takes in one call: qfscan's own tests walk one.)
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,6 +32,22 @@ struct WalkResult {
     std::vector<std::string> notes;   // "note path" for every step that noted something, sorted
 };
 
+// While it lives, no file's data is in memory and each file has a place on the disk, in another
+// order than the listing's or the inode numbers': the disk's order is taken, not the listing's.
+struct ColdDisk {
+    explicit ColdDisk(bool cold) : cold(cold)
+    {
+        if (cold)
+            setenv("QF_TEST_COLD_DISK", "1", 1);
+    }
+    ~ColdDisk()
+    {
+        if (cold)
+            unsetenv("QF_TEST_COLD_DISK");
+    }
+    bool cold;
+};
+
 const char* const kNoteNames[] = {"", "infected", "unreadable", "too-long", "not-entered", "not-listed", "passed-over"};
 // What became of an infected file, after its note.
 const char* const kHandlingNames[] = {"", " deleted", " moved", " not-deleted", " not-moved", " deleted-at-restart"};
@@ -39,13 +56,16 @@ const char* const kHandlingNames[] = {"", " deleted", " moved", " not-deleted", 
 // jobs walks on one frontier, each on its own thread, as qfscan --jobs does. An infected file is
 // deleted when asked, or moved into moveFolder; stop is set once stopAfter texts were seen; dot
 // folders are passed over with skipDots, as the window does; diskOrder tests files in batches in
-// the disk's order, as qfscan on Linux does. A failure names the calling line.
+// the disk's order, as qfscan on Linux does (on a frontier: jobs 1 or more), of a cold disk. A
+// failure names the calling line.
 WalkResult Walk(const std::string& root, int jobs, bool deleteInfected, const char* moveFolder = nullptr,
                 size_t capacity = kDefaultQueueCapacity, std::atomic<int>* stop = nullptr, int stopAfter = -1,
                 bool skipDots = false, bool diskOrder = false, const char* file = __builtin_FILE(),
                 int line = __builtin_LINE())
 {
     const testing::ScopedTrace caller(file, line, "walked from here");
+    EXPECT_TRUE(!diskOrder || jobs > 0) << "the disk's order is the frontier's";
+    const ColdDisk cold(diskOrder);
     struct Worker {
         TreeWalk walk;
         char text[kPathCapacity];
@@ -181,7 +201,8 @@ TEST(Walk, UnreadablePlaces)
         GTEST_SKIP() << "permissions do not bind this user; run through tools/run-native-tests.sh";
 
     for (const bool diskOrder : {false, true}) {
-        const WalkResult below = Walk(tree.Root(), 0, false, nullptr, kDefaultQueueCapacity, nullptr, -1, false, diskOrder);
+        const WalkResult below =
+            Walk(tree.Root(), diskOrder ? 1 : 0, false, nullptr, kDefaultQueueCapacity, nullptr, -1, false, diskOrder);
         EXPECT_EQ(below.end, WalkStep::Finished);
         EXPECT_EQ(below.counts.directories, 3);
         EXPECT_EQ(below.counts.files, 2);
@@ -206,7 +227,8 @@ TEST(Walk, StopEndsTheWalkBeforeAnyFurtherDeletion)
         for (int i = 0; i < 10; ++i)
             tree.File("infected" + std::to_string(i) + ".exe", Infected(Clean(), MarkerForm::Form10));
         std::atomic<int> stop{0};
-        const WalkResult result = Walk(tree.Root(), 0, true, nullptr, kDefaultQueueCapacity, &stop, 3, false, diskOrder);
+        const WalkResult result =
+            Walk(tree.Root(), diskOrder ? 1 : 0, true, nullptr, kDefaultQueueCapacity, &stop, 3, false, diskOrder);
         EXPECT_EQ(result.end, WalkStep::Stopped) << diskOrder;
         EXPECT_LE(result.counts.deleted, 3) << diskOrder;
         EXPECT_EQ(result.counts.infected, result.counts.deleted) << "nothing tested after the stop: " << diskOrder;
@@ -225,29 +247,35 @@ TEST(Walk, StopEndsTheWalkBeforeAnyFurtherDeletion)
     }
 }
 
-// In the disk's order a folder's files are open from their batch's listing on: one swapped for
-// another before its test is tested through the handle opened, and the file now at its name is
-// not touched. In the listing's order the file at the name when its turn comes is the one tested.
+// In the disk's order a file is opened again by its name when its turn comes: one swapped for
+// another since the listing is not tested, and the file now at its name is not touched. In the
+// listing's order the file at the name when its turn comes is the one tested.
 TEST(Walk, AFileSwappedAfterTheListingIsNotTouched)
 {
     const Bytes newcomer = Infected(Clean(), MarkerForm::Form00);
     for (const bool diskOrder : {false, true}) {
         SCOPED_TRACE(diskOrder);
+        const ColdDisk cold(diskOrder);
         TempTree tree, away;
         for (int i = 0; i < 6; ++i)
             tree.File("sick" + std::to_string(i) + ".exe", Infected(Clean(), MarkerForm::Form10));
+        WalkFrontier frontier;
         TreeWalk walk;
         char text[kPathCapacity];
-        ASSERT_TRUE(WalkBegin(&walk, tree.Root().c_str(), text, sizeof text,
-                              WalkOptions{DisposalPolicy{Disposal::Delete, nullptr, false, false}, false, nullptr, false, diskOrder},
-                              nullptr));
-        Strings swapped, changed;
+        ASSERT_TRUE(FrontierBegin(&frontier, tree.Root().c_str()));
+        WalkJoin(&walk, &frontier, text, sizeof text,
+                 WalkOptions{DisposalPolicy{Disposal::Delete, nullptr, false, false}, false, nullptr, false, diskOrder},
+                 nullptr);
+        Strings swapped, replaced;
+        int deleted = 0;
         while (WalkGoesOn(WalkNext(&walk))) {
-            if (walk.note == WalkNote::Infected && walk.outcome.error == FsChangedError())
-                changed.push_back(walk.path);
-            if (walk.note != WalkNote::Infected || walk.outcome.handling != Handling::Deleted || !swapped.empty())
+            if (walk.note == WalkNote::Unreadable && walk.noteError == FsReplacedError())
+                replaced.push_back(walk.path);
+            if (walk.note != WalkNote::Infected || walk.outcome.handling != Handling::Deleted || ++deleted != 2)
                 continue;
-            for (int i = 0; i < 6; ++i) {  // after the first test, every file still there
+            // In the disk's order the first file was asked whether it is in memory, tested as listed;
+            // the second is the batch's first: the others were listed and placed.
+            for (int i = 0; i < 6; ++i) {
                 const std::string name = "sick" + std::to_string(i) + ".exe";
                 if (tree.Exists(name)) {
                     ASSERT_EQ(std::rename(tree.Path(name).c_str(), away.Path(name).c_str()), 0);
@@ -257,10 +285,12 @@ TEST(Walk, AFileSwappedAfterTheListingIsNotTouched)
             }
         }
         WalkEnd(&walk);
-        ASSERT_EQ(swapped.size(), 5u);
-        std::sort(changed.begin(), changed.end());
-        EXPECT_EQ(walk.counts.infected, 6);
-        EXPECT_EQ(changed, diskOrder ? swapped : Strings{});
+        FrontierEnd(&frontier);
+        ASSERT_EQ(swapped.size(), 4u);
+        std::sort(replaced.begin(), replaced.end());
+        EXPECT_EQ(walk.counts.infected, diskOrder ? 2 : 6);
+        EXPECT_EQ(walk.counts.skipped, diskOrder ? 4 : 0);
+        EXPECT_EQ(replaced, diskOrder ? swapped : Strings{});
         for (const std::string& path : swapped) {
             EXPECT_EQ(std::filesystem::exists(path), diskOrder) << path;
             if (diskOrder) {
@@ -274,7 +304,8 @@ TEST(Walk, AFileSwappedAfterTheListingIsNotTouched)
 // same, each thing once: infected files are counted, deleted or moved (into a quarantine, each
 // under a name of its own), and noted; a FIFO is counted but never opened, so it cannot hold the
 // walk. A tiny queue or frontier grows (and the frontier is compacted) on the way. A dot folder is
-// walked unless passed over.
+// walked unless passed over. In the disk's order a batch that may hold but a few folders (as few
+// handles as the process may open) is tested many times over.
 TEST(SharedWalk, SameAnswerAsOneWalk)
 {
     struct Case {
@@ -283,15 +314,18 @@ TEST(SharedWalk, SameAnswerAsOneWalk)
         size_t capacity;
         bool skipDots;
         bool diskOrder;
+        rlim_t batchFolders;  // 0: as many as the process's limit allows
     };
     for (const Case& c : {Case{0, false, 16, true, false}, Case{1, false, kDefaultQueueCapacity, false, false},
                           Case{2, false, 16, false, false}, Case{8, false, kDefaultQueueCapacity, true, false},
                           Case{0, true, kDefaultQueueCapacity, false, false}, Case{2, true, 16, true, false},
-                          Case{8, true, kDefaultQueueCapacity, false, false}, Case{0, false, 16, false, true},
+                          Case{8, true, kDefaultQueueCapacity, false, false}, Case{1, false, 16, false, true},
                           Case{1, true, kDefaultQueueCapacity, true, true}, Case{8, false, 16, false, true},
-                          Case{8, true, kDefaultQueueCapacity, true, true}}) {
+                          Case{8, true, kDefaultQueueCapacity, true, true}, Case{1, false, 16, false, true, 3},
+                          Case{8, true, kDefaultQueueCapacity, false, true, 2}}) {
         SCOPED_TRACE(std::to_string(c.jobs) + (c.move ? " move" : " delete") + (c.skipDots ? " skip dots" : "") +
-                     (c.diskOrder ? " disk order" : ""));
+                     (c.diskOrder ? " disk order" : "") +
+                     (c.batchFolders != 0 ? ", batches of " + std::to_string(c.batchFolders) + " folders" : ""));
         TempTree tree, quarantine;
         for (int i = 0; i < 5; ++i)
             tree.Dir("d" + std::to_string(i));
@@ -304,8 +338,17 @@ TEST(SharedWalk, SameAnswerAsOneWalk)
         tree.Dir(".hidden");
         tree.File(".hidden/sick.exe", Infected(Clean(), MarkerForm::Form10));
         ASSERT_EQ(mkfifo(tree.Path("pipe.exe").c_str(), 0644), 0);
+        struct rlimit limit;
+        ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+        const rlim_t before = limit.rlim_cur;
+        if (c.batchFolders != 0) {
+            limit.rlim_cur = kWalkHandles + c.batchFolders;
+            ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+        }
         const WalkResult result = Walk(tree.Root(), c.jobs, !c.move, c.move ? quarantine.Root().c_str() : nullptr,
                                        c.capacity, nullptr, -1, c.skipDots, c.diskOrder);
+        limit.rlim_cur = before;
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
         const int dot = !c.skipDots, sick = 60 + dot;
         EXPECT_EQ(result.end, WalkStep::Finished);
         EXPECT_EQ(result.counts.directories, 65 + dot);
