@@ -33,7 +33,7 @@ namespace {
 constexpr int kDefaultJobs = 16;
 constexpr int kMaxJobs = 64;
 
-// On Linux a folder's files are read in the disk's order, in batches (tree_walk.h); qfscan.exe
+// On Linux files are read in the disk's order, in batches (tree_walk.h); qfscan.exe
 // walks as the window does.
 #ifdef _WIN32
 constexpr bool kDiskOrder = false;
@@ -58,9 +58,10 @@ const char kHelp[] =
     "followed. A PATH that is a file is tested alone. Every folder is scanned, dot folders too\n"
     "(the window passes over folders whose names begin with a dot). Options may follow the\n"
     "paths; -- ends them.\n"
-    "On Linux each folder's files are read in the disk's order, a batch at a time: at most 128\n"
-    "files for all jobs together (128 / N each, at least 2) are listed, opened in inode order\n"
-    "and tested in the order their data lies on the disk, so memory stays flat on any volume.\n"
+    "On Linux files are read in the disk's order, a batch at a time: at most 32,768 files of at\n"
+    "most 4,096 folders are listed, opened in inode order to learn where their data lies, and\n"
+    "tested in that order, so memory stays flat on any volume (files already in memory are\n"
+    "tested as listed).\n"
     "\n"
     "  --delete       delete the infected files\n"
     "  --move DIR     move them into the quarantine DIR instead: an empty folder or one that\n"

@@ -85,6 +85,9 @@ void FsCloseDirectory(FsDir dir);
 bool FsCopyDirectory(FsDir dir, FsDir* copy);
 // How many files and folders the process may hold open at once.
 size_t FsHandleLimit();
+// Whether the volume of dir serves one request at a time, whatever the threads that ask: a FUSE
+// mount (ntfs-3g) runs one daemon thread, so reads side by side only interleave.
+bool FsServedInTurn(FsDir dir);
 
 struct FsListingState;  // opaque: the platform's search handle or directory stream
 using FsListing = FsListingState*;

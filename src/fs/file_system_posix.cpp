@@ -58,9 +58,9 @@ struct FsListingState {
 namespace {
 
 constexpr int kChangedError = 0x7FFF0001;  // no errno has this value
-constexpr int kReplacedError = 0x7FFF0002;
 constexpr int kCompressedError = 0x7FFF0002;  // a file Windows compressed, which the driver cannot read
 constexpr int kReparseError = 0x7FFF0003;     // another reparse point of a file's data, likewise
+constexpr int kReplacedError = 0x7FFF0004;    // another file at a listed name, in the disk's order
 
 // The tag of the reparse point that ntfs-3g shows as the link name of folder when it holds the
 // file's data, else 0. Name surrogates (links, junctions) are links; the few tags of files
@@ -366,6 +366,13 @@ bool FsCopyDirectory(FsDir dir, FsDir* copy)
     return true;
 }
 
+bool FsServedInTurn(FsDir dir)
+{
+    constexpr unsigned long kFuse = 0x65735546;  // FUSE_SUPER_MAGIC
+    struct statfs info;
+    return fstatfs(dir->fd, &info) == 0 && static_cast<unsigned long>(info.f_type) == kFuse;
+}
+
 size_t FsHandleLimit()
 {
     struct rlimit limit;
@@ -666,12 +673,13 @@ bool FirstPageCached(int fd)
 FsPlace FsDataPlace(const FsFile& file, bool askCache, uint64_t* place)
 {
     const int fd = static_cast<int>(file.handle);
+    const SeamDisk seam = SeamDiskState();
     struct stat info;
-    if (SeamColdDisk() && fstat(fd, &info) == 0) {
+    if (seam == SeamDisk::Cold && fstat(fd, &info) == 0) {
         *place = UINT64_MAX - static_cast<uint64_t>(info.st_ino);
         return FsPlace::Known;
     }
-    if (askCache && FirstPageCached(fd))
+    if (askCache && (seam == SeamDisk::Warm || FirstPageCached(fd)))
         return FsPlace::Cached;
     // The first extent is enough. No FIEMAP_FLAG_SYNC: asking must not write anything.
     alignas(struct fiemap) unsigned char buffer[sizeof(struct fiemap) + sizeof(struct fiemap_extent)] = {};

@@ -169,6 +169,11 @@ bool FsCopyDirectory(FsDir dir, FsDir* copy)
     return true;
 }
 
+bool FsServedInTurn(FsDir)
+{
+    return false;  // nothing on Windows reads in the disk's order (FsDataPlace)
+}
+
 size_t FsHandleLimit()
 {
     return 1 << 24;  // a process's handles are bounded by memory alone

@@ -75,8 +75,12 @@ bool SeamFailXattr(const char* name)
     return Named(GetSeams().failXattr, name);
 }
 
-bool SeamColdDisk()
+SeamDisk SeamDiskState()
 {
-    const char* cold = std::getenv("QF_TEST_COLD_DISK");
-    return cold != nullptr && std::strcmp(cold, "1") == 0;
+    const char* disk = std::getenv("QF_TEST_DISK");
+    if (disk == nullptr)
+        return SeamDisk::AsItIs;
+    if (std::strcmp(disk, "cold") == 0)
+        return SeamDisk::Cold;
+    return std::strcmp(disk, "warm") == 0 ? SeamDisk::Warm : SeamDisk::AsItIs;
 }

@@ -11,10 +11,11 @@
 //                               that name is entered
 //   QF_TEST_UNREADABLE=NAME     a file of that name reads as if its disk had failed
 //   QF_TEST_FAIL_XATTR=NAME     setting that extended attribute fails (the offline repair)
-//   QF_TEST_COLD_DISK=1         (read at each call) no file's data is in memory, and each file's
-//                               data begins where its inode number, counted down from the end of
-//                               the disk, says: the disk's order, and another order than the
-//                               listing's or the inode numbers'
+//   QF_TEST_DISK=cold|warm      (read at each call) cold: no file's data is in memory, and each
+//                               file's data begins where its inode number, counted down from the
+//                               end of the disk, says: the disk's order, and another order than
+//                               the listing's or the inode numbers'; warm: every file's data is
+//                               in memory, so a scan keeps the listing's order
 #pragma once
 
 struct FsDirState;
@@ -29,7 +30,8 @@ void SeamPauseBeforeRemoval(FsDirState* folder, const char* name);
 void SeamPauseBeforeEntering(const char* name, const char* path);
 bool SeamUnreadable(const char* name);
 bool SeamFailXattr(const char* name);
-bool SeamColdDisk();
+enum class SeamDisk { AsItIs, Cold, Warm };
+SeamDisk SeamDiskState();
 
 #else
 
@@ -38,6 +40,7 @@ inline void SeamPauseBeforeRemoval(FsDirState*, const char*) {}
 inline void SeamPauseBeforeEntering(const char*, const char*) {}
 inline bool SeamUnreadable(const char*) { return false; }
 inline bool SeamFailXattr(const char*) { return false; }
-inline bool SeamColdDisk() { return false; }
+enum class SeamDisk { AsItIs, Cold, Warm };
+inline SeamDisk SeamDiskState() { return SeamDisk::AsItIs; }
 
 #endif

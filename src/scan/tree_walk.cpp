@@ -1,11 +1,13 @@
 // The drive scan's walk: queue, chain, listing, classification, counting and disposal.
 #include "scan/tree_walk.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "detect/file_source.h"
 #include "fs/test_seams.h"
@@ -157,9 +159,10 @@ bool FrontierBegin(WalkFrontier* frontier, const char* root, size_t queueCapacit
     DiskBatch& disk = frontier->disk;
     disk.files = FileBatch{};
     disk.phase = BatchPhase::Listing;
-    disk.testing = disk.probes = 0;
+    disk.toPlace = 0;
+    disk.working = disk.probes = 0;
     disk.round = 0;
-    disk.placing = disk.noRoom = false;
+    disk.placing = disk.noRoom = disk.oneLister = false;
     disk.asListed = 0;
     return QueueRoot(&frontier->queue, root, queueCapacity, &frontier->root);
 }
@@ -191,6 +194,7 @@ void Prepare(TreeWalk* walk, char* text, size_t textCapacity, const WalkOptions&
     walk->pending = walk->probing = walk->folderBatched = walk->batchTest = false;
     walk->batchRound = walk->batchFolderAt = 0;
     walk->batchFolder[0] = '\0';
+    walk->heldCount = walk->heldNext = 0;
     walk->directory = "";
     walk->folder[0] = walk->path[0] = walk->target[0] = '\0';
     walk->outcome = FileOutcome{};
@@ -385,14 +389,53 @@ void FinishDirectory(TreeWalk* walk)
         std::lock_guard<std::mutex> hold(frontier->lock);
         if (--frontier->busy == 0 && frontier->queue.readOffset >= frontier->queue.writeOffset)
             frontier->changed.notify_all();
+        else if (frontier->busy == 0 && walk->options.diskOrder)
+            frontier->changed.notify_one();  // a walk that waits to list (TakeFolder)
     }
 }
 
+// In the disk's order the waiting folders are a heap by inode number (the queue's taken part
+// stays empty): the lowest is entered next, so that the walks go over the file table in sweeps
+// instead of a seek for each folder.
+bool Lower(const FolderNode* a, const FolderNode* b)
+{
+    return a->id.file < b->id.file;
+}
+
+bool HeapPush(DirQueue* queue, FolderNode* node)
+{
+    if (!QueuePush(queue, node))
+        return false;
+    FolderNode** heap = queue->entries;
+    for (size_t at = queue->writeOffset - 1; at > 0 && Lower(heap[at], heap[(at - 1) / 2]); at = (at - 1) / 2)
+        std::swap(heap[at], heap[(at - 1) / 2]);
+    return true;
+}
+
+FolderNode* HeapTake(DirQueue* queue)
+{
+    FolderNode** heap = queue->entries;
+    FolderNode* lowest = heap[0];
+    const size_t count = --queue->writeOffset;
+    heap[0] = heap[count];
+    for (size_t at = 0;;) {
+        size_t least = at;
+        for (const size_t child : {2 * at + 1, 2 * at + 2})
+            if (child < count && Lower(heap[child], heap[least]))
+                least = child;
+        if (least == at)
+            break;
+        std::swap(heap[at], heap[least]);
+        at = least;
+    }
+    return lowest;
+}
+
 // Queues a folder for a shared walk.
-bool SharePush(WalkFrontier* frontier, FolderNode* node)
+bool SharePush(WalkFrontier* frontier, FolderNode* node, bool diskOrder)
 {
     std::lock_guard<std::mutex> hold(frontier->lock);
-    if (!QueuePush(&frontier->queue, node)) {
+    if (!(diskOrder ? HeapPush(&frontier->queue, node) : QueuePush(&frontier->queue, node))) {
         frontier->ended = true;
         frontier->changed.notify_all();
         return false;
@@ -401,7 +444,7 @@ bool SharePush(WalkFrontier* frontier, FolderNode* node)
     return true;
 }
 
-void SealBatch(TreeWalk* walk, std::unique_lock<std::mutex>& hold);
+void SealBatch(WalkFrontier* frontier);
 
 // Takes the next waiting folder into walk->node; waits while other walks may still queue some.
 // Entry when one was taken; Entry with no folder in the disk's order when the batch's turn came:
@@ -416,12 +459,15 @@ WalkStep TakeFolder(TreeWalk* walk)
             return WalkStep::Stopped;
         if (frontier->ended)
             return WalkStep::Finished;
-        if (queue.readOffset < queue.writeOffset)
+        // While a round of the disk's order lists on a volume that serves one request at a time,
+        // one walk at a time lists: the folders are read in the order taken, not side by side.
+        const DiskBatch& disk = frontier->disk;
+        const bool oneLister = disk.oneLister && disk.placing && disk.phase == BatchPhase::Listing;
+        if (queue.readOffset < queue.writeOffset && !(oneLister && frontier->busy > 0))
             break;
         if (walk->options.diskOrder) {
-            DiskBatch& disk = frontier->disk;
             if (disk.phase == BatchPhase::Listing && frontier->busy == 0 && disk.files.count > 0)
-                SealBatch(walk, hold);  // nothing more to list
+                SealBatch(frontier);  // nothing more to list
             if (disk.phase != BatchPhase::Listing)
                 return WalkStep::Entry;
         }
@@ -430,9 +476,13 @@ WalkStep TakeFolder(TreeWalk* walk)
         // A signal handler cannot notify, so the stop request is polled.
         frontier->changed.wait_for(hold, std::chrono::milliseconds(20));
     }
-    walk->node = queue.entries[queue.readOffset++];
-    if (queue.readOffset == queue.writeOffset)
-        queue.readOffset = queue.writeOffset = 0;
+    if (walk->options.diskOrder) {
+        walk->node = HeapTake(&queue);
+    } else {
+        walk->node = queue.entries[queue.readOffset++];
+        if (queue.readOffset == queue.writeOffset)
+            queue.readOffset = queue.writeOffset = 0;
+    }
     walk->atRoot = !frontier->rootTaken;
     frontier->rootTaken = true;
     ++frontier->busy;
@@ -472,7 +522,10 @@ WalkStep HandleDirectory(TreeWalk* walk)
     FolderNode* node = NewNode(walk->node, entry.name, id);
     if (node != nullptr)
         walk->node->waiting.fetch_add(1, std::memory_order_relaxed);
-    if (node == nullptr || (walk->frontier != nullptr ? !SharePush(walk->frontier, node) : !QueuePush(&walk->queue, node))) {
+    WalkFrontier* frontier = walk->frontier;
+    const bool queued = node != nullptr && (frontier != nullptr ? SharePush(frontier, node, walk->options.diskOrder)
+                                                                : QueuePush(&walk->queue, node));
+    if (!queued) {
         Release(node);
         ++walk->counts.skipped;  // the folder being listed: its subfolders cannot all be queued
         return WalkStep::OutOfMemory;
@@ -578,38 +631,28 @@ size_t FolderRoom()
     return limit > kWalkHandles ? limit - kWalkHandles : 0;
 }
 
-// Learns where the data of each of the batch's files lies, opening them in the order of their
-// inode numbers, and orders them for testing; a stop leaves the rest unplaced. Runs unlocked, in
-// phase Placing: no other walk touches the batch meanwhile.
-void PlaceBatch(TreeWalk* walk)
+// Learns where the data of the batch's file lies (opened and closed again; one that cannot be
+// opened now has its test say why).
+void PlaceFile(TreeWalk* walk, BatchFile* listed)
 {
-    FileBatch& batch = walk->frontier->disk.files;
-    BatchOrderToPlace(&batch);
-    for (size_t at = 0; at < batch.count; ++at) {
-        if (at % 64 == 0 && StopSeen(walk))
-            break;
-        BatchFile& listed = batch.files[batch.order[at]];
-        const BatchFolder& folder = BatchEntry(batch, listed, &walk->batchEntry);
-        FsFile file;
-        if (!FsOpenChild(folder.dir, walk->batchEntry, &file))
-            continue;  // its test says why
-        listed.placed = FsDataPlace(file, false, &listed.place) == FsPlace::Known;
-        FsClose(&file);
-    }
-    BatchOrderToTest(&batch);
+    const FileBatch& batch = walk->frontier->disk.files;
+    const BatchFolder& folder = BatchEntry(batch, *listed, &walk->batchEntry);
+    FsFile file;
+    if (!FsOpenChild(folder.dir, walk->batchEntry, &file))
+        return;
+    listed->placed = FsDataPlace(file, false, &listed->place) == FsPlace::Known;
+    FsClose(&file);
 }
 
-// The batch is full, or nothing more is to be listed: this walk places its files, then every walk
-// may test them. hold is the frontier's lock, held on return.
-void SealBatch(TreeWalk* walk, std::unique_lock<std::mutex>& hold)
+// The batch is full, or nothing more is to be listed: its files are placed next, by every walk,
+// in the order of their inode numbers. Under the frontier's lock.
+void SealBatch(WalkFrontier* frontier)
 {
-    DiskBatch& disk = walk->frontier->disk;
+    DiskBatch& disk = frontier->disk;
     disk.phase = BatchPhase::Placing;
-    hold.unlock();
-    PlaceBatch(walk);
-    hold.lock();
-    disk.phase = BatchPhase::Testing;
-    walk->frontier->changed.notify_all();
+    disk.toPlace = 0;
+    BatchOrderToPlace(&disk.files);
+    frontier->changed.notify_all();
 }
 
 // In the disk's order, a listed file goes into the batch (false: it is tested as listed, at once).
@@ -652,7 +695,7 @@ bool Batched(TreeWalk* walk)
         if (!BatchAddFolder(&batch, copy, walk->directory, &walk->batchFolderAt)) {
             FsCloseDirectory(copy);
             walk->pending = true;
-            SealBatch(walk, hold);
+            SealBatch(frontier);
             return true;
         }
         walk->folderBatched = true;
@@ -660,45 +703,98 @@ bool Batched(TreeWalk* walk)
     }
     if (!BatchAddFile(&batch, walk->batchFolderAt, entry)) {
         walk->pending = true;
-        SealBatch(walk, hold);
+        SealBatch(frontier);
     } else if (BatchFull(batch)) {
-        SealBatch(walk, hold);
+        SealBatch(frontier);
     }
     return true;
 }
 
-// The batch's file entry of folder, taken in turn: counted, and opened again by its name unless
-// it is no longer the file listed (false, noted). The read of its head is asked for at once, so
-// that the disk is asked in the batch's order, however the walks that test the files run.
-bool OpenBatched(TreeWalk* walk, FsDir folder, FsFile* file)
+// Opens the batch's file held again by its name in folder, unless it is no longer the file
+// listed (its error then).
+void OpenHeld(FsDir folder, HeldFile* held)
 {
-    const FsEntry& entry = walk->batchEntry;
+    held->error = 0;
+    if (!FsOpenChild(folder, held->entry, &held->file)) {
+        held->error = FsLastError();
+        return;
+    }
+    if (held->entry.index != 0) {  // a listing that gives true inode numbers: the same file, or none
+        FsFileId opened, listed;
+        if (!FsFileIdOf(held->file, &opened) || !FsEntryId(folder, held->entry, &listed))
+            held->error = FsLastError();
+        else if (!FsSameFile(opened, listed))
+            held->error = FsReplacedError();
+        if (held->error != 0)
+            FsClose(&held->file);
+    }
+}
+
+// Takes the batch's next files to test (its share of them) under the frontier's lock; false when
+// none is left. OpenHeldFiles opens them then, unlocked.
+bool HoldFiles(TreeWalk* walk)
+{
+    FileBatch& batch = walk->frontier->disk.files;
+    const int walks = walk->frontier->walks.load(std::memory_order_relaxed);
+    const size_t share = std::min<size_t>(kHeldFiles, std::max(1, kSharedFolders / std::max(walks, 1)));
+    walk->heldCount = walk->heldNext = 0;
+    while (walk->heldCount < share) {
+        const BatchFile* listed = BatchNext(&batch);
+        if (listed == nullptr)
+            break;
+        HeldFile& held = walk->held[walk->heldCount++];
+        BatchEntry(batch, *listed, &held.entry);
+        held.folder = listed->folder;
+    }
+    return walk->heldCount > 0;
+}
+
+// Opens the files taken as the turn-th share, then asks for their heads to be read once those of
+// the shares before were: so the disk is asked in the batch's order however the walks that test
+// them run, while the walks open their files side by side.
+void OpenHeldFiles(TreeWalk* walk, size_t turn)
+{
+    DiskBatch& disk = walk->frontier->disk;
+    for (size_t at = 0; at < walk->heldCount; ++at)
+        OpenHeld(disk.files.folders[walk->held[at].folder].dir, &walk->held[at]);
+    std::unique_lock<std::mutex> hold(disk.askLock);
+    disk.asked.wait(hold, [&] { return disk.nextAsked == turn; });
+    for (size_t at = 0; at < walk->heldCount; ++at)
+        if (walk->held[at].error == 0)
+            FsReadAhead(walk->held[at].file, 0, kFileHead);
+    ++disk.nextAsked;
+    disk.asked.notify_all();
+}
+
+// The next held file, tested (and disposed of through the handle opened) or noted: one step.
+WalkStep TestHeld(TreeWalk* walk)
+{
+    HeldFile& held = walk->held[walk->heldNext++];
+    const FileBatch& batch = walk->frontier->disk.files;
+    std::strcpy(walk->batchFolder, BatchPath(batch, batch.folders[held.folder]));
+    walk->batchTest = true;
     ++walk->counts.files;
-    if (!BuildChildPath(walk->batchFolder, entry.name, walk->path, sizeof walk->path, kFsSeparator)) {
-        BuildChildPath("", entry.name, walk->path, sizeof walk->path, kFsSeparator);
+    if (!BuildChildPath(walk->batchFolder, held.entry.name, walk->path, sizeof walk->path, kFsSeparator)) {
+        if (held.error == 0)
+            FsClose(&held.file);
+        BuildChildPath("", held.entry.name, walk->path, sizeof walk->path, kFsSeparator);
         walk->note = WalkNote::TooLong;
         ++walk->counts.skipped;
-        return false;
+        return WalkStep::Entry;
     }
-    if (!FsOpenChild(folder, entry, file)) {
-        NoteUnreadable(walk, FsLastError());
-        return false;
+    if (held.error != 0) {
+        NoteUnreadable(walk, held.error);
+        return WalkStep::Entry;
     }
-    if (entry.index != 0) {  // a listing that gives true inode numbers: the same file, or none
-        FsFileId opened, listed;
-        int error = 0;
-        if (!FsFileIdOf(*file, &opened) || !FsEntryId(folder, entry, &listed))
-            error = FsLastError();
-        else if (!FsSameFile(opened, listed))
-            error = FsReplacedError();
-        if (error != 0) {
-            FsClose(file);
-            NoteUnreadable(walk, error);
-            return false;
-        }
-    }
-    FsReadAhead(*file, 0, kFileHead);
-    return true;
+    return TestFile(walk, held.file, held.entry.name);
+}
+
+// Closes the held files not tested (a stop).
+void DropHeld(TreeWalk* walk)
+{
+    for (; walk->heldNext < walk->heldCount; ++walk->heldNext)
+        if (walk->held[walk->heldNext].error == 0)
+            FsClose(&walk->held[walk->heldNext].file);
 }
 
 // Every file of the batch was tested: it is emptied, and the walks list on into the next one.
@@ -713,9 +809,9 @@ void EndRound(WalkFrontier* frontier)
     frontier->changed.notify_all();
 }
 
-// The batch's turn: while it is placed, the walk waits; while it is tested, the walk takes its
-// next file (true, with the step in *step) or waits for the others to finish theirs. False while
-// files are listed into it.
+// The batch's turn: while it is placed or tested, the walk takes its next file to place (and goes
+// on), or to test (true, with the step in *step), or waits for the others to finish theirs. False
+// while files are listed into it.
 bool BatchTurn(TreeWalk* walk, WalkStep* step)
 {
     WalkFrontier* frontier = walk->frontier;
@@ -730,23 +826,42 @@ bool BatchTurn(TreeWalk* walk, WalkStep* step)
             *step = WalkStep::Stopped;
             return true;
         }
-        if (disk.phase == BatchPhase::Testing) {
-            const BatchFile* listed = BatchNext(&disk.files);
-            if (listed != nullptr) {
-                ++disk.testing;
-                const BatchFolder& folder = BatchEntry(disk.files, *listed, &walk->batchEntry);
-                std::strcpy(walk->batchFolder, BatchPath(disk.files, folder));
-                walk->batchTest = true;
-                FsFile file;
-                const bool opened = OpenBatched(walk, folder.dir, &file);
-                hold.unlock();
-                *step = opened ? TestFile(walk, file, walk->batchEntry.name) : WalkStep::Entry;
-                hold.lock();
-                --disk.testing;
+        FileBatch& batch = disk.files;
+        if (disk.phase == BatchPhase::Placing && disk.toPlace < batch.count) {
+            BatchFile* listed = &batch.files[batch.order[disk.toPlace++]];
+            ++disk.working;
+            hold.unlock();
+            PlaceFile(walk, listed);
+            hold.lock();
+            if (--disk.working == 0 && disk.toPlace == batch.count) {  // every file placed
+                BatchOrderToTest(&batch);
+                disk.shares = 0;
+                {
+                    std::lock_guard<std::mutex> asking(disk.askLock);
+                    disk.nextAsked = 0;
+                }
+                disk.phase = BatchPhase::Testing;
+                frontier->changed.notify_all();
             }
-            if (disk.testing == 0 && disk.files.next == disk.files.count)
+            continue;
+        }
+        if (disk.phase == BatchPhase::Testing) {
+            if (walk->heldNext < walk->heldCount || HoldFiles(walk)) {
+                const bool taken = walk->heldNext == 0;
+                const size_t turn = disk.shares;
+                disk.working += taken;
+                disk.shares += taken;
+                hold.unlock();
+                if (taken)
+                    OpenHeldFiles(walk, turn);
+                *step = TestHeld(walk);
+                hold.lock();
+                if (walk->heldNext == walk->heldCount)
+                    --disk.working;
+            }
+            if (disk.working == 0 && batch.next == batch.count)
                 EndRound(frontier);
-            if (listed != nullptr)
+            if (walk->batchTest)
                 return true;
             if (disk.phase == BatchPhase::Listing)
                 return false;
@@ -789,6 +904,11 @@ WalkStep Enter(TreeWalk* walk)
         if (!FsOpenDirectory(walk->folder, &dir, &id))
             return SkipDirectory(walk, WalkNote::NotEntered, FsLastError());  // refused, or no folder
         (walk->frontier != nullptr ? walk->frontier->rootDir : walk->rootDir) = dir;
+        if (WalkFrontier* frontier = walk->frontier) {  // before any folder below it is queued
+            const bool inTurn = walk->options.diskOrder && FsServedInTurn(dir);
+            std::lock_guard<std::mutex> hold(frontier->lock);
+            frontier->disk.oneLister = inTurn;
+        }
         CutChain(walk, 0);
         walk->chain.push_back(ChainLink{Hold(walk->node), dir, std::strlen(walk->folder)});
     } else {
@@ -884,6 +1004,7 @@ WalkStep WalkNext(TreeWalk* walk)
 void WalkEnd(TreeWalk* walk)
 {
     ReleaseDisposals(walk);
+    DropHeld(walk);
     if (walk->listing != nullptr)
         FsListClose(walk->listing);
     walk->listing = nullptr;

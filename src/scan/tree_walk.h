@@ -23,25 +23,29 @@
 // last one it entered (its chain), at most max(2, 256 / walks) of them open (the deepest; the
 // others are opened again by name, checked, when needed). Besides: the root (one for all walks),
 // the file under test and, while an infected file goes, the folder it moves into and a copy (on
-// Windows a second handle on the file). So all walks together hold at most
-// 256 + 256 + 3 x walks + 1 folders and files: 705 for qfscan --jobs 64, within kWalkHandles,
-// Linux's default limit of 1,024 open files, whatever the tree's depth or width; in the disk's
-// order, besides, the folders of the batch (see below).
+// Windows a second handle on the file), and in the disk's order the files each walk took from the
+// batch to test, at most 256 for all walks together. So all walks together hold at most
+// 256 + 256 + 256 + 3 x walks + 1 folders and files: 961 for qfscan --jobs 64, within
+// kWalkHandles, Linux's default limit of 1,024 open files, whatever the tree's depth or width; in
+// the disk's order, besides, the folders of the batch (see below).
 //
 // Several walks may share one WalkFrontier instead (qfscan --jobs): each runs on its own thread,
 // takes the next waiting folder, queues the subfolders it lists there and tests its files.
 //
 // In the disk's order (WalkOptions::diskOrder, qfscan on Linux; walks on a frontier only) the
 // walks list files into one batch shared by all of them (file_batch.h), from as many folders as it
-// holds; once it is full, or nothing more is to be listed, one walk learns where each file's data
-// lies, opening them in the order of their inode numbers, and then every walk takes the batch's
-// files in the order of their places, each one step: opened again by its name in its folder's
-// handle, a file that is no longer the one listed is not tested (FsChangedError), else tested and
-// disposed of through that handle. Then the walks list on. A batch begins with a few files tested
-// as listed, whose data is asked whether it is in memory already: then the order matters to no
-// disk, and the next kBatchFiles files are tested as listed, as on a volume that tells no places.
-// Each folder in the batch holds a handle of its own: at most kBatchFolders of them, fewer where
-// the process may not open that many files beyond kWalkHandles.
+// holds; once it is full, or nothing more is to be listed, the walks learn where each file's data
+// lies, taking the files in turn in the order of their inode numbers (folders waiting are taken
+// in that order too), and then take them, a few at a time, in the order of their places, each
+// file one step. Each is opened again by its name in its folder's handle when taken, its head
+// asked for in the batch's order: one that is no longer the file listed is not tested
+// (FsReplacedError), else it is tested and disposed of through that handle. Then the walks list
+// on. On a volume that serves one request at a time (FsServedInTurn: ntfs-3g) one walk lists at a
+// time. A batch begins with a few files tested as listed, whose data is asked whether it is in
+// memory already: then the order matters to no disk, and the next kBatchFiles files are tested as
+// listed, as on a volume that tells no places. Each folder in the batch holds a handle of its
+// own: at most kBatchFolders of them, fewer where the process may not open that many files beyond
+// kWalkHandles.
 #pragma once
 
 #include <atomic>
@@ -93,19 +97,35 @@ void QueueFree(DirQueue* queue);  // lets go of the folders still waiting
 // The batch of the walks in the disk's order, under their frontier's lock.
 enum class BatchPhase {
     Listing,  // walks list files into it
-    Placing,  // one walk learns where their data lies; the others wait
+    Placing,  // walks learn where their data lies, taking its files in turn
     Testing,  // walks take its files in turn; the last one done empties it
 };
 struct DiskBatch {
     FileBatch files;  // reserved when the first file is batched
     BatchPhase phase = BatchPhase::Listing;
-    int testing = 0;          // walks testing one of its files
+    size_t toPlace = 0;       // in the order to place, the next file to hand out
+    int working = 0;          // walks placing or testing one of its files
     uint32_t round = 0;       // batches tested, so that a walk knows whether its folder is in this one
     int probes = 0;           // files asked this round whose place is not known
     bool placing = false;     // a probe found a file's place: files go into the batch
     bool noRoom = false;      // no memory or handles for a batch: files are tested as listed
+    bool oneLister = false;   // the volume serves one request at a time: one walk lists at a time
     std::atomic<long> asListed{0};  // files to test as listed before the next probe
+    size_t shares = 0;              // Testing: shares of its files taken
+    // The walks ask for the heads of their shares in the order taken, under askLock alone.
+    std::mutex askLock;
+    std::condition_variable asked;
+    size_t nextAsked = 0;
 };
+
+// A file of the batch that a walk took to test, opened (or why not) and its head asked for.
+struct HeldFile {
+    FsEntry entry;    // as listed
+    FsFile file;      // open unless error is set
+    uint32_t folder;  // in the batch
+    int error;
+};
+constexpr size_t kHeldFiles = 16;  // that a walk takes at once (fewer when many walks run)
 
 struct WalkFrontier {
     std::mutex lock;
@@ -187,8 +207,10 @@ struct TreeWalk {
     bool batchTest;                     // the last step tested a file of the batch
     uint32_t batchRound;
     uint32_t batchFolderAt;             // where in the batch's folders
-    FsEntry batchEntry;                 // the batch's file being placed or tested
-    char batchFolder[kFsPathCapacity];  // and its folder's path
+    FsEntry batchEntry;                 // the batch's file being placed
+    HeldFile held[kHeldFiles];          // the batch's files taken to test, in turn
+    size_t heldCount, heldNext;
+    char batchFolder[kFsPathCapacity];  // the folder's path of the file last tested of them
     const char* directory;              // the listed folder's path ("" when none is listed)
     char folder[kFsPathCapacity];       // the path of node, the folder being entered or listed
     char path[kFsPathCapacity];         // the entry's whole path, for a note about it

@@ -9,6 +9,7 @@ tree is also scanned by both builds and the outputs must agree line by line."""
 import argparse
 import collections
 import hashlib
+import itertools
 import json
 import os
 import pty
@@ -899,18 +900,20 @@ class Scans(unittest.TestCase):
         return not os.access(folder + "/d3/e3", os.R_OK)  # whether permissions bind this user
 
     def test_any_number_of_jobs_gives_the_answer_of_one(self):
-        """Whatever the jobs, the same lines, skips, files left and files moved; a move never
-        replaces a file of the folder it moves into, nor another move's, and names where each went."""
+        """Whatever the jobs, the same lines, skips, files left and files moved, in the listing's
+        order and (on Linux) in a cold disk's; a move never replaces a file of the folder it moves
+        into, nor another move's, and names where each went."""
         folder, moved = os.path.join(self.root, "jobs"), os.path.join(self.root, "jobs-moved")
         for build in self.builds():
             for mode in ([], ["--delete"], ["--move", moved]):
                 moving = mode[:1] == ["--move"]
                 answers = {}
-                for jobs in ("1", "2", "8"):
+                for jobs, disk in itertools.product(("1", "2", "8"), ("warm",) if build.wine else ("warm", "cold")):
                     binds = self.jobs_tree(folder)
                     shutil.rmtree(moved, ignore_errors=True)
                     os.mkdir(moved)
-                    code, out, err = build.run("--jobs", jobs, *mode, folder)
+                    code, out, err = build.run("--jobs", jobs, *mode, folder, env={"QF_TEST_DISK": disk})
+                    jobs += "" if disk == "warm" else " cold"
                     lines = [re.sub(r", moved to .*", ", moved", line) for line in out.splitlines()]
                     left = sorted(os.path.relpath(os.path.join(d, f), folder) for d, _, fs in os.walk(folder) for f in fs)
                     kept = {name: read(os.path.join(moved, name)) for name in os.listdir(moved) if name != "index.jsonl"}
@@ -922,52 +925,55 @@ class Scans(unittest.TestCase):
                     if binds:
                         self.assertEqual([line.split(": ")[2] for line in map(build.unix, answers["1"][2])],
                                          ["cannot be read", "cannot be entered", "cannot be listed"])
-                    self.assertEqual(answers["2"], answers["1"])
-                    self.assertEqual(answers["8"], answers["1"])
+                    for jobs in answers:
+                        self.assertEqual(answers[jobs], answers["1"], jobs)
                     sick = {self.sick + b"%d" % i for i in range(48) if i not in (3, 4) or not binds} | {self.sick} if moving else set()
                     self.assertEqual(set(answers["1"][5]), sick)
                     self.assertEqual(set(answers["1"][4]), {stored_name(data) for data in sick})
 
     def test_a_stop_with_many_jobs_ends_every_thread_and_halves_no_move(self):
         build = ARGS.linux or self.skipTest("Linux only")
-        folder = self.tree("stop", {"f%d/g%d/sick.exe" % (i % 20, i): self.sick for i in range(400)})
-        moved = os.path.join(self.root, "stop-moved")
-        os.mkdir(moved)
-        # Every walk that reaches a disposal waits on the fifo: the stop comes while they wait.
-        pause = os.path.join(self.root, "pause")
-        os.mkfifo(pause + ".go")
-        scan = subprocess.Popen(build.command(["--jobs", "8", "--move", moved, folder]), stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, env=dict(os.environ, QF_TEST_DISPOSE_PAUSE=pause))
-        while not os.path.exists(pause) or os.path.getsize(pause) == 0:
-            self.assertIsNone(scan.poll())
-            select.select([], [], [], 0.01)
-        scan.send_signal(__import__("signal").SIGINT)
-        go = os.open(pause + ".go", os.O_RDWR)  # held open, and fed: no walk waits on it for ever
-        feeding = threading.Event()
-        def feed():
-            while not feeding.wait(0.01):
-                os.write(go, b"g")
-        feeder = threading.Thread(target=feed)
-        feeder.start()
-        out, err = scan.communicate(timeout=120)
-        feeding.set()
-        feeder.join()
-        os.close(go)
-        self.assertEqual(scan.returncode, 2, err)
-        self.assertIn(b"STATUS: Stopped\n", out)
-        count = int(re.search(rb"  Moved (\d+)\n", out).group(1))
-        # Every file counted is named: those a walk held when the stop came are left, and say so.
-        named = re.findall(rb": infected, (moved to|not moved: stopped)", out)
-        self.assertEqual(len(named), int(re.search(rb"  Infected (\d+)\n", out).group(1)), out)
-        self.assertEqual(named.count(b"moved to"), count)
-        left = sum(len(fs) for _, _, fs in os.walk(folder))
-        self.assertGreater(left, 0)
-        # The index names every file moved, and no other.
-        index = [json.loads(line) for line in read(os.path.join(moved, "index.jsonl")).splitlines()]
-        self.assertEqual((sorted(os.listdir(moved)), left + count),
-                         (sorted(["index.jsonl"] + [line["stored"] for line in index]), 400))
-        for line in index:
-            self.assertEqual(read(os.path.join(moved, line["stored"])), self.sick)
+        for disk in ("warm", "cold"):  # in the listing's order, and a batch at a time in the disk's
+            with self.subTest(disk=disk):
+                folder = self.tree("stop-" + disk, {"f%d/g%d/sick.exe" % (i % 20, i): self.sick for i in range(400)})
+                moved = os.path.join(self.root, "stop-moved-" + disk)
+                os.mkdir(moved)
+                # Every walk that reaches a disposal waits on the fifo: the stop comes while they wait.
+                pause = os.path.join(self.root, "pause-" + disk)
+                os.mkfifo(pause + ".go")
+                scan = subprocess.Popen(build.command(["--jobs", "8", "--move", moved, folder]),
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        env=dict(os.environ, QF_TEST_DISPOSE_PAUSE=pause, QF_TEST_DISK=disk))
+                while not os.path.exists(pause) or os.path.getsize(pause) == 0:
+                    self.assertIsNone(scan.poll())
+                    select.select([], [], [], 0.01)
+                scan.send_signal(__import__("signal").SIGINT)
+                go = os.open(pause + ".go", os.O_RDWR)  # held open, and fed: no walk waits on it for ever
+                feeding = threading.Event()
+                def feed():
+                    while not feeding.wait(0.01):
+                        os.write(go, b"g")
+                feeder = threading.Thread(target=feed)
+                feeder.start()
+                out, err = scan.communicate(timeout=120)
+                feeding.set()
+                feeder.join()
+                os.close(go)
+                self.assertEqual(scan.returncode, 2, err)
+                self.assertIn(b"STATUS: Stopped\n", out)
+                count = int(re.search(rb"  Moved (\d+)\n", out).group(1))
+                # Every file counted is named: those a walk held when the stop came are left, and say so.
+                named = re.findall(rb": infected, (moved to|not moved: stopped)", out)
+                self.assertEqual(len(named), int(re.search(rb"  Infected (\d+)\n", out).group(1)), out)
+                self.assertEqual(named.count(b"moved to"), count)
+                left = sum(len(fs) for _, _, fs in os.walk(folder))
+                self.assertGreater(left, 0)
+                # The index names every file moved, and no other.
+                index = [json.loads(line) for line in read(os.path.join(moved, "index.jsonl")).splitlines()]
+                self.assertEqual((sorted(os.listdir(moved)), left + count),
+                                 (sorted(["index.jsonl"] + [line["stored"] for line in index]), 400))
+                for line in index:
+                    self.assertEqual(read(os.path.join(moved, line["stored"])), self.sick)
 
     def test_both_builds_agree_on_every_edge_case(self):
         if not (ARGS.compare and ARGS.wine):
