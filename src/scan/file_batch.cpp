@@ -79,7 +79,8 @@ bool BatchAddFile(FileBatch* batch, uint32_t folder, const FsEntry& entry)
 
 const BatchFolder& BatchEntry(const FileBatch& batch, const BatchFile& file, FsEntry* entry)
 {
-    std::strcpy(entry->name, batch.text + file.name);  // listed from an FsEntry: it fits
+    const char* name = batch.text + file.name;
+    std::memcpy(entry->name, name, std::strlen(name) + 1);  // listed from an FsEntry: it fits
     entry->isDirectory = entry->isLink = entry->isSpecial = false;
     entry->followReparse = file.followReparse;
     entry->index = file.index;

